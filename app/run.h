@@ -1,0 +1,15 @@
+// One conversion run: the whole life of the QXConvert process, from the argument
+// list to the exit code. Standard output carries the banner, the outcome line and the
+// prompts; standard error only the missing-input message.
+#pragma once
+
+namespace qx {
+
+inline constexpr const char* kVersion = "1.00";
+
+// The usage text, printed in one piece with nothing after it.
+extern const char kUsageText[];
+
+int RunConverter(int argc, char** argv);
+
+}  // namespace qx

@@ -1,0 +1,158 @@
+// End-to-end runs of the built QXConvert: standard output, standard error and the exit
+// code are checked apart, byte for byte.
+#include "app/run.h"
+
+#include <gtest/gtest.h>
+
+#include "cipher/cipher.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace qx {
+namespace {
+
+using testing::FileExists;
+using testing::ReadFile;
+using testing::RunConverter;
+using testing::TempDir;
+using testing::WriteFile;
+
+const std::string kBanner = "QXConvert v1.00\n";
+
+std::string Unscrambled(std::string file) {
+  AssetKey key;
+  DeriveAssetKey(kPassPhrase, key);
+  UnscramblePayload(key, reinterpret_cast<std::uint8_t*>(&file[7]),
+                    static_cast<std::uint32_t>(file.size() - 7));
+  return file;
+}
+
+TEST(UsageText, IsTheBannerAndTheFixedBlock) {
+  const std::string usage = kUsageText;
+  ASSERT_EQ(usage.substr(0, 15), "QXConvert v1.00");
+  EXPECT_EQ(usage.size() - 15, 566u);
+  EXPECT_EQ(usage.substr(15, 8), "\nUsage:\n");
+  EXPECT_EQ(usage.substr(usage.size() - 39), " QXConvert.exe snd sound.ogg sound.snd\n");
+}
+
+TEST(CommandLine, FewerThanThreeArgumentsPrintOnlyTheUsage) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"tex"}, {"tex", "a.png"}}) {
+    const auto r = RunConverter(args);
+    EXPECT_EQ(r.out, kUsageText);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 1);
+  }
+}
+
+TEST(CommandLine, UnknownTypesPrintBannerMessageAndUsage) {
+  for (const std::string type : {"md", "mdl ", "model", "-ue", "MDLX"}) {
+    const auto r = RunConverter({type, "in", "out"});
+    EXPECT_EQ(r.out, kBanner + "Unknown asset type " + type + "\n" + kUsageText);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 1);
+  }
+}
+
+TEST(CommandLine, MissingInputGoesToStandardErrorWithoutPause) {
+  TempDir dir;
+  const auto r = RunConverter({"tex", dir / "nope.png", dir / "out", "-pause"});
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.err, "File \"" + (dir / "nope.png") + "\" not found.\n");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_FALSE(FileExists(dir / "out"));
+}
+
+TEST(CommandLine, TypesAndOptionsAreCaseFolded) {
+  TempDir dir;
+  WriteFile(dir / "in.wav", "RIFF");
+  const struct {
+    std::string type;
+    std::string tag;
+  } cases[] = {{"TEX", "QTEX"}, {"Tex", "QTEX"}, {"sNd", "QSND"}, {"MUS", "QMUS"}};
+  for (const auto& c : cases) {
+    const auto r = RunConverter({c.type, dir / "in.wav", dir / "out", "-UE"});
+    EXPECT_EQ(r.out, kBanner + "Wrote " + (dir / "out") + "\n");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(ReadFile(dir / "out").substr(0, 7), c.tag + std::string("\x01\x00\x00", 3));
+  }
+}
+
+TEST(CommandLine, UnknownOptionsAreIgnoredAndThreeArgumentsScramble) {
+  TempDir dir;
+  WriteFile(dir / "in.png", "abc");
+  for (const std::vector<std::string>& options :
+       std::vector<std::vector<std::string>>{{}, {"-u"}, {"-uee"}, {"/ue"}, {"-pausex"}}) {
+    std::vector<std::string> args = {"tex", dir / "in.png", dir / "o.img"};
+    args.insert(args.end(), options.begin(), options.end());
+    const auto r = RunConverter(args);
+    EXPECT_EQ(r.out, kBanner + "Wrote encrypted " + (dir / "o.img") + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+    const std::string file = ReadFile(dir / "o.img");
+    EXPECT_EQ(file.substr(0, 7), std::string("QTEX\x01\x00\x01", 7));
+    EXPECT_EQ(Unscrambled(file).substr(7), "abc");
+  }
+}
+
+TEST(CommandLine, PauseFollowsTheOutcomeAndReadsOneKey) {
+  TempDir dir;
+  WriteFile(dir / "in.ogg", "ogg");
+  testing::ProcessOptions keyPress;
+  keyPress.input = "k";
+  auto ok = RunConverter({"snd", dir / "in.ogg", dir / "o.snd", "-Pause", "-ue"}, keyPress);
+  EXPECT_EQ(ok.out, kBanner + "Wrote " + (dir / "o.snd") + "\nPress any key to continue...\n");
+  EXPECT_EQ(ok.exitCode, 0);
+
+  // A failed save pauses too, and end of input ends the wait.
+  auto failed = RunConverter({"snd", dir / "in.ogg", dir / "no/dir/o.snd", "-pause"});
+  EXPECT_EQ(failed.out,
+            kBanner + "Failed to open file with errno 2\nPress any key to continue...\n");
+  EXPECT_EQ(failed.err, "");
+  EXPECT_EQ(failed.exitCode, 1);
+}
+
+TEST(Conversions, AudioFileIsHeaderFieldAndSourceWithThePathAsTyped) {
+  TempDir dir;
+  const std::string source("\0\x01\x02theme", 8);
+  WriteFile(dir / "theme.ogg", source);
+  testing::ProcessOptions inDir;
+  inDir.workingDirectory = dir.path();
+  const auto r = RunConverter({"mus", "./theme.ogg", "./theme.mus", "-ue"}, inDir);
+  EXPECT_EQ(r.out, kBanner + "Wrote ./theme.mus\n");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(ReadFile(dir / "theme.mus"),
+            std::string("QMUS\x01\x00\x00", 7) + ".ogg" + std::string(12, '\0') + source);
+}
+
+TEST(Conversions, ModelsAndAnimationsRunThroughTheImporter) {
+  TempDir dir;
+  WriteFile(dir / "tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+  const auto model = RunConverter({"mdl", dir / "tri.obj", dir / "tri.mdl"});
+  EXPECT_EQ(model.out, kBanner + "Wrote encrypted " + (dir / "tri.mdl") + "\n");
+  EXPECT_EQ(model.exitCode, 0);
+  const std::string file = Unscrambled(ReadFile(dir / "tri.mdl"));
+  EXPECT_EQ(file.substr(0, 9), std::string("QMDL\x01\x00\x01\x01\x00", 9));
+
+  const auto animation = RunConverter({"anm", dir / "tri.obj", dir / "tri.anm"});
+  EXPECT_EQ(animation.out, kBanner + "Model has no animations\n");
+  EXPECT_EQ(animation.exitCode, 1);
+  EXPECT_FALSE(FileExists(dir / "tri.anm"));
+}
+
+TEST(Conversions, FailuresPrintTheErrorLineAndWriteNothing) {
+  TempDir dir;
+  WriteFile(dir / "a.it", "x");
+  WriteFile(dir / "a.0123456789abcdefg", "x");
+  const auto tooLong = RunConverter({"mus", dir / "a.0123456789abcdefg", dir / "o"});
+  EXPECT_EQ(tooLong.out, kBanner + "File extension is longer than 16 bytes: .0123456789abcdefg\n");
+  EXPECT_EQ(tooLong.exitCode, 1);
+  EXPECT_FALSE(FileExists(dir / "o"));
+
+  const auto directory = RunConverter({"tex", dir.path(), dir / "o"});
+  EXPECT_EQ(directory.out, kBanner + "Failed to open file with errno 21\n");
+  EXPECT_EQ(directory.exitCode, 1);
+  EXPECT_FALSE(FileExists(dir / "o"));
+}
+
+}  // namespace
+}  // namespace qx

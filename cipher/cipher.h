@@ -1,0 +1,37 @@
+// Payload scrambling. Every payload byte is XORed with a key byte chosen by its
+// offset (period 16) and then raised by a tenth of that key byte, modulo 256. It
+// keeps casual eyes out of shipped assets; it is not encryption. The key comes from a
+// fixed pass phrase, is derived afresh in every run and is never written anywhere.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace qx {
+
+using AssetKey = std::array<std::uint8_t, 16>;
+
+// The pass phrase built into the converter and into every reader of its files.
+inline constexpr std::string_view kPassPhrase = "Rk2_Vault_Seed";
+
+// Derives the 16-byte key from a pass phrase of at least one byte. An empty pass
+// phrase has no key: the key is zeroed and the result is false.
+bool DeriveAssetKey(std::string_view passPhrase, AssetKey& key);
+
+// Scrambles size bytes in place; the offset of data[0] is 0.
+void ScramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
+
+// The reader's inverse of ScramblePayload.
+void UnscramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
+
+// The byte-at-a-time definitions, kept as the reference the fast paths are tested
+// against.
+void ScramblePayloadPlain(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
+void UnscramblePayloadPlain(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
+// The word-at-a-time path used where no vector unit is known; built everywhere so it
+// is tested everywhere.
+void ScramblePayloadPortable(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
+void UnscramblePayloadPortable(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
+
+}  // namespace qx

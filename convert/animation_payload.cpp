@@ -1,0 +1,130 @@
+#include "convert/animation_payload.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "asset/little_endian.h"
+
+namespace qx {
+namespace {
+
+constexpr std::int64_t kMaxPayload = std::numeric_limits<std::int32_t>::max();
+constexpr std::int32_t kVectorKeySize = 20;
+constexpr std::int32_t kRotationKeySize = 24;
+
+std::string AnimationText(unsigned a) { return "Animation " + std::to_string(a); }
+
+// A 16-bit count field that would be cut short makes the blocks behind it unreadable;
+// refuse the scene instead.
+bool CountFits(unsigned count, const std::string& owner, const char* what, std::string* error) {
+  if (count <= 0xFFFF) return true;
+  *error = owner + " has " + std::to_string(count) + " " + what + ", more than 65535";
+  return false;
+}
+
+bool ArrayPresent(const void* array, unsigned count, const std::string& owner, const char* what,
+                  std::string* error) {
+  if (array != nullptr || count == 0) return true;
+  *error = owner + " has " + std::to_string(count) + " " + what + " but no array";
+  return false;
+}
+
+bool CheckKeys(const void* keys, unsigned count, const std::string& owner, const char* what,
+               std::string* error) {
+  return CountFits(count, owner, what, error) && ArrayPresent(keys, count, owner, what, error);
+}
+
+// Validates every array the writer will read and returns the payload size, or -1.
+std::int64_t MeasureAnimations(const aiScene& scene, std::string* error) {
+  if (scene.mAnimations == nullptr || scene.mNumAnimations == 0) {
+    *error = "Model has no animations";
+    return -1;
+  }
+  if (!CountFits(scene.mNumAnimations, "Model", "animations", error)) return -1;
+  std::int64_t size = 2;
+  for (unsigned a = 0; a < scene.mNumAnimations; ++a) {
+    const aiAnimation* animation = scene.mAnimations[a];
+    const std::string owner = AnimationText(a);
+    if (animation == nullptr) {
+      *error = owner + " is null";
+      return -1;
+    }
+    if (!CountFits(animation->mNumChannels, owner, "channels", error) ||
+        !ArrayPresent(animation->mChannels, animation->mNumChannels, owner, "channels", error)) {
+      return -1;
+    }
+    size += 2;
+    for (unsigned c = 0; c < animation->mNumChannels; ++c) {
+      const aiNodeAnim* channel = animation->mChannels[c];
+      const std::string channelOwner = owner + " channel " + std::to_string(c);
+      if (channel == nullptr) {
+        *error = channelOwner + " is null";
+        return -1;
+      }
+      if (!CheckKeys(channel->mPositionKeys, channel->mNumPositionKeys, channelOwner,
+                     "position keys", error) ||
+          !CheckKeys(channel->mScalingKeys, channel->mNumScalingKeys, channelOwner, "scaling keys",
+                     error) ||
+          !CheckKeys(channel->mRotationKeys, channel->mNumRotationKeys, channelOwner,
+                     "rotation keys", error)) {
+        return -1;
+      }
+      size += 6 + std::int64_t{kVectorKeySize} * channel->mNumPositionKeys +
+              std::int64_t{kVectorKeySize} * channel->mNumScalingKeys +
+              std::int64_t{kRotationKeySize} * channel->mNumRotationKeys;
+    }
+  }
+  if (size > kMaxPayload) {
+    *error = "Animation payload is 2 GiB or larger, bytes " + std::to_string(size);
+    return -1;
+  }
+  return size;
+}
+
+void WriteVectorKeys(const aiVectorKey* keys, unsigned count, ByteStream& out) {
+  WriteU16(out, static_cast<std::uint16_t>(count));
+  std::uint8_t record[kVectorKeySize];
+  for (unsigned k = 0; k < count; ++k) {
+    StoreF64(record, keys[k].mTime);
+    StoreF32(record + 8, keys[k].mValue.x);
+    StoreF32(record + 12, keys[k].mValue.y);
+    StoreF32(record + 16, keys[k].mValue.z);
+    out.Write(record, kVectorKeySize);
+  }
+}
+
+void WriteRotationKeys(const aiQuatKey* keys, unsigned count, ByteStream& out) {
+  WriteU16(out, static_cast<std::uint16_t>(count));
+  std::uint8_t record[kRotationKeySize];
+  for (unsigned k = 0; k < count; ++k) {
+    StoreF64(record, keys[k].mTime);
+    StoreF32(record + 8, keys[k].mValue.x);
+    StoreF32(record + 12, keys[k].mValue.y);
+    StoreF32(record + 16, keys[k].mValue.z);
+    StoreF32(record + 20, keys[k].mValue.w);  // aiQuaternion holds w first, the file last
+    out.Write(record, kRotationKeySize);
+  }
+}
+
+}  // namespace
+
+bool EncodeAnimation(const aiScene& scene, ByteStream& out, std::string* error) {
+  const std::int64_t size = MeasureAnimations(scene, error);
+  if (size < 0) return false;
+  out.OpenMemoryForWrite();
+  out.Reserve(static_cast<std::int32_t>(size));
+  WriteU16(out, static_cast<std::uint16_t>(scene.mNumAnimations));
+  for (unsigned a = 0; a < scene.mNumAnimations; ++a) {
+    const aiAnimation& animation = *scene.mAnimations[a];
+    WriteU16(out, static_cast<std::uint16_t>(animation.mNumChannels));
+    for (unsigned c = 0; c < animation.mNumChannels; ++c) {
+      const aiNodeAnim& channel = *animation.mChannels[c];
+      WriteVectorKeys(channel.mPositionKeys, channel.mNumPositionKeys, out);
+      WriteVectorKeys(channel.mScalingKeys, channel.mNumScalingKeys, out);
+      WriteRotationKeys(channel.mRotationKeys, channel.mNumRotationKeys, out);
+    }
+  }
+  return true;
+}
+
+}  // namespace qx

@@ -1,0 +1,116 @@
+#include "convert/model_payload.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "asset/little_endian.h"
+
+namespace qx {
+namespace {
+
+static_assert(sizeof(aiVector3D) == 12, "vertex arrays are written as packed f32 triples");
+
+constexpr std::int64_t kMaxPayload = std::numeric_limits<std::int32_t>::max();
+
+std::size_t NameLength(const aiString& name) {
+  // Up to the first zero byte; bounded by the buffer in case there is none.
+  const char* end = std::find(name.data, name.data + sizeof(name.data), '\0');
+  return static_cast<std::size_t>(end - name.data);
+}
+
+bool HasNormals(const aiMesh& mesh) { return mesh.mNormals != nullptr && mesh.mNumVertices > 0; }
+
+bool HasUVs(const aiMesh& mesh) {
+  return mesh.mTextureCoords[0] != nullptr && mesh.mNumVertices > 0;
+}
+
+bool HasFaces(const aiMesh& mesh) { return mesh.mFaces != nullptr && mesh.mNumFaces > 0; }
+
+std::string MeshText(unsigned index) { return "Model mesh " + std::to_string(index); }
+
+// Validates every array the writer will read and returns the payload size, or -1.
+std::int64_t MeasureModel(const aiScene& scene, std::string* error) {
+  if (scene.mMeshes == nullptr || scene.mNumMeshes == 0) {
+    *error = "Model has no meshes";
+    return -1;
+  }
+  if (scene.mNumMeshes > 0xFFFF) {
+    *error = "Model has " + std::to_string(scene.mNumMeshes) + " meshes, more than 65535";
+    return -1;
+  }
+  std::int64_t size = 2;
+  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+    const aiMesh* mesh = scene.mMeshes[m];
+    if (mesh == nullptr) {
+      *error = MeshText(m) + " is null";
+      return -1;
+    }
+    const std::int64_t v = mesh->mNumVertices;
+    if (v > 0 && mesh->mVertices == nullptr) {
+      *error = MeshText(m) + " has " + std::to_string(v) + " vertices but no positions";
+      return -1;
+    }
+    size += 2 + static_cast<std::int64_t>(NameLength(mesh->mName)) + 4 + 4 + 12 * v + 4 + 1 + 1;
+    if (HasNormals(*mesh)) size += 12 * v;
+    if (HasUVs(*mesh)) size += 8 * v;
+    if (HasFaces(*mesh)) {
+      for (unsigned f = 0; f < mesh->mNumFaces && size <= kMaxPayload; ++f) {
+        const aiFace& face = mesh->mFaces[f];
+        if (face.mNumIndices > 0 && face.mIndices == nullptr) {
+          *error = MeshText(m) + " face " + std::to_string(f) + " has " +
+                   std::to_string(face.mNumIndices) + " indices but no index array";
+          return -1;
+        }
+        size += 4 * static_cast<std::int64_t>(face.mNumIndices);
+      }
+    }
+    if (size > kMaxPayload) break;
+  }
+  if (size > kMaxPayload) {
+    *error = "Model payload is 2 GiB or larger, bytes " + std::to_string(size);
+    return -1;
+  }
+  return size;
+}
+
+void WriteMesh(const aiMesh& mesh, ByteStream& out) {
+  const std::size_t nameLength = NameLength(mesh.mName);
+  WriteU16(out, static_cast<std::uint16_t>(nameLength));
+  out.Write(mesh.mName.data, static_cast<std::int32_t>(nameLength));
+  WriteU32(out, mesh.mMaterialIndex);
+  WriteU32(out, mesh.mNumVertices);
+  if (mesh.mNumVertices > 0) WriteArray32(out, &mesh.mVertices[0].x, 3u * mesh.mNumVertices);
+  if (HasFaces(mesh)) {
+    WriteU32(out, mesh.mNumFaces);
+    for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
+      const aiFace& face = mesh.mFaces[f];
+      if (face.mNumIndices > 0) WriteArray32(out, face.mIndices, face.mNumIndices);
+    }
+  } else {
+    WriteU32(out, 0);
+  }
+  WriteU8(out, HasNormals(mesh) ? 1 : 0);
+  if (HasNormals(mesh)) WriteArray32(out, &mesh.mNormals[0].x, 3u * mesh.mNumVertices);
+  WriteU8(out, HasUVs(mesh) ? 1 : 0);
+  if (HasUVs(mesh)) {
+    for (unsigned i = 0; i < mesh.mNumVertices; ++i) {
+      const aiVector3D& uv = mesh.mTextureCoords[0][i];
+      WriteArray32(out, &uv.x, 2);
+    }
+  }
+}
+
+}  // namespace
+
+bool EncodeModel(const aiScene& scene, ByteStream& out, std::string* error) {
+  const std::int64_t size = MeasureModel(scene, error);
+  if (size < 0) return false;
+  out.OpenMemoryForWrite();
+  out.Reserve(static_cast<std::int32_t>(size));
+  WriteU16(out, static_cast<std::uint16_t>(scene.mNumMeshes));
+  for (unsigned m = 0; m < scene.mNumMeshes; ++m) WriteMesh(*scene.mMeshes[m], out);
+  return true;
+}
+
+}  // namespace qx

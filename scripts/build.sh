@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian machine: installs what is missing, configures,
+# builds, and then converts the samples, runs the tests, or runs them sanitized.
+#
+#   scripts/build.sh examples    build, then convert every sample in examples/
+#   scripts/build.sh test        build, then run every test
+#   scripts/build.sh sanitize    build with ASan+UBSan in build-sanitize/, run every test
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+packages=(cmake ninja-build g++ pkg-config libassimp-dev libgtest-dev libgmock-dev)
+
+install_missing() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build() {  # build DIR [cmake args...]
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+convert_examples() {
+  local exe=$1 out=$2
+  mkdir -p "$out"
+  local status=0
+  while read -r type source target; do
+    "$exe" "$type" "$root/examples/$source" "$out/$target" || status=1
+  done <<'LIST'
+mdl crate.obj crate.mdl
+anm walk.bvh walk.anm
+tex grass.tga grass.img
+mus theme.mod theme.mus
+snd blip.wav blip.snd
+LIST
+  return $status
+}
+
+case "${1:-}" in
+  examples)
+    install_missing "${packages[@]}"
+    build "$root/build" -DCMAKE_BUILD_TYPE=Release
+    convert_examples "$root/build/QXConvert" "$root/build/examples"
+    ;;
+  test)
+    install_missing "${packages[@]}"
+    build "$root/build" -DCMAKE_BUILD_TYPE=Release
+    ctest --test-dir "$root/build" -j "$jobs" --output-on-failure
+    ;;
+  sanitize)
+    install_missing "${packages[@]}"
+    build "$root/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=ON
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      ctest --test-dir "$root/build-sanitize" -j "$jobs" --output-on-failure
+    ;;
+  *)
+    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+    ;;
+esac

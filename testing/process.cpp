@@ -1,0 +1,103 @@
+#include "testing/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace qx::testing {
+namespace {
+
+void ClosePair(int fds[2]) {
+  close(fds[0]);
+  close(fds[1]);
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    ClosePair(in);
+    ClosePair(out);
+    ClosePair(err);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
+      _exit(127);
+    if (options.beforeExec) options.beforeExec();
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+
+  // Feed input and drain both outputs together so no pipe fills up and stalls the child.
+  signal(SIGPIPE, SIG_IGN);
+  std::size_t written = 0;
+  if (options.input.empty()) {
+    close(in[1]);
+    in[1] = -1;
+  }
+  ProcessResult result;
+  bool outOpen = true, errOpen = true;
+  while (outOpen || errOpen || in[1] >= 0) {
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    fds[0].fd = outOpen ? out[0] : -1;
+    fds[1].fd = errOpen ? err[0] : -1;
+    if (poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    char buffer[65536];
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents == 0) continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+      } else {
+        (i == 0 ? outOpen : errOpen) = false;
+      }
+    }
+    if (in[1] >= 0 && fds[2].revents != 0) {
+      const ssize_t n = (fds[2].revents & POLLOUT) ? write(in[1], options.input.data() + written,
+                                                           options.input.size() - written)
+                                                   : -1;
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n <= 0 || written == options.input.size()) {
+        close(in[1]);
+        in[1] = -1;
+      }
+    }
+  }
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+ProcessResult RunConverter(const std::vector<std::string>& args, const ProcessOptions& options) {
+  return RunProcess(QXCONVERT_EXE, args, options);
+}
+
+}  // namespace qx::testing

@@ -1,0 +1,28 @@
+// Test helper: a fresh directory per test, removed with everything in it afterwards,
+// and whole-file reads and writes.
+#pragma once
+
+#include <string>
+
+namespace qx::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);  // throws when the file cannot be read
+bool FileExists(const std::string& path);
+
+}  // namespace qx::testing
