@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "asset/little_endian.h"
+#include "asset/output_file.h"
 
 namespace qx {
 
@@ -71,8 +72,8 @@ bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& k
     errorText = "Cannot save " + outputPath + ", no asset loaded";
     return false;
   }
-  ByteStream output;
-  if (!output.OpenFile(outputPath, OpenMode::Write)) {
+  OutputFile output;
+  if (!output.Open(outputPath)) {
     errorText = output.errorText();
     return false;
   }
@@ -85,7 +86,12 @@ bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& k
   std::uint8_t* bytes = payload.GetAllData();
   if (scramble) ScramblePayload(key, bytes, static_cast<std::uint32_t>(size));
 
-  if (!output.Write(header, kHeaderSize) || !output.Write(bytes, size) || !output.CloseChecked()) {
+  ByteStream& stream = output.stream();
+  if (!stream.Write(header, kHeaderSize) || !stream.Write(bytes, size)) {
+    errorText = stream.errorText();
+    return false;
+  }
+  if (!output.Commit()) {
     errorText = output.errorText();
     return false;
   }

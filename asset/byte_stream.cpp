@@ -109,10 +109,15 @@ bool ByteStream::OpenFile(const std::string& path, std::int32_t mode) {
     SetErrnoText("Failed to open file with errno ", error);
     return false;
   }
+  AdoptFile(file, mode);
+  return true;
+}
+
+void ByteStream::AdoptFile(std::FILE* file, std::int32_t mode) {
+  Close();
   file_ = file;
   openMode_ = mode;
   kind_ = StreamKind::File;
-  return true;
 }
 
 void ByteStream::OpenMemoryForWrite() {

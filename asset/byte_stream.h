@@ -32,6 +32,8 @@ class ByteStream {
 
   // Closes the stream, then opens the file with "rb", "wb" or "ab".
   bool OpenFile(const std::string& path, std::int32_t mode);
+  // Closes the stream, then takes ownership of a file that is already open.
+  void AdoptFile(std::FILE* file, std::int32_t mode);
   // Closes the stream, then makes it an open, empty Memory stream; capacity is kept.
   void OpenMemoryForWrite();
   // Closes the stream, then serves reads and writes from the caller's buffer, which

@@ -4,13 +4,21 @@
 
 #ifdef _WIN32
 #include <conio.h>
+#include <fcntl.h>
 #include <io.h>
+#include <process.h>
+#include <share.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <climits>
+#include <vector>
 #endif
 
 namespace qx::platform {
@@ -42,6 +50,71 @@ void WaitForKey() {
     (void)std::getchar();
   }
 }
+
+bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
+  *target = OutputTarget();
+  target->path = path;
+  struct _stat64 info;
+  if (_stat64(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) {
+      target->regular = true;
+      return true;
+    }
+    *error = errno;
+    return false;
+  }
+  target->exists = true;
+  target->regular = (info.st_mode & _S_IFMT) == _S_IFREG;
+  target->writable = (info.st_mode & _S_IWRITE) != 0;
+  target->mode = info.st_mode & 0777;
+  return true;
+}
+
+std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPath, int* error) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string candidate =
+        target.path + ".qx-" + std::to_string(_getpid()) + "-" + std::to_string(attempt);
+    int fd = -1;
+    const errno_t result =
+        _sopen_s(&fd, candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
+                 _S_IREAD | _S_IWRITE);
+    if (result == EEXIST) continue;
+    if (result != 0) {
+      *error = result;
+      return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+      *error = errno;
+      _close(fd);
+      _unlink(candidate.c_str());
+      return nullptr;
+    }
+    *tempPath = candidate;
+    return file;
+  }
+  *error = EEXIST;
+  return nullptr;
+}
+
+bool FinishTempFile(std::FILE* file, const OutputTarget&, int* error) {
+  if (std::fflush(file) != 0 || _commit(_fileno(file)) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int* error) {
+  if (MoveFileExA(tempPath.c_str(), targetPath.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  *error = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+  return false;
+}
+
+void RemoveFile(const std::string& path) { _unlink(path.c_str()); }
 
 #else
 
@@ -93,6 +166,122 @@ void WaitForKey() {
   while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
   }
 }
+
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
+  *target = OutputTarget();
+  std::string current = path;
+  // Follow symlinks by hand: the final target may not exist yet, which realpath
+  // refuses, while a plain open would create it.
+  for (int hops = 0;; ++hops) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0) {
+      if (errno != ENOENT) {
+        *error = errno;
+        return false;
+      }
+      target->path = current;
+      target->regular = true;
+      return true;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      target->path = current;
+      target->exists = true;
+      target->regular = S_ISREG(info.st_mode);
+      target->mode = info.st_mode & 07777;
+      target->owner = info.st_uid;
+      target->group = info.st_gid;
+      target->writable = !target->regular || access(current.c_str(), W_OK) == 0;
+      return true;
+    }
+    if (hops == 40) {
+      *error = ELOOP;
+      return false;
+    }
+    std::vector<char> link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : PATH_MAX) +
+                           1);
+    const ssize_t length = readlink(current.c_str(), link.data(), link.size() - 1);
+    if (length < 0) {
+      *error = errno;
+      return false;
+    }
+    const std::string next(link.data(), static_cast<std::size_t>(length));
+    current = next.empty() || next[0] == '/' ? next : DirectoryOf(current) + "/" + next;
+  }
+}
+
+std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPath, int* error) {
+  const std::size_t slash = target.path.rfind('/');
+  std::string name = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
+  if (name.size() > 200) name = "qx";
+  std::string pattern = DirectoryOf(target.path) + "/." + name + ".qx-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  const int fd = mkstemp(buffer.data());
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    *error = errno;
+    close(fd);
+    unlink(buffer.data());
+    return nullptr;
+  }
+  *tempPath = buffer.data();
+  return file;
+}
+
+bool FinishTempFile(std::FILE* file, const OutputTarget& target, int* error) {
+  if (std::fflush(file) != 0) {
+    *error = errno;
+    return false;
+  }
+  const int fd = fileno(file);
+  mode_t mode;
+  if (target.exists) {
+    mode = static_cast<mode_t>(target.mode);
+    // Only root can hand a file to another owner; for anyone else the file is
+    // already theirs, so failure changes nothing.
+    if (fchown(fd, static_cast<uid_t>(target.owner), static_cast<gid_t>(target.group)) != 0) {
+    }
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  if (fchmod(fd, mode) != 0 || fsync(fd) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int* error) {
+  if (rename(tempPath.c_str(), targetPath.c_str()) != 0) {
+    *error = errno;
+    return false;
+  }
+  // Make the rename itself durable; a failure here leaves a complete file either way.
+  const int directory = open(DirectoryOf(targetPath).c_str(), O_RDONLY | O_DIRECTORY);
+  if (directory >= 0) {
+    fsync(directory);
+    close(directory);
+  }
+  return true;
+}
+
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
 
 #endif
 

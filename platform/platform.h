@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace qx::platform {
 
@@ -22,5 +23,34 @@ bool PathExists(const char* path);
 // Waits for one key press without echo and without Enter. When standard input is not
 // a terminal it consumes one byte and returns at end of input, so scripts never hang.
 void WaitForKey();
+
+// What an output path leads to, so it can be replaced the way a plain overwrite would
+// have changed it: through symlinks, keeping permissions and owner.
+struct OutputTarget {
+  std::string path;  // the output path with symlinks followed
+  bool exists = false;
+  bool regular = false;  // an existing regular file (or nothing yet)
+  bool writable = true;  // an existing file that this process may overwrite
+  unsigned mode = 0;     // permission bits of an existing file
+  long long owner = -1;  // owner and group of an existing file, -1 when unknown
+  long long group = -1;
+};
+
+// Fills *target; false with *error set when the path cannot be examined.
+bool InspectOutput(const std::string& path, OutputTarget* target, int* error);
+
+// Creates and opens a new, empty file with a unique name in the directory of
+// target.path, for writing. Null with *error set on failure.
+std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPath, int* error);
+
+// Gives the written temporary file the permissions a plain overwrite would have left
+// (those of the existing file, or the default for a new file) and forces its bytes to
+// the disk. Call after the last write, before closing.
+bool FinishTempFile(std::FILE* file, const OutputTarget& target, int* error);
+
+// Renames the temporary file over the target in one step.
+bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int* error);
+
+void RemoveFile(const std::string& path);
 
 }  // namespace qx::platform

@@ -5,6 +5,7 @@
 #   scripts/build.sh examples    build, then convert every sample in examples/
 #   scripts/build.sh test        build, then run every test
 #   scripts/build.sh sanitize    build with ASan+UBSan in build-sanitize/, run every test
+#   scripts/build.sh fuzz [S]    build the fuzz targets with clang, run each for S seconds
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -65,8 +66,12 @@ case "${1:-}" in
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir "$root/build-sanitize" -j "$jobs" --output-on-failure
     ;;
+  fuzz)
+    install_missing "${packages[@]}" clang libclang-rt-14-dev
+    bash "$root/fuzz/run.sh" "${2:-60}"
+    ;;
   *)
-    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -1,0 +1,240 @@
+// Fault injection through the built executable: a run that reports success has
+// written a complete file, and a failed run leaves the earlier output as it was.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace qx {
+namespace {
+
+using testing::FileExists;
+using testing::ProcessOptions;
+using testing::ReadFile;
+using testing::RunConverter;
+using testing::TempDir;
+using testing::WriteFile;
+
+const std::string kBanner = "QXConvert v1.00\n";
+
+std::set<std::string> Listing(const TempDir& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+unsigned Mode(const std::string& path) {
+  struct stat info;
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+ProcessOptions FileSizeLimit(rlim_t bytes) {
+  ProcessOptions options;
+  options.beforeExec = [bytes] {
+    signal(SIGXFSZ, SIG_IGN);  // so the write fails with EFBIG instead of killing
+    const rlimit limit = {bytes, bytes};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  return options;
+}
+
+TEST(FailedWrites, FileSizeLimitFailsTheRunAndKeepsThePreviousOutput) {
+  TempDir dir;
+  WriteFile(dir / "big.png", std::string(20000, 'p'));
+  WriteFile(dir / "out.img", "previous asset");
+  const auto r = RunConverter({"tex", dir / "big.png", dir / "out.img"}, FileSizeLimit(4096));
+  EXPECT_EQ(r.out, kBanner + "Failed to write file with errno 27\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir / "out.img"), "previous asset");
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"big.png", "out.img"}));
+}
+
+TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
+  TempDir dir;
+  const std::string source(20000, 's');
+  WriteFile(dir / "theme.ogg", source);
+  const auto r =
+      RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"}, FileSizeLimit(8192));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir / "theme.ogg"), source);
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"theme.ogg"}));
+
+  // Without the limit the same run replaces the source with the asset.
+  const auto ok = RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"});
+  EXPECT_EQ(ok.exitCode, 0);
+  EXPECT_EQ(ReadFile(dir / "theme.ogg").size(), 7 + 16 + source.size());
+}
+
+TEST(FailedWrites, FullDeviceIsReportedAndNeverCalledWritten) {
+  TempDir dir;
+  WriteFile(dir / "a.png", "pixels");
+  const auto r = RunConverter({"tex", dir / "a.png", "/dev/full"});
+  EXPECT_EQ(r.out, kBanner + "Failed to write file with errno 28\n");
+  EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST(FailedWrites, MissingOrReadOnlyDirectoriesFailAtOpen) {
+  TempDir dir;
+  WriteFile(dir / "a.png", "pixels");
+  const auto missing = RunConverter({"tex", dir / "a.png", dir / "none/out.img"});
+  EXPECT_EQ(missing.out, kBanner + "Failed to open file with errno 2\n");
+  EXPECT_EQ(missing.exitCode, 1);
+
+  // Root may write anywhere; run the child as an ordinary user to see the refusal.
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((dir / "a.png").c_str(), 0644), 0);
+  std::filesystem::create_directory(dir / "locked");
+  WriteFile(dir / "locked/out.img", "previous");
+  WriteFile(dir / "readonly.img", "previous");
+  ASSERT_EQ(chmod((dir / "readonly.img").c_str(), 0444), 0);
+  ASSERT_EQ(chmod((dir / "locked").c_str(), 0555), 0);
+  // The parent directory stays open to all, so only the locks below can refuse.
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  ProcessOptions unprivileged;
+  std::string exe = QXCONVERT_EXE;
+  if (geteuid() == 0) {
+    unprivileged.beforeExec = [] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+    };
+    // The build tree may sit where that user cannot reach; run a copy from here.
+    exe = dir / "QXConvert";
+    std::filesystem::copy_file(QXCONVERT_EXE, exe);
+    ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
+  }
+  const auto locked =
+      testing::RunProcess(exe, {"tex", dir / "a.png", dir / "locked/out.img"}, unprivileged);
+  EXPECT_EQ(locked.out, kBanner + "Failed to open file with errno 13\n");
+  EXPECT_EQ(locked.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir / "locked/out.img"), "previous");
+
+  const auto readonly =
+      testing::RunProcess(exe, {"tex", dir / "a.png", dir / "readonly.img"}, unprivileged);
+  EXPECT_EQ(readonly.out, kBanner + "Failed to open file with errno 13\n");
+  EXPECT_EQ(readonly.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir / "readonly.img"), "previous");
+}
+
+TEST(OutputPaths, SymlinksAreWrittenThroughToTheirTargets) {
+  TempDir dir;
+  WriteFile(dir / "a.png", "pixels");
+  std::filesystem::create_directory(dir / "real");
+  WriteFile(dir / "real/out.img", "old");
+  std::filesystem::create_symlink("real/out.img", dir / "link.img");
+  std::filesystem::create_symlink("real/new.img", dir / "dangling.img");
+  ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "link.img", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "dangling.img", "-ue"}).exitCode, 0);
+  const std::string expected = std::string("QTEX\x01\x00\x00", 7) + "pixels";
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.img"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "dangling.img"));
+  EXPECT_EQ(ReadFile(dir / "real/out.img"), expected);
+  EXPECT_EQ(ReadFile(dir / "real/new.img"), expected);
+}
+
+TEST(OutputPaths, PermissionsAreKeptOrFollowTheUmask) {
+  TempDir dir;
+  WriteFile(dir / "a.png", "pixels");
+  WriteFile(dir / "existing.img", "old");
+  ASSERT_EQ(chmod((dir / "existing.img").c_str(), 0640), 0);
+  ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "existing.img"}).exitCode, 0);
+  EXPECT_EQ(Mode(dir / "existing.img"), 0640u);
+
+  for (const mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}}) {
+    ProcessOptions withMask;
+    withMask.beforeExec = [mask] { umask(mask); };
+    const std::string out = dir / ("new" + std::to_string(mask) + ".img");
+    ASSERT_EQ(RunConverter({"tex", dir / "a.png", out}, withMask).exitCode, 0);
+    EXPECT_EQ(Mode(out), 0666u & ~mask) << "umask " << mask;
+  }
+}
+
+TEST(OutputPaths, DevicesAndPipesAreWrittenInPlace) {
+  TempDir dir;
+  WriteFile(dir / "a.png", "pixels");
+  const auto toNull = RunConverter({"tex", dir / "a.png", "/dev/null"});
+  EXPECT_EQ(toNull.out, kBanner + "Wrote encrypted /dev/null\n");
+  EXPECT_EQ(toNull.exitCode, 0);
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+
+  const std::string fifo = dir / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] {
+    std::ifstream in(fifo, std::ios::binary);
+    received.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  });
+  const auto toFifo = RunConverter({"tex", dir / "a.png", fifo, "-ue"});
+  reader.join();
+  EXPECT_EQ(toFifo.exitCode, 0);
+  EXPECT_EQ(received, std::string("QTEX\x01\x00\x00", 7) + "pixels");
+}
+
+TEST(OutputPaths, UnusualNamesWorkAsTyped) {
+  TempDir dir;
+  ProcessOptions inDir;
+  inDir.workingDirectory = dir.path();
+  for (const std::string name :
+       {"with space.png", "gr\xC3\xA4s \xE2\x9C\x93.png", "-ue.png", "--pause"}) {
+    WriteFile(dir / name, "px");
+    const std::string out = "-" + name + ".img";
+    const auto r = RunConverter({"tex", name, out, "-ue"}, inDir);
+    EXPECT_EQ(r.out, kBanner + "Wrote " + out + "\n") << name;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(ReadFile(dir / out), std::string("QTEX\x01\x00\x00", 7) + "px");
+  }
+}
+
+// Whatever bytes arrive as a model or animation, the run ends with one outcome line.
+TEST(BadSceneInputs, EndWithOneLineAndExitCodeOne) {
+  TempDir dir;
+  std::mt19937 random(1234);
+  std::string noise(4096, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  const std::string gltf =
+      R"({"asset":{"version":"2.0"},"meshes":[{"primitives":[{"attributes":{"POSITION":7}}]}]})";
+  const struct {
+    std::string name, bytes;
+  } inputs[] = {
+      {"empty.fbx", ""},
+      {"empty.obj", ""},
+      {"noise.fbx", noise},
+      {"noise.glb", "glTF" + noise},
+      {"noise.dae", noise},
+      {"noise.bvh", "HIERARCHY\n" + noise},
+      {"truncated.obj", "v 0 0 0\nv 1 0 0\nf 1 2 3"},
+      {"truncated.bvh", "HIERARCHY\nROOT Hips\n{\n OFFSET 0 0 0\n CHANNELS 3"},
+      {"dangling.gltf", gltf},
+      {"truncated.gltf", gltf.substr(0, 40)},
+      {"kaydara.fbx", std::string("Kaydara FBX Binary  \0\x1a\0", 23) + noise.substr(0, 64)},
+  };
+  for (const auto& input : inputs) {
+    WriteFile(dir / input.name, input.bytes);
+    for (const char* type : {"mdl", "anm"}) {
+      const auto r = RunConverter({type, dir / input.name, dir / "out"});
+      EXPECT_EQ(r.signal, 0) << type << " " << input.name;
+      EXPECT_EQ(r.exitCode, 1) << type << " " << input.name << ": " << r.out;
+      ASSERT_GE(r.out.size(), kBanner.size());
+      const std::string outcome = r.out.substr(kBanner.size());
+      EXPECT_EQ(std::count(outcome.begin(), outcome.end(), '\n'), 1)
+          << input.name << ": " << outcome;
+      EXPECT_FALSE(FileExists(dir / "out")) << input.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qx

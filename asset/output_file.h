@@ -1,0 +1,45 @@
+// OutputFile: writes a file so that a run either leaves it complete or leaves the
+// earlier file at that path exactly as it was. Build tools treat "exit 0" as "the
+// output is complete", and the output may be the input itself.
+//
+// The bytes go to a temporary file in the output's directory; Commit flushes it to
+// the disk, gives it the permissions a plain overwrite would have kept, and renames
+// it over the output in one step. A symlinked output is replaced at its target. An
+// output that is not a regular file (a device, a FIFO) is written in place, with
+// every write error still reported.
+#pragma once
+
+#include <string>
+
+#include "asset/byte_stream.h"
+#include "platform/platform.h"
+
+namespace qx {
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();  // removes the temporary file unless Commit succeeded
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // False with errorText "Failed to open file with errno N" when the output cannot be
+  // created, as a plain open of the path would have failed.
+  bool Open(const std::string& path);
+  ByteStream& stream() { return stream_; }
+  // False with errorText "Failed to write file with errno N" when any byte did not
+  // reach the file; the earlier file is then untouched.
+  bool Commit();
+
+  const std::string& errorText() const { return errorText_; }
+
+ private:
+  void Fail(const char* what, int error);
+
+  platform::OutputTarget target_;
+  std::string tempPath_;  // empty when writing in place or after Commit
+  ByteStream stream_;
+  std::string errorText_;
+};
+
+}  // namespace qx
