@@ -3,8 +3,8 @@
 #include <cstring>
 #include <limits>
 
-#include "asset/little_endian.h"
 #include "asset/output_file.h"
+#include "endian/little_endian.h"
 
 namespace qx {
 

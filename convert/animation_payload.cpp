@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "asset/little_endian.h"
+#include "asset/field_writer.h"
 
 namespace qx {
 namespace {

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "asset/byte_stream.h"
-#include "asset/little_endian.h"
+#include "endian/little_endian.h"
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
 

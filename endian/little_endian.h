@@ -1,12 +1,10 @@
-// Little-endian field writers over a ByteStream. Asset files are little-endian on
-// every host, so numbers are always laid out byte by byte here, never by writing a
+// Little-endian layout of numbers in byte buffers. Asset files are little-endian on
+// every host, so numbers are always laid out byte by byte here, never by copying a
 // native integer or struct.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
-
-#include "asset/byte_stream.h"
 
 namespace qx {
 
@@ -57,34 +55,18 @@ inline std::uint64_t LoadLE64(const std::uint8_t* in) {
   return v;
 }
 
-inline void WriteU8(ByteStream& s, std::uint8_t v) { s.Write(&v, 1); }
-
-inline void WriteU16(ByteStream& s, std::uint16_t v) {
-  std::uint8_t b[2];
-  StoreLE16(b, v);
-  s.Write(b, 2);
+inline float LoadF32(const std::uint8_t* in) {
+  const std::uint32_t bits = LoadLE32(in);
+  float v;
+  std::memcpy(&v, &bits, 4);
+  return v;
 }
 
-inline void WriteU32(ByteStream& s, std::uint32_t v) {
-  std::uint8_t b[4];
-  StoreLE32(b, v);
-  s.Write(b, 4);
-}
-
-// Writes count floats (or u32s) from contiguous memory. On little-endian hosts this is
-// one copy, which is what keeps large vertex arrays cheap to encode.
-template <typename T>
-void WriteArray32(ByteStream& s, const T* values, std::size_t count) {
-  static_assert(sizeof(T) == 4, "32-bit elements only");
-  if constexpr (kLittleEndianHost) {
-    s.Write(values, static_cast<std::int32_t>(count * 4));
-  } else {
-    for (std::size_t i = 0; i < count; ++i) {
-      std::uint32_t bits;
-      std::memcpy(&bits, &values[i], 4);
-      WriteU32(s, bits);
-    }
-  }
+inline double LoadF64(const std::uint8_t* in) {
+  const std::uint64_t bits = LoadLE64(in);
+  double v;
+  std::memcpy(&v, &bits, 8);
+  return v;
 }
 
 }  // namespace qx
