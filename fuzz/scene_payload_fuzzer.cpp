@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "asset/byte_stream.h"
-#include "endian/little_endian.h"
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
+#include "endian/little_endian.h"
 
 namespace {
 
