@@ -1,0 +1,114 @@
+// QXInspect: looks inside asset files, checks them, and gets their content back out.
+// Exit codes: 0 success, 1 an invalid file or a failed check, 2 a usage error.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/run.h"
+#include "inspect/describe.h"
+#include "inspect/verify.h"
+#include "inspect/write_out.h"
+#include "reader/asset_reader.h"
+
+namespace {
+
+constexpr int kInvalid = 1;
+constexpr int kUsage = 2;
+
+struct Options {
+  std::vector<std::string> files;
+  bool json = false;
+  bool full = false;
+  std::string extract;
+  std::string exportPath;
+  std::string verify;
+};
+
+void Report(const std::string& path, const std::string& message) {
+  std::cerr << "QXInspect: " << path << ": " << message << "\n";
+}
+
+int Inspect(const Options& options) {
+  const bool single =
+      !options.extract.empty() || !options.exportPath.empty() || !options.verify.empty();
+  if (single && options.files.size() != 1) {
+    std::cerr << "QXInspect: --extract, --export and --verify take exactly one FILE\n";
+    return kUsage;
+  }
+  int status = 0;
+  nlohmann::ordered_json documents = nlohmann::ordered_json::array();
+  for (const std::string& path : options.files) {
+    qx::reader::AssetFile asset;
+    std::string error;
+    if (!qx::reader::ReadAssetFile(path, &asset, &error)) {
+      Report(path, error);
+      status = kInvalid;
+      continue;
+    }
+    if (!options.extract.empty()) {
+      if (!qx::inspect::ExtractSource(asset, options.extract, &error)) {
+        Report(path, error);
+        return kInvalid;
+      }
+      std::cout << "Extracted " << options.extract << "\n";
+    } else if (!options.exportPath.empty()) {
+      if (!qx::inspect::ExportModel(asset, options.exportPath, &error)) {
+        Report(path, error);
+        return kInvalid;
+      }
+      std::cout << "Exported " << options.exportPath << "\n";
+    } else if (!options.verify.empty()) {
+      if (!qx::inspect::VerifyAgainstSource(asset, options.verify, &error)) {
+        std::cout << path << " differs from " << options.verify << ": " << error << "\n";
+        return kInvalid;
+      }
+      std::cout << path << " matches " << options.verify << "\n";
+    } else if (options.json) {
+      documents.push_back(qx::inspect::ToJson(path, asset, options.full));
+    } else {
+      std::cout << qx::inspect::Summary(path, asset);
+    }
+  }
+  if (options.json && !single) {
+    // Names are bytes; anything that is not UTF-8 is shown as U+FFFD rather than failing.
+    std::cout << documents.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"QXInspect: summarise, check and unpack QXConvert asset files.", "QXInspect"};
+  Options options;
+  app.set_version_flag("--version", std::string("QXInspect ") + qx::kVersion);
+  app.add_option("FILE", options.files, "Asset files to read")->required();
+  auto* json = app.add_flag("--json", options.json, "Print JSON instead of a summary");
+  app.add_flag("--full", options.full, "With --json: every value (positions, indices, keys)")
+      ->needs(json);
+  auto* extract = app.add_option("--extract", options.extract,
+                                 "Write the source bytes of a texture, music or sound asset to OUT")
+                      ->type_name("OUT");
+  auto* exportOption =
+      app.add_option("--export", options.exportPath,
+                     "Write a model's meshes to OUT; the format follows OUT's extension "
+                     "(.obj, .gltf, .glb, .ply, .stl, .dae)")
+          ->type_name("OUT");
+  auto* verify = app.add_option("--verify", options.verify,
+                                "Convert SOURCE again and compare it with the asset field by field")
+                     ->type_name("SOURCE");
+  extract->excludes(exportOption)->excludes(verify)->excludes(json);
+  exportOption->excludes(verify)->excludes(json);
+  verify->excludes(json);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);  // --help and --version
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kUsage;
+  }
+  return Inspect(options);
+}

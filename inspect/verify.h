@@ -1,0 +1,21 @@
+// Checking an asset against its source: the source is converted again, exactly as
+// QXConvert would, and the two are compared field by field.
+#pragma once
+
+#include <string>
+
+#include "reader/asset_reader.h"
+
+namespace qx::inspect {
+
+// True when the asset holds what converting sourcePath gives. Otherwise false, with
+// *difference naming the first field that differs (or why the source could not be
+// converted).
+bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& sourcePath,
+                         std::string* difference);
+
+// The first difference between two decoded assets, or empty when they are equal.
+// Values are compared bit for bit.
+std::string FirstDifference(const reader::AssetFile& asset, const reader::AssetFile& source);
+
+}  // namespace qx::inspect
