@@ -82,14 +82,22 @@ bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& k
   StoreLE16(header + 4, version);
   header[6] = scramble ? 1 : 0;
 
+  // Scramble and write in slices that stay in cache between the two steps. Slices
+  // start on multiples of 16, so each one begins again at key byte 0.
+  constexpr std::int32_t kSlice = 1 << 20;
   const std::int32_t size = payload.Size();
   std::uint8_t* bytes = payload.GetAllData();
-  if (scramble) ScramblePayload(key, bytes, static_cast<std::uint32_t>(size));
-
-  ByteStream& stream = output.stream();
-  if (!stream.Write(header, kHeaderSize) || !stream.Write(bytes, size)) {
-    errorText = stream.errorText();
+  if (!output.Write(header, kHeaderSize)) {
+    errorText = output.errorText();
     return false;
+  }
+  for (std::int64_t offset = 0; offset < size; offset += kSlice) {
+    const auto length = static_cast<std::int32_t>(std::min<std::int64_t>(kSlice, size - offset));
+    if (scramble) ScramblePayload(key, bytes + offset, static_cast<std::uint32_t>(length));
+    if (!output.Write(bytes + offset, length)) {
+      errorText = output.errorText();
+      return false;
+    }
   }
   if (!output.Commit()) {
     errorText = output.errorText();

@@ -12,6 +12,8 @@ namespace qx {
 namespace {
 
 constexpr std::int64_t kMaxSize = std::numeric_limits<std::int32_t>::max();
+// Buffers from this size on are file-sized payloads that are about to be filled.
+constexpr std::int64_t kLargeBuffer = std::int64_t{32} << 20;
 
 const char* ModeString(std::int32_t mode) {
   switch (mode) {
@@ -193,28 +195,28 @@ std::int32_t ByteStream::Read(void* destination, std::int32_t count) {
   return std::max(copied, 0);
 }
 
-bool ByteStream::GrowTo(std::int64_t needed) {
-  if (needed > kMaxSize) return false;
-  if (needed <= capacity_) return true;
-  // Amortised growth: half as much again, or what is needed if that is more.
-  const std::int64_t grown = std::min<std::int64_t>(capacity_ + capacity_ / 2, kMaxSize);
-  const std::int64_t capacity = std::max(needed, grown);
-  void* moved = std::realloc(memory_.get(), static_cast<std::size_t>(capacity));
-  if (moved == nullptr) throw std::bad_alloc();
-  memory_.release();
-  memory_.reset(static_cast<std::uint8_t*>(moved));
-  capacity_ = static_cast<std::int32_t>(capacity);
-  return true;
-}
-
-bool ByteStream::Reserve(std::int32_t capacity) {
-  if (kind_ != StreamKind::Memory || capacity < 0) return false;
-  if (capacity <= capacity_) return true;
+void ByteStream::Reallocate(std::int32_t capacity) {
   void* moved = std::realloc(memory_.get(), static_cast<std::size_t>(capacity));
   if (moved == nullptr) throw std::bad_alloc();
   memory_.release();
   memory_.reset(static_cast<std::uint8_t*>(moved));
   capacity_ = capacity;
+  if (capacity >= kLargeBuffer)
+    platform::AdviseLargeBuffer(moved, static_cast<std::size_t>(capacity));
+}
+
+bool ByteStream::GrowTo(std::int64_t needed) {
+  if (needed > kMaxSize) return false;
+  if (needed <= capacity_) return true;
+  // Amortised growth: half as much again, or what is needed if that is more.
+  const std::int64_t grown = std::min<std::int64_t>(capacity_ + capacity_ / 2, kMaxSize);
+  Reallocate(static_cast<std::int32_t>(std::max(needed, grown)));
+  return true;
+}
+
+bool ByteStream::Reserve(std::int32_t capacity) {
+  if (kind_ != StreamKind::Memory || capacity < 0) return false;
+  if (capacity > capacity_) Reallocate(capacity);
   return true;
 }
 

@@ -89,6 +89,7 @@ class ByteStream {
   };
 
   bool GrowTo(std::int64_t needed);
+  void Reallocate(std::int32_t capacity);
   void SetErrnoText(const char* what, int error);
 
   StreamKind kind_ = StreamKind::None;

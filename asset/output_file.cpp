@@ -41,6 +41,24 @@ bool OutputFile::Open(const std::string& path) {
   return true;
 }
 
+bool OutputFile::Write(const void* data, std::int32_t length) {
+  constexpr std::int64_t kWritebackStep = std::int64_t{32} << 20;
+  if (!stream_.Write(data, length)) {
+    errorText_ = stream_.errorText();
+    return false;
+  }
+  written_ += length;
+  if (!tempPath_.empty() && written_ - handedToDisk_ >= kWritebackStep) {
+    if (!stream_.Flush()) {
+      errorText_ = stream_.errorText();
+      return false;
+    }
+    platform::StartWriteback(stream_.file(), handedToDisk_, written_ - handedToDisk_);
+    handedToDisk_ = written_;
+  }
+  return true;
+}
+
 bool OutputFile::Commit() {
   if (tempPath_.empty()) {
     if (!stream_.Flush() || !stream_.CloseChecked()) {

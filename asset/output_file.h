@@ -26,6 +26,9 @@ class OutputFile {
   // False with errorText "Failed to open file with errno N" when the output cannot be
   // created, as a plain open of the path would have failed.
   bool Open(const std::string& path);
+  // Writes through stream(); a long write to a temporary file is handed to the disk
+  // as it goes, so the final flush waits for little and few dirty pages pile up.
+  bool Write(const void* data, std::int32_t length);
   ByteStream& stream() { return stream_; }
   // False with errorText "Failed to write file with errno N" when any byte did not
   // reach the file; the earlier file is then untouched.
@@ -38,6 +41,8 @@ class OutputFile {
 
   platform::OutputTarget target_;
   std::string tempPath_;  // empty when writing in place or after Commit
+  std::int64_t written_ = 0;
+  std::int64_t handedToDisk_ = 0;
   ByteStream stream_;
   std::string errorText_;
 };

@@ -1,33 +1,39 @@
-// The Assimp side of the model and animation loaders: one importer per call, which
-// owns the scene and releases it when the call returns, on every path.
-#include <assimp/postprocess.h>
-
-#include <assimp/Importer.hpp>
+// LoadModel and LoadAnimation: find the scene module, let it import and encode, and
+// take the payload only when it succeeded.
+#include <string>
 
 #include "asset/asset.h"
-#include "convert/animation_payload.h"
-#include "convert/model_payload.h"
+#include "convert/scene_import.h"
+#include "platform/platform.h"
 
 namespace qx {
 namespace {
 
-constexpr unsigned kModelFlags = aiProcess_CalcTangentSpace | aiProcess_JoinIdenticalVertices |
-                                 aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_FlipUVs;
-constexpr unsigned kAnimationFlags = aiProcess_CalcTangentSpace | aiProcess_JoinIdenticalVertices |
-                                     aiProcess_Triangulate | aiProcess_SortByPType;
-static_assert(kModelFlags == 0x80800B && kAnimationFlags == 0x800B);
+// Beside the executable in a build tree; in an installed tree, where the build put
+// it relative to the executable's directory.
+ImportSceneEntry FindImporter(std::string* error) {
+  static ImportSceneEntry entry = nullptr;
+  if (entry != nullptr) return entry;
+  const std::string directory = platform::ExecutableDirectory();
+  std::string firstError;
+  for (const char* relative : {".", QX_SCENE_MODULE_DIR}) {
+    const std::string path = directory + "/" + relative + "/" + QX_SCENE_MODULE_NAME;
+    std::string reason;
+    entry = reinterpret_cast<ImportSceneEntry>(
+        platform::LoadModuleSymbol(path, kImportSceneSymbol, &reason));
+    if (entry != nullptr) return entry;
+    if (firstError.empty()) firstError = reason;
+  }
+  *error = "Failed to load the scene importer: " + firstError;
+  return nullptr;
+}
 
-using Encoder = bool (*)(const aiScene&, ByteStream&, std::string*);
-
-bool LoadScene(Asset& asset, const std::string& inputPath, unsigned flags, Encoder encode,
-               const char* tag) {
-  Assimp::Importer importer;
-  const aiScene* scene = importer.ReadFile(inputPath.c_str(), flags);
-  if (scene == nullptr) {
-    asset.errorText = importer.GetErrorString();
+bool LoadScene(Asset& asset, const std::string& inputPath, SceneKind kind, const char* tag) {
+  const ImportSceneEntry import = FindImporter(&asset.errorText);
+  if (import == nullptr) return false;
+  if (!import(inputPath.c_str(), static_cast<int>(kind), &asset.payload, &asset.errorText)) {
     return false;
   }
-  if (!encode(*scene, asset.payload, &asset.errorText)) return false;
   asset.typeTag = tag;
   asset.version = 1;
   asset.loaded = true;
@@ -37,11 +43,11 @@ bool LoadScene(Asset& asset, const std::string& inputPath, unsigned flags, Encod
 }  // namespace
 
 bool Asset::LoadModel(const std::string& inputPath) {
-  return LoadScene(*this, inputPath, kModelFlags, EncodeModel, "QMDL");
+  return LoadScene(*this, inputPath, SceneKind::Model, "QMDL");
 }
 
 bool Asset::LoadAnimation(const std::string& inputPath) {
-  return LoadScene(*this, inputPath, kAnimationFlags, EncodeAnimation, "QANM");
+  return LoadScene(*this, inputPath, SceneKind::Animation, "QANM");
 }
 
 }  // namespace qx

@@ -12,12 +12,15 @@
 #include <sys/types.h>
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <vector>
 #endif
 
@@ -115,6 +118,30 @@ bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int
 }
 
 void RemoveFile(const std::string& path) { _unlink(path.c_str()); }
+
+void AdviseLargeBuffer(void*, std::size_t) {}
+
+std::string ExecutableDirectory() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return std::string();
+  std::string full(path, length);
+  const std::size_t slash = full.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : full.substr(0, slash);
+}
+
+void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string* error) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) {
+    *error = path + ": error " + std::to_string(GetLastError());
+    return nullptr;
+  }
+  void* found = reinterpret_cast<void*>(GetProcAddress(module, symbol));
+  if (found == nullptr) *error = path + ": no " + symbol;
+  return found;
+}
+
+void StartWriteback(std::FILE*, std::int64_t, std::int64_t) {}
 
 #else
 
@@ -282,6 +309,47 @@ bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int
 }
 
 void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+
+void AdviseLargeBuffer(void* data, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+  // Only whole pages inside the buffer can take the advice.
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
+std::string ExecutableDirectory() {
+  std::vector<char> path(PATH_MAX + 1);
+  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (length <= 0) return std::string();
+  return DirectoryOf(std::string(path.data(), static_cast<std::size_t>(length)));
+}
+
+void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string* error) {
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    *error = dlerror();
+    return nullptr;
+  }
+  void* found = dlsym(module, symbol);
+  if (found == nullptr) *error = dlerror();
+  return found;
+}
+
+void StartWriteback(std::FILE* file, std::int64_t offset, std::int64_t length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  sync_file_range(fileno(file), offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+  (void)offset;
+  (void)length;
+#endif
+}
 
 #endif
 

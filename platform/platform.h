@@ -53,4 +53,20 @@ bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int
 
 void RemoveFile(const std::string& path);
 
+// Hints that a large buffer will be touched from end to end soon, so the system may
+// back it with large pages (far fewer page faults for a file-sized payload).
+void AdviseLargeBuffer(void* data, std::size_t size);
+
+// Starts writing a range of a file to the disk without waiting, so a long write
+// keeps few dirty pages and the final flush to disk has little left to do.
+void StartWriteback(std::FILE* file, std::int64_t offset, std::int64_t length);
+
+// The directory of the running executable, without a trailing separator; empty
+// when it cannot be found.
+std::string ExecutableDirectory();
+
+// Loads a shared module and finds a symbol in it. Null with *error set on failure.
+// Modules stay loaded until the process ends.
+void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string* error);
+
 }  // namespace qx::platform

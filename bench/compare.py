@@ -1,0 +1,221 @@
+#!/usr/bin/env python3
+"""Whole-process comparisons, measured side by side in one run.
+
+Generates the inputs, runs each command several times in alternation (page cache
+warm, dirty pages written out before every run), and prints each figure's median,
+min and max with the ratio that the performance targets are stated in. Large
+files are removed at the end.
+
+  bench/compare.py BUILD_DIR [--runs N] [--quick]
+"""
+import argparse
+import math
+import os
+import random
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+MIB = 1 << 20
+GIB = 1 << 30
+
+
+MEASURE = None  # the measure program built beside the converter
+
+
+def run(cmd, cwd, expected_exit=0):
+    """Wall seconds and peak resident KiB of one run of cmd."""
+    os.sync()
+    out = subprocess.run([MEASURE] + cmd, cwd=cwd, capture_output=True, text=True, check=True)
+    seconds, kib, code = out.stdout.split()
+    if int(code) != expected_exit:
+        sys.exit(f"failed with exit code {code}: {' '.join(cmd)}\n{out.stderr}")
+    return float(seconds), int(kib)
+
+
+def measure(commands, runs, cwd, before=None):
+    """Runs every command `runs` times, alternating; returns {name: [(s, kib)]}.
+    A command given as (cmd, code) is expected to exit with that code."""
+    results = {name: [] for name in commands}
+    for _ in range(runs):
+        for name, cmd in commands.items():
+            if before:
+                before()
+            cmd, code = cmd if isinstance(cmd, tuple) else (cmd, 0)
+            results[name].append(run(cmd, cwd, code))
+    return results
+
+
+def fmt_seconds(samples):
+    t = [s for s, _ in samples]
+    return f"{statistics.median(t):8.3f} {min(t):8.3f} {max(t):8.3f}"
+
+
+def table(title, results, base, target=None):
+    print(f"\n{title}")
+    print(f"  {'command':<34} {'median s':>8} {'min':>8} {'max':>8} {'peak MiB':>9} {'ratio':>6}")
+    base_median = statistics.median(s for s, _ in results[base])
+    for name, samples in results.items():
+        ratio = statistics.median(s for s, _ in samples) / base_median
+        peak = max(k for _, k in samples) / 1024
+        print(f"  {name:<34} {fmt_seconds(samples)} {peak:9.1f} {ratio:6.2f}")
+    if target:
+        print(f"  target: {target}")
+
+
+def random_file(path, size):
+    with open(path, "wb") as f:
+        chunk = os.urandom(16 * MIB)
+        written = 0
+        while written < size:
+            n = min(len(chunk), size - written)
+            f.write(chunk[:n])
+            written += n
+
+
+def grid_ply(path, side):
+    """Binary PLY grid of side x side vertices with normals and texture
+    coordinates: 2 (side-1)^2 triangles."""
+    vertices = side * side
+    faces = 2 * (side - 1) * (side - 1)
+    header = (
+        "ply\nformat binary_little_endian 1.0\n"
+        f"element vertex {vertices}\n"
+        "property float x\nproperty float y\nproperty float z\n"
+        "property float nx\nproperty float ny\nproperty float nz\n"
+        "property float s\nproperty float t\n"
+        f"element face {faces}\nproperty list uchar int vertex_indices\nend_header\n"
+    )
+    vertex = struct.Struct("<8f")
+    face = struct.Struct("<B3i")
+    with open(path, "wb") as f:
+        f.write(header.encode())
+        rows = []
+        for y in range(side):
+            row = bytearray()
+            for x in range(side):
+                z = math.sin(x * 0.05) * math.cos(y * 0.05)
+                row += vertex.pack(x, y, z, 0, 0, 1, x / side, y / side)
+            rows.append(row)
+        f.write(b"".join(rows))
+        out = bytearray()
+        for y in range(side - 1):
+            for x in range(side - 1):
+                a = y * side + x
+                out += face.pack(3, a, a + 1, a + side)
+                out += face.pack(3, a + 1, a + side + 1, a + side)
+        f.write(out)
+    return faces
+
+
+def long_bvh(path, joints, frames):
+    """A BVH skeleton of `joints` joints under one root, `frames` frames long."""
+    lines = ["HIERARCHY", "ROOT Root", "{", " OFFSET 0 0 0",
+             " CHANNELS 6 Xposition Yposition Zposition Zrotation Xrotation Yrotation"]
+    for j in range(joints - 1):
+        lines += [f" JOINT J{j}", " {", f"  OFFSET {j % 7} 1 0", "  CHANNELS 3 Zrotation Xrotation Yrotation",
+                  "  End Site", "  {", "   OFFSET 0 1 0", "  }", " }"]
+    lines += ["}", "MOTION", f"Frames: {frames}", "Frame Time: 0.0333333"]
+    rng = random.Random(7)
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+        for frame in range(frames):
+            values = [frame * 0.01, 1.0, 0.0, 0.0, 0.0, 0.0]
+            values += [round(rng.uniform(-45, 45), 3) for _ in range(3 * (joints - 1))]
+            f.write(" ".join(map(str, values)) + "\n")
+    return joints * frames
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="smaller inputs, for trying the script")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    global MEASURE
+    MEASURE = os.path.join(build, "measure")
+    qx = os.path.join(build, "QXConvert")
+    importer = os.path.join(build, "import_only")
+    scale = 16 if args.quick else 1
+    work = tempfile.mkdtemp(prefix="qx-bench-", dir=os.environ.get("QX_BENCH_DIR", "/var/tmp"))
+    try:
+        def clean_outputs():
+            for name in os.listdir(work):
+                if name.startswith("out"):
+                    os.remove(os.path.join(work, name))
+
+        # 2. Textures, music, sounds: 1 GiB, scrambled, against cp.
+        big = os.path.join(work, "big.tga")
+        size = GIB // scale
+        random_file(big, size)
+        results = measure({
+            "QXConvert tex (scrambled)": [qx, "tex", big, "out.img"],
+            "cp": ["cp", big, "out.cp"],
+            "cp, then sync of the copy": ["sh", "-c", f"cp {big} out.cps && sync out.cps"],
+        }, args.runs, work, clean_outputs)
+        table(f"Raw asset of {size // MIB} MiB", results, "cp", "1.5 x cp")
+        peak = max(k for _, k in results["QXConvert tex (scrambled)"]) * 1024
+        print(f"  peak resident {peak / MIB:.1f} MiB = {peak / (1.1 * size + 32 * MIB):.2f} of "
+              f"the allowance 1.1 x file + 32 MiB (target 1.00 or less)")
+
+        growth = {}
+        for factor in (1, 4, 16):
+            part = os.path.join(work, f"part{factor}.tga")
+            with open(big, "rb") as src, open(part, "wb") as dst:
+                shutil.copyfileobj(src, dst, MIB)
+                dst.truncate(size * factor // 16)
+            growth[f"tex {size * factor // 16 // MIB} MiB"] = [qx, "tex", part, "out.img"]
+        table("Growth, raw asset (1x, 4x, 16x)", measure(growth, args.runs, work, clean_outputs),
+              next(iter(growth)))
+        for name in os.listdir(work):
+            os.remove(os.path.join(work, name))
+
+        # 3. Models and animations against Assimp's import alone.
+        side = 709 // (4 if args.quick else 1)
+        model = os.path.join(work, "grid.ply")
+        triangles = grid_ply(model, side)
+        results = measure({
+            "QXConvert mdl": [qx, "mdl", model, "out.mdl"],
+            "import only (0x80800B)": [importer, "80800B", model],
+        }, args.runs, work, clean_outputs)
+        table(f"Model: {triangles} triangles with normals and texture coordinates", results,
+              "import only (0x80800B)", "1.05 x import")
+
+        growth = {}
+        for factor in (1, 4, 16):
+            path = os.path.join(work, f"grid{factor}.ply")
+            t = grid_ply(path, int((side - 1) * math.sqrt(factor / 16)) + 1)
+            growth[f"mdl {t} triangles"] = [qx, "mdl", path, "out.mdl"]
+        table("Growth, model (1x, 4x, 16x)", measure(growth, args.runs, work, clean_outputs),
+              next(iter(growth)))
+
+        anim = os.path.join(work, "long.bvh")
+        keys = long_bvh(anim, 300, 3000 // scale)
+        results = measure({
+            "QXConvert anm": [qx, "anm", anim, "out.anm"],
+            "import only (0x800B)": [importer, "800B", anim],
+        }, args.runs, work, clean_outputs)
+        table(f"Animation: 300 channels x {3000 // scale} frames ({keys} rotation keys)", results,
+              "import only (0x800B)", "1.05 x import")
+
+        # 4. Start-up: a tiny texture against cp.
+        tiny = os.path.join(work, "tiny.png")
+        with open(tiny, "wb") as f:
+            f.write(b"\x89PNG tiny")
+        results = measure({
+            "QXConvert tex (tiny)": [qx, "tex", tiny, "out.img"],
+            "cp (tiny)": ["cp", tiny, "out.cp"],
+            "QXConvert, usage only": ([qx], 1),
+        }, args.runs * 10, work, None)
+        table("Start-up: a 9-byte texture", results, "cp (tiny)", "2 x cp")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,180 @@
+// Micro-benchmarks: scrambling against memcpy over the same 64 MiB buffer, and
+// payload encoding per million vertices and per million keys. After the run the
+// throughput ratios that matter are printed, measured side by side in this run.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "asset/byte_stream.h"
+#include "cipher/cipher.h"
+#include "convert/animation_payload.h"
+#include "convert/model_payload.h"
+
+namespace {
+
+constexpr std::size_t kBufferSize = std::size_t{64} << 20;
+
+qx::AssetKey Key() {
+  qx::AssetKey key;
+  qx::DeriveAssetKey(qx::kPassPhrase, key);
+  return key;
+}
+
+std::vector<std::uint8_t>& Buffer() {
+  static std::vector<std::uint8_t> buffer = [] {
+    std::vector<std::uint8_t> b(kBufferSize);
+    for (std::size_t i = 0; i < b.size(); ++i)
+      b[i] = static_cast<std::uint8_t>(i * 2654435761u >> 13);
+    return b;
+  }();
+  return buffer;
+}
+
+void BM_Memcpy(benchmark::State& state) {
+  std::vector<std::uint8_t>& source = Buffer();
+  std::vector<std::uint8_t> target(kBufferSize, 1);
+  for (auto _ : state) {
+    std::memcpy(target.data(), source.data(), kBufferSize);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBufferSize));
+}
+BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
+
+template <void (*Scramble)(const qx::AssetKey&, std::uint8_t*, std::uint32_t)>
+void BM_Scramble(benchmark::State& state) {
+  const qx::AssetKey key = Key();
+  std::vector<std::uint8_t>& data = Buffer();
+  for (auto _ : state) {
+    Scramble(key, data.data(), static_cast<std::uint32_t>(data.size()));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBufferSize));
+}
+BENCHMARK_TEMPLATE(BM_Scramble, qx::ScramblePayload)
+    ->Name("BM_ScramblePayload")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Scramble, qx::ScramblePayloadPortable)
+    ->Name("BM_ScramblePortable")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Scramble, qx::ScramblePayloadPlain)
+    ->Name("BM_ScramblePlainLoop")
+    ->Unit(benchmark::kMillisecond);
+
+// One mesh of a million vertices with normals and texture coordinates, two
+// triangles per vertex as in a large grid.
+std::unique_ptr<aiScene> LargeModel() {
+  constexpr unsigned kVertices = 1000000;
+  auto scene = std::make_unique<aiScene>();
+  auto* mesh = new aiMesh();
+  mesh->mName.Set("grid");
+  mesh->mNumVertices = kVertices;
+  mesh->mVertices = new aiVector3D[kVertices];
+  mesh->mNormals = new aiVector3D[kVertices];
+  mesh->mTextureCoords[0] = new aiVector3D[kVertices];
+  for (unsigned v = 0; v < kVertices; ++v) {
+    mesh->mVertices[v] = aiVector3D(float(v % 1000), float(v / 1000), 0);
+    mesh->mNormals[v] = aiVector3D(0, 0, 1);
+    mesh->mTextureCoords[0][v] = aiVector3D(float(v % 1000) / 1000, float(v / 1000) / 1000, 0);
+  }
+  mesh->mNumFaces = 2 * kVertices;
+  mesh->mFaces = new aiFace[mesh->mNumFaces];
+  for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
+    mesh->mFaces[f].mNumIndices = 3;
+    mesh->mFaces[f].mIndices =
+        new unsigned[3]{f / 2, (f / 2 + 1) % kVertices, (f / 2 + 1000) % kVertices};
+  }
+  scene->mNumMeshes = 1;
+  scene->mMeshes = new aiMesh* [1] { mesh };
+  return scene;
+}
+
+void BM_EncodeModelPerMillionVertices(benchmark::State& state) {
+  static const std::unique_ptr<aiScene> scene = LargeModel();
+  qx::ByteStream out;
+  std::string error;
+  for (auto _ : state) {
+    if (!qx::EncodeModel(*scene, out, &error)) state.SkipWithError(error.c_str());
+    benchmark::DoNotOptimize(out.GetAllData());
+  }
+  state.SetBytesProcessed(state.iterations() * out.Size());
+}
+BENCHMARK(BM_EncodeModelPerMillionVertices)->Unit(benchmark::kMillisecond);
+
+// 500 channels of 2000 keys in each list: a million vector and rotation keys.
+std::unique_ptr<aiScene> LongAnimation() {
+  constexpr unsigned kChannels = 500, kKeys = 2000;
+  auto scene = std::make_unique<aiScene>();
+  auto* animation = new aiAnimation();
+  animation->mNumChannels = kChannels;
+  animation->mChannels = new aiNodeAnim*[kChannels];
+  for (unsigned c = 0; c < kChannels; ++c) {
+    auto* channel = new aiNodeAnim();
+    channel->mNumPositionKeys = kKeys;
+    channel->mPositionKeys = new aiVectorKey[kKeys];
+    channel->mNumRotationKeys = kKeys;
+    channel->mRotationKeys = new aiQuatKey[kKeys];
+    for (unsigned k = 0; k < kKeys; ++k) {
+      channel->mPositionKeys[k] = aiVectorKey(k, aiVector3D(float(c), float(k), 0));
+      channel->mRotationKeys[k] = aiQuatKey(k, aiQuaternion(1, 0, 0, 0));
+    }
+    animation->mChannels[c] = channel;
+  }
+  scene->mNumAnimations = 1;
+  scene->mAnimations = new aiAnimation* [1] { animation };
+  return scene;
+}
+
+void BM_EncodeAnimationPerMillionKeys(benchmark::State& state) {
+  static const std::unique_ptr<aiScene> scene = LongAnimation();
+  qx::ByteStream out;
+  std::string error;
+  for (auto _ : state) {
+    if (!qx::EncodeAnimation(*scene, out, &error)) state.SkipWithError(error.c_str());
+    benchmark::DoNotOptimize(out.GetAllData());
+  }
+  state.SetBytesProcessed(state.iterations() * out.Size());
+}
+BENCHMARK(BM_EncodeAnimationPerMillionKeys)->Unit(benchmark::kMillisecond);
+
+// Keeps each run's time per iteration while printing as usual.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        seconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void PrintRatios() const {
+    const auto memcpy = seconds_.find("BM_Memcpy");
+    if (memcpy == seconds_.end()) return;
+    std::printf(
+        "\nThroughput relative to memcpy of the same 64 MiB (target for ScramblePayload: 0.50 or "
+        "more):\n");
+    for (const char* name : {"BM_ScramblePayload", "BM_ScramblePortable", "BM_ScramblePlainLoop"}) {
+      const auto it = seconds_.find(name);
+      if (it != seconds_.end()) std::printf("  %-22s %.2f\n", name, memcpy->second / it->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios();
+  benchmark::Shutdown();
+  return 0;
+}

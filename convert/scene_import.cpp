@@ -1,0 +1,43 @@
+#include "convert/scene_import.h"
+
+#include <assimp/postprocess.h>
+
+#include <assimp/Importer.hpp>
+
+#include "convert/animation_payload.h"
+#include "convert/model_payload.h"
+
+namespace qx {
+namespace {
+
+constexpr unsigned kModelFlags = aiProcess_CalcTangentSpace | aiProcess_JoinIdenticalVertices |
+                                 aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_FlipUVs;
+constexpr unsigned kAnimationFlags = aiProcess_CalcTangentSpace | aiProcess_JoinIdenticalVertices |
+                                     aiProcess_Triangulate | aiProcess_SortByPType;
+static_assert(kModelFlags == 0x80800B && kAnimationFlags == 0x800B);
+
+}  // namespace
+
+bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error) {
+  Assimp::Importer importer;
+  const bool model = kind == SceneKind::Model;
+  const aiScene* scene = importer.ReadFile(path, model ? kModelFlags : kAnimationFlags);
+  if (scene == nullptr) {
+    *error = importer.GetErrorString();
+    return false;
+  }
+  return model ? EncodeModel(*scene, *payload, error) : EncodeAnimation(*scene, *payload, error);
+}
+
+}  // namespace qx
+
+#if defined(_WIN32)
+#define QX_MODULE_EXPORT __declspec(dllexport)
+#else
+#define QX_MODULE_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" QX_MODULE_EXPORT bool QxImportScene(const char* path, int kind, qx::ByteStream* payload,
+                                               std::string* error) {
+  return qx::ImportScene(path, static_cast<qx::SceneKind>(kind), payload, error);
+}

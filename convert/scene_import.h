@@ -1,0 +1,24 @@
+// The Assimp side of the model and animation loaders. It lives in a module of its
+// own (qxconvert_scene), loaded only by runs that import a scene, so converting a
+// texture, music or sound never pays for loading Assimp's large library.
+#pragma once
+
+#include <string>
+
+#include "asset/byte_stream.h"
+
+namespace qx {
+
+enum class SceneKind : int { Model = 0, Animation = 1 };
+
+// Imports the file with the flags of its kind (0x80800B for models, 0x800B for
+// animations) through one importer, released before returning on every path, and
+// replaces payload's content with the encoded payload. False with *error set (the
+// importer's own text, or the encoder's refusal) and payload untouched on failure.
+bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error);
+
+// The entry the module exports, resolved at run time by name.
+using ImportSceneEntry = bool (*)(const char*, int, ByteStream*, std::string*);
+inline constexpr const char* kImportSceneSymbol = "QxImportScene";
+
+}  // namespace qx
