@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/depfile.h"
 #include "asset/asset.h"
 #include "cipher/cipher.h"
 #include "platform/platform.h"
@@ -65,10 +66,11 @@ void PrintLine(const std::string& text) {
 
 void PrintUsage() { std::fwrite(kUsageText, 1, sizeof(kUsageText) - 1, stdout); }
 
-bool Load(Asset& asset, AssetType type, const std::string& input) {
+bool Load(Asset& asset, AssetType type, const std::string& input,
+          std::vector<std::string>* openedFiles) {
   switch (type) {
-    case AssetType::Model: return asset.LoadModel(input);
-    case AssetType::Animation: return asset.LoadAnimation(input);
+    case AssetType::Model: return asset.LoadModel(input, openedFiles);
+    case AssetType::Animation: return asset.LoadAnimation(input, openedFiles);
     case AssetType::Texture: return asset.LoadTexture(input);
     case AssetType::Music: return asset.LoadAudio(input, true);
     case AssetType::Sound: return asset.LoadAudio(input, false);
@@ -104,12 +106,19 @@ int RunConverter(int argc, char** argv) {
 
   bool scramble = true;
   bool pause = false;
+  // -depfile=PATH: after a successful conversion, also write a Make-style list of
+  // every file the conversion read, for build systems. Not in the usage text.
+  std::string depfile;
+  const std::string kDepfileOption = "-depfile=";
   for (std::size_t i = 4; i < args.size(); ++i) {
     const std::string option = Folded(args[i]);
-    if (option == "-ue")
+    if (option == "-ue") {
       scramble = false;
-    else if (option == "-pause")
+    } else if (option == "-pause") {
       pause = true;
+    } else if (option.compare(0, kDepfileOption.size(), kDepfileOption) == 0) {
+      depfile = args[i].substr(kDepfileOption.size());
+    }
   }
 
   AssetKey key{};
@@ -117,7 +126,12 @@ int RunConverter(int argc, char** argv) {
 
   int exitCode = 1;
   Asset asset;
-  if (Load(asset, type, input) && asset.Save(output, scramble, key)) {
+  std::vector<std::string> inputs;
+  const bool scene = type == AssetType::Model || type == AssetType::Animation;
+  if (!scene) inputs.push_back(input);
+  if (Load(asset, type, input, depfile.empty() || !scene ? nullptr : &inputs) &&
+      asset.Save(output, scramble, key) &&
+      (depfile.empty() || WriteDepfile(depfile, DepfileText(output, inputs), &asset.errorText))) {
     PrintLine((scramble ? "Wrote encrypted " : "Wrote ") + output);
     exitCode = 0;
   } else {

@@ -156,3 +156,55 @@ TEST(Conversions, FailuresPrintTheErrorLineAndWriteNothing) {
 
 }  // namespace
 }  // namespace qx
+
+namespace qx {
+namespace {
+
+TEST(Depfile, ListsEveryFileTheImportReadAndOnlyAfterSuccess) {
+  TempDir dir;
+  WriteFile(dir / "box.obj", "mtllib box.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n");
+  WriteFile(dir / "box.mtl", "newmtl m\nKd 1 0 0\n");
+  const auto model =
+      RunConverter({"mdl", dir / "box.obj", dir / "out dir.mdl", "-DEPFILE=" + (dir / "box.d")});
+  ASSERT_EQ(model.exitCode, 0) << model.out;
+  EXPECT_EQ(ReadFile(dir / "box.d"),
+            dir / "out\\ dir.mdl: " + dir / "box.obj " + dir / "box.mtl\n");
+
+  WriteFile(dir / "a#$.png", "px");
+  const auto texture =
+      RunConverter({"tex", dir / "a#$.png", dir / "a.img", "-depfile=" + (dir / "a.d")});
+  ASSERT_EQ(texture.exitCode, 0);
+  EXPECT_EQ(ReadFile(dir / "a.d"), dir / "a.img: " + dir / "a\\#$$.png\n");
+
+  WriteFile(dir / "broken.obj", "");
+  const auto failed =
+      RunConverter({"mdl", dir / "broken.obj", dir / "b.mdl", "-depfile=" + (dir / "b.d")});
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_FALSE(FileExists(dir / "b.d"));
+  EXPECT_FALSE(FileExists(dir / "b.mdl"));
+}
+
+// The output is a function of the input bytes alone, so builds can be cached and
+// run remotely: two conversions of the same samples are identical to the byte.
+TEST(Determinism, ConvertingTheSamplesTwiceGivesIdenticalFiles) {
+  TempDir dir;
+  const std::string examples = QX_EXAMPLES_DIR;
+  const std::pair<const char*, const char*> samples[] = {{"mdl", "crate.obj"},
+                                                         {"anm", "walk.bvh"},
+                                                         {"tex", "grass.tga"},
+                                                         {"mus", "theme.mod"},
+                                                         {"snd", "blip.wav"}};
+  for (const auto& [type, source] : samples) {
+    for (const char* run : {"first", "second"}) {
+      ASSERT_EQ(
+          RunConverter({type, examples + "/" + source, dir / (std::string(run) + source)}).exitCode,
+          0);
+    }
+    EXPECT_EQ(ReadFile(dir / (std::string("first") + source)),
+              ReadFile(dir / (std::string("second") + source)))
+        << source;
+  }
+}
+
+}  // namespace
+}  // namespace qx

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "asset/byte_stream.h"
 #include "cipher/cipher.h"
@@ -34,8 +35,11 @@ class Asset {
   // version, and it sets loaded last.
   bool LoadTexture(const std::string& inputPath);
   bool LoadAudio(const std::string& inputPath, bool music);
-  bool LoadModel(const std::string& inputPath);      // convert/scene_loader.cpp
-  bool LoadAnimation(const std::string& inputPath);  // convert/scene_loader.cpp
+  // Defined in convert/scene_loader.cpp. When openedFiles is given, every file the
+  // import read is appended to it.
+  bool LoadModel(const std::string& inputPath, std::vector<std::string>* openedFiles = nullptr);
+  bool LoadAnimation(const std::string& inputPath,
+                     std::vector<std::string>* openedFiles = nullptr);
 
   // Writes the header and the payload, scrambled with key when scramble is set (the
   // in-memory payload is then scrambled too).

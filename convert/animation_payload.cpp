@@ -9,8 +9,8 @@ namespace qx {
 namespace {
 
 constexpr std::int64_t kMaxPayload = std::numeric_limits<std::int32_t>::max();
-constexpr std::int32_t kVectorKeySize = 20;
-constexpr std::int32_t kRotationKeySize = 24;
+constexpr std::int64_t kVectorKeySize = 20;
+constexpr std::int64_t kRotationKeySize = 24;
 
 std::string AnimationText(unsigned a) { return "Animation " + std::to_string(a); }
 
@@ -69,9 +69,9 @@ std::int64_t MeasureAnimations(const aiScene& scene, std::string* error) {
                      "rotation keys", error)) {
         return -1;
       }
-      size += 6 + std::int64_t{kVectorKeySize} * channel->mNumPositionKeys +
-              std::int64_t{kVectorKeySize} * channel->mNumScalingKeys +
-              std::int64_t{kRotationKeySize} * channel->mNumRotationKeys;
+      size += 6 + kVectorKeySize * channel->mNumPositionKeys +
+              kVectorKeySize * channel->mNumScalingKeys +
+              kRotationKeySize * channel->mNumRotationKeys;
     }
   }
   if (size > kMaxPayload) {
@@ -81,28 +81,24 @@ std::int64_t MeasureAnimations(const aiScene& scene, std::string* error) {
   return size;
 }
 
-void WriteVectorKeys(const aiVectorKey* keys, unsigned count, ByteStream& out) {
-  WriteU16(out, static_cast<std::uint16_t>(count));
-  std::uint8_t record[kVectorKeySize];
+void WriteVectorKeys(const aiVectorKey* keys, unsigned count, FieldWriter& out) {
+  out.U16(static_cast<std::uint16_t>(count));
   for (unsigned k = 0; k < count; ++k) {
-    StoreF64(record, keys[k].mTime);
-    StoreF32(record + 8, keys[k].mValue.x);
-    StoreF32(record + 12, keys[k].mValue.y);
-    StoreF32(record + 16, keys[k].mValue.z);
-    out.Write(record, kVectorKeySize);
+    out.F64(keys[k].mTime);
+    out.F32(keys[k].mValue.x);
+    out.F32(keys[k].mValue.y);
+    out.F32(keys[k].mValue.z);
   }
 }
 
-void WriteRotationKeys(const aiQuatKey* keys, unsigned count, ByteStream& out) {
-  WriteU16(out, static_cast<std::uint16_t>(count));
-  std::uint8_t record[kRotationKeySize];
+void WriteRotationKeys(const aiQuatKey* keys, unsigned count, FieldWriter& out) {
+  out.U16(static_cast<std::uint16_t>(count));
   for (unsigned k = 0; k < count; ++k) {
-    StoreF64(record, keys[k].mTime);
-    StoreF32(record + 8, keys[k].mValue.x);
-    StoreF32(record + 12, keys[k].mValue.y);
-    StoreF32(record + 16, keys[k].mValue.z);
-    StoreF32(record + 20, keys[k].mValue.w);  // aiQuaternion holds w first, the file last
-    out.Write(record, kRotationKeySize);
+    out.F64(keys[k].mTime);
+    out.F32(keys[k].mValue.x);
+    out.F32(keys[k].mValue.y);
+    out.F32(keys[k].mValue.z);
+    out.F32(keys[k].mValue.w);  // aiQuaternion holds w first; the file holds it last
   }
 }
 
@@ -112,16 +108,16 @@ bool EncodeAnimation(const aiScene& scene, ByteStream& out, std::string* error) 
   const std::int64_t size = MeasureAnimations(scene, error);
   if (size < 0) return false;
   out.OpenMemoryForWrite();
-  out.Reserve(static_cast<std::int32_t>(size));
-  WriteU16(out, static_cast<std::uint16_t>(scene.mNumAnimations));
+  FieldWriter writer(out.Extend(static_cast<std::int32_t>(size)));
+  writer.U16(static_cast<std::uint16_t>(scene.mNumAnimations));
   for (unsigned a = 0; a < scene.mNumAnimations; ++a) {
     const aiAnimation& animation = *scene.mAnimations[a];
-    WriteU16(out, static_cast<std::uint16_t>(animation.mNumChannels));
+    writer.U16(static_cast<std::uint16_t>(animation.mNumChannels));
     for (unsigned c = 0; c < animation.mNumChannels; ++c) {
       const aiNodeAnim& channel = *animation.mChannels[c];
-      WriteVectorKeys(channel.mPositionKeys, channel.mNumPositionKeys, out);
-      WriteVectorKeys(channel.mScalingKeys, channel.mNumScalingKeys, out);
-      WriteRotationKeys(channel.mRotationKeys, channel.mNumRotationKeys, out);
+      WriteVectorKeys(channel.mPositionKeys, channel.mNumPositionKeys, writer);
+      WriteVectorKeys(channel.mScalingKeys, channel.mNumScalingKeys, writer);
+      WriteRotationKeys(channel.mRotationKeys, channel.mNumRotationKeys, writer);
     }
   }
   return true;

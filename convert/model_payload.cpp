@@ -74,30 +74,26 @@ std::int64_t MeasureModel(const aiScene& scene, std::string* error) {
   return size;
 }
 
-void WriteMesh(const aiMesh& mesh, ByteStream& out) {
+void WriteMesh(const aiMesh& mesh, FieldWriter& out) {
   const std::size_t nameLength = NameLength(mesh.mName);
-  WriteU16(out, static_cast<std::uint16_t>(nameLength));
-  out.Write(mesh.mName.data, static_cast<std::int32_t>(nameLength));
-  WriteU32(out, mesh.mMaterialIndex);
-  WriteU32(out, mesh.mNumVertices);
-  if (mesh.mNumVertices > 0) WriteArray32(out, &mesh.mVertices[0].x, 3u * mesh.mNumVertices);
+  out.U16(static_cast<std::uint16_t>(nameLength));
+  out.Bytes(mesh.mName.data, nameLength);
+  out.U32(mesh.mMaterialIndex);
+  out.U32(mesh.mNumVertices);
+  if (mesh.mNumVertices > 0) out.Array32(&mesh.mVertices[0].x, 3u * mesh.mNumVertices);
   if (HasFaces(mesh)) {
-    WriteU32(out, mesh.mNumFaces);
+    out.U32(mesh.mNumFaces);
     for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
-      const aiFace& face = mesh.mFaces[f];
-      if (face.mNumIndices > 0) WriteArray32(out, face.mIndices, face.mNumIndices);
+      out.Array32(mesh.mFaces[f].mIndices, mesh.mFaces[f].mNumIndices);
     }
   } else {
-    WriteU32(out, 0);
+    out.U32(0);
   }
-  WriteU8(out, HasNormals(mesh) ? 1 : 0);
-  if (HasNormals(mesh)) WriteArray32(out, &mesh.mNormals[0].x, 3u * mesh.mNumVertices);
-  WriteU8(out, HasUVs(mesh) ? 1 : 0);
+  out.U8(HasNormals(mesh) ? 1 : 0);
+  if (HasNormals(mesh)) out.Array32(&mesh.mNormals[0].x, 3u * mesh.mNumVertices);
+  out.U8(HasUVs(mesh) ? 1 : 0);
   if (HasUVs(mesh)) {
-    for (unsigned i = 0; i < mesh.mNumVertices; ++i) {
-      const aiVector3D& uv = mesh.mTextureCoords[0][i];
-      WriteArray32(out, &uv.x, 2);
-    }
+    for (unsigned i = 0; i < mesh.mNumVertices; ++i) out.Array32(&mesh.mTextureCoords[0][i].x, 2);
   }
 }
 
@@ -107,9 +103,9 @@ bool EncodeModel(const aiScene& scene, ByteStream& out, std::string* error) {
   const std::int64_t size = MeasureModel(scene, error);
   if (size < 0) return false;
   out.OpenMemoryForWrite();
-  out.Reserve(static_cast<std::int32_t>(size));
-  WriteU16(out, static_cast<std::uint16_t>(scene.mNumMeshes));
-  for (unsigned m = 0; m < scene.mNumMeshes; ++m) WriteMesh(*scene.mMeshes[m], out);
+  FieldWriter writer(out.Extend(static_cast<std::int32_t>(size)));
+  writer.U16(static_cast<std::uint16_t>(scene.mNumMeshes));
+  for (unsigned m = 0; m < scene.mNumMeshes; ++m) WriteMesh(*scene.mMeshes[m], writer);
   return true;
 }
 

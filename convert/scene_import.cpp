@@ -1,7 +1,9 @@
 #include "convert/scene_import.h"
 
+#include <assimp/DefaultIOSystem.h>
 #include <assimp/postprocess.h>
 
+#include <algorithm>
 #include <assimp/Importer.hpp>
 
 #include "convert/animation_payload.h"
@@ -16,10 +18,30 @@ constexpr unsigned kAnimationFlags = aiProcess_CalcTangentSpace | aiProcess_Join
                                      aiProcess_Triangulate | aiProcess_SortByPType;
 static_assert(kModelFlags == 0x80800B && kAnimationFlags == 0x800B);
 
+// Assimp's own file access, noting each file that opened, so a build can rerun the
+// conversion when any of them changes.
+class RecordingIOSystem : public Assimp::DefaultIOSystem {
+ public:
+  explicit RecordingIOSystem(std::vector<std::string>* opened) : opened_(opened) {}
+
+  Assimp::IOStream* Open(const char* file, const char* mode) override {
+    Assimp::IOStream* stream = DefaultIOSystem::Open(file, mode);
+    if (stream != nullptr && std::find(opened_->begin(), opened_->end(), file) == opened_->end()) {
+      opened_->push_back(file);
+    }
+    return stream;
+  }
+
+ private:
+  std::vector<std::string>* opened_;
+};
+
 }  // namespace
 
-bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error) {
+bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error,
+                 std::vector<std::string>* openedFiles) {
   Assimp::Importer importer;
+  if (openedFiles != nullptr) importer.SetIOHandler(new RecordingIOSystem(openedFiles));
   const bool model = kind == SceneKind::Model;
   const aiScene* scene = importer.ReadFile(path, model ? kModelFlags : kAnimationFlags);
   if (scene == nullptr) {
@@ -38,6 +60,7 @@ bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::str
 #endif
 
 extern "C" QX_MODULE_EXPORT bool QxImportScene(const char* path, int kind, qx::ByteStream* payload,
-                                               std::string* error) {
-  return qx::ImportScene(path, static_cast<qx::SceneKind>(kind), payload, error);
+                                               std::string* error,
+                                               std::vector<std::string>* openedFiles) {
+  return qx::ImportScene(path, static_cast<qx::SceneKind>(kind), payload, error, openedFiles);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "asset/byte_stream.h"
 
@@ -15,10 +16,14 @@ enum class SceneKind : int { Model = 0, Animation = 1 };
 // animations) through one importer, released before returning on every path, and
 // replaces payload's content with the encoded payload. False with *error set (the
 // importer's own text, or the encoder's refusal) and payload untouched on failure.
-bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error);
+// When openedFiles is not null, every file the import opened (the source, and any
+// material library, buffer or texture it names) is appended to it.
+bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error,
+                 std::vector<std::string>* openedFiles);
 
 // The entry the module exports, resolved at run time by name.
-using ImportSceneEntry = bool (*)(const char*, int, ByteStream*, std::string*);
+using ImportSceneEntry = bool (*)(const char*, int, ByteStream*, std::string*,
+                                  std::vector<std::string>*);
 inline constexpr const char* kImportSceneSymbol = "QxImportScene";
 
 }  // namespace qx

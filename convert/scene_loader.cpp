@@ -28,10 +28,12 @@ ImportSceneEntry FindImporter(std::string* error) {
   return nullptr;
 }
 
-bool LoadScene(Asset& asset, const std::string& inputPath, SceneKind kind, const char* tag) {
+bool LoadScene(Asset& asset, const std::string& inputPath, SceneKind kind, const char* tag,
+               std::vector<std::string>* openedFiles) {
   const ImportSceneEntry import = FindImporter(&asset.errorText);
   if (import == nullptr) return false;
-  if (!import(inputPath.c_str(), static_cast<int>(kind), &asset.payload, &asset.errorText)) {
+  if (!import(inputPath.c_str(), static_cast<int>(kind), &asset.payload, &asset.errorText,
+              openedFiles)) {
     return false;
   }
   asset.typeTag = tag;
@@ -42,12 +44,12 @@ bool LoadScene(Asset& asset, const std::string& inputPath, SceneKind kind, const
 
 }  // namespace
 
-bool Asset::LoadModel(const std::string& inputPath) {
-  return LoadScene(*this, inputPath, SceneKind::Model, "QMDL");
+bool Asset::LoadModel(const std::string& inputPath, std::vector<std::string>* openedFiles) {
+  return LoadScene(*this, inputPath, SceneKind::Model, "QMDL", openedFiles);
 }
 
-bool Asset::LoadAnimation(const std::string& inputPath) {
-  return LoadScene(*this, inputPath, SceneKind::Animation, "QANM");
+bool Asset::LoadAnimation(const std::string& inputPath, std::vector<std::string>* openedFiles) {
+  return LoadScene(*this, inputPath, SceneKind::Animation, "QANM", openedFiles);
 }
 
 }  // namespace qx
