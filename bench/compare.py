@@ -135,13 +135,14 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="smaller inputs, for trying the script")
+    parser.add_argument("--only", choices=["raw", "model", "animation", "startup"],
+                        help="run one comparison instead of all")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     global MEASURE
     MEASURE = os.path.join(build, "measure")
     qx = os.path.join(build, "QXConvert")
     importer = os.path.join(build, "import_only")
-    scale = 16 if args.quick else 1
     work = tempfile.mkdtemp(prefix="qx-bench-", dir=os.environ.get("QX_BENCH_DIR", "/var/tmp"))
     try:
         def clean_outputs():
@@ -149,72 +150,95 @@ def main():
                 if name.startswith("out"):
                     os.remove(os.path.join(work, name))
 
-        # 2. Textures, music, sounds: 1 GiB, scrambled, against cp.
-        big = os.path.join(work, "big.tga")
-        size = GIB // scale
-        random_file(big, size)
-        results = measure({
-            "QXConvert tex (scrambled)": [qx, "tex", big, "out.img"],
-            "cp": ["cp", big, "out.cp"],
-            "cp, then sync of the copy": ["sh", "-c", f"cp {big} out.cps && sync out.cps"],
-        }, args.runs, work, clean_outputs)
-        table(f"Raw asset of {size // MIB} MiB", results, "cp", "1.5 x cp")
-        peak = max(k for _, k in results["QXConvert tex (scrambled)"]) * 1024
-        print(f"  peak resident {peak / MIB:.1f} MiB = {peak / (1.1 * size + 32 * MIB):.2f} of "
-              f"the allowance 1.1 x file + 32 MiB (target 1.00 or less)")
+        def wanted(part):
+            return args.only is None or args.only == part
 
-        growth = {}
-        for factor in (1, 4, 16):
-            part = os.path.join(work, f"part{factor}.tga")
-            with open(big, "rb") as src, open(part, "wb") as dst:
-                shutil.copyfileobj(src, dst, MIB)
-                dst.truncate(size * factor // 16)
-            growth[f"tex {size * factor // 16 // MIB} MiB"] = [qx, "tex", part, "out.img"]
-        table("Growth, raw asset (1x, 4x, 16x)", measure(growth, args.runs, work, clean_outputs),
-              next(iter(growth)))
-        for name in os.listdir(work):
-            os.remove(os.path.join(work, name))
-
-        # 3. Models and animations against Assimp's import alone.
-        side = 709 // (4 if args.quick else 1)
-        model = os.path.join(work, "grid.ply")
-        triangles = grid_ply(model, side)
-        results = measure({
-            "QXConvert mdl": [qx, "mdl", model, "out.mdl"],
-            "import only (0x80800B)": [importer, "80800B", model],
-        }, args.runs, work, clean_outputs)
-        table(f"Model: {triangles} triangles with normals and texture coordinates", results,
-              "import only (0x80800B)", "1.05 x import")
-
-        growth = {}
-        for factor in (1, 4, 16):
-            path = os.path.join(work, f"grid{factor}.ply")
-            t = grid_ply(path, int((side - 1) * math.sqrt(factor / 16)) + 1)
-            growth[f"mdl {t} triangles"] = [qx, "mdl", path, "out.mdl"]
-        table("Growth, model (1x, 4x, 16x)", measure(growth, args.runs, work, clean_outputs),
-              next(iter(growth)))
-
-        anim = os.path.join(work, "long.bvh")
-        keys = long_bvh(anim, 300, 3000 // scale)
-        results = measure({
-            "QXConvert anm": [qx, "anm", anim, "out.anm"],
-            "import only (0x800B)": [importer, "800B", anim],
-        }, args.runs, work, clean_outputs)
-        table(f"Animation: 300 channels x {3000 // scale} frames ({keys} rotation keys)", results,
-              "import only (0x800B)", "1.05 x import")
-
-        # 4. Start-up: a tiny texture against cp.
-        tiny = os.path.join(work, "tiny.png")
-        with open(tiny, "wb") as f:
-            f.write(b"\x89PNG tiny")
-        results = measure({
-            "QXConvert tex (tiny)": [qx, "tex", tiny, "out.img"],
-            "cp (tiny)": ["cp", tiny, "out.cp"],
-            "QXConvert, usage only": ([qx], 1),
-        }, args.runs * 10, work, None)
-        table("Start-up: a 9-byte texture", results, "cp (tiny)", "2 x cp")
+        # Each comparison generates its inputs; the work folder goes at the end.
+        if wanted("raw"):
+            raw_comparison(work, qx, args, clean_outputs)
+        if wanted("model"):
+            model_comparison(work, qx, importer, args, clean_outputs)
+        if wanted("animation"):
+            animation_comparison(work, qx, importer, args, clean_outputs)
+        if wanted("startup"):
+            startup_comparison(work, qx, args)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def raw_comparison(work, qx, args, clean_outputs):
+    scale = 16 if args.quick else 1
+    big = os.path.join(work, "big.tga")
+    size = GIB // scale
+    random_file(big, size)
+    results = measure({
+        "QXConvert tex (scrambled)": [qx, "tex", big, "out.img"],
+        "cp": ["cp", big, "out.cp"],
+        "cp, then sync of the copy": ["sh", "-c", f"cp {big} out.cps && sync out.cps"],
+    }, args.runs, work, clean_outputs)
+    table(f"Raw asset of {size // MIB} MiB", results, "cp", "1.5 x cp")
+    peak = max(k for _, k in results["QXConvert tex (scrambled)"]) * 1024
+    print(f"  peak resident {peak / MIB:.1f} MiB = {peak / (1.1 * size + 32 * MIB):.2f} of "
+          f"the allowance 1.1 x file + 32 MiB (target 1.00 or less)")
+
+    growth = {}
+    for factor in (1, 4, 16):
+        part = os.path.join(work, f"part{factor}.tga")
+        with open(big, "rb") as src, open(part, "wb") as dst:
+            shutil.copyfileobj(src, dst, MIB)
+            dst.truncate(size * factor // 16)
+        growth[f"tex {size * factor // 16 // MIB} MiB"] = [qx, "tex", part, "out.img"]
+    table("Growth, raw asset (1x, 4x, 16x)", measure(growth, args.runs, work, clean_outputs),
+          next(iter(growth)))
+    for name in os.listdir(work):
+        os.remove(os.path.join(work, name))
+
+
+
+def model_comparison(work, qx, importer, args, clean_outputs):
+    side = 709 // (4 if args.quick else 1)
+    model = os.path.join(work, "grid.ply")
+    triangles = grid_ply(model, side)
+    results = measure({
+        "QXConvert mdl": [qx, "mdl", model, "out.mdl"],
+        "import only (0x80800B)": [importer, "80800B", model],
+    }, args.runs, work, clean_outputs)
+    table(f"Model: {triangles} triangles with normals and texture coordinates", results,
+          "import only (0x80800B)", "1.05 x import")
+
+    growth = {}
+    for factor in (1, 4, 16):
+        path = os.path.join(work, f"grid{factor}.ply")
+        t = grid_ply(path, int((side - 1) * math.sqrt(factor / 16)) + 1)
+        growth[f"mdl {t} triangles"] = [qx, "mdl", path, "out.mdl"]
+    table("Growth, model (1x, 4x, 16x)", measure(growth, args.runs, work, clean_outputs),
+          next(iter(growth)))
+
+
+
+def animation_comparison(work, qx, importer, args, clean_outputs):
+    scale = 16 if args.quick else 1
+    anim = os.path.join(work, "long.bvh")
+    keys = long_bvh(anim, 300, 3000 // scale)
+    results = measure({
+        "QXConvert anm": [qx, "anm", anim, "out.anm"],
+        "import only (0x800B)": [importer, "800B", anim],
+    }, args.runs, work, clean_outputs)
+    table(f"Animation: 300 channels x {3000 // scale} frames ({keys} rotation keys)", results,
+          "import only (0x800B)", "1.05 x import")
+
+
+
+def startup_comparison(work, qx, args):
+    tiny = os.path.join(work, "tiny.png")
+    with open(tiny, "wb") as f:
+        f.write(b"\x89PNG tiny")
+    results = measure({
+        "QXConvert tex (tiny)": [qx, "tex", tiny, "out.img"],
+        "cp (tiny)": ["cp", tiny, "out.cp"],
+        "QXConvert, usage only": ([qx], 1),
+    }, args.runs * 10, work, None)
+    table("Start-up: a 9-byte texture", results, "cp (tiny)", "2 x cp")
 
 
 if __name__ == "__main__":
