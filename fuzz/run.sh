@@ -6,8 +6,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-60}
 build=$root/build-fuzz
-CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DQX_FUZZ=ON -DQX_BUILD_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DQX_FUZZ=ON -DQX_BUILD_TESTS=OFF -DQX_BUILD_EXAMPLES=OFF \
+  -DQX_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -6,13 +6,14 @@
 #   scripts/build.sh test        build, then run every test
 #   scripts/build.sh sanitize    build with ASan+UBSan in build-sanitize/, run every test
 #   scripts/build.sh fuzz [S]    build the fuzz targets with clang, run each for S seconds
+#   scripts/build.sh package     install, build the example game against it, build the .deb
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake ninja-build g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev
-  nlohmann-json3-dev)
+  nlohmann-json3-dev libbenchmark-dev)
 
 install_missing() {
   local missing=()
@@ -34,27 +35,12 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j "$jobs"
 }
 
-convert_examples() {
-  local exe=$1 out=$2
-  mkdir -p "$out"
-  local status=0
-  while read -r type source target; do
-    "$exe" "$type" "$root/examples/$source" "$out/$target" || status=1
-  done <<'LIST'
-mdl crate.obj crate.mdl
-anm walk.bvh walk.anm
-tex grass.tga grass.img
-mus theme.mod theme.mus
-snd blip.wav blip.snd
-LIST
-  return $status
-}
-
 case "${1:-}" in
   examples)
     install_missing "${packages[@]}"
     build "$root/build" -DCMAKE_BUILD_TYPE=Release
-    convert_examples "$root/build/QXConvert" "$root/build/examples"
+    # The build converts the samples (target qx_examples); show what they hold.
+    "$root/build/QXInspect" "$root"/build/examples/*.{mdl,anm,img,mus,snd}
     ;;
   test)
     install_missing "${packages[@]}"
@@ -67,12 +53,17 @@ case "${1:-}" in
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir "$root/build-sanitize" -j "$jobs" --output-on-failure
     ;;
+  package)
+    install_missing "${packages[@]}" dpkg-dev file man-db
+    build "$root/build" -DCMAKE_BUILD_TYPE=Release
+    bash "$root/scripts/package_check.sh" "$root/build"
+    ;;
   fuzz)
     install_missing "${packages[@]}" clang libclang-rt-14-dev
     bash "$root/fuzz/run.sh" "${2:-60}"
     ;;
   *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -1,0 +1,96 @@
+# qx_add_assets: converts source assets with QXConvert as part of a build.
+#
+#   qx_add_assets(<target>
+#     [OUTPUT_DIR <dir>]            default: ${CMAKE_CURRENT_BINARY_DIR}/assets
+#     [MODELS <file>...]            -> <stem>.mdl
+#     [ANIMATIONS <file>...]        -> <stem>.anm
+#     [TEXTURES <file>...]          -> <stem>.img
+#     [MUSIC <file>...]             -> <stem>.mus
+#     [SOUNDS <file>...]            -> <stem>.snd
+#     [UNSCRAMBLED])                write payloads unscrambled (-ue)
+#
+# Each source becomes one custom command with its exact inputs and outputs, so Ninja
+# or Make convert in parallel and redo only what changed: the source, any file its
+# import reads (an OBJ's .mtl, a glTF's .bin; recorded by QXConvert in a depfile),
+# or the converter itself. A source keeps its folder below the calling
+# CMakeLists.txt's folder: models/hero.fbx becomes <OUTPUT_DIR>/models/hero.mdl; a
+# source outside that folder lands directly in OUTPUT_DIR. Two sources that would
+# give the same output stop the configuration. <target> is built by default and
+# depends on every output; the list of outputs is in its QX_ASSET_OUTPUTS property.
+#
+# QXConvert writes each output completely or not at all, so a failed conversion
+# fails the build and leaves nothing that looks up to date.
+
+function(qx_add_assets target)
+  cmake_parse_arguments(PARSE_ARGV 1 QX "UNSCRAMBLED" "OUTPUT_DIR"
+                        "MODELS;ANIMATIONS;TEXTURES;MUSIC;SOUNDS")
+  if(QX_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "qx_add_assets(${target}): unknown arguments: ${QX_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT TARGET QXConvert::QXConvert)
+    message(FATAL_ERROR "qx_add_assets(${target}): QXConvert::QXConvert is not defined; "
+                        "call find_package(QXConvert) first")
+  endif()
+  if(NOT QX_OUTPUT_DIR)
+    set(QX_OUTPUT_DIR "${CMAKE_CURRENT_BINARY_DIR}/assets")
+  endif()
+  get_filename_component(QX_OUTPUT_DIR "${QX_OUTPUT_DIR}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  set(options)
+  if(QX_UNSCRAMBLED)
+    set(options -ue)
+  endif()
+
+  set(outputs)
+  foreach(kind IN ITEMS "MODELS;mdl;.mdl" "ANIMATIONS;anm;.anm" "TEXTURES;tex;.img"
+                        "MUSIC;mus;.mus" "SOUNDS;snd;.snd")
+    list(GET kind 0 group)
+    list(GET kind 1 type)
+    list(GET kind 2 extension)
+    foreach(source IN LISTS QX_${group})
+      get_filename_component(source "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      file(RELATIVE_PATH relative "${CMAKE_CURRENT_SOURCE_DIR}" "${source}")
+      if(relative MATCHES "^\\.\\./" OR IS_ABSOLUTE "${relative}")
+        get_filename_component(relative "${source}" NAME)
+      endif()
+      get_filename_component(folder "${relative}" DIRECTORY)
+      get_filename_component(stem "${relative}" NAME_WLE)
+      if(folder)
+        set(output "${QX_OUTPUT_DIR}/${folder}/${stem}${extension}")
+      else()
+        set(output "${QX_OUTPUT_DIR}/${stem}${extension}")
+      endif()
+
+      # One output, one source: across every call in the project.
+      get_property(claimed GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}")
+      if(claimed)
+        message(FATAL_ERROR "qx_add_assets(${target}): ${source} and ${claimed} would both "
+                            "be converted to ${output}")
+      endif()
+      set_property(GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}" "${source}")
+
+      get_filename_component(output_folder "${output}" DIRECTORY)
+      set(converter_files "$<TARGET_FILE:QXConvert::QXConvert>")
+      set(depfile_args)
+      if(type STREQUAL "mdl" OR type STREQUAL "anm")
+        # Scenes are imported by a module of the converter; a new one reconverts.
+        list(APPEND converter_files "$<TARGET_FILE:QXConvert::qxconvert_scene>")
+        set(depfile_args DEPFILE "${output}.d")
+        set(depfile_option "-depfile=${output}.d")
+      else()
+        set(depfile_option)
+      endif()
+      add_custom_command(
+        OUTPUT "${output}"
+        COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_folder}"
+        COMMAND QXConvert::QXConvert ${type} "${source}" "${output}" ${options} ${depfile_option}
+        DEPENDS "${source}" ${converter_files}
+        ${depfile_args}
+        COMMENT "Converting ${relative}"
+        VERBATIM)
+      list(APPEND outputs "${output}")
+    endforeach()
+  endforeach()
+
+  add_custom_target(${target} ALL DEPENDS ${outputs})
+  set_property(TARGET ${target} PROPERTY QX_ASSET_OUTPUTS "${outputs}")
+endfunction()

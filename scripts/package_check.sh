@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Proves the build-system integration against an installed copy:
+#   1. install into a temporary prefix; the example game converts every asset, and
+#      QXInspect reads each one back;
+#   2. a second build does no work; touching one source (or a file its import reads)
+#      reconverts exactly that one;
+#   3. a source that fails to import fails the build and leaves no output;
+#      two sources with the same output stop the configuration;
+#   4. the Debian package builds, installs, converts, and is removed again.
+#   scripts/package_check.sh BUILD_DIR
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() { echo "package check: $*" >&2; exit 1; }
+converted() { grep -c '^\[[0-9/]*\] Converting' "$1" || true; }
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+cp -r "$root/examples" "$work/examples"
+game=$work/examples/game
+configure() { cmake -S "$game" -B "$work/game-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" "$@" >/dev/null; }
+build_game() { cmake --build "$work/game-build" >"$work/log" 2>&1; }
+
+echo "== first build converts every asset"
+configure
+build_game || { cat "$work/log"; fail "first build failed"; }
+[ "$(converted "$work/log")" = 6 ] || { cat "$work/log"; fail "expected 6 conversions"; }
+assets=$(find "$work/game-build/assets" -type f \( -name '*.mdl' -o -name '*.anm' -o -name '*.img' -o -name '*.mus' -o -name '*.snd' \) | sort)
+[ "$(echo "$assets" | wc -l)" = 6 ] || fail "expected 6 asset files, found: $assets"
+# shellcheck disable=SC2086
+"$work/prefix/bin/QXInspect" $assets
+
+echo "== second build does no work"
+build_game
+grep -q "no work to do" "$work/log" || { cat "$work/log"; fail "second build did work"; }
+
+echo "== touching one source or one file an import reads reconverts exactly that asset"
+for touched in models/crate.mtl models/triangle.bin anims/walk.bvh ../grass.tga; do
+  sleep 1  # a clearly newer timestamp on coarse file systems
+  touch "$game/$touched"
+  build_game
+  [ "$(converted "$work/log")" = 1 ] || { cat "$work/log"; fail "touching $touched did not reconvert exactly one asset"; }
+done
+
+echo "== a source that fails to import fails the build and leaves no output"
+printf 'this is not a model\n' >"$game/models/broken.obj"
+configure -DGAME_WITH_BROKEN_MODEL=ON
+if build_game; then cat "$work/log"; fail "the build succeeded with a broken model"; fi
+[ ! -e "$work/game-build/assets/models/broken.mdl" ] || fail "a failed conversion left an output"
+leftovers=$(ls -A "$work/game-build/assets/models")
+grep -q '\.qx-' <<<"$leftovers" && fail "a failed conversion left a temporary file"
+if build_game; then fail "the broken model looked up to date on the next build"; fi
+configure -DGAME_WITH_BROKEN_MODEL=OFF
+
+echo "== two sources with the same output stop the configuration"
+if configure -DGAME_WITH_CLASHING_MODEL=ON 2>"$work/err"; then fail "the clash was not reported"; fi
+grep -q "would both be converted" "$work/err" || { cat "$work/err"; fail "unexpected configure error"; }
+
+echo "== the Debian package builds, installs and runs"
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/qxconvert_*.deb | head -n 1)
+contents=$(dpkg-deb --contents "$deb")
+for file in usr/bin/QXConvert usr/bin/QXInspect usr/share/man/man1/QXConvert.1 \
+  usr/share/man/man1/QXInspect.1 qxconvert/qxconvert_scene.so QXConvertConfig.cmake \
+  qxconvert/reader/asset_reader.h; do
+  grep -q "$file" <<<"$contents" || fail "$file is missing from the package"
+done
+if [ "$(id -u)" -eq 0 ] && [ -n "${CI:-}${QX_INSTALL_DEB:-}" ]; then
+  dpkg -i "$deb" >/dev/null
+  trap 'dpkg -r qxconvert >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+  /usr/bin/QXConvert mdl "$game/models/crate.obj" "$work/crate.mdl" | grep -q "Wrote encrypted" ||
+    fail "the installed converter did not convert a model"
+  /usr/bin/QXInspect --verify "$game/models/crate.obj" "$work/crate.mdl" >/dev/null ||
+    fail "the installed QXInspect did not verify"
+  man -w QXConvert >/dev/null 2>&1 || [ -f /usr/share/man/man1/QXConvert.1.gz ] || [ -f /usr/share/man/man1/QXConvert.1 ] ||
+    fail "the man page was not installed"
+  echo "installed and ran $(basename "$deb")"
+else
+  echo "built $(basename "$deb") (installing it needs root and CI=1 or QX_INSTALL_DEB=1)"
+fi
+echo "package check: all passed"
