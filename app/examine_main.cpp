@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "app/run.h"
-#include "inspect/describe.h"
-#include "inspect/verify.h"
-#include "inspect/write_out.h"
+#include "examine/describe.h"
+#include "examine/verify.h"
+#include "examine/write_out.h"
 #include "reader/asset_reader.h"
 
 namespace {
@@ -48,27 +48,27 @@ int Inspect(const Options& options) {
       continue;
     }
     if (!options.extract.empty()) {
-      if (!qx::inspect::ExtractSource(asset, options.extract, &error)) {
+      if (!qx::examine::ExtractSource(asset, options.extract, &error)) {
         Report(path, error);
         return kInvalid;
       }
       std::cout << "Extracted " << options.extract << "\n";
     } else if (!options.exportPath.empty()) {
-      if (!qx::inspect::ExportModel(asset, options.exportPath, &error)) {
+      if (!qx::examine::ExportModel(asset, options.exportPath, &error)) {
         Report(path, error);
         return kInvalid;
       }
       std::cout << "Exported " << options.exportPath << "\n";
     } else if (!options.verify.empty()) {
-      if (!qx::inspect::VerifyAgainstSource(asset, options.verify, &error)) {
+      if (!qx::examine::VerifyAgainstSource(asset, options.verify, &error)) {
         std::cout << path << " differs from " << options.verify << ": " << error << "\n";
         return kInvalid;
       }
       std::cout << path << " matches " << options.verify << "\n";
     } else if (options.json) {
-      documents.push_back(qx::inspect::ToJson(path, asset, options.full));
+      documents.push_back(qx::examine::ToJson(path, asset, options.full));
     } else {
-      std::cout << qx::inspect::Summary(path, asset);
+      std::cout << qx::examine::Summary(path, asset);
     }
   }
   if (options.json && !single) {

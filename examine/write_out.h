@@ -6,7 +6,7 @@
 
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 // Writes the bytes the asset was converted from; identical to that source file.
 bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath,
@@ -16,4 +16,4 @@ bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath
 // path's extension names: .obj, .gltf, .glb, .ply, .stl or .dae.
 bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath, std::string* error);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

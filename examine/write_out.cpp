@@ -1,4 +1,4 @@
-#include "inspect/write_out.h"
+#include "examine/write_out.h"
 
 #include <assimp/material.h>
 #include <assimp/scene.h>
@@ -12,7 +12,7 @@
 #include "asset/asset.h"
 #include "asset/output_file.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetKind;
@@ -142,4 +142,4 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
   return true;
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

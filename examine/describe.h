@@ -7,10 +7,10 @@
 
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 std::string Summary(const std::string& path, const reader::AssetFile& asset);
 
 nlohmann::ordered_json ToJson(const std::string& path, const reader::AssetFile& asset, bool full);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

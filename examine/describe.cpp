@@ -1,10 +1,10 @@
-#include "inspect/describe.h"
+#include "examine/describe.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using nlohmann::ordered_json;
@@ -206,4 +206,4 @@ ordered_json ToJson(const std::string& path, const AssetFile& asset, bool full) 
   return j;
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -1,4 +1,4 @@
-#include "inspect/verify.h"
+#include "examine/verify.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include "asset/asset.h"
 #include "endian/little_endian.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetKind;
@@ -156,4 +156,4 @@ bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& sour
   return difference->empty();
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine
