@@ -38,8 +38,7 @@ class Asset {
   // Defined in convert/scene_loader.cpp. When openedFiles is given, every file the
   // import read is appended to it.
   bool LoadModel(const std::string& inputPath, std::vector<std::string>* openedFiles = nullptr);
-  bool LoadAnimation(const std::string& inputPath,
-                     std::vector<std::string>* openedFiles = nullptr);
+  bool LoadAnimation(const std::string& inputPath, std::vector<std::string>* openedFiles = nullptr);
 
   // Writes the header and the payload, scrambled with key when scramble is set (the
   // in-memory payload is then scrambled too).

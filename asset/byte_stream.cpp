@@ -214,12 +214,6 @@ bool ByteStream::GrowTo(std::int64_t needed) {
   return true;
 }
 
-bool ByteStream::Reserve(std::int32_t capacity) {
-  if (kind_ != StreamKind::Memory || capacity < 0) return false;
-  if (capacity > capacity_) Reallocate(capacity);
-  return true;
-}
-
 std::uint8_t* ByteStream::Extend(std::int32_t length) {
   if (kind_ != StreamKind::Memory || length < 0) return nullptr;
   const std::int64_t needed = static_cast<std::int64_t>(size_) + length;

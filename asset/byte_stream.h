@@ -63,9 +63,6 @@ class ByteStream {
   // or null when the file cannot be read whole. Closed: null.
   std::uint8_t* GetAllData();
 
-  // Memory only: makes room for at least capacity bytes without changing the content.
-  // Returns false when the stream is not a Memory stream or capacity is negative.
-  bool Reserve(std::int32_t capacity);
   // Memory only: extends the content by length bytes at the end and returns where
   // they start, for the caller to fill in place (a file read straight into a
   // payload). The new bytes are not initialised. Null when the stream is not Memory

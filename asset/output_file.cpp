@@ -60,6 +60,8 @@ bool OutputFile::Write(const void* data, std::int32_t length) {
 }
 
 bool OutputFile::Commit() {
+  // A write that already failed is never committed, whatever the caller did next.
+  if (!errorText_.empty()) return false;
   if (tempPath_.empty()) {
     if (!stream_.Flush() || !stream_.CloseChecked()) {
       errorText_ = stream_.errorText();
@@ -68,7 +70,7 @@ bool OutputFile::Commit() {
     return true;
   }
   int error = 0;
-  if (!stream_.Flush() || !stream_.errorText().empty()) {
+  if (!stream_.Flush()) {
     errorText_ = stream_.errorText();
     return false;
   }

@@ -84,9 +84,9 @@ bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath
   }
   OutputFile output;
   if (!output.Open(outputPath) ||
-      !output.stream().Write(asset.data.data(), static_cast<std::int32_t>(asset.data.size())) ||
+      !output.Write(asset.data.data(), static_cast<std::int32_t>(asset.data.size())) ||
       !output.Commit()) {
-    *error = !output.errorText().empty() ? output.errorText() : output.stream().errorText();
+    *error = output.errorText();
     return false;
   }
   return true;
