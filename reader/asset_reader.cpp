@@ -146,9 +146,9 @@ bool ScanMeshTail(Cursor& c, std::size_t m, const MeshLayout& layout, std::uint3
 
 // Finds how many indices make a face in each mesh. The file does not say; a mesh
 // holds points, lines or triangles, and only one choice per mesh lets every later
-// block parse. Triangles are tried first and the search backtracks within a budget,
-// so even a hostile file ends quickly. On failure the error is the one met first,
-// on the most likely reading.
+// block parse. Triangles are tried first and the search backtracks within a budget
+// of work proportional to the payload's size, so even a hostile file ends quickly. On failure the
+// error is the one met first, on the most likely reading.
 bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<std::uint32_t>* perFace) {
   static constexpr std::uint32_t kSizes[] = {3, 2, 1};
   struct Step {
@@ -158,7 +158,8 @@ bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<std::uint32_t>*
   };
   std::vector<Step> steps;
   std::string firstError;
-  long budget = 4 * static_cast<long>(meshCount) + 10000;
+  // Each attempt costs one unit plus the indices it scans.
+  long long budget = 4 * static_cast<long long>(c.at() + c.remaining()) + 10000;
   auto remember = [&] {
     if (firstError.empty()) firstError = c.error();
     c.ClearError();
@@ -167,7 +168,8 @@ bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<std::uint32_t>*
   auto advance = [&] {
     Step& step = steps.back();
     const int limit = step.layout.faces == 0 ? 1 : 3;
-    while (++step.candidate < limit && --budget >= 0) {
+    while (++step.candidate < limit && (budget -= 1 + static_cast<long long>(step.layout.faces) *
+                                                          kSizes[step.candidate]) >= 0) {
       if (ScanMeshTail(c, steps.size() - 1, step.layout, step.Size())) return true;
       remember();
     }
