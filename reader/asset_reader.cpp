@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "cipher/cipher.h"
 #include "endian/little_endian.h"
@@ -249,31 +250,21 @@ bool DecodeModel(Cursor& c, AssetFile* asset) {
   return true;
 }
 
-bool ReadVectorKeys(Cursor& c, const std::string& what, std::vector<VectorKey>* keys) {
+// A key list: its u16 count, then each key's f64 time and f32 x, y, z, and w for
+// rotations (20 or 24 bytes a key).
+template <typename Key>
+bool ReadKeys(Cursor& c, const std::string& what, std::vector<Key>* keys) {
+  constexpr bool kRotation = std::is_same_v<Key, RotationKey>;
   if (!c.Need(1, 2, what + " key count")) return false;
   const std::uint16_t count = c.U16();
-  if (!c.Need(count, 20, what + " keys")) return false;
+  if (!c.Need(count, kRotation ? 24 : 20, what + " keys")) return false;
   keys->resize(count);
-  for (VectorKey& key : *keys) {
+  for (Key& key : *keys) {
     key.time = c.F64();
     key.x = c.F32();
     key.y = c.F32();
     key.z = c.F32();
-  }
-  return true;
-}
-
-bool ReadRotationKeys(Cursor& c, const std::string& what, std::vector<RotationKey>* keys) {
-  if (!c.Need(1, 2, what + " key count")) return false;
-  const std::uint16_t count = c.U16();
-  if (!c.Need(count, 24, what + " keys")) return false;
-  keys->resize(count);
-  for (RotationKey& key : *keys) {
-    key.time = c.F64();
-    key.x = c.F32();
-    key.y = c.F32();
-    key.z = c.F32();
-    key.w = c.F32();
+    if constexpr (kRotation) key.w = c.F32();
   }
   return true;
 }
@@ -294,9 +285,9 @@ bool DecodeAnimations(Cursor& c, AssetFile* asset) {
     channels.resize(channelCount);
     for (std::size_t ch = 0; ch < channelCount; ++ch) {
       const std::string channel = animation + " channel " + std::to_string(ch);
-      if (!ReadVectorKeys(c, channel + " position", &channels[ch].positions) ||
-          !ReadVectorKeys(c, channel + " scaling", &channels[ch].scalings) ||
-          !ReadRotationKeys(c, channel + " rotation", &channels[ch].rotations)) {
+      if (!ReadKeys(c, channel + " position", &channels[ch].positions) ||
+          !ReadKeys(c, channel + " scaling", &channels[ch].scalings) ||
+          !ReadKeys(c, channel + " rotation", &channels[ch].rotations)) {
         return false;
       }
     }
