@@ -2,7 +2,7 @@
 // Exit codes: 0 success, 1 an invalid file or a failed check, 2 a usage error.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -27,18 +27,22 @@ struct Options {
 };
 
 void Report(const std::string& path, const std::string& message) {
-  std::cerr << "QXInspect: " << path << ": " << message << "\n";
+  std::fflush(stdout);
+  std::fprintf(stderr, "QXInspect: %s: %s\n", path.c_str(), message.c_str());
 }
 
 int Inspect(const Options& options) {
   const bool single =
       !options.extract.empty() || !options.exportPath.empty() || !options.verify.empty();
   if (single && options.files.size() != 1) {
-    std::cerr << "QXInspect: --extract, --export and --verify take exactly one FILE\n";
+    std::fputs("QXInspect: --extract, --export and --verify take exactly one FILE\n", stderr);
     return kUsage;
   }
   int status = 0;
-  nlohmann::ordered_json documents = nlohmann::ordered_json::array();
+  // Documents are written as they are read, so the output never exists whole in memory.
+  qx::examine::JsonWriter json(stdout);
+  const bool jsonArray = options.json && !single;
+  if (jsonArray) json.BeginArray();
   for (const std::string& path : options.files) {
     qx::reader::AssetFile asset;
     std::string error;
@@ -52,28 +56,30 @@ int Inspect(const Options& options) {
         Report(path, error);
         return kInvalid;
       }
-      std::cout << "Extracted " << options.extract << "\n";
+      std::printf("Extracted %s\n", options.extract.c_str());
     } else if (!options.exportPath.empty()) {
       if (!qx::examine::ExportModel(asset, options.exportPath, &error)) {
         Report(path, error);
         return kInvalid;
       }
-      std::cout << "Exported " << options.exportPath << "\n";
+      std::printf("Exported %s\n", options.exportPath.c_str());
     } else if (!options.verify.empty()) {
-      if (!qx::examine::VerifyAgainstSource(asset, options.verify, &error)) {
-        std::cout << path << " differs from " << options.verify << ": " << error << "\n";
+      if (!qx::examine::VerifyAgainstSource(asset, path, options.verify, &error)) {
+        std::printf("%s differs from %s: %s\n", path.c_str(), options.verify.c_str(), error.c_str());
         return kInvalid;
       }
-      std::cout << path << " matches " << options.verify << "\n";
+      std::printf("%s matches %s\n", path.c_str(), options.verify.c_str());
     } else if (options.json) {
-      documents.push_back(qx::examine::ToJson(path, asset, options.full));
+      qx::examine::WriteJson(json, path, asset, options.full);
     } else {
-      std::cout << qx::examine::Summary(path, asset);
+      const std::string summary = qx::examine::Summary(path, asset);
+      std::fwrite(summary.data(), 1, summary.size(), stdout);
     }
   }
-  if (options.json && !single) {
-    // Names are bytes; anything that is not UTF-8 is shown as U+FFFD rather than failing.
-    std::cout << documents.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  if (jsonArray) json.EndArray();
+  if (!json.Flush()) {
+    std::fprintf(stderr, "QXInspect: cannot write to standard output\n");
+    return kInvalid;
   }
   return status;
 }
@@ -110,5 +116,11 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kUsage;
   }
-  return Inspect(options);
+  try {
+    return Inspect(options);
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fputs("QXInspect: out of memory\n", stderr);
+    return kInvalid;
+  }
 }

@@ -36,8 +36,9 @@ class Asset {
   bool LoadTexture(const std::string& inputPath);
   bool LoadAudio(const std::string& inputPath, bool music);
   // Defined in convert/scene_loader.cpp. When openedFiles is given, every file the
-  // import read is appended to it.
-  bool LoadModel(const std::string& inputPath, std::vector<std::string>* openedFiles = nullptr);
+  // import read is appended to it; when faceSizes is, each mesh's indices per face.
+  bool LoadModel(const std::string& inputPath, std::vector<std::string>* openedFiles = nullptr,
+                 std::vector<std::uint32_t>* faceSizes = nullptr);
   bool LoadAnimation(const std::string& inputPath, std::vector<std::string>* openedFiles = nullptr);
 
   // Writes the header and the payload, scrambled with key when scramble is set (the

@@ -39,7 +39,7 @@ class RecordingIOSystem : public Assimp::DefaultIOSystem {
 }  // namespace
 
 bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error,
-                 std::vector<std::string>* openedFiles) {
+                 std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
   Assimp::Importer importer;
   if (openedFiles != nullptr) importer.SetIOHandler(new RecordingIOSystem(openedFiles));
   const bool model = kind == SceneKind::Model;
@@ -48,7 +48,17 @@ bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::str
     *error = importer.GetErrorString();
     return false;
   }
-  return model ? EncodeModel(*scene, *payload, error) : EncodeAnimation(*scene, *payload, error);
+  if (!model) return EncodeAnimation(*scene, *payload, error);
+  if (!EncodeModel(*scene, *payload, error)) return false;
+  if (faceSizes != nullptr) {
+    faceSizes->clear();
+    for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
+      const aiMesh& mesh = *scene->mMeshes[m];
+      faceSizes->push_back(mesh.mNumFaces > 0 && mesh.mFaces != nullptr ? mesh.mFaces[0].mNumIndices
+                                                                       : 0);
+    }
+  }
+  return true;
 }
 
 }  // namespace qx
@@ -61,6 +71,8 @@ bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::str
 
 extern "C" QX_MODULE_EXPORT bool QxImportScene(const char* path, int kind, qx::ByteStream* payload,
                                                std::string* error,
-                                               std::vector<std::string>* openedFiles) {
-  return qx::ImportScene(path, static_cast<qx::SceneKind>(kind), payload, error, openedFiles);
+                                               std::vector<std::string>* openedFiles,
+                                               std::vector<std::uint32_t>* faceSizes) {
+  return qx::ImportScene(path, static_cast<qx::SceneKind>(kind), payload, error, openedFiles,
+                         faceSizes);
 }

@@ -3,6 +3,7 @@
 // texture, music or sound never pays for loading Assimp's large library.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,13 +18,15 @@ enum class SceneKind : int { Model = 0, Animation = 1 };
 // replaces payload's content with the encoded payload. False with *error set (the
 // importer's own text, or the encoder's refusal) and payload untouched on failure.
 // When openedFiles is not null, every file the import opened (the source, and any
-// material library, buffer or texture it names) is appended to it.
+// material library, buffer or texture it names) is appended to it. When faceSizes is
+// not null, a model's face size per mesh (indices in its first face, 0 without faces)
+// is stored there: the payload does not record it.
 bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error,
-                 std::vector<std::string>* openedFiles);
+                 std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes);
 
 // The entry the module exports, resolved at run time by name.
 using ImportSceneEntry = bool (*)(const char*, int, ByteStream*, std::string*,
-                                  std::vector<std::string>*);
+                                  std::vector<std::string>*, std::vector<std::uint32_t>*);
 inline constexpr const char* kImportSceneSymbol = "QxImportScene";
 
 }  // namespace qx

@@ -29,11 +29,14 @@ ImportSceneEntry FindImporter(std::string* error) {
 }
 
 bool LoadScene(Asset& asset, const std::string& inputPath, SceneKind kind, const char* tag,
-               std::vector<std::string>* openedFiles) {
+               std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
   const ImportSceneEntry import = FindImporter(&asset.errorText);
   if (import == nullptr) return false;
+  // Debian's Assimp keeps its assertions, and some malformed files trip them; end
+  // with an outcome line rather than a bare abort.
+  platform::ExitOnAbort("The importer stopped on an internal error");
   if (!import(inputPath.c_str(), static_cast<int>(kind), &asset.payload, &asset.errorText,
-              openedFiles)) {
+              openedFiles, faceSizes)) {
     return false;
   }
   asset.typeTag = tag;
@@ -44,12 +47,13 @@ bool LoadScene(Asset& asset, const std::string& inputPath, SceneKind kind, const
 
 }  // namespace
 
-bool Asset::LoadModel(const std::string& inputPath, std::vector<std::string>* openedFiles) {
-  return LoadScene(*this, inputPath, SceneKind::Model, "QMDL", openedFiles);
+bool Asset::LoadModel(const std::string& inputPath, std::vector<std::string>* openedFiles,
+                      std::vector<std::uint32_t>* faceSizes) {
+  return LoadScene(*this, inputPath, SceneKind::Model, "QMDL", openedFiles, faceSizes);
 }
 
 bool Asset::LoadAnimation(const std::string& inputPath, std::vector<std::string>* openedFiles) {
-  return LoadScene(*this, inputPath, SceneKind::Animation, "QANM", openedFiles);
+  return LoadScene(*this, inputPath, SceneKind::Animation, "QANM", openedFiles, nullptr);
 }
 
 }  // namespace qx

@@ -1,26 +1,39 @@
 #include "examine/describe.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 namespace qx::examine {
 namespace {
 
-using nlohmann::ordered_json;
 using reader::AssetFile;
 using reader::AssetKind;
 
+bool Finite(const reader::Vec3& p) {
+  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+// Bounds over the finite positions only: one NaN or infinity would make them meaningless.
 struct Bounds {
-  reader::Vec3 min{std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
-                   std::numeric_limits<float>::infinity()};
-  reader::Vec3 max{-std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                   -std::numeric_limits<float>::infinity()};
+  reader::Vec3 min{0, 0, 0}, max{0, 0, 0};
+  std::size_t finite = 0;
+  std::size_t nonFinite = 0;
 };
 
 Bounds BoundsOf(const reader::Mesh& mesh) {
   Bounds b;
   for (const reader::Vec3& p : mesh.positions) {
+    if (!Finite(p)) {
+      ++b.nonFinite;
+      continue;
+    }
+    if (b.finite++ == 0) {
+      b.min = b.max = p;
+      continue;
+    }
     b.min = {std::min(b.min.x, p.x), std::min(b.min.y, p.y), std::min(b.min.z, p.z)};
     b.max = {std::max(b.max.x, p.x), std::max(b.max.y, p.y), std::max(b.max.z, p.z)};
   }
@@ -31,22 +44,25 @@ struct KeyStats {
   std::size_t positions = 0, scalings = 0, rotations = 0;
   double first = std::numeric_limits<double>::infinity();
   double last = -std::numeric_limits<double>::infinity();
-  bool HasKeys() const { return positions + scalings + rotations > 0; }
+  bool HasTimes() const { return first <= last; }
 };
 
 KeyStats StatsOf(const reader::Animation& animation) {
   KeyStats s;
-  auto see = [&s](double t) {
-    s.first = std::min(s.first, t);
-    s.last = std::max(s.last, t);
+  auto see = [&s](const reader::KeySpan& keys) {
+    for (const reader::Key& k : keys) {
+      if (!std::isfinite(k.time)) continue;
+      s.first = std::min(s.first, k.time);
+      s.last = std::max(s.last, k.time);
+    }
   };
-  for (const reader::Channel& c : animation.channels) {
+  for (const reader::Channel c : animation.channels) {
     s.positions += c.positions.size();
     s.scalings += c.scalings.size();
     s.rotations += c.rotations.size();
-    for (const auto& k : c.positions) see(k.time);
-    for (const auto& k : c.scalings) see(k.time);
-    for (const auto& k : c.rotations) see(k.time);
+    see(c.positions);
+    see(c.scalings);
+    see(c.rotations);
   }
   return s;
 }
@@ -72,10 +88,163 @@ std::string Vector(const reader::Vec3& v) {
 }
 
 std::string Quoted(const std::string& text) {
-  return ordered_json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-ordered_json Array(const reader::Vec3& v) { return {v.x, v.y, v.z}; }
+std::string SizesText(const std::vector<std::uint32_t>& sizes) {
+  std::string text;
+  for (std::uint32_t size : sizes) {
+    text += std::string(text.empty() ? "" : " or ") + PrimitiveName(size);
+  }
+  return text;
+}
+
+void MeshSummary(std::string& out, std::size_t m, const reader::Mesh& mesh) {
+  out += "  mesh " + std::to_string(m) + " " + Quoted(mesh.name) + ": material " +
+         std::to_string(mesh.materialIndex) + ", " + std::to_string(mesh.positions.size()) +
+         " vertices, " + std::to_string(mesh.faceCount) + " faces (" +
+         PrimitiveName(mesh.indicesPerFace) + "), " + std::to_string(mesh.indices.size()) +
+         " indices" + (mesh.hasNormals ? ", normals" : "") +
+         (mesh.hasTextureCoords ? ", texture coordinates" : "") + "\n";
+  if (mesh.ambiguous()) {
+    out += "    ambiguous: the file also parses as " + SizesText(mesh.possibleFaceSizes) +
+           "; shown as " + PrimitiveName(mesh.indicesPerFace) + "\n";
+  }
+  const Bounds b = BoundsOf(mesh);
+  if (b.finite > 0) out += "    bounds " + Vector(b.min) + " .. " + Vector(b.max);
+  if (b.nonFinite > 0) {
+    out += std::string(b.finite > 0 ? ", leaving out " : "    no bounds: ") +
+           std::to_string(b.nonFinite) + " non-finite positions";
+  }
+  if (b.finite + b.nonFinite > 0) out += "\n";
+}
+
+void WriteVec3(JsonWriter& json, const reader::Vec3& v) {
+  json.BeginArray(true);
+  json.Float(v.x);
+  json.Float(v.y);
+  json.Float(v.z);
+  json.EndArray();
+}
+
+void WriteMeshJson(JsonWriter& json, const reader::Mesh& mesh, bool full) {
+  json.BeginObject();
+  json.Key("name");
+  json.String(mesh.name);
+  json.Key("materialIndex");
+  json.Unsigned(mesh.materialIndex);
+  json.Key("vertexCount");
+  json.Unsigned(mesh.positions.size());
+  json.Key("faceCount");
+  json.Unsigned(mesh.faceCount);
+  json.Key("indicesPerFace");
+  json.Unsigned(mesh.indicesPerFace);
+  json.Key("possibleFaceSizes");
+  json.BeginArray(true);
+  for (std::uint32_t size : mesh.possibleFaceSizes) json.Unsigned(size);
+  json.EndArray();
+  json.Key("ambiguous");
+  json.Bool(mesh.ambiguous());
+  json.Key("indexCount");
+  json.Unsigned(mesh.indices.size());
+  json.Key("hasNormals");
+  json.Bool(mesh.hasNormals);
+  json.Key("hasTextureCoords");
+  json.Bool(mesh.hasTextureCoords);
+  const Bounds b = BoundsOf(mesh);
+  if (b.finite > 0) {
+    json.Key("bounds");
+    json.BeginObject();
+    json.Key("min");
+    WriteVec3(json, b.min);
+    json.Key("max");
+    WriteVec3(json, b.max);
+    json.EndObject();
+  }
+  if (b.nonFinite > 0) {
+    json.Key("nonFinitePositions");
+    json.Unsigned(b.nonFinite);
+  }
+  if (full) {
+    json.Key("positions");
+    json.BeginArray();
+    for (const auto& p : mesh.positions) WriteVec3(json, p);
+    json.EndArray();
+    json.Key("indices");
+    json.BeginArray(true);
+    for (std::uint32_t index : mesh.indices) json.Unsigned(index);
+    json.EndArray();
+    if (mesh.hasNormals) {
+      json.Key("normals");
+      json.BeginArray();
+      for (const auto& n : mesh.normals) WriteVec3(json, n);
+      json.EndArray();
+    }
+    if (mesh.hasTextureCoords) {
+      json.Key("textureCoords");
+      json.BeginArray();
+      for (const auto& t : mesh.textureCoords) {
+        json.BeginArray(true);
+        json.Float(t.u);
+        json.Float(t.v);
+        json.EndArray();
+      }
+      json.EndArray();
+    }
+  }
+  json.EndObject();
+}
+
+void WriteKeys(JsonWriter& json, const char* name, const reader::KeySpan& keys, bool rotation) {
+  json.Key(name);
+  json.BeginArray();
+  for (const reader::Key& k : keys) {
+    json.BeginArray(true);
+    json.Double(k.time);
+    json.Float(k.x);
+    json.Float(k.y);
+    json.Float(k.z);
+    if (rotation) json.Float(k.w);
+    json.EndArray();
+  }
+  json.EndArray();
+}
+
+void WriteAnimationJson(JsonWriter& json, const reader::Animation& animation, bool full) {
+  const KeyStats s = StatsOf(animation);
+  json.BeginObject();
+  json.Key("channelCount");
+  json.Unsigned(animation.channels.size());
+  json.Key("keyCounts");
+  json.BeginObject();
+  json.Key("position");
+  json.Unsigned(s.positions);
+  json.Key("scaling");
+  json.Unsigned(s.scalings);
+  json.Key("rotation");
+  json.Unsigned(s.rotations);
+  json.EndObject();
+  if (s.HasTimes()) {
+    json.Key("timeRange");
+    json.BeginArray(true);
+    json.Double(s.first);
+    json.Double(s.last);
+    json.EndArray();
+  }
+  if (full) {
+    json.Key("channels");
+    json.BeginArray();
+    for (const reader::Channel c : animation.channels) {
+      json.BeginObject();
+      WriteKeys(json, "positions", c.positions, false);
+      WriteKeys(json, "scalings", c.scalings, false);
+      WriteKeys(json, "rotations", c.rotations, true);
+      json.EndObject();
+    }
+    json.EndArray();
+  }
+  json.EndObject();
+}
 
 }  // namespace
 
@@ -86,19 +255,7 @@ std::string Summary(const std::string& path, const AssetFile& asset) {
                     std::to_string(asset.payloadSize) + " bytes\n";
   switch (asset.kind) {
     case AssetKind::Model:
-      for (std::size_t m = 0; m < asset.meshes.size(); ++m) {
-        const reader::Mesh& mesh = asset.meshes[m];
-        out += "  mesh " + std::to_string(m) + " " + Quoted(mesh.name) + ": material " +
-               std::to_string(mesh.materialIndex) + ", " + std::to_string(mesh.positions.size()) +
-               " vertices, " + std::to_string(mesh.faceCount) + " faces (" +
-               PrimitiveName(mesh.indicesPerFace) + "), " + std::to_string(mesh.indices.size()) +
-               " indices" + (mesh.hasNormals ? ", normals" : "") +
-               (mesh.hasTextureCoords ? ", texture coordinates" : "") + "\n";
-        if (!mesh.positions.empty()) {
-          const Bounds b = BoundsOf(mesh);
-          out += "    bounds " + Vector(b.min) + " .. " + Vector(b.max) + "\n";
-        }
-      }
+      for (std::size_t m = 0; m < asset.meshes.size(); ++m) MeshSummary(out, m, asset.meshes[m]);
       break;
     case AssetKind::Animation:
       for (std::size_t a = 0; a < asset.animations.size(); ++a) {
@@ -107,7 +264,7 @@ std::string Summary(const std::string& path, const AssetFile& asset) {
                std::to_string(asset.animations[a].channels.size()) + " channels, " +
                std::to_string(s.positions) + " position / " + std::to_string(s.scalings) +
                " scaling / " + std::to_string(s.rotations) + " rotation keys";
-        if (s.HasKeys()) out += ", time " + Number(s.first) + " .. " + Number(s.last);
+        if (s.HasTimes()) out += ", time " + Number(s.first) + " .. " + Number(s.last);
         out += "\n";
       }
       break;
@@ -123,87 +280,46 @@ std::string Summary(const std::string& path, const AssetFile& asset) {
   return out;
 }
 
-ordered_json ToJson(const std::string& path, const AssetFile& asset, bool full) {
-  ordered_json j;
-  j["file"] = path;
-  j["type"] = reader::KindName(asset.kind);
-  j["tag"] = asset.typeTag;
-  j["version"] = asset.version;
-  j["scrambled"] = asset.scrambled;
-  j["payloadSize"] = asset.payloadSize;
+void WriteJson(JsonWriter& json, const std::string& path, const AssetFile& asset, bool full) {
+  json.BeginObject();
+  json.Key("file");
+  json.String(path);
+  json.Key("type");
+  json.String(reader::KindName(asset.kind));
+  json.Key("tag");
+  json.String(asset.typeTag);
+  json.Key("version");
+  json.Unsigned(asset.version);
+  json.Key("scrambled");
+  json.Bool(asset.scrambled);
+  json.Key("payloadSize");
+  json.Unsigned(asset.payloadSize);
   switch (asset.kind) {
-    case AssetKind::Model: {
-      ordered_json meshes = ordered_json::array();
-      for (const reader::Mesh& mesh : asset.meshes) {
-        ordered_json m;
-        m["name"] = mesh.name;
-        m["materialIndex"] = mesh.materialIndex;
-        m["vertexCount"] = mesh.positions.size();
-        m["faceCount"] = mesh.faceCount;
-        m["indicesPerFace"] = mesh.indicesPerFace;
-        m["indexCount"] = mesh.indices.size();
-        m["hasNormals"] = mesh.hasNormals;
-        m["hasTextureCoords"] = mesh.hasTextureCoords;
-        if (!mesh.positions.empty()) {
-          const Bounds b = BoundsOf(mesh);
-          m["bounds"] = {{"min", Array(b.min)}, {"max", Array(b.max)}};
-        }
-        if (full) {
-          ordered_json positions = ordered_json::array(), normals = ordered_json::array(),
-                       uvs = ordered_json::array();
-          for (const auto& p : mesh.positions) positions.push_back(Array(p));
-          for (const auto& n : mesh.normals) normals.push_back(Array(n));
-          for (const auto& t : mesh.textureCoords) uvs.push_back({t.u, t.v});
-          m["positions"] = std::move(positions);
-          m["indices"] = mesh.indices;
-          if (mesh.hasNormals) m["normals"] = std::move(normals);
-          if (mesh.hasTextureCoords) m["textureCoords"] = std::move(uvs);
-        }
-        meshes.push_back(std::move(m));
-      }
-      j["meshes"] = std::move(meshes);
+    case AssetKind::Model:
+      json.Key("meshes");
+      json.BeginArray();
+      for (const reader::Mesh& mesh : asset.meshes) WriteMeshJson(json, mesh, full);
+      json.EndArray();
       break;
-    }
-    case AssetKind::Animation: {
-      ordered_json animations = ordered_json::array();
-      for (const reader::Animation& animation : asset.animations) {
-        const KeyStats s = StatsOf(animation);
-        ordered_json a;
-        a["channelCount"] = animation.channels.size();
-        a["keyCounts"] = {
-            {"position", s.positions}, {"scaling", s.scalings}, {"rotation", s.rotations}};
-        if (s.HasKeys()) a["timeRange"] = {s.first, s.last};
-        if (full) {
-          ordered_json channels = ordered_json::array();
-          for (const reader::Channel& c : animation.channels) {
-            ordered_json keys;
-            auto vectors = [](const std::vector<reader::VectorKey>& list) {
-              ordered_json out = ordered_json::array();
-              for (const auto& k : list) out.push_back({k.time, k.x, k.y, k.z});
-              return out;
-            };
-            keys["positions"] = vectors(c.positions);
-            keys["scalings"] = vectors(c.scalings);
-            ordered_json rotations = ordered_json::array();
-            for (const auto& k : c.rotations) rotations.push_back({k.time, k.x, k.y, k.z, k.w});
-            keys["rotations"] = std::move(rotations);
-            channels.push_back(std::move(keys));
-          }
-          a["channels"] = std::move(channels);
-        }
-        animations.push_back(std::move(a));
-      }
-      j["animations"] = std::move(animations);
+    case AssetKind::Animation:
+      json.Key("animations");
+      json.BeginArray();
+      for (const reader::Animation& a : asset.animations) WriteAnimationJson(json, a, full);
+      json.EndArray();
       break;
-    }
     case AssetKind::Music:
     case AssetKind::Sound:
-      j["extension"] = asset.extension;
-      j["dataSize"] = asset.data.size();
+      json.Key("extension");
+      json.String(asset.extension);
+      json.Key("dataSize");
+      json.Unsigned(asset.data.size());
       break;
-    case AssetKind::Texture: j["dataSize"] = asset.data.size(); break;
+    case AssetKind::Texture:
+      json.Key("dataSize");
+      json.Unsigned(asset.data.size());
+      break;
   }
-  return j;
+  json.EndObject();
 }
 
 }  // namespace qx::examine

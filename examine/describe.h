@@ -2,15 +2,17 @@
 // full set, every value, so two assets can be diffed with ordinary tools).
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <string>
 
+#include "examine/json_writer.h"
 #include "reader/asset_reader.h"
 
 namespace qx::examine {
 
 std::string Summary(const std::string& path, const reader::AssetFile& asset);
 
-nlohmann::ordered_json ToJson(const std::string& path, const reader::AssetFile& asset, bool full);
+// Writes one JSON object for the asset as it goes.
+void WriteJson(JsonWriter& json, const std::string& path, const reader::AssetFile& asset,
+               bool full);
 
 }  // namespace qx::examine

@@ -51,7 +51,7 @@ TEST(RoundTrip, EveryExampleReadsBackAsItsSourceScrambledAndPlain) {
       std::string error;
       ASSERT_TRUE(reader::ReadAssetFile(out, &asset, &error)) << error;
       EXPECT_EQ(asset.scrambled, scramble);
-      EXPECT_TRUE(examine::VerifyAgainstSource(asset, source, &error)) << error;
+      EXPECT_TRUE(examine::VerifyAgainstSource(asset, out, source, &error)) << error;
       if (sample.type == "tex") {
         EXPECT_EQ(std::string(asset.data.begin(), asset.data.end()), ReadFile(source));
       }

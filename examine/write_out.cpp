@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <assimp/Exporter.hpp>
+#include <assimp/IOStream.hpp>
+#include <assimp/IOSystem.hpp>
 #include <cctype>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -35,6 +38,61 @@ const char* FormatFor(const std::string& path) {
   }
   return nullptr;
 }
+
+// Holds what the exporter writes, file by file, so that nothing reaches the disk
+// until the export is complete and each file then goes through OutputFile, whose
+// writes are checked: Assimp's own file writer does not report a short write.
+class CapturingIOSystem : public Assimp::IOSystem {
+ public:
+  class Stream : public Assimp::IOStream {
+   public:
+    explicit Stream(std::string* bytes) : bytes_(bytes) {}
+    size_t Read(void*, size_t, size_t) override { return 0; }
+    size_t Write(const void* data, size_t size, size_t count) override {
+      const std::size_t length = size * count;
+      if (bytes_->size() < at_ + length) bytes_->resize(at_ + length);
+      std::memcpy(&(*bytes_)[at_], data, length);
+      at_ += length;
+      return count;
+    }
+    aiReturn Seek(size_t offset, aiOrigin origin) override {
+      // Past the end is allowed, as in a file: the GLB writer leaves room for a header.
+      const std::size_t base = origin == aiOrigin_CUR   ? at_
+                               : origin == aiOrigin_END ? bytes_->size()
+                                                        : 0;
+      at_ = base + offset;
+      return aiReturn_SUCCESS;
+    }
+    size_t Tell() const override { return at_; }
+    size_t FileSize() const override { return bytes_->size(); }
+    void Flush() override {}
+
+   private:
+    std::string* bytes_;
+    std::size_t at_ = 0;
+  };
+
+  bool Exists(const char* path) const override {
+    return std::any_of(files_.begin(), files_.end(),
+                       [path](const auto& file) { return file.first == path; });
+  }
+  char getOsSeparator() const override { return '/'; }
+  Assimp::IOStream* Open(const char* path, const char* mode) override {
+    if (mode == nullptr || (mode[0] != 'w' && mode[0] != 'a')) return nullptr;
+    auto found = std::find_if(files_.begin(), files_.end(),
+                              [path](const auto& file) { return file.first == path; });
+    if (found == files_.end()) found = files_.insert(files_.end(), {path, std::string()});
+    if (mode[0] == 'w') found->second.clear();
+    return new Stream(&found->second);
+  }
+  void Close(Assimp::IOStream* stream) override { delete stream; }
+
+  // In the order first opened.
+  const std::vector<std::pair<std::string, std::string>>& files() const { return files_; }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> files_;
+};
 
 template <typename T, typename Source, typename Convert>
 T* CopyOut(const std::vector<Source>& values, Convert convert) {
@@ -109,11 +167,12 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
     *error = "the model has no meshes to export";
     return false;
   }
-  std::uint32_t materials = 0;
+  // The exporters index the material array with each mesh's index unchecked.
+  std::uint64_t materials = 0;
   for (const reader::Mesh& mesh : asset.meshes) {
-    materials = std::max<std::uint32_t>(materials, mesh.materialIndex + 1);
+    materials = std::max<std::uint64_t>(materials, std::uint64_t{mesh.materialIndex} + 1);
   }
-  if (materials == 0 || materials > kMaxMaterials) {
+  if (materials > kMaxMaterials) {
     *error = "material index " + std::to_string(materials - 1) + " is too large to export";
     return false;
   }
@@ -122,7 +181,7 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
   scene.mNumMeshes = static_cast<unsigned>(asset.meshes.size());
   scene.mMeshes = new aiMesh*[scene.mNumMeshes];
   for (unsigned m = 0; m < scene.mNumMeshes; ++m) scene.mMeshes[m] = BuildMesh(asset.meshes[m]);
-  scene.mNumMaterials = materials;
+  scene.mNumMaterials = static_cast<unsigned>(materials);
   scene.mMaterials = new aiMaterial*[materials];
   for (unsigned i = 0; i < materials; ++i) {
     scene.mMaterials[i] = new aiMaterial();
@@ -135,9 +194,30 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
   for (unsigned m = 0; m < scene.mNumMeshes; ++m) scene.mRootNode->mMeshes[m] = m;
 
   Assimp::Exporter exporter;
+  auto* files = new CapturingIOSystem();
+  exporter.SetIOHandler(files);
   if (exporter.Export(&scene, format, outputPath) != aiReturn_SUCCESS) {
     *error = exporter.GetErrorString();
     return false;
+  }
+  // Companion files (an .obj's .mtl, a .gltf's .bin) first, the named file last, so a
+  // complete main file never points at a missing companion.
+  const auto& written = files->files();
+  for (std::size_t pass = 0; pass < 2; ++pass) {
+    for (const auto& [path, bytes] : written) {
+      if ((path == outputPath) != (pass == 1)) continue;
+      if (bytes.size() > 0x7FFFFFFFu) {
+        *error = "cannot write " + path + ": 2 GiB or larger";
+        return false;
+      }
+      OutputFile output;
+      if (!output.Open(path) ||
+          !output.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())) ||
+          !output.Commit()) {
+        *error = "cannot write " + path + ": " + output.errorText();
+        return false;
+      }
+    }
   }
   return true;
 }

@@ -1,6 +1,8 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #ifdef _WIN32
 #include <conio.h>
@@ -142,6 +144,24 @@ void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string*
 }
 
 void StartWriteback(std::FILE*, std::int64_t, std::int64_t) {}
+
+namespace {
+const char* abortLine = nullptr;
+int abortStream = 1;
+
+void OnAbort(int) {
+  _write(abortStream, abortLine, static_cast<unsigned>(std::strlen(abortLine)));
+  _write(abortStream, "\n", 1);
+  _exit(1);
+}
+}  // namespace
+
+void ExitOnAbort(const char* line, bool toStandardError) {
+  abortLine = line;
+  abortStream = toStandardError ? 2 : 1;
+  _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
+  std::signal(SIGABRT, OnAbort);
+}
 
 #else
 
@@ -349,6 +369,31 @@ void StartWriteback(std::FILE* file, std::int64_t offset, std::int64_t length) {
   (void)offset;
   (void)length;
 #endif
+}
+
+namespace {
+const char* abortLine = nullptr;
+std::size_t abortLength = 0;
+int abortStream = STDOUT_FILENO;
+
+// Only async-signal-safe calls: the process may be anywhere when it aborts.
+void OnAbort(int) {
+  if (write(abortStream, abortLine, abortLength) >= 0) {
+  }
+  if (write(abortStream, "\n", 1) >= 0) {
+  }
+  _exit(1);
+}
+}  // namespace
+
+void ExitOnAbort(const char* line, bool toStandardError) {
+  abortLine = line;
+  abortLength = std::strlen(line);
+  abortStream = toStandardError ? STDERR_FILENO : STDOUT_FILENO;
+  struct sigaction action = {};
+  action.sa_handler = OnAbort;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGABRT, &action, nullptr);
 }
 
 #endif

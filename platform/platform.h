@@ -61,6 +61,11 @@ void AdviseLargeBuffer(void* data, std::size_t size);
 // keeps few dirty pages and the final flush to disk has little left to do.
 void StartWriteback(std::FILE* file, std::int64_t offset, std::int64_t length);
 
+// From now on, an abort() anywhere in the process (a failed assertion inside a
+// library) writes line and a newline to standard output (or standard error) and
+// ends the process with exit code 1. line must stay valid for the process's life.
+void ExitOnAbort(const char* line, bool toStandardError = false);
+
 // The directory of the running executable, without a trailing separator; empty
 // when it cannot be found.
 std::string ExecutableDirectory();

@@ -1,10 +1,10 @@
 #include "reader/asset_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <type_traits>
 
 #include "cipher/cipher.h"
 #include "endian/little_endian.h"
@@ -15,6 +15,34 @@ namespace {
 constexpr std::size_t kHeaderSize = 7;
 constexpr std::size_t kExtensionFieldSize = 16;
 
+// Where a field sits, kept as numbers and static texts: the face-size search meets
+// many errors on readings it then drops, so no text is built until one is reported.
+struct Place {
+  const char* owner = nullptr;  // "mesh" or "animation", numbered by index
+  long index = -1;
+  long channel = -1;
+  const char* field = "";
+};
+
+Place MeshPlace(std::size_t m, const char* field) { return {"mesh", long(m), -1, field}; }
+
+std::string Describe(const Place& place) {
+  std::string text;
+  if (place.owner != nullptr) text = std::string(place.owner) + " " + std::to_string(place.index);
+  if (place.channel >= 0) text += " channel " + std::to_string(place.channel);
+  if (*place.field != '\0') text += (text.empty() ? "" : " ") + std::string(place.field);
+  return text;
+}
+
+// The first thing found wrong, as data; Text() words it.
+struct Problem {
+  enum Kind { kNone, kEndsInside, kIndexOutside, kBadFlag, kLeftOver, kPlain, kUnsplittable };
+  Kind kind = kNone;
+  Place place;
+  std::size_t at = 0;       // payload offset
+  std::uint64_t value = 0;  // the flag, or the bytes left over
+};
+
 // Reads fields from an unscrambled payload. Every read is preceded by Need(), which
 // checks the bytes that remain, so a count can never lead outside the buffer or to
 // an allocation larger than the file. Error offsets are file offsets.
@@ -23,21 +51,16 @@ class Cursor {
   Cursor(const std::uint8_t* data, std::size_t size, const char* payloadName)
       : data_(data), size_(size), payloadName_(payloadName) {}
 
-  // True when count items of itemSize (1 or more) bytes remain; otherwise sets the error,
-  // naming what was cut short and where it starts.
-  bool Need(std::uint64_t count, std::uint64_t itemSize, const std::string& what) {
+  // True when count items of itemSize (1 or more) bytes remain; otherwise notes what
+  // was cut short and where it starts.
+  bool Need(std::uint64_t count, std::uint64_t itemSize, const Place& place) {
     if (count <= (size_ - at_) / itemSize) return true;
-    if (error_.empty()) {
-      error_ = std::string(payloadName_) + " ends inside " + what + " at byte " +
-               std::to_string(kHeaderSize + at_);
-    }
+    Note(Problem::kEndsInside, place, 0);
     return false;
   }
-  void Fail(const std::string& what) {
-    if (error_.empty()) {
-      error_ =
-          std::string(payloadName_) + " " + what + " at byte " + std::to_string(kHeaderSize + at_);
-    }
+  // Keeps only the first problem: on a failed file it is the one of the likeliest reading.
+  void Note(Problem::Kind kind, const Place& place, std::uint64_t value) {
+    if (problem_.kind == Problem::kNone) problem_ = {kind, place, at_, value};
   }
 
   std::uint8_t U8() { return data_[at_++]; }
@@ -53,11 +76,34 @@ class Cursor {
 
   std::size_t at() const { return at_; }
   void Seek(std::size_t at) { at_ = at; }
+  std::size_t size() const { return size_; }
   std::size_t remaining() const { return size_ - at_; }
-  const std::uint8_t* data() const { return data_; }
-  const std::string& error() const { return error_; }
-  void SetError(const std::string& error) { error_ = error; }
-  void ClearError() { error_.clear(); }
+  bool failed() const { return problem_.kind != Problem::kNone; }
+  void Forget() { problem_ = Problem(); }
+
+  std::string Text() const {
+    const Problem& p = problem_;
+    std::string text = payloadName_;
+    switch (p.kind) {
+      case Problem::kNone: return std::string();
+      case Problem::kEndsInside: text += " ends inside " + Describe(p.place); break;
+      case Problem::kIndexOutside:
+        text += " has an index outside mesh " + std::to_string(p.place.index) + "'s vertices";
+        break;
+      case Problem::kBadFlag:
+        text += std::string(" has an invalid ") + p.place.field + " flag " +
+                std::to_string(p.value) + " in mesh " + std::to_string(p.place.index);
+        break;
+      case Problem::kLeftOver:
+        text += " has " + std::to_string(p.value) + " bytes left over after the last " +
+                p.place.field;
+        break;
+      case Problem::kPlain: text += std::string(" ") + p.place.field; break;
+      case Problem::kUnsplittable:
+        return text + " cannot be split into faces of 1, 2 or 3 indices";
+    }
+    return text + " at byte " + std::to_string(kHeaderSize + p.at);
+  }
 
  private:
   template <typename T>
@@ -70,10 +116,8 @@ class Cursor {
   std::size_t size_;
   std::size_t at_ = 0;
   const char* payloadName_;
-  std::string error_;
+  Problem problem_;
 };
-
-std::string MeshText(std::size_t m) { return "mesh " + std::to_string(m); }
 
 std::vector<Vec3> ReadVec3s(Cursor& c, std::uint32_t count) {
   std::vector<Vec3> out(count);
@@ -88,24 +132,22 @@ std::vector<Vec3> ReadVec3s(Cursor& c, std::uint32_t count) {
 // What a mesh block looks like before its indices are read: its layout does not
 // depend on how many indices make a face.
 struct MeshLayout {
-  std::size_t start = 0;
   std::size_t indicesAt = 0;
   std::uint32_t vertices = 0;
   std::uint32_t faces = 0;
 };
 
 bool ScanMeshHead(Cursor& c, std::size_t m, MeshLayout* layout) {
-  layout->start = c.at();
-  if (!c.Need(1, 2, MeshText(m) + " name length")) return false;
+  if (!c.Need(1, 2, MeshPlace(m, "name length"))) return false;
   const std::uint16_t nameLength = c.U16();
-  if (!c.Need(nameLength, 1, MeshText(m) + " name")) return false;
+  if (!c.Need(nameLength, 1, MeshPlace(m, "name"))) return false;
   c.Skip(nameLength);
-  if (!c.Need(2, 4, MeshText(m) + " material index and vertex count")) return false;
+  if (!c.Need(2, 4, MeshPlace(m, "material index and vertex count"))) return false;
   c.U32();
   layout->vertices = c.U32();
-  if (!c.Need(layout->vertices, 12, MeshText(m) + " positions")) return false;
+  if (!c.Need(layout->vertices, 12, MeshPlace(m, "positions"))) return false;
   c.Skip(std::size_t{12} * layout->vertices);
-  if (!c.Need(1, 4, MeshText(m) + " face count")) return false;
+  if (!c.Need(1, 4, MeshPlace(m, "face count"))) return false;
   layout->faces = c.U32();
   layout->indicesAt = c.at();
   return true;
@@ -116,115 +158,249 @@ bool ScanMeshHead(Cursor& c, std::size_t m, MeshLayout* layout) {
 bool ScanMeshTail(Cursor& c, std::size_t m, const MeshLayout& layout, std::uint32_t perFace) {
   c.Seek(layout.indicesAt);
   const std::uint64_t indices = std::uint64_t{layout.faces} * perFace;
-  if (!c.Need(indices, 4, MeshText(m) + " indices")) return false;
+  if (!c.Need(indices, 4, MeshPlace(m, "indices"))) return false;
   const std::uint8_t* p = c.Skip(static_cast<std::size_t>(indices) * 4);
   for (std::uint64_t i = 0; i < indices; ++i) {
     if (LoadLE32(p + 4 * i) >= layout.vertices) {
       c.Seek(layout.indicesAt + 4 * static_cast<std::size_t>(i));
-      c.Fail("has an index outside " + MeshText(m) + "'s vertices");
+      c.Note(Problem::kIndexOutside, MeshPlace(m, ""), 0);
       return false;
     }
   }
-  const char* flagNames[] = {" normals", " texture coordinates"};
-  const std::size_t widths[] = {12, 8};
+  static const char* const kFlagNames[] = {"normals", "texture coordinates"};
+  static const char* const kFlagFields[] = {"normals flag", "texture coordinates flag"};
+  static const std::size_t kWidths[] = {12, 8};
   for (int f = 0; f < 2; ++f) {
-    if (!c.Need(1, 1, MeshText(m) + flagNames[f] + " flag")) return false;
+    if (!c.Need(1, 1, MeshPlace(m, kFlagFields[f]))) return false;
     const std::size_t flagAt = c.at();
     const std::uint8_t flag = c.U8();
     if (flag > 1 || (flag == 1 && layout.vertices == 0)) {
       c.Seek(flagAt);
-      c.Fail("has an invalid" + std::string(flagNames[f]) + " flag " + std::to_string(flag) +
-             " in " + MeshText(m));
+      c.Note(Problem::kBadFlag, MeshPlace(m, kFlagNames[f]), flag);
       return false;
     }
     if (flag == 1) {
-      if (!c.Need(layout.vertices, widths[f], MeshText(m) + flagNames[f])) return false;
-      c.Skip(widths[f] * layout.vertices);
+      if (!c.Need(layout.vertices, kWidths[f], MeshPlace(m, kFlagNames[f]))) return false;
+      c.Skip(kWidths[f] * layout.vertices);
     }
   }
   return true;
+}
+
+// Reads mesh m at offset with perFace indices a face; the end offset, or 0 on failure.
+std::size_t MeshEnd(Cursor& c, std::size_t m, std::size_t offset, std::uint32_t perFace) {
+  MeshLayout layout;
+  c.Seek(offset);
+  if (!ScanMeshHead(c, m, &layout)) return 0;
+  if ((layout.faces == 0) != (perFace == 0)) return 0;
+  return ScanMeshTail(c, m, layout, perFace) ? c.at() : 0;
+}
+
+// Which face sizes let meshes m.. parse from a payload offset, as a bit mask (bit k
+// for k indices a face; bit 0 for a mesh without faces); 0 when none does. An open
+// addressing table over one array: states are many on a hostile file, and a node
+// per state would cost an allocation per attempt.
+class StateTable {
+ public:
+  bool Find(std::uint64_t key, std::uint8_t* mask) const {
+    if (keys_.empty()) return false;
+    for (std::size_t i = Slot(key);; i = (i + 1) & (keys_.size() - 1)) {
+      if (keys_[i] == kEmpty) return false;
+      if (keys_[i] == key) {
+        *mask = masks_[i];
+        return true;
+      }
+    }
+  }
+  void Put(std::uint64_t key, std::uint8_t mask) {
+    if (2 * (count_ + 1) > keys_.size()) Grow();
+    std::size_t i = Slot(key);
+    while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & (keys_.size() - 1);
+    if (keys_[i] == kEmpty) ++count_;
+    keys_[i] = key;
+    masks_[i] = mask;
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  std::size_t Slot(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 17) & (keys_.size() - 1);
+  }
+  void Grow() {
+    std::vector<std::uint64_t> keys(std::max<std::size_t>(64, keys_.size() * 2), kEmpty);
+    std::vector<std::uint8_t> masks(keys.size());
+    keys.swap(keys_);
+    masks.swap(masks_);
+    count_ = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] != kEmpty) Put(keys[i], masks[i]);
+    }
+  }
+
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint8_t> masks_;
+  std::size_t count_ = 0;
+};
+
+std::uint64_t StateKey(std::size_t m, std::size_t offset) {
+  return (std::uint64_t{m} << 32) | offset;  // payloads are under 4 GiB
 }
 
 // Finds how many indices make a face in each mesh. The file does not say; a mesh
-// holds points, lines or triangles, and only one choice per mesh lets every later
-// block parse. Triangles are tried first and the search backtracks within a budget
-// of work proportional to the payload's size, so even a hostile file ends quickly. On failure the
-// error is the one met first, on the most likely reading.
-bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<std::uint32_t>* perFace) {
+// holds points, lines or triangles, and the readings that let every later block
+// parse are the candidates. Every state (mesh, offset) is explored once and its
+// outcome kept, so readings that meet again (two face sizes that end a mesh at the
+// same byte) are not explored twice; a budget of work proportional to the payload
+// (one unit per state plus the indices scanned) stops whatever is left. On failure
+// the error is the one met first, on the most likely reading.
+bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<Mesh>* meshes) {
   static constexpr std::uint32_t kSizes[] = {3, 2, 1};
-  struct Step {
-    MeshLayout layout;
-    int candidate = -1;  // index into kSizes
-    std::uint32_t Size() const { return layout.faces == 0 ? 0 : kSizes[candidate]; }
-  };
-  std::vector<Step> steps;
-  std::string firstError;
-  // Each attempt costs one unit plus the indices it scans.
-  long long budget = 4 * static_cast<long long>(c.at() + c.remaining()) + 10000;
-  auto remember = [&] {
-    if (firstError.empty()) firstError = c.error();
-    c.ClearError();
-  };
-  // Tries the next face size of the newest mesh; on success c is after its block.
-  auto advance = [&] {
-    Step& step = steps.back();
-    const int limit = step.layout.faces == 0 ? 1 : 3;
-    while (++step.candidate < limit && (budget -= 1 + static_cast<long long>(step.layout.faces) *
-                                                          kSizes[step.candidate]) >= 0) {
-      if (ScanMeshTail(c, steps.size() - 1, step.layout, step.Size())) return true;
-      remember();
-    }
-    return false;
-  };
-  auto backtrack = [&] {
-    while (!steps.empty()) {
-      if (advance()) return true;
-      steps.pop_back();
-    }
-    return false;
-  };
-  auto fail = [&] {
-    c.SetError(budget < 0 ? "model payload cannot be split into faces of 1, 2 or 3 indices"
-                          : firstError);
-    return false;
-  };
+  const std::size_t start = c.at();
+  long long budget = 4 * static_cast<long long>(c.size()) + 10000;
+  StateTable table;
 
-  while (true) {
-    if (--budget < 0) return fail();
-    if (steps.size() == meshCount) {
-      if (c.remaining() == 0) break;
-      c.Fail("has " + std::to_string(c.remaining()) + " bytes left over after the last mesh");
-      remember();
-      if (!backtrack()) return fail();
-      continue;
+  struct Frame {
+    std::size_t mesh, offset;
+    MeshLayout layout;
+    int next = -1;  // the next candidate to try; -1 before the head is scanned
+    std::uint8_t mask = 0;
+  };
+  std::vector<Frame> stack;
+  stack.push_back({0, start, {}, -1, 0});
+  bool childOk = false;
+  while (!stack.empty() && budget >= 0) {
+    const std::size_t top = stack.size() - 1;
+    if (stack[top].next < 0) {
+      Frame& f = stack[top];
+      --budget;
+      std::uint8_t known;
+      if (f.mesh == meshCount) {
+        childOk = f.offset == c.size();
+        c.Seek(f.offset);
+        if (!childOk) c.Note(Problem::kLeftOver, {nullptr, -1, -1, "mesh"}, c.remaining());
+        stack.pop_back();
+        continue;
+      }
+      if (table.Find(StateKey(f.mesh, f.offset), &known)) {
+        childOk = known != 0;
+        stack.pop_back();
+        continue;
+      }
+      c.Seek(f.offset);
+      if (!ScanMeshHead(c, f.mesh, &f.layout)) {
+        table.Put(StateKey(f.mesh, f.offset), 0);
+        childOk = false;
+        stack.pop_back();
+        continue;
+      }
+      f.next = 0;
+    } else if (childOk) {
+      Frame& f = stack[top];
+      f.mask |= std::uint8_t(1u << (f.layout.faces == 0 ? 0 : kSizes[f.next - 1]));
     }
-    Step step;
-    if (!ScanMeshHead(c, steps.size(), &step.layout)) {
-      remember();
-      if (!backtrack()) return fail();
-      continue;
+    Frame& f = stack[top];
+    const int limit = f.layout.faces == 0 ? 1 : 3;
+    bool pushed = false;
+    while (f.next < limit && !pushed) {
+      const std::uint32_t size = f.layout.faces == 0 ? 0 : kSizes[f.next];
+      ++f.next;
+      budget -= 1 + static_cast<long long>(f.layout.faces) * size;
+      if (budget < 0) break;
+      if (ScanMeshTail(c, f.mesh, f.layout, size)) {
+        const Frame child{f.mesh + 1, c.at(), {}, -1, 0};
+        stack.push_back(child);
+        pushed = true;
+      }
     }
-    steps.push_back(step);
-    if (!advance()) {
-      steps.pop_back();
-      if (!backtrack()) return fail();
+    if (pushed) continue;
+    if (budget < 0) break;
+    table.Put(StateKey(f.mesh, f.offset), f.mask);
+    childOk = f.mask != 0;
+    stack.pop_back();
+  }
+  if (budget < 0) {
+    c.Forget();
+    c.Note(Problem::kUnsplittable, {}, 0);
+    return false;
+  }
+  if (!childOk) return false;
+  c.Forget();
+
+  // Every state on some complete reading, mesh by mesh, gives that mesh's possible
+  // sizes; the first complete reading in the order tried is the one decoded.
+  meshes->resize(meshCount);
+  std::vector<std::size_t> level = {start}, nextLevel;
+  std::size_t chosen = start;
+  for (std::size_t m = 0; m < meshCount; ++m) {
+    std::uint8_t all = 0;
+    nextLevel.clear();
+    for (const std::size_t offset : level) {
+      std::uint8_t mask = 0;
+      table.Find(StateKey(m, offset), &mask);
+      all |= mask;
+      for (const std::uint32_t size : {3u, 2u, 1u, 0u}) {
+        if (mask & (1u << size)) nextLevel.push_back(MeshEnd(c, m, offset, size));
+      }
+    }
+    std::sort(nextLevel.begin(), nextLevel.end());
+    nextLevel.erase(std::unique(nextLevel.begin(), nextLevel.end()), nextLevel.end());
+    level.swap(nextLevel);
+
+    Mesh& mesh = (*meshes)[m];
+    std::uint8_t mask = 0;
+    table.Find(StateKey(m, chosen), &mask);
+    for (const std::uint32_t size : {3u, 2u, 1u, 0u}) {
+      if (mask & (1u << size)) {
+        mesh.indicesPerFace = size;
+        break;
+      }
+    }
+    chosen = MeshEnd(c, m, chosen, mesh.indicesPerFace);
+    for (const std::uint32_t size : kSizes) {
+      if (all & (1u << size)) mesh.possibleFaceSizes.push_back(size);
     }
   }
-  perFace->clear();
-  for (const Step& step : steps) perFace->push_back(step.Size());
+  c.Forget();
+  c.Seek(start);
   return true;
 }
 
-Mesh DecodeMesh(Cursor& c, std::uint32_t perFace) {
-  Mesh mesh;
+// Checks that each mesh parses with the face size the caller knows.
+bool CheckFaceSizes(Cursor& c, std::size_t meshCount, const std::vector<std::uint32_t>& faceSizes,
+                    std::vector<Mesh>* meshes) {
+  if (faceSizes.size() != meshCount) {
+    c.Note(Problem::kPlain, {nullptr, -1, -1, "has a different mesh count than expected"}, 0);
+    return false;
+  }
+  const std::size_t start = c.at();
+  meshes->resize(meshCount);
+  for (std::size_t m = 0; m < meshCount; ++m) {
+    MeshLayout layout;
+    if (!ScanMeshHead(c, m, &layout)) return false;
+    const std::uint32_t size = layout.faces == 0 ? 0 : faceSizes[m];
+    if (size > 3 || !ScanMeshTail(c, m, layout, size)) {
+      if (!c.failed()) c.Note(Problem::kPlain, MeshPlace(m, "has an invalid face size"), 0);
+      return false;
+    }
+    (*meshes)[m].indicesPerFace = size;
+    if (size != 0) (*meshes)[m].possibleFaceSizes = {size};
+  }
+  if (c.remaining() != 0) {
+    c.Note(Problem::kLeftOver, {nullptr, -1, -1, "mesh"}, c.remaining());
+    return false;
+  }
+  c.Seek(start);
+  return true;
+}
+
+void DecodeMesh(Cursor& c, Mesh& mesh) {
   const std::uint16_t nameLength = c.U16();
   mesh.name.assign(reinterpret_cast<const char*>(c.Skip(nameLength)), nameLength);
   mesh.materialIndex = c.U32();
   const std::uint32_t vertices = c.U32();
   mesh.positions = ReadVec3s(c, vertices);
   mesh.faceCount = c.U32();
-  mesh.indicesPerFace = perFace;
-  mesh.indices.resize(std::size_t{mesh.faceCount} * perFace);
+  mesh.indices.resize(std::size_t{mesh.faceCount} * mesh.indicesPerFace);
   for (std::uint32_t& index : mesh.indices) index = c.U32();
   mesh.hasNormals = c.U8() == 1;
   if (mesh.hasNormals) mesh.normals = ReadVec3s(c, vertices);
@@ -236,88 +412,101 @@ Mesh DecodeMesh(Cursor& c, std::uint32_t perFace) {
       uv.v = c.F32();
     }
   }
-  return mesh;
 }
 
-bool DecodeModel(Cursor& c, AssetFile* asset) {
-  if (!c.Need(1, 2, "mesh count")) return false;
+bool DecodeModel(Cursor& c, AssetFile* asset, const std::vector<std::uint32_t>* faceSizes) {
+  if (!c.Need(1, 2, {nullptr, -1, -1, "mesh count"})) return false;
   const std::uint16_t meshCount = c.U16();
-  std::vector<std::uint32_t> perFace;
-  if (!FindFaceSizes(c, meshCount, &perFace)) return false;
-  c.Seek(2);
-  asset->meshes.reserve(meshCount);
-  for (std::uint32_t size : perFace) asset->meshes.push_back(DecodeMesh(c, size));
+  const bool found = faceSizes != nullptr ? CheckFaceSizes(c, meshCount, *faceSizes, &asset->meshes)
+                                          : FindFaceSizes(c, meshCount, &asset->meshes);
+  if (!found) return false;
+  for (Mesh& mesh : asset->meshes) DecodeMesh(c, mesh);
   return true;
 }
 
 // A key list: its u16 count, then each key's f64 time and f32 x, y, z, and w for
-// rotations (20 or 24 bytes a key).
-template <typename Key>
-bool ReadKeys(Cursor& c, const std::string& what, std::vector<Key>* keys) {
-  constexpr bool kRotation = std::is_same_v<Key, RotationKey>;
-  if (!c.Need(1, 2, what + " key count")) return false;
-  const std::uint16_t count = c.U16();
-  if (!c.Need(count, kRotation ? 24 : 20, what + " keys")) return false;
-  keys->resize(count);
-  for (Key& key : *keys) {
-    key.time = c.F64();
-    key.x = c.F32();
-    key.y = c.F32();
-    key.z = c.F32();
-    if constexpr (kRotation) key.w = c.F32();
+// rotations (20 or 24 bytes a key). Checks that the keys are there and skips them.
+bool ScanKeyList(Cursor& c, long a, long ch, int list, std::uint16_t* count) {
+  static const char* const kCount[] = {"position key count", "scaling key count",
+                                       "rotation key count"};
+  static const char* const kKeys[] = {"position keys", "scaling keys", "rotation keys"};
+  const std::size_t width = list == 2 ? 24 : 20;
+  if (!c.Need(1, 2, {"animation", a, ch, kCount[list]})) return false;
+  *count = c.U16();
+  if (!c.Need(*count, width, {"animation", a, ch, kKeys[list]})) return false;
+  c.Skip(width * *count);
+  return true;
+}
+
+void DecodeKeys(Cursor& c, Key* keys, std::uint16_t count, bool rotation) {
+  c.Skip(2);
+  for (Key* key = keys; key != keys + count; ++key) {
+    key->time = c.F64();
+    key->x = c.F32();
+    key->y = c.F32();
+    key->z = c.F32();
+    key->w = rotation ? c.F32() : 0.0f;
+  }
+}
+
+bool DecodeChannel(Cursor& c, long a, long ch, ChannelList* channels) {
+  const std::size_t start = c.at();
+  std::uint16_t counts[3];
+  for (int list = 0; list < 3; ++list) {
+    if (!ScanKeyList(c, a, ch, list, &counts[list])) return false;
+  }
+  // Checked first, so nothing is allocated for keys that are not in the file.
+  c.Seek(start);
+  Key* keys = channels->Append(counts[0], counts[1], counts[2]);
+  for (int list = 0; list < 3; ++list) {
+    DecodeKeys(c, keys, counts[list], list == 2);
+    keys += counts[list];
   }
   return true;
 }
 
 bool DecodeAnimations(Cursor& c, AssetFile* asset) {
-  if (!c.Need(1, 2, "animation count")) return false;
+  if (!c.Need(1, 2, {nullptr, -1, -1, "animation count"})) return false;
   const std::uint16_t animationCount = c.U16();
   // Every animation takes at least its 2-byte channel count.
-  if (!c.Need(animationCount, 2, "animation 0")) return false;
+  if (!c.Need(animationCount, 2, {"animation", 0, -1, ""})) return false;
   asset->animations.resize(animationCount);
   for (std::size_t a = 0; a < animationCount; ++a) {
-    const std::string animation = "animation " + std::to_string(a);
-    if (!c.Need(1, 2, animation + " channel count")) return false;
+    if (!c.Need(1, 2, {"animation", long(a), -1, "channel count"})) return false;
     const std::uint16_t channelCount = c.U16();
     // Every channel takes at least its three 2-byte key counts.
-    if (!c.Need(channelCount, 6, animation + " channels")) return false;
-    auto& channels = asset->animations[a].channels;
-    channels.resize(channelCount);
+    if (!c.Need(channelCount, 6, {"animation", long(a), -1, "channels"})) return false;
+    ChannelList& channels = asset->animations[a].channels;
+    channels.Reserve(channelCount);
     for (std::size_t ch = 0; ch < channelCount; ++ch) {
-      const std::string channel = animation + " channel " + std::to_string(ch);
-      if (!ReadKeys(c, channel + " position", &channels[ch].positions) ||
-          !ReadKeys(c, channel + " scaling", &channels[ch].scalings) ||
-          !ReadKeys(c, channel + " rotation", &channels[ch].rotations)) {
-        return false;
-      }
+      if (!DecodeChannel(c, long(a), long(ch), &channels)) return false;
     }
   }
   if (c.remaining() != 0) {
-    c.Fail("has " + std::to_string(c.remaining()) + " bytes left over after the last animation");
+    c.Note(Problem::kLeftOver, {nullptr, -1, -1, "animation"}, c.remaining());
     return false;
   }
   return true;
 }
 
 bool DecodeAudio(Cursor& c, AssetFile* asset) {
-  if (!c.Need(kExtensionFieldSize, 1, "the extension field")) return false;
+  if (!c.Need(kExtensionFieldSize, 1, {nullptr, -1, -1, "the extension field"})) return false;
   const std::uint8_t* field = c.Skip(kExtensionFieldSize);
   const std::size_t length = strnlen(reinterpret_cast<const char*>(field), kExtensionFieldSize);
   asset->extension.assign(reinterpret_cast<const char*>(field), length);
   for (std::size_t i = length; i < kExtensionFieldSize; ++i) {
     if (field[i] != 0) {
       c.Seek(i);
-      c.Fail("has a byte after the end of the extension");
+      c.Note(Problem::kPlain, {nullptr, -1, -1, "has a byte after the end of the extension"}, 0);
       return false;
     }
   }
   if (length > 0 && field[0] != '.') {
     c.Seek(0);
-    c.Fail("has an extension that does not start with a dot");
+    c.Note(Problem::kPlain, {nullptr, -1, -1, "has an extension that does not start with a dot"},
+           0);
     return false;
   }
-  const std::uint8_t* audio = c.Skip(0);
-  asset->data.assign(audio, audio + c.remaining());
   return true;
 }
 
@@ -349,14 +538,18 @@ std::string Printable(const std::uint8_t* bytes, std::size_t n) {
   return out;
 }
 
-}  // namespace
-
-bool ReadAsset(const std::uint8_t* bytes, std::size_t size, AssetFile* asset, std::string* error) {
+// Decodes a whole file held in a buffer it may change: the payload is unscrambled in
+// place and raw payloads are moved out rather than copied, so a file costs its own size
+// once, plus what it decodes to.
+bool DecodeFile(std::vector<std::uint8_t>&& file, AssetFile* asset, std::string* error,
+                const std::vector<std::uint32_t>* faceSizes) {
   *asset = AssetFile();
+  const std::size_t size = file.size();
   if (size < kHeaderSize) {
     *error = "file is " + std::to_string(size) + " bytes, shorter than the 7-byte header";
     return false;
   }
+  const std::uint8_t* bytes = file.data();
   const TagInfo* info = nullptr;
   for (const TagInfo& candidate : kTags) {
     if (std::memcmp(bytes, candidate.tag, 4) == 0) info = &candidate;
@@ -384,48 +577,89 @@ bool ReadAsset(const std::uint8_t* bytes, std::size_t size, AssetFile* asset, st
   asset->scrambled = bytes[6] == 1;
   asset->payloadSize = static_cast<std::uint32_t>(size - kHeaderSize);
 
-  std::vector<std::uint8_t> payload(bytes + kHeaderSize, bytes + size);
+  std::uint8_t* payload = file.data() + kHeaderSize;
   if (asset->scrambled) {
     AssetKey key;
     DeriveAssetKey(kPassPhrase, key);
-    UnscramblePayload(key, payload.data(), asset->payloadSize);
+    UnscramblePayload(key, payload, asset->payloadSize);
   }
-  Cursor c(payload.data(), payload.size(), info->payloadName);
+  Cursor c(payload, asset->payloadSize, info->payloadName);
   bool ok = true;
   switch (info->kind) {
-    case AssetKind::Model: ok = DecodeModel(c, asset); break;
+    case AssetKind::Model: ok = DecodeModel(c, asset, faceSizes); break;
     case AssetKind::Animation: ok = DecodeAnimations(c, asset); break;
     case AssetKind::Music:
     case AssetKind::Sound: ok = DecodeAudio(c, asset); break;
-    case AssetKind::Texture: asset->data = std::move(payload); break;
+    case AssetKind::Texture: break;
   }
   if (!ok) {
-    *error = c.error();
+    *error = c.Text();
     AssetFile empty;
     empty.typeTag = asset->typeTag;
     *asset = std::move(empty);
+    return false;
   }
-  return ok;
+  if (info->kind == AssetKind::Texture || info->kind == AssetKind::Music ||
+      info->kind == AssetKind::Sound) {
+    file.erase(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + c.at()));
+    asset->data = std::move(file);
+  }
+  return true;
 }
 
-bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error) {
+}  // namespace
+
+Channel ChannelList::operator[](std::size_t c) const {
+  const Start& s = starts_[c];
+  const std::size_t end = c + 1 < starts_.size() ? starts_[c + 1].firstKey : keys_.size();
+  const Key* first = keys_.data() + s.firstKey;
+  const std::size_t rotations = end - s.firstKey - s.positions - s.scalings;
+  return {KeySpan(first, s.positions), KeySpan(first + s.positions, s.scalings),
+          KeySpan(first + s.positions + s.scalings, rotations)};
+}
+
+Key* ChannelList::Append(std::uint16_t positions, std::uint16_t scalings,
+                         std::uint16_t rotations) {
+  const std::size_t first = keys_.size();
+  starts_.push_back({static_cast<std::uint32_t>(first), positions, scalings});
+  keys_.resize(first + positions + scalings + rotations);
+  return keys_.data() + first;
+}
+
+bool ReadAsset(const std::uint8_t* bytes, std::size_t size, AssetFile* asset, std::string* error,
+               const std::vector<std::uint32_t>* faceSizes) {
+  return DecodeFile(std::vector<std::uint8_t>(bytes, bytes + size), asset, error, faceSizes);
+}
+
+bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error,
+                   const std::vector<std::uint32_t>* faceSizes) {
   errno = 0;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
   if (!file) {
     *error = "Failed to open file with errno " + std::to_string(errno);
     return false;
   }
+  // Sized once from the file's length where it has one, then read to the end: a
+  // buffer grown by doubling would hold up to three times the file at its peak.
   std::vector<std::uint8_t> bytes;
-  std::uint8_t chunk[1 << 16];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    bytes.insert(bytes.end(), chunk, chunk + got);
+  if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+    const long length = std::ftell(file.get());
+    if (length > 0) bytes.reserve(static_cast<std::size_t>(length));
+    std::fseek(file.get(), 0, SEEK_SET);
+  }
+  std::size_t have = 0;
+  while (true) {
+    if (bytes.size() == have) bytes.resize(std::max<std::size_t>(bytes.capacity(), have + 65536));
+    const std::size_t got = std::fread(bytes.data() + have, 1, bytes.size() - have, file.get());
+    have += got;
+    if (got == 0) break;
   }
   if (std::ferror(file.get())) {
     *error = "Failed to read file with errno " + std::to_string(errno);
     return false;
   }
-  return ReadAsset(bytes.data(), bytes.size(), asset, error);
+  bytes.resize(have);
+  return DecodeFile(std::move(bytes), asset, error, faceSizes);
 }
 
 const char* KindName(AssetKind kind) {

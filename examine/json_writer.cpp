@@ -1,0 +1,117 @@
+#include "examine/json_writer.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace qx::examine {
+
+void JsonWriter::Put(const char* text, std::size_t length) {
+  buffer_.append(text, length);
+  if (buffer_.size() >= (1u << 16)) Flush();
+}
+
+bool JsonWriter::Flush() {
+  if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), out_);
+  buffer_.clear();
+  return std::fflush(out_) == 0 && !std::ferror(out_);
+}
+
+void JsonWriter::BeforeValue() {
+  if (afterKey_) {
+    afterKey_ = false;
+    return;
+  }
+  if (levels_.empty()) return;
+  Level& level = levels_.back();
+  if (!level.empty) Put(level.oneLine ? ", " : ",", level.oneLine ? 2 : 1);
+  if (!level.oneLine) {
+    Put("\n", 1);
+    Put(std::string(2 * levels_.size(), ' '));
+  }
+  level.empty = false;
+}
+
+void JsonWriter::Open(char bracket, bool oneLine) {
+  BeforeValue();
+  Put(&bracket, 1);
+  // Inside a one-line array everything stays on the line.
+  levels_.push_back({oneLine || (!levels_.empty() && levels_.back().oneLine), true});
+}
+
+void JsonWriter::Close(char bracket) {
+  const Level level = levels_.back();
+  levels_.pop_back();
+  if (!level.empty && !level.oneLine) {
+    Put("\n", 1);
+    Put(std::string(2 * levels_.size(), ' '));
+  }
+  Put(&bracket, 1);
+  if (levels_.empty()) Put("\n", 1);
+}
+
+void JsonWriter::Key(const char* name) {
+  BeforeValue();
+  PutQuoted(name);
+  Put(": ", 2);
+  afterKey_ = true;
+}
+
+void JsonWriter::String(const std::string& text) {
+  BeforeValue();
+  PutQuoted(text);
+}
+
+void JsonWriter::PutQuoted(const std::string& text) {
+  Put(nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+void JsonWriter::Bool(bool value) {
+  BeforeValue();
+  Put(value ? "true" : "false", value ? 4 : 5);
+}
+
+void JsonWriter::Number(const char* text, std::size_t length) {
+  BeforeValue();
+  Put(text, length);
+}
+
+void JsonWriter::Unsigned(std::uint64_t value) {
+  char text[24];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  Number(text, static_cast<std::size_t>(end - text));
+}
+
+namespace {
+
+// Non-finite values as strings; finite ones keep a fraction or exponent, so that every
+// float reads back as a float.
+template <typename T>
+std::size_t FormatReal(T value, char* text, std::size_t size) {
+  if (std::isnan(value)) return static_cast<std::size_t>(std::snprintf(text, size, "\"NaN\""));
+  if (std::isinf(value)) {
+    return static_cast<std::size_t>(
+        std::snprintf(text, size, value > 0 ? "\"Infinity\"" : "\"-Infinity\""));
+  }
+  char* end = std::to_chars(text, text + size - 2, value).ptr;
+  if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  return static_cast<std::size_t>(end - text);
+}
+
+}  // namespace
+
+void JsonWriter::Float(float value) {
+  char text[40];
+  Number(text, FormatReal(value, text, sizeof text));
+}
+
+void JsonWriter::Double(double value) {
+  char text[40];
+  Number(text, FormatReal(value, text, sizeof text));
+}
+
+}  // namespace qx::examine

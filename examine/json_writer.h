@@ -1,0 +1,59 @@
+// JsonWriter: writes JSON to a C stream as it goes, so a document as large as a
+// whole animation never has to exist in memory. Objects and arrays of containers are
+// indented two spaces a level; arrays of numbers stay on one line.
+//
+// JSON has no NaN or infinities. Non-finite floats are written as the strings "NaN",
+// "Infinity" and "-Infinity", so a reader can tell them from each other and from a
+// missing value (null).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace qx::examine {
+
+class JsonWriter {
+ public:
+  explicit JsonWriter(std::FILE* out) : out_(out) {}
+  ~JsonWriter() { Flush(); }
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
+
+  void BeginObject() { Open('{', false); }
+  void EndObject() { Close('}'); }
+  // A one-line array is meant for numbers: [1.5, 2, 3].
+  void BeginArray(bool oneLine = false) { Open('[', oneLine); }
+  void EndArray() { Close(']'); }
+  void Key(const char* name);
+
+  void String(const std::string& text);  // bytes that are not UTF-8 become U+FFFD
+  void Bool(bool value);
+  void Unsigned(std::uint64_t value);
+  void Float(float value);  // the shortest text that reads back as the same float
+  void Double(double value);
+
+  // Writes what is buffered; false when the stream reported an error.
+  bool Flush();
+
+ private:
+  struct Level {
+    bool oneLine;
+    bool empty;
+  };
+  void Open(char bracket, bool oneLine);
+  void Close(char bracket);
+  void BeforeValue();
+  void Put(const char* text, std::size_t length);
+  void Put(const std::string& text) { Put(text.data(), text.size()); }
+  void PutQuoted(const std::string& text);
+  void Number(const char* text, std::size_t length);
+
+  std::FILE* out_;
+  std::string buffer_;
+  std::vector<Level> levels_;
+  bool afterKey_ = false;
+};
+
+}  // namespace qx::examine
