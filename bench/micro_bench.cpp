@@ -1,5 +1,6 @@
-// Micro-benchmarks: scrambling against memcpy over the same 64 MiB buffer, and
-// payload encoding per million vertices and per million keys. After the run the
+// Micro-benchmarks: scrambling against memcpy over the same 64 MiB buffer, payload
+// encoding per million vertices and per million keys, and reading a hostile model
+// against a real one. After the run the
 // throughput ratios that matter are printed, measured side by side in this run.
 #include <benchmark/benchmark.h>
 
@@ -12,6 +13,7 @@
 #include "cipher/cipher.h"
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
+#include "reader/asset_reader.h"
 
 namespace {
 
@@ -140,6 +142,68 @@ void BM_EncodeAnimationPerMillionKeys(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeAnimationPerMillionKeys)->Unit(benchmark::kMillisecond);
 
+// A model file built to make the face-size search work hardest: one mesh whose large
+// positions block sets the work budget, 16 meshes that parse both as triangles and as
+// points with texture coordinates (ending at the same byte), 65,500 empty meshes, and
+// one stray byte at the end, so every combination of readings fails only at the end.
+std::string HostileModelFile(std::size_t megabytes) {
+  std::string file("QMDL\x01\x00\x00", 7);
+  auto u16 = [&file](unsigned v) { file += {char(v & 0xFF), char(v >> 8)}; };
+  auto u32 = [&file](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) file += char((v >> (8 * i)) & 0xFF);
+  };
+  constexpr unsigned kAmbiguous = 16, kEmpty = 65500, kSide = 257;
+  u16(1 + kAmbiguous + kEmpty);
+  const std::size_t fixed = 2 + kAmbiguous * (16 + 12 * kSide + 12 * kSide + 2) + kEmpty * 16 + 1;
+  const std::size_t target = megabytes << 20;
+  const std::uint32_t big = target > fixed + 16 ? std::uint32_t((target - fixed - 16) / 12) : 0;
+  u16(0), u32(0), u32(big), file.append(std::size_t{12} * big, '\0'), u32(0), file.append(2, '\0');
+  for (unsigned m = 0; m < kAmbiguous; ++m) {
+    u16(0), u32(0), u32(kSide), file.append(12 * kSide, '\0'), u32(kSide);
+    // As points: 257 indices, no normals, texture coordinates. As triangles: 771 indices
+    // (the flag bytes read as index 256), then two zero flags.
+    std::string tail(12 * kSide + 2, '\0');
+    tail[4 * kSide + 1] = 1;
+    file += tail;
+  }
+  for (unsigned m = 0; m < kEmpty; ++m) u16(0), u32(0), u32(0), u32(0), file.append(2, '\0');
+  file += 'x';
+  return file;
+}
+
+void BM_ReadHostileModel(benchmark::State& state) {
+  const std::string file = HostileModelFile(static_cast<std::size_t>(state.range(0)));
+  qx::reader::AssetFile asset;
+  std::string error;
+  for (auto _ : state) {
+    if (qx::reader::ReadAsset(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(),
+                              &asset, &error)) {
+      state.SkipWithError("the hostile file was accepted");
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
+}
+BENCHMARK(BM_ReadHostileModel)->Arg(1)->Arg(8)->Arg(64)->Unit(benchmark::kMillisecond);
+
+void BM_ReadRealModel(benchmark::State& state) {
+  static const std::unique_ptr<aiScene> scene = LargeModel();
+  qx::ByteStream payload;
+  std::string error;
+  qx::EncodeModel(*scene, payload, &error);
+  std::string file("QMDL\x01\x00\x00", 7);
+  file.append(reinterpret_cast<const char*>(payload.GetAllData()),
+              static_cast<std::size_t>(payload.Size()));
+  qx::reader::AssetFile asset;
+  for (auto _ : state) {
+    if (!qx::reader::ReadAsset(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(),
+                               &asset, &error)) {
+      state.SkipWithError(error.c_str());
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
+}
+BENCHMARK(BM_ReadRealModel)->Unit(benchmark::kMillisecond);
+
 // Keeps each run's time per iteration while printing as usual.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -147,11 +211,27 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
         seconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        const auto bytes = run.counters.find("bytes_per_second");
+        if (bytes != run.counters.end()) bytesPerSecond_[run.benchmark_name()] = bytes->second;
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void PrintRatios() const {
+    const auto real = bytesPerSecond_.find("BM_ReadRealModel");
+    if (real != bytesPerSecond_.end()) {
+      std::printf("\nReading a model, time per MB relative to a real model's (%.1f ms/MB; "
+                  "target for the hostile shape: 4.00 or less):\n",
+                  1e3 * (1 << 20) / real->second);
+      for (const char* name :
+           {"BM_ReadHostileModel/1", "BM_ReadHostileModel/8", "BM_ReadHostileModel/64"}) {
+        const auto it = bytesPerSecond_.find(name);
+        if (it != bytesPerSecond_.end()) {
+          std::printf("  %-24s %6.1f ms/MB  %.2f\n", name, 1e3 * (1 << 20) / it->second,
+                      real->second / it->second);
+        }
+      }
+    }
     const auto memcpy = seconds_.find("BM_Memcpy");
     if (memcpy == seconds_.end()) return;
     std::printf(
@@ -165,6 +245,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> seconds_;
+  std::map<std::string, double> bytesPerSecond_;
 };
 
 }  // namespace

@@ -196,29 +196,31 @@ std::size_t MeshEnd(Cursor& c, std::size_t m, std::size_t offset, std::uint32_t 
   return ScanMeshTail(c, m, layout, perFace) ? c.at() : 0;
 }
 
-// Which face sizes let meshes m.. parse from a payload offset, as a bit mask (bit k
-// for k indices a face; bit 0 for a mesh without faces); 0 when none does. An open
-// addressing table over one array: states are many on a hostile file, and a node
-// per state would cost an allocation per attempt.
+// What is known of a state (mesh m starting at a payload offset): whether meshes m..
+// parse from there, and with which face size for m first. An open addressing table over
+// one array: states are many on a hostile file, and a node per state would cost an
+// allocation per attempt.
 class StateTable {
  public:
-  bool Find(std::uint64_t key, std::uint8_t* mask) const {
+  static constexpr std::uint8_t kFails = 0xFF;  // otherwise: the face size that works
+
+  bool Find(std::uint64_t key, std::uint8_t* value) const {
     if (keys_.empty()) return false;
     for (std::size_t i = Slot(key);; i = (i + 1) & (keys_.size() - 1)) {
       if (keys_[i] == kEmpty) return false;
       if (keys_[i] == key) {
-        *mask = masks_[i];
+        *value = values_[i];
         return true;
       }
     }
   }
-  void Put(std::uint64_t key, std::uint8_t mask) {
+  void Put(std::uint64_t key, std::uint8_t value) {
     if (2 * (count_ + 1) > keys_.size()) Grow();
     std::size_t i = Slot(key);
     while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & (keys_.size() - 1);
     if (keys_[i] == kEmpty) ++count_;
     keys_[i] = key;
-    masks_[i] = mask;
+    values_[i] = value;
   }
 
  private:
@@ -228,137 +230,199 @@ class StateTable {
   }
   void Grow() {
     std::vector<std::uint64_t> keys(std::max<std::size_t>(64, keys_.size() * 2), kEmpty);
-    std::vector<std::uint8_t> masks(keys.size());
+    std::vector<std::uint8_t> values(keys.size());
     keys.swap(keys_);
-    masks.swap(masks_);
+    values.swap(values_);
     count_ = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i] != kEmpty) Put(keys[i], masks[i]);
+      if (keys[i] != kEmpty) Put(keys[i], values[i]);
     }
   }
 
   std::vector<std::uint64_t> keys_;
-  std::vector<std::uint8_t> masks_;
+  std::vector<std::uint8_t> values_;
   std::size_t count_ = 0;
 };
 
-std::uint64_t StateKey(std::size_t m, std::size_t offset) {
-  return (std::uint64_t{m} << 32) | offset;  // payloads are under 4 GiB
-}
+// Searches for a way to split the rest of a model payload into meshes. The file does
+// not store how many indices make a face; a mesh holds points, lines or triangles, and
+// only readings under which every later block parses, with nothing left over, count.
+// Depth first in the order 3, 2, 1, without recursion (a file may hold 65535 meshes).
+// Every state's outcome is kept, so no state is scanned twice however many readings
+// lead to it, and each search stops when its budget of work (one unit per state plus
+// the indices scanned) runs out: together they bound the time by the payload's size.
+class FaceSizeSearch {
+ public:
+  enum Outcome { kParses, kFails, kOutOfBudget };
 
-// Finds how many indices make a face in each mesh. The file does not say; a mesh
-// holds points, lines or triangles, and the readings that let every later block
-// parse are the candidates. Every state (mesh, offset) is explored once and its
-// outcome kept, so readings that meet again (two face sizes that end a mesh at the
-// same byte) are not explored twice; a budget of work proportional to the payload
-// (one unit per state plus the indices scanned) stops whatever is left. On failure
-// the error is the one met first, on the most likely reading.
-bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<Mesh>* meshes) {
-  static constexpr std::uint32_t kSizes[] = {3, 2, 1};
-  const std::size_t start = c.at();
-  long long budget = 4 * static_cast<long long>(c.size()) + 10000;
-  StateTable table;
+  FaceSizeSearch(Cursor& c, std::size_t meshCount)
+      : c_(c), meshCount_(meshCount), first_(meshCount) {
+    stack_.reserve(meshCount + 1);
+  }
 
+  void SetBudget(long long units) { budget_ = units; }
+
+  // Whether meshes m.. parse from offset.
+  Outcome Solve(std::size_t m, std::size_t offset) {
+    stack_.clear();
+    stack_.push_back({m, offset, {}, 0});
+    bool fresh = true;
+    bool childParses = false;
+    while (!stack_.empty()) {
+      if (--budget_ < 0) return kOutOfBudget;
+      Frame& f = stack_.back();
+      if (fresh) {
+        fresh = false;
+        if (!Enter(f, &childParses)) {
+          stack_.pop_back();
+          continue;
+        }
+      } else if (childParses) {
+        // The candidate just tried works, so this state does, with that face size.
+        Put(f, std::uint8_t(SizeAt(f.layout, f.next - 1)));
+        stack_.pop_back();
+        continue;
+      }
+      const int limit = f.layout.faces == 0 ? 1 : 3;
+      while (f.next < limit) {
+        const std::uint32_t size = SizeAt(f.layout, f.next++);
+        budget_ -= static_cast<long long>(f.layout.faces) * size;
+        if (budget_ < 0) return kOutOfBudget;
+        if (ScanMeshTail(c_, f.mesh, f.layout, size)) {
+          fresh = true;
+          break;
+        }
+      }
+      if (fresh) {
+        const Frame child{f.mesh + 1, c_.at(), {}, 0};
+        stack_.push_back(child);
+        continue;
+      }
+      Put(f, StateTable::kFails);
+      childParses = false;
+      stack_.pop_back();
+    }
+    return childParses ? kParses : kFails;
+  }
+
+  // The face size of mesh m at offset on the first reading that parses; Solve has
+  // found that state to parse.
+  std::uint32_t FirstSize(std::size_t m, std::size_t offset) const {
+    std::uint8_t value = 0;
+    Find({m, offset, {}, 0}, &value);
+    return value;
+  }
+
+ private:
   struct Frame {
     std::size_t mesh, offset;
     MeshLayout layout;
-    int next = -1;  // the next candidate to try; -1 before the head is scanned
-    std::uint8_t mask = 0;
+    int next;  // the candidate to try next, in the order 3, 2, 1
   };
-  std::vector<Frame> stack;
-  stack.push_back({0, start, {}, -1, 0});
-  bool childOk = false;
-  while (!stack.empty() && budget >= 0) {
-    const std::size_t top = stack.size() - 1;
-    if (stack[top].next < 0) {
-      Frame& f = stack[top];
-      --budget;
-      std::uint8_t known;
-      if (f.mesh == meshCount) {
-        childOk = f.offset == c.size();
-        c.Seek(f.offset);
-        if (!childOk) c.Note(Problem::kLeftOver, {nullptr, -1, -1, "mesh"}, c.remaining());
-        stack.pop_back();
-        continue;
-      }
-      if (table.Find(StateKey(f.mesh, f.offset), &known)) {
-        childOk = known != 0;
-        stack.pop_back();
-        continue;
-      }
-      c.Seek(f.offset);
-      if (!ScanMeshHead(c, f.mesh, &f.layout)) {
-        table.Put(StateKey(f.mesh, f.offset), 0);
-        childOk = false;
-        stack.pop_back();
-        continue;
-      }
-      f.next = 0;
-    } else if (childOk) {
-      Frame& f = stack[top];
-      f.mask |= std::uint8_t(1u << (f.layout.faces == 0 ? 0 : kSizes[f.next - 1]));
-    }
-    Frame& f = stack[top];
-    const int limit = f.layout.faces == 0 ? 1 : 3;
-    bool pushed = false;
-    while (f.next < limit && !pushed) {
-      const std::uint32_t size = f.layout.faces == 0 ? 0 : kSizes[f.next];
-      ++f.next;
-      budget -= 1 + static_cast<long long>(f.layout.faces) * size;
-      if (budget < 0) break;
-      if (ScanMeshTail(c, f.mesh, f.layout, size)) {
-        const Frame child{f.mesh + 1, c.at(), {}, -1, 0};
-        stack.push_back(child);
-        pushed = true;
-      }
-    }
-    if (pushed) continue;
-    if (budget < 0) break;
-    table.Put(StateKey(f.mesh, f.offset), f.mask);
-    childOk = f.mask != 0;
-    stack.pop_back();
+
+  static std::uint64_t Key(const Frame& f) {
+    return (std::uint64_t{f.mesh} << 32) | f.offset;  // payloads are under 4 GiB
   }
-  if (budget < 0) {
+  static std::uint32_t SizeAt(const MeshLayout& layout, int candidate) {
+    static constexpr std::uint32_t kSizes[] = {3, 2, 1};
+    return layout.faces == 0 ? 0 : kSizes[candidate];
+  }
+
+  // Settles a state at once where it can (known already, past the last mesh, or a
+  // head that does not parse), setting *parses; otherwise scans its head and is true.
+  bool Enter(Frame& f, bool* parses) {
+    c_.Seek(f.offset);
+    if (f.mesh == meshCount_) {
+      *parses = c_.remaining() == 0;
+      if (!*parses) c_.Note(Problem::kLeftOver, {nullptr, -1, -1, "mesh"}, c_.remaining());
+      return false;
+    }
+    std::uint8_t known;
+    if (Find(f, &known)) {
+      *parses = known != StateTable::kFails;
+      return false;
+    }
+    // Every mesh takes at least 16 bytes, so a reading that has fallen behind ends
+    // here; the head is still scanned while nothing has been noted, so that the error
+    // told is the natural one.
+    const bool roomLeft = c_.remaining() / 16 >= meshCount_ - f.mesh;
+    if ((!roomLeft && c_.failed()) || !ScanMeshHead(c_, f.mesh, &f.layout) || !roomLeft) {
+      Put(f, StateTable::kFails);
+      *parses = false;
+      return false;
+    }
+    return true;
+  }
+
+  // The first state met at each mesh sits in an array indexed by mesh, which a
+  // reading walks in order; only further states at the same mesh go to the table.
+  bool Find(const Frame& f, std::uint8_t* value) const {
+    const First& first = first_[f.mesh];
+    if (first.offset == f.offset) {
+      *value = first.value;
+      return true;
+    }
+    return table_.Find(Key(f), value);
+  }
+  void Put(const Frame& f, std::uint8_t value) {
+    First& first = first_[f.mesh];
+    if (first.offset == kNoOffset || first.offset == f.offset) {
+      first = {f.offset, value};
+    } else {
+      table_.Put(Key(f), value);
+    }
+  }
+
+  static constexpr std::size_t kNoOffset = ~std::size_t{0};
+  struct First {
+    std::size_t offset = kNoOffset;
+    std::uint8_t value = 0;
+  };
+
+  Cursor& c_;
+  std::size_t meshCount_;
+  long long budget_ = 0;
+  std::vector<First> first_;
+  StateTable table_;
+  std::vector<Frame> stack_;
+};
+
+// Finds each mesh's face size: the first reading that parses, in the order 3, 2, 1,
+// is the one decoded. Then, for every mesh on that reading, each other size is tried
+// with the rest of the file: where it parses too, the file is ambiguous, and the mesh
+// lists it. The second search has its own budget; a size it could not rule out in
+// time is listed as possible, so ambiguity is never hidden.
+bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<Mesh>* meshes) {
+  const std::size_t start = c.at();
+  const long long budget = 2 * static_cast<long long>(c.size()) + 10000;
+  FaceSizeSearch search(c, meshCount);
+  search.SetBudget(budget);
+  const FaceSizeSearch::Outcome outcome = search.Solve(0, start);
+  if (outcome == FaceSizeSearch::kOutOfBudget) {
     c.Forget();
     c.Note(Problem::kUnsplittable, {}, 0);
-    return false;
   }
-  if (!childOk) return false;
+  if (outcome != FaceSizeSearch::kParses) return false;
   c.Forget();
 
-  // Every state on some complete reading, mesh by mesh, gives that mesh's possible
-  // sizes; the first complete reading in the order tried is the one decoded.
   meshes->resize(meshCount);
-  std::vector<std::size_t> level = {start}, nextLevel;
-  std::size_t chosen = start;
+  search.SetBudget(budget);
+  std::size_t offset = start;
   for (std::size_t m = 0; m < meshCount; ++m) {
-    std::uint8_t all = 0;
-    nextLevel.clear();
-    for (const std::size_t offset : level) {
-      std::uint8_t mask = 0;
-      table.Find(StateKey(m, offset), &mask);
-      all |= mask;
-      for (const std::uint32_t size : {3u, 2u, 1u, 0u}) {
-        if (mask & (1u << size)) nextLevel.push_back(MeshEnd(c, m, offset, size));
-      }
-    }
-    std::sort(nextLevel.begin(), nextLevel.end());
-    nextLevel.erase(std::unique(nextLevel.begin(), nextLevel.end()), nextLevel.end());
-    level.swap(nextLevel);
-
     Mesh& mesh = (*meshes)[m];
-    std::uint8_t mask = 0;
-    table.Find(StateKey(m, chosen), &mask);
-    for (const std::uint32_t size : {3u, 2u, 1u, 0u}) {
-      if (mask & (1u << size)) {
-        mesh.indicesPerFace = size;
-        break;
+    mesh.indicesPerFace = search.FirstSize(m, offset);
+    std::size_t next = 0;
+    for (const std::uint32_t size : {3u, 2u, 1u}) {
+      if (mesh.indicesPerFace == 0) break;
+      const std::size_t end = MeshEnd(c, m, offset, size);
+      if (size == mesh.indicesPerFace) {
+        next = end;
+        mesh.possibleFaceSizes.push_back(size);
+      } else if (end != 0 && search.Solve(m + 1, end) != FaceSizeSearch::kFails) {
+        mesh.possibleFaceSizes.push_back(size);
       }
     }
-    chosen = MeshEnd(c, m, chosen, mesh.indicesPerFace);
-    for (const std::uint32_t size : kSizes) {
-      if (all & (1u << size)) mesh.possibleFaceSizes.push_back(size);
-    }
+    offset = mesh.indicesPerFace == 0 ? MeshEnd(c, m, offset, 0) : next;
   }
   c.Forget();
   c.Seek(start);
