@@ -7,10 +7,11 @@
 
 namespace qx {
 
-// One rule line; spaces, '#' and '$' in paths are escaped as Ninja and Make expect.
-std::string DepfileText(const std::string& target, const std::vector<std::string>& inputs);
-
-// Writes the file as asset files are written: complete or not at all.
-bool WriteDepfile(const std::string& path, const std::string& text, std::string* error);
+// One rule line that Ninja and Make both read as the same paths: spaces, '#', ':' and
+// '$' are escaped (with backslashes before a space doubled, as both expect). A path
+// that they cannot both read (a tab or newline, one of " ' * ; & ? < > | ^ ` =, a
+// backslash at the end or before '#' or ':') is refused: false with *error naming it.
+bool DepfileText(const std::string& target, const std::vector<std::string>& inputs,
+                 std::string* text, std::string* error);
 
 }  // namespace qx

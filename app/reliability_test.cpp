@@ -52,6 +52,22 @@ ProcessOptions FileSizeLimit(rlim_t bytes) {
   return options;
 }
 
+// Root may write anywhere: as root, children run as an ordinary user, from a copy of
+// the converter in dir (the build tree may sit where that user cannot reach).
+ProcessOptions Unprivileged(const TempDir& dir, std::string* exe) {
+  ProcessOptions options;
+  *exe = QXCONVERT_EXE;
+  if (geteuid() == 0) {
+    options.beforeExec = [] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+    };
+    *exe = dir / "QXConvert";
+    std::filesystem::copy_file(QXCONVERT_EXE, *exe);
+    chmod(exe->c_str(), 0755);
+  }
+  return options;
+}
+
 TEST(FailedWrites, FileSizeLimitFailsTheRunAndKeepsThePreviousOutput) {
   TempDir dir;
   WriteFile(dir / "big.png", std::string(20000, 'p'));
@@ -105,17 +121,8 @@ TEST(FailedWrites, MissingOrReadOnlyDirectoriesFailAtOpen) {
   ASSERT_EQ(chmod((dir / "locked").c_str(), 0555), 0);
   // The parent directory stays open to all, so only the locks below can refuse.
   ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-  ProcessOptions unprivileged;
-  std::string exe = QXCONVERT_EXE;
-  if (geteuid() == 0) {
-    unprivileged.beforeExec = [] {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
-    };
-    // The build tree may sit where that user cannot reach; run a copy from here.
-    exe = dir / "QXConvert";
-    std::filesystem::copy_file(QXCONVERT_EXE, exe);
-    ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
-  }
+  std::string exe;
+  const ProcessOptions unprivileged = Unprivileged(dir, &exe);
   const auto locked =
       testing::RunProcess(exe, {"tex", dir / "a.png", dir / "locked/out.img"}, unprivileged);
   EXPECT_EQ(locked.out, kBanner + "Failed to open file with errno 13\n");
@@ -220,6 +227,11 @@ TEST(BadSceneInputs, EndWithOneLineAndExitCodeOne) {
       {"dangling.gltf", gltf},
       {"truncated.gltf", gltf.substr(0, 40)},
       {"kaydara.fbx", std::string("Kaydara FBX Binary  \0\x1a\0", 23) + noise.substr(0, 64)},
+      // A face of no indices trips an assertion inside Assimp's triangulation.
+      {"zeroface.ply",
+       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+       "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+       "0 0 0\n1 0 0\n0 1 0\n0\n"},
   };
   for (const auto& input : inputs) {
     WriteFile(dir / input.name, input.bytes);
@@ -235,6 +247,99 @@ TEST(BadSceneInputs, EndWithOneLineAndExitCodeOne) {
     }
   }
 }
+
+// Outputs a plain overwrite would accept: an existing file this user may write, where
+// no temporary file can be made beside it, or where the rename is refused.
+TEST(OutputPaths, WritableOutputsInLockedOrStickyDirectoriesAreWrittenInPlace) {
+  TempDir dir;
+  WriteFile(dir / "a.png", "pixels");
+  ASSERT_EQ(chmod((dir / "a.png").c_str(), 0644), 0);
+  std::filesystem::create_directory(dir / "locked");
+  std::filesystem::create_directory(dir / "sticky");
+  WriteFile(dir / "locked/out.img", "previous");
+  WriteFile(dir / "sticky/out.img", "previous");
+  for (const char* file : {"locked/out.img", "sticky/out.img"}) {
+    ASSERT_EQ(chmod((dir / file).c_str(), 0666), 0);
+  }
+  ASSERT_EQ(chmod((dir / "locked").c_str(), 0555), 0);
+  ASSERT_EQ(chmod((dir / "sticky").c_str(), 01777), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  std::string exe;
+  const ProcessOptions unprivileged = Unprivileged(dir, &exe);
+  for (const char* file : {"locked/out.img", "sticky/out.img"}) {
+    const auto r = testing::RunProcess(exe, {"tex", dir / "a.png", dir / file, "-ue"}, unprivileged);
+    EXPECT_EQ(r.out, kBanner + "Wrote " + dir / file + "\n") << file;
+    EXPECT_EQ(ReadFile(dir / file), std::string("QTEX\x01\x00\x00", 7) + "pixels") << file;
+  }
+  EXPECT_EQ(Listing(dir).count("sticky"), 1u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "sticky"), {}), 1);
+}
+
+// Sources the file system reports no size for, and outputs that only the kernel can
+// follow, are converted like any other file.
+TEST(OutputPaths, ProcFilesAndStandardOutputPipesWork) {
+  TempDir dir;
+  const auto proc = RunConverter({"tex", "/proc/self/status", dir / "status.img", "-ue"});
+  EXPECT_EQ(proc.exitCode, 0) << proc.out;
+  EXPECT_NE(ReadFile(dir / "status.img").find("Name:"), std::string::npos);
+
+  WriteFile(dir / "a.png", "pixels");
+  const auto piped = testing::RunProcess(
+      "/bin/sh", {"-c", std::string(QXCONVERT_EXE) + " tex " + dir / "a.png" +
+                            " /dev/stdout -ue | wc -c"});
+  // The asset, the banner and the outcome line all went down the pipe.
+  EXPECT_EQ(std::stoi(piped.out), 13 + 16 + 18);
+}
+
+// Ctrl-C in a build interrupts every job: the temporary file goes, the previous output
+// stays, and the exit status names the signal.
+TEST(Interrupts, RemoveTheTemporaryFileAndEndWithTheSignal) {
+  TempDir dir;
+  const std::string fifo = dir / "source.png";
+  WriteFile(dir / "out.img", "previous");
+  const std::pair<const char*, int> signals[] = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
+  for (const auto& [name, signal] : signals) {
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The source stays open and half written, so the conversion waits inside its write.
+    const std::string script =
+        "cd " + dir.path() + " || exit; (printf pix; exec sleep 10) > source.png 2> /dev/null & " +
+        "writer=$!; " + QXCONVERT_EXE + " tex source.png out.img > /dev/null & pid=$!; " +
+        "n=0; while ! ls -a | grep -q qx- && [ $n -lt 200 ]; do sleep 0.05; n=$((n+1)); done; " +
+        "kill -" + name + " $pid; wait $pid; echo $?; kill $writer";
+    const auto r = testing::RunProcess("/bin/sh", {"-c", script});
+    EXPECT_EQ(r.out, std::to_string(128 + signal) + "\n") << name << r.err;
+    EXPECT_EQ(ReadFile(dir / "out.img"), "previous") << name;
+    std::filesystem::remove(fifo);
+    EXPECT_EQ(Listing(dir), (std::set<std::string>{"out.img"})) << name;
+  }
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Out of memory ends with one line and exit code 1, not an uncaught exception.
+TEST(OutOfMemory, EndsWithOneLineAndWritesNothing) {
+  TempDir dir;
+  std::string obj;
+  for (int i = 0; i < 200000; ++i) obj += "v " + std::to_string(i) + " 1 2\n";
+  for (int i = 1; i + 2 <= 200000; i += 3) {
+    obj += "f " + std::to_string(i) + " " + std::to_string(i + 1) + " " + std::to_string(i + 2) + "\n";
+  }
+  WriteFile(dir / "big.obj", obj);
+  ASSERT_EQ(RunConverter({"mdl", dir / "big.obj", dir / "big.mdl", "-ue"}).exitCode, 0);
+  ProcessOptions limited;
+  limited.beforeExec = [] {
+    const rlimit limit = {std::uint64_t{96} << 20, std::uint64_t{96} << 20};
+    setrlimit(RLIMIT_AS, &limit);
+  };
+  const auto convert = RunConverter({"mdl", dir / "big.obj", dir / "out.mdl"}, limited);
+  EXPECT_EQ(convert.exitCode, 1);
+  EXPECT_EQ(convert.signal, 0);
+  EXPECT_EQ(std::count(convert.out.begin(), convert.out.end(), '\n'), 2) << convert.out;
+  EXPECT_FALSE(FileExists(dir / "out.mdl"));
+  const auto inspect = testing::RunProcess(QXINSPECT_EXE, {"--json", "--full", dir / "big.mdl"}, limited);
+  EXPECT_EQ(inspect.signal, 0);
+  EXPECT_EQ(inspect.exitCode == 0 || inspect.err == "QXInspect: out of memory\n", true) << inspect.err;
+}
+#endif
 
 }  // namespace
 }  // namespace qx

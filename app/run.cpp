@@ -1,6 +1,8 @@
 #include "app/run.h"
 
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -66,16 +68,86 @@ void PrintLine(const std::string& text) {
 
 void PrintUsage() { std::fwrite(kUsageText, 1, sizeof(kUsageText) - 1, stdout); }
 
-bool Load(Asset& asset, AssetType type, const std::string& input,
-          std::vector<std::string>* openedFiles) {
-  switch (type) {
-    case AssetType::Model: return asset.LoadModel(input, openedFiles);
-    case AssetType::Animation: return asset.LoadAnimation(input, openedFiles);
-    case AssetType::Texture: return asset.LoadTexture(input);
-    case AssetType::Music: return asset.LoadAudio(input, true);
-    case AssetType::Sound: return asset.LoadAudio(input, false);
+bool IsScene(AssetType type) { return type == AssetType::Model || type == AssetType::Animation; }
+
+// A depfile must never replace a file the conversion reads or writes: it is checked by
+// file identity, so another spelling of the same path is caught too.
+bool DepfileClashes(const std::string& depfile, const std::string& input,
+                    const std::string& output, const std::vector<std::string>& read,
+                    std::string* message) {
+  const std::string refused = "Depfile " + depfile + " would overwrite ";
+  if (platform::SameFile(depfile, output)) {
+    *message = refused + "the output " + output;
+    return true;
+  }
+  if (platform::SameFile(depfile, input)) {
+    *message = refused + "the input " + input;
+    return true;
+  }
+  for (const std::string& path : read) {
+    if (platform::SameFile(depfile, path)) {
+      *message = refused + path + ", which the conversion reads";
+      return true;
+    }
   }
   return false;
+}
+
+std::string DepfileFailure(const std::string& depfile, const OutputFile& file) {
+  std::string text = "Depfile " + depfile + " could not be written: " + file.errorText();
+  if (file.errorNumber() != 0) text += std::string(" (") + std::strerror(file.errorNumber()) + ")";
+  return text;
+}
+
+// Loads or streams the asset into the output and, when asked, writes the depfile.
+// Both files are made ready before either replaces what was there, the depfile first:
+// an asset is never committed beside a missing or stale depfile.
+bool Convert(AssetType type, const std::string& input, const std::string& output,
+             bool scramble, const AssetKey& key, const std::string& depfile,
+             std::string* message) {
+  Asset asset;
+  std::vector<std::string> read;
+  if (IsScene(type)) {
+    std::vector<std::string>* opened = depfile.empty() ? nullptr : &read;
+    const bool loaded = type == AssetType::Model ? asset.LoadModel(input, opened)
+                                                 : asset.LoadAnimation(input, opened);
+    if (!loaded) {
+      *message = asset.errorText;
+      return false;
+    }
+  } else {
+    read.push_back(input);
+  }
+  std::string rule;
+  if (!depfile.empty() && (DepfileClashes(depfile, input, output, read, message) ||
+                           !DepfileText(output, read, &rule, message))) {
+    return false;
+  }
+
+  OutputFile out;
+  if (!out.Open(output)) {
+    *message = out.errorText();
+    return false;
+  }
+  const bool written = IsScene(type) ? asset.WriteTo(out, scramble, key)
+                                     : StreamRawAsset(type, input, out, scramble, key, message);
+  if (!written || !out.Prepare()) {
+    if (message->empty() || written) *message = out.errorText();
+    return false;
+  }
+  if (!depfile.empty()) {
+    OutputFile dep;
+    if (!dep.Open(depfile) || !dep.Write(rule.data(), static_cast<std::int32_t>(rule.size())) ||
+        !dep.Commit()) {
+      *message = DepfileFailure(depfile, dep);
+      return false;
+    }
+  }
+  if (!out.Commit()) {
+    *message = out.errorText();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -108,6 +180,7 @@ int RunConverter(int argc, char** argv) {
   bool pause = false;
   // -depfile=PATH: after a successful conversion, also write a Make-style list of
   // every file the conversion read, for build systems. Not in the usage text.
+  bool depfileGiven = false;
   std::string depfile;
   const std::string kDepfileOption = "-depfile=";
   for (std::size_t i = 4; i < args.size(); ++i) {
@@ -117,6 +190,7 @@ int RunConverter(int argc, char** argv) {
     } else if (option == "-pause") {
       pause = true;
     } else if (option.compare(0, kDepfileOption.size(), kDepfileOption) == 0) {
+      depfileGiven = true;
       depfile = args[i].substr(kDepfileOption.size());
     }
   }
@@ -125,18 +199,21 @@ int RunConverter(int argc, char** argv) {
   if (scramble) DeriveAssetKey(kPassPhrase, key);
 
   int exitCode = 1;
-  Asset asset;
-  std::vector<std::string> inputs;
-  const bool scene = type == AssetType::Model || type == AssetType::Animation;
-  if (!scene) inputs.push_back(input);
-  if (Load(asset, type, input, depfile.empty() || !scene ? nullptr : &inputs) &&
-      asset.Save(output, scramble, key) &&
-      (depfile.empty() || WriteDepfile(depfile, DepfileText(output, inputs), &asset.errorText))) {
-    PrintLine((scramble ? "Wrote encrypted " : "Wrote ") + output);
-    exitCode = 0;
+  std::string message;
+  if (depfileGiven && depfile.empty()) {
+    message = "-depfile= needs a path after the equals sign";
   } else {
-    PrintLine(asset.errorText);
+    try {
+      if (Convert(type, input, output, scramble, key, depfile, &message)) {
+        message = (scramble ? "Wrote encrypted " : "Wrote ") + output;
+        exitCode = 0;
+      }
+    } catch (const std::bad_alloc&) {
+      // Whatever was being written has been removed on the way out.
+      message = "Out of memory while converting " + input;
+    }
   }
+  PrintLine(message);
   if (pause) {
     PrintLine("Press any key to continue...");
     platform::WaitForKey();

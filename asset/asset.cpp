@@ -1,10 +1,14 @@
 #include "asset/asset.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "asset/output_file.h"
 #include "endian/little_endian.h"
+#include "platform/platform.h"
 
 namespace qx {
 
@@ -13,23 +17,113 @@ std::string FileExtension(const std::string& path) {
   return dot == std::string::npos ? std::string() : path.substr(dot);
 }
 
+void EncodeHeader(const std::string& typeTag, std::uint16_t version, bool scrambled,
+                  std::uint8_t header[kHeaderSize]) {
+  std::memset(header, 0, kHeaderSize);
+  std::memcpy(header, typeTag.data(), std::min<std::size_t>(typeTag.size(), 4));
+  StoreLE16(header + 4, version);
+  header[6] = scrambled ? 1 : 0;
+}
+
+bool EncodeExtensionField(const std::string& inputPath, std::uint8_t field[kExtensionFieldSize],
+                          std::string* error) {
+  const std::string extension = FileExtension(inputPath);
+  if (extension.size() > kExtensionFieldSize) {
+    // Cutting it would tell the engine the wrong decoder; refuse instead.
+    *error = "File extension is longer than 16 bytes: " + extension;
+    return false;
+  }
+  std::memset(field, 0, kExtensionFieldSize);
+  std::memcpy(field, extension.data(), extension.size());
+  return true;
+}
+
+namespace {
+
+std::string TooLargeText(std::int64_t bytes, bool withField) {
+  return std::string("File is 2 GiB or larger") + (withField ? " with its extension field" : "") +
+         ", bytes " + std::to_string(bytes);
+}
+
+}  // namespace
+
+bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& output,
+                    bool scramble, const AssetKey& key, std::string* error) {
+  const bool audio = type == AssetType::Music || type == AssetType::Sound;
+  constexpr std::size_t kSlice = std::size_t{1} << 20;  // a multiple of the key's period
+  std::vector<std::uint8_t> slice(kSlice);
+  std::size_t prefix = 0;
+  if (audio) {
+    if (!EncodeExtensionField(inputPath, slice.data(), error)) return false;
+    prefix = kExtensionFieldSize;
+  }
+  ByteStream input;
+  if (!input.OpenFile(inputPath, OpenMode::Read)) {
+    *error = input.errorText();
+    return false;
+  }
+  // A size the file system reports refuses what is plainly too large before anything
+  // is written; a source that cannot be measured (a pipe) is judged by what is read.
+  constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+  std::int64_t reported = -1;
+  if (platform::Seek(input.file(), 0, SEEK_END) == 0) {
+    reported = platform::Tell(input.file());
+    platform::Seek(input.file(), 0, SEEK_SET);
+  }
+  if (reported > kLimit - static_cast<std::int64_t>(prefix)) {
+    *error = TooLargeText(reported + static_cast<std::int64_t>(prefix), audio);
+    return false;
+  }
+  const char* tag = type == AssetType::Texture ? "QTEX" : type == AssetType::Music ? "QMUS" : "QSND";
+  std::uint8_t header[kHeaderSize];
+  EncodeHeader(tag, 1, scramble, header);
+  if (!output.Write(header, kHeaderSize)) {
+    *error = output.errorText();
+    return false;
+  }
+  std::int64_t payload = 0;
+  while (true) {
+    const std::size_t want = kSlice - prefix;
+    const std::size_t got = std::fread(slice.data() + prefix, 1, want, input.file());
+    const std::size_t length = prefix + got;
+    prefix = 0;
+    if (std::ferror(input.file())) {
+      *error = "Failed to read file with errno " + std::to_string(errno);
+      return false;
+    }
+    if (payload + static_cast<std::int64_t>(length) > kLimit) {
+      *error = TooLargeText(payload + static_cast<std::int64_t>(length), audio);
+      return false;
+    }
+    if (length > 0) {
+      // Every slice but the last is whole, so each starts at key byte 0.
+      if (scramble) ScramblePayload(key, slice.data(), static_cast<std::uint32_t>(length));
+      if (!output.Write(slice.data(), static_cast<std::int32_t>(length))) {
+        *error = output.errorText();
+        return false;
+      }
+      payload += static_cast<std::int64_t>(length);
+    }
+    if (got < want) break;  // the end of the source
+  }
+  input.Close();
+  return true;
+}
+
 bool Asset::LoadTexture(const std::string& inputPath) {
   return LoadRaw(inputPath, "QTEX", nullptr);
 }
 
 bool Asset::LoadAudio(const std::string& inputPath, bool music) {
-  const std::string extension = FileExtension(inputPath);
-  if (extension.size() > kExtensionFieldSize) {
-    // Cutting it would tell the engine the wrong decoder; refuse instead.
-    errorText = "File extension is longer than 16 bytes: " + extension;
-    return false;
-  }
-  return LoadRaw(inputPath, music ? "QMUS" : "QSND", &extension);
+  std::uint8_t field[kExtensionFieldSize];
+  if (!EncodeExtensionField(inputPath, field, &errorText)) return false;
+  return LoadRaw(inputPath, music ? "QMUS" : "QSND", field);
 }
 
 // Reads the whole source straight into a new payload buffer, behind the extension
 // field when there is one, and swaps it in only once every byte has arrived.
-bool Asset::LoadRaw(const std::string& inputPath, const char* tag, const std::string* extension) {
+bool Asset::LoadRaw(const std::string& inputPath, const char* tag,
+                    const std::uint8_t* extensionField) {
   ByteStream input;
   if (!input.OpenFile(inputPath, OpenMode::Read)) {
     errorText = input.errorText();
@@ -40,20 +134,16 @@ bool Asset::LoadRaw(const std::string& inputPath, const char* tag, const std::st
     errorText = input.errorText();
     return false;
   }
-  const std::int32_t prefix = extension != nullptr ? kExtensionFieldSize : 0;
+  const std::int32_t prefix = extensionField != nullptr ? kExtensionFieldSize : 0;
   if (size > std::numeric_limits<std::int32_t>::max() - prefix) {
-    errorText = "File is 2 GiB or larger with its extension field, bytes " +
-                std::to_string(static_cast<std::int64_t>(size) + prefix);
+    errorText = TooLargeText(static_cast<std::int64_t>(size) + prefix, true);
     return false;
   }
 
   ByteStream staged;
   staged.OpenMemoryForWrite();
   std::uint8_t* bytes = staged.Extend(prefix + size);
-  if (extension != nullptr) {
-    std::memset(bytes, 0, kExtensionFieldSize);
-    std::memcpy(bytes, extension->data(), extension->size());
-  }
+  if (extensionField != nullptr) std::memcpy(bytes, extensionField, kExtensionFieldSize);
   if (input.Read(bytes + prefix, size) != size) {
     errorText = input.errorText();
     return false;
@@ -73,35 +163,26 @@ bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& k
     return false;
   }
   OutputFile output;
-  if (!output.Open(outputPath)) {
+  if (!output.Open(outputPath) || !WriteTo(output, scramble, key) || !output.Commit()) {
     errorText = output.errorText();
     return false;
   }
-  std::uint8_t header[kHeaderSize] = {};
-  std::memcpy(header, typeTag.data(), std::min<std::size_t>(typeTag.size(), 4));
-  StoreLE16(header + 4, version);
-  header[6] = scramble ? 1 : 0;
+  return true;
+}
 
+bool Asset::WriteTo(OutputFile& output, bool scramble, const AssetKey& key) {
+  std::uint8_t header[kHeaderSize];
+  EncodeHeader(typeTag, version, scramble, header);
   // Scramble and write in slices that stay in cache between the two steps. Slices
   // start on multiples of 16, so each one begins again at key byte 0.
   constexpr std::int32_t kSlice = 1 << 20;
   const std::int32_t size = payload.Size();
   std::uint8_t* bytes = payload.GetAllData();
-  if (!output.Write(header, kHeaderSize)) {
-    errorText = output.errorText();
-    return false;
-  }
+  if (!output.Write(header, kHeaderSize)) return false;
   for (std::int64_t offset = 0; offset < size; offset += kSlice) {
     const auto length = static_cast<std::int32_t>(std::min<std::int64_t>(kSlice, size - offset));
     if (scramble) ScramblePayload(key, bytes + offset, static_cast<std::uint32_t>(length));
-    if (!output.Write(bytes + offset, length)) {
-      errorText = output.errorText();
-      return false;
-    }
-  }
-  if (!output.Commit()) {
-    errorText = output.errorText();
-    return false;
+    if (!output.Write(bytes + offset, length)) return false;
   }
   return true;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "asset/byte_stream.h"
+#include "asset/output_file.h"
 #include "cipher/cipher.h"
 
 namespace qx {
@@ -27,6 +28,23 @@ inline constexpr int kExtensionFieldSize = 16;
 
 // The part of a path from its last "." (included) to the end; empty without a dot.
 std::string FileExtension(const std::string& path);
+
+// The 7-byte header of an asset file.
+void EncodeHeader(const std::string& typeTag, std::uint16_t version, bool scrambled,
+                  std::uint8_t header[kHeaderSize]);
+
+// The 16-byte field that starts music and sound payloads: the source's extension,
+// zero padded. False with *error when the extension does not fit.
+bool EncodeExtensionField(const std::string& inputPath, std::uint8_t field[kExtensionFieldSize],
+                          std::string* error);
+
+// Converts a texture (Texture), music (Music) or sound (Sound) source straight into
+// an open output in fixed-size slices, scrambling each at its payload offset: memory
+// stays the same whatever the source's size. The source is read to its end, whatever
+// size the file system reports (files under /proc report 0), and what was read is
+// what is written. Refuses what LoadTexture and LoadAudio refuse, with the same texts.
+bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& output,
+                    bool scramble, const AssetKey& key, std::string* error);
 
 class Asset {
  public:
@@ -44,6 +62,9 @@ class Asset {
   // Writes the header and the payload, scrambled with key when scramble is set (the
   // in-memory payload is then scrambled too).
   bool Save(const std::string& outputPath, bool scramble, const AssetKey& key);
+  // Writes the header and the payload into an open output without committing it;
+  // false when a write failed (the output's errorText says why).
+  bool WriteTo(OutputFile& output, bool scramble, const AssetKey& key);
 
   std::string errorText;
   bool loaded = false;
@@ -52,7 +73,7 @@ class Asset {
   ByteStream payload;
 
  private:
-  bool LoadRaw(const std::string& inputPath, const char* tag, const std::string* extension);
+  bool LoadRaw(const std::string& inputPath, const char* tag, const std::uint8_t* extensionField);
 };
 
 }  // namespace qx

@@ -5,8 +5,15 @@
 // The bytes go to a temporary file in the output's directory; Commit flushes it to
 // the disk, gives it the permissions a plain overwrite would have kept, and renames
 // it over the output in one step. A symlinked output is replaced at its target. An
-// output that is not a regular file (a device, a FIFO) is written in place, with
-// every write error still reported.
+// output that is not a regular file (a device, a FIFO, a pipe reached through
+// /dev/stdout) is written in place, with every write error still reported.
+//
+// One case cannot be atomic: an existing output that this process may write, in a
+// directory where it may not create the temporary file or may not replace the output
+// (a read-only directory, another user's file in sticky /tmp). Such an output is
+// written in place, as a plain overwrite would have done, every write still checked.
+//
+// While the temporary file exists, an interrupt (Ctrl-C in a build) removes it.
 #pragma once
 
 #include <string>
@@ -30,17 +37,28 @@ class OutputFile {
   // as it goes, so the final flush waits for little and few dirty pages pile up.
   bool Write(const void* data, std::int32_t length);
   ByteStream& stream() { return stream_; }
+  // Flushes every byte to the disk without yet replacing the output, so that two
+  // files can both be made ready before either is committed.
+  bool Prepare();
   // False with errorText "Failed to write file with errno N" when any byte did not
   // reach the file; the earlier file is then untouched.
   bool Commit();
+  int errorNumber() const { return errorNumber_; }
 
   const std::string& errorText() const { return errorText_; }
 
  private:
   void Fail(const char* what, int error);
 
+  bool OpenInPlace(const std::string& path);
+  bool CopyInPlace();
+  void ForgetTemp();
+
   platform::OutputTarget target_;
   std::string tempPath_;  // empty when writing in place or after Commit
+  int interruptSlot_ = -1;
+  bool prepared_ = false;
+  int errorNumber_ = 0;
   std::int64_t written_ = 0;
   std::int64_t handedToDisk_ = 0;
   ByteStream stream_;

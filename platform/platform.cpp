@@ -121,6 +121,18 @@ bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int
 
 void RemoveFile(const std::string& path) { _unlink(path.c_str()); }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  char fullA[MAX_PATH], fullB[MAX_PATH];
+  if (_fullpath(fullA, a.c_str(), MAX_PATH) == nullptr ||
+      _fullpath(fullB, b.c_str(), MAX_PATH) == nullptr) {
+    return false;
+  }
+  return _stricmp(fullA, fullB) == 0;
+}
+
+int RemoveOnInterrupt(const std::string&) { return -1; }
+void ForgetOnInterrupt(int) {}
+
 void AdviseLargeBuffer(void*, std::size_t) {}
 
 std::string ExecutableDirectory() {
@@ -226,6 +238,15 @@ std::string DirectoryOf(const std::string& path) {
 
 bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
   *target = OutputTarget();
+  // What the path opens, links followed by the kernel: /dev/stdout may lead to a pipe
+  // that no path names, and such an output is written in place.
+  struct stat opened;
+  if (stat(path.c_str(), &opened) == 0 && !S_ISREG(opened.st_mode)) {
+    target->path = path;
+    target->exists = true;
+    target->regular = false;
+    return true;
+  }
   std::string current = path;
   // Follow symlinks by hand: the final target may not exist yet, which realpath
   // refuses, while a plain open would create it.
@@ -329,6 +350,78 @@ bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int
 }
 
 void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+
+namespace {
+
+// A file's identity, or for one not yet there its directory's identity and its name.
+bool Identity(const std::string& path, dev_t* device, ino_t* inode, std::string* name) {
+  OutputTarget target;
+  int error = 0;
+  if (!InspectOutput(path, &target, &error)) return false;
+  struct stat info;
+  name->clear();
+  if (stat(target.path.c_str(), &info) != 0) {
+    const std::size_t slash = target.path.rfind('/');
+    *name = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
+    if (stat(DirectoryOf(target.path).c_str(), &info) != 0) return false;
+  }
+  *device = info.st_dev;
+  *inode = info.st_ino;
+  return true;
+}
+
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  dev_t deviceA, deviceB;
+  ino_t inodeA, inodeB;
+  std::string nameA, nameB;
+  return Identity(a, &deviceA, &inodeA, &nameA) && Identity(b, &deviceB, &inodeB, &nameB) &&
+         deviceA == deviceB && inodeA == inodeB && nameA == nameB;
+}
+
+namespace {
+
+// Paths are copied in before a slot is armed, so the handler reads only settled memory.
+struct InterruptSlot {
+  char path[4096];
+  volatile sig_atomic_t armed;
+};
+InterruptSlot interruptSlots[2];
+
+void OnInterrupt(int signal) {
+  for (InterruptSlot& slot : interruptSlots) {
+    if (slot.armed) unlink(slot.path);
+  }
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+}  // namespace
+
+int RemoveOnInterrupt(const std::string& path) {
+  static const bool installed = [] {
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    return true;
+  }();
+  (void)installed;
+  if (path.size() >= sizeof interruptSlots[0].path) return -1;
+  for (int i = 0; i < 2; ++i) {
+    if (interruptSlots[i].armed) continue;
+    std::memcpy(interruptSlots[i].path, path.c_str(), path.size() + 1);
+    interruptSlots[i].armed = 1;
+    return i;
+  }
+  return -1;
+}
+
+void ForgetOnInterrupt(int slot) {
+  if (slot >= 0 && slot < 2) interruptSlots[slot].armed = 0;
+}
 
 void AdviseLargeBuffer(void* data, std::size_t size) {
 #ifdef MADV_HUGEPAGE

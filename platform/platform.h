@@ -51,6 +51,16 @@ bool FinishTempFile(std::FILE* file, const OutputTarget& target, int* error);
 // Renames the temporary file over the target in one step.
 bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int* error);
 
+// True when both paths name the same file (after symlinks), or would once created:
+// identity, not spelling.
+bool SameFile(const std::string& a, const std::string& b);
+
+// Until ForgetOnInterrupt(slot), an interrupt (SIGINT, SIGTERM or SIGHUP; Ctrl-C or a
+// closed console on Windows) removes the file at path before the process ends with
+// that signal's usual status. Returns a slot, or -1 when none is free (two are kept).
+int RemoveOnInterrupt(const std::string& path);
+void ForgetOnInterrupt(int slot);
+
 void RemoveFile(const std::string& path);
 
 // Hints that a large buffer will be touched from end to end soon, so the system may
