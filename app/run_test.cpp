@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "cipher/cipher.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
@@ -182,6 +184,67 @@ TEST(Depfile, ListsEveryFileTheImportReadAndOnlyAfterSuccess) {
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "b.d"));
   EXPECT_FALSE(FileExists(dir / "b.mdl"));
+}
+
+// A depfile that cannot be written, or would replace a file the run reads or writes,
+// fails the run before the asset is committed: a build never sees a new asset with a
+// missing rule, and no source is overwritten.
+TEST(Depfile, FailuresAndClashesChangeNothing) {
+  TempDir dir;
+  WriteFile(dir / "a.png", "pixels");
+  WriteFile(dir / "a.img", "previous");
+  const auto missing =
+      RunConverter({"tex", dir / "a.png", dir / "a.img", "-depfile=" + (dir / "no/a.d")});
+  EXPECT_EQ(missing.out, kBanner + "Depfile " + dir / "no/a.d" +
+                             " could not be written: Failed to open file with errno 2 (No such "
+                             "file or directory)\n");
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir / "a.img"), "previous");
+
+  for (const std::string& clash : {dir / "a.png", dir / "../" + dir.path().substr(dir.path().rfind('/') + 1) + "/a.img"}) {
+    const auto r = RunConverter({"tex", dir / "a.png", dir / "a.img", "-depfile=" + clash});
+    EXPECT_EQ(r.out.rfind(kBanner + "Depfile " + clash + " would overwrite ", 0), 0u) << r.out;
+    EXPECT_EQ(r.exitCode, 1);
+  }
+  EXPECT_EQ(ReadFile(dir / "a.png"), "pixels");
+  EXPECT_EQ(ReadFile(dir / "a.img"), "previous");
+
+  const auto empty = RunConverter({"tex", dir / "a.png", dir / "a.img", "-depfile="});
+  EXPECT_EQ(empty.out, kBanner + "-depfile= needs a path after the equals sign\n");
+  EXPECT_EQ(empty.exitCode, 1);
+}
+
+// Every name the converter writes into a depfile reads back as the same path in both
+// Ninja and Make; names they cannot both read are refused before anything is written.
+TEST(Depfile, AwkwardNamesReadTheSameInNinjaAndMake) {
+  TempDir dir;
+  testing::ProcessOptions inDir;
+  inDir.workingDirectory = dir.path();
+  for (const std::string name : {"a b.png", "a\\ b.png", "a\\\\ b.png", "h#sh.png",
+                                 "d$llar.png", "co:lon.png", "per%cent.png", "mid\\dle.png",
+                                 "gr\xC3\xA4s.png", "(paren) [x] {y} @!,+~.png"}) {
+    WriteFile(dir / name, "px");
+    const auto r = RunConverter({"tex", name, "out.img", "-depfile=out.d"}, inDir);
+    ASSERT_EQ(r.exitCode, 0) << name << ": " << r.out;
+    WriteFile(dir / "build.ninja", "rule convert\n  command = true\n  depfile = out.d\n"
+                                   "  deps = gcc\nbuild out.img: convert\n");
+    ASSERT_EQ(testing::RunProcess("/usr/bin/ninja", {"-d", "keepdepfile"}, inDir).exitCode, 0);
+    const auto ninja = testing::RunProcess("/usr/bin/ninja", {"-t", "deps", "out.img"}, inDir);
+    EXPECT_NE(ninja.out.find("\n    " + name + "\n"), std::string::npos) << name << ninja.out;
+    WriteFile(dir / "Makefile", "include out.d\nout.img:\n\t@printf '%s' '$^' > make.txt\n");
+    ASSERT_EQ(testing::RunProcess("/usr/bin/make", {"-B", "-s", "out.img"}, inDir).exitCode, 0);
+    EXPECT_EQ(ReadFile(dir / "make.txt"), name);
+    std::filesystem::remove(dir / name);
+  }
+  for (const std::string name : {"semi;colon.png", "new\nline.png", "trail\\", "tab\t.png",
+                                 "back\\#.png", "quote\".png"}) {
+    WriteFile(dir / name, "px");
+    const auto r = RunConverter({"tex", name, "refused.img", "-depfile=refused.d"}, inDir);
+    EXPECT_EQ(r.out, kBanner + "Cannot list \"" + name +
+                         "\" in a depfile: Make and Ninja cannot both read it\n");
+    EXPECT_FALSE(FileExists(dir / "refused.img")) << name;
+    EXPECT_FALSE(FileExists(dir / "refused.d")) << name;
+  }
 }
 
 // The output is a function of the input bytes alone, so builds can be cached and

@@ -2,8 +2,11 @@
 // back, equal the imported scene or the source bytes.
 #include <assimp/scene.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <assimp/Importer.hpp>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "examine/verify.h"
@@ -171,6 +174,96 @@ TEST(Inspect, VerifyNamesTheFirstDifference) {
   EXPECT_EQ(changed.exitCode, 1);
   EXPECT_EQ(changed.out, dir / "changed.mdl" + " differs from " + dir / "square.obj" +
                              ": mesh 0 position 1 x: 3 in the asset, 2 from the source\n");
+}
+
+// A point cloud whose bytes also read as triangles: the format stores no face size, so
+// the reader says the mesh is ambiguous, and --verify reads it with the face size of
+// the source scene instead of guessing.
+TEST(HostileFiles, AmbiguousMeshesAreToldAndVerifiedWithTheSourceFaceSizes) {
+  TempDir dir;
+  WriteFile(dir / "cloud.gltf", R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],
+    "nodes":[{"mesh":0}],"meshes":[{"primitives":[{"mode":0,"indices":2,
+    "attributes":{"POSITION":0,"NORMAL":1}}]}],
+    "buffers":[{"byteLength":54,"uri":"data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAABAAAA"}],
+    "bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":24},{"buffer":0,"byteOffset":24,"byteLength":24},
+      {"buffer":0,"byteOffset":48,"byteLength":6}],
+    "accessors":[{"bufferView":0,"componentType":5126,"count":2,"type":"VEC3","min":[0,0,0],"max":[1,0,0]},
+      {"bufferView":1,"componentType":5126,"count":2,"type":"VEC3"},
+      {"bufferView":2,"componentType":5123,"count":3,"type":"SCALAR"}]})");
+  ASSERT_EQ(RunConverter({"mdl", dir / "cloud.gltf", dir / "cloud.mdl"}).exitCode, 0);
+  reader::AssetFile asset;
+  std::string error;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "cloud.mdl", &asset, &error)) << error;
+  ASSERT_EQ(asset.meshes.size(), 1u);
+  EXPECT_TRUE(asset.meshes[0].ambiguous());
+  EXPECT_EQ(asset.meshes[0].possibleFaceSizes, (std::vector<std::uint32_t>{3, 1}));
+  EXPECT_NE(RunInspect({dir / "cloud.mdl"}).out.find("ambiguous: the file also parses as "
+                                                     "triangles or points"),
+            std::string::npos);
+  const auto verified = RunInspect({dir / "cloud.mdl", "--verify", dir / "cloud.gltf"});
+  EXPECT_EQ(verified.out, dir / "cloud.mdl" + " matches " + dir / "cloud.gltf" + "\n");
+  std::vector<std::uint32_t> points = {1};
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "cloud.mdl", &asset, &error, &points)) << error;
+  EXPECT_EQ(asset.meshes[0].indices, (std::vector<std::uint32_t>{0, 1, 0}));
+  EXPECT_TRUE(asset.meshes[0].hasNormals);
+}
+
+// Values the exporter would index with, and writes it cannot report, are checked by
+// QXInspect itself.
+TEST(HostileFiles, ExportRefusesBadIndicesAndReportsShortWrites) {
+  TempDir dir;
+  // Two one-point meshes with material indices 0 and 0xFFFFFFFF.
+  const std::string wrapping = std::string("QMDL\x01\x00\x00\x02\x00", 9) +
+                               std::string("\0\0\0\0\0\0\x01\0\0\0", 10) + std::string(12, '\0') +
+                               std::string("\x01\0\0\0\0\0\0\0\0\0", 10) +
+                               std::string("\0\0\xFF\xFF\xFF\xFF\x01\0\0\0", 10) +
+                               std::string(12, '\0') + std::string("\x01\0\0\0\0\0\0\0\0\0", 10);
+  WriteFile(dir / "wrap.mdl", wrapping);
+  for (const char* format : {".obj", ".dae"}) {
+    const auto r = RunInspect({dir / "wrap.mdl", "--export", dir / (std::string("x") + format)});
+    EXPECT_EQ(r.signal, 0) << format;
+    EXPECT_EQ(r.exitCode, 1) << format;
+    EXPECT_EQ(r.err, "QXInspect: " + dir / "wrap.mdl" +
+                         ": material index 4294967295 is too large to export\n");
+  }
+  WriteFile(dir / "square.obj", kSquareObj);
+  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
+  // Writes past 200 bytes fail with EFBIG: the export must say so and leave nothing.
+  testing::ProcessOptions limited;
+  limited.beforeExec = [] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit = {200, 200};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  for (const char* format : {".obj", ".ply", ".dae"}) {
+    const std::string out = dir / (std::string("short") + format);
+    const auto r = testing::RunProcess(QXINSPECT_EXE, {dir / "square.mdl", "--export", out}, limited);
+    EXPECT_EQ(r.exitCode, 1) << format << r.out;
+    EXPECT_NE(r.err.find("Failed to write file with errno 27"), std::string::npos) << r.err;
+    EXPECT_FALSE(testing::FileExists(out)) << format;
+  }
+}
+
+// JSON has no NaN or infinities: they are written as strings a reader can tell apart,
+// and left out of the bounds.
+TEST(HostileFiles, NonFiniteValuesStayDistinguishable) {
+  TempDir dir;
+  const auto f32 = [](float f) { return std::string(reinterpret_cast<const char*>(&f), 4); };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  std::string file = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00", 19);
+  file += f32(nan) + f32(1) + f32(1) + f32(inf) + f32(-inf) + f32(2) + f32(1) + f32(2) + f32(3);
+  file += std::string("\0\0\0\0\0\0", 6);
+  WriteFile(dir / "nan.mdl", file);
+  const auto summary = RunInspect({dir / "nan.mdl"});
+  EXPECT_NE(summary.out.find("bounds (1, 2, 3) .. (1, 2, 3), leaving out 2 non-finite positions"),
+            std::string::npos) << summary.out;
+  const auto json = RunInspect({"--json", "--full", dir / "nan.mdl"});
+  ASSERT_EQ(json.exitCode, 0);
+  const auto mesh = nlohmann::json::parse(json.out)[0]["meshes"][0];
+  EXPECT_EQ(mesh["positions"][0], nlohmann::json::parse(R"(["NaN", 1.0, 1.0])"));
+  EXPECT_EQ(mesh["positions"][1], nlohmann::json::parse(R"(["Infinity", "-Infinity", 2.0])"));
+  EXPECT_EQ(mesh["nonFinitePositions"], 2);
 }
 
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {

@@ -200,21 +200,30 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
     *error = exporter.GetErrorString();
     return false;
   }
-  // Companion files (an .obj's .mtl, a .gltf's .bin) first, the named file last, so a
+  // Every file is made ready before any replaces what was there; then companion files
+  // (an .obj's .mtl, a .gltf's .bin) are committed first and the named file last, so a
   // complete main file never points at a missing companion.
   const auto& written = files->files();
+  std::vector<std::unique_ptr<OutputFile>> outputs;
+  for (const auto& [path, bytes] : written) {
+    outputs.push_back(std::make_unique<OutputFile>());
+    OutputFile& output = *outputs.back();
+    if (bytes.size() > 0x7FFFFFFFu) {
+      *error = "cannot write " + path + ": 2 GiB or larger";
+      return false;
+    }
+    if (!output.Open(path) ||
+        !output.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())) ||
+        !output.Prepare()) {
+      *error = "cannot write " + path + ": " + output.errorText();
+      return false;
+    }
+  }
   for (std::size_t pass = 0; pass < 2; ++pass) {
-    for (const auto& [path, bytes] : written) {
-      if ((path == outputPath) != (pass == 1)) continue;
-      if (bytes.size() > 0x7FFFFFFFu) {
-        *error = "cannot write " + path + ": 2 GiB or larger";
-        return false;
-      }
-      OutputFile output;
-      if (!output.Open(path) ||
-          !output.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())) ||
-          !output.Commit()) {
-        *error = "cannot write " + path + ": " + output.errorText();
+    for (std::size_t i = 0; i < written.size(); ++i) {
+      if ((written[i].first == outputPath) != (pass == 1)) continue;
+      if (!outputs[i]->Commit()) {
+        *error = "cannot write " + written[i].first + ": " + outputs[i]->errorText();
         return false;
       }
     }
