@@ -15,7 +15,9 @@
 # or the converter itself. A source keeps its folder below the calling
 # CMakeLists.txt's folder: models/hero.fbx becomes <OUTPUT_DIR>/models/hero.mdl; a
 # source outside that folder lands directly in OUTPUT_DIR. Two sources that would
-# give the same output stop the configuration. <target> is built by default and
+# give the same output stop the configuration, as do an output that would replace its
+# own source and a path with ';' (which CMake cannot pass to a rule); the same source
+# named twice in one call is converted once. <target> is built by default and
 # depends on every output; the list of outputs is in its QX_ASSET_OUTPUTS property.
 #
 # QXConvert writes each output completely or not at all, so a failed conversion
@@ -47,6 +49,11 @@ function(qx_add_assets target)
     list(GET kind 1 type)
     list(GET kind 2 extension)
     foreach(source IN LISTS QX_${group})
+      if(source MATCHES ";")
+        message(FATAL_ERROR "qx_add_assets(${target}): ${source}: a path with ';' cannot be "
+                            "passed to a build rule (CMake takes ';' as a list separator); "
+                            "rename the file")
+      endif()
       get_filename_component(source "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
       file(RELATIVE_PATH relative "${CMAKE_CURRENT_SOURCE_DIR}" "${source}")
       if(relative MATCHES "^\\.\\./" OR IS_ABSOLUTE "${relative}")
@@ -60,13 +67,25 @@ function(qx_add_assets target)
         set(output "${QX_OUTPUT_DIR}/${stem}${extension}")
       endif()
 
-      # One output, one source: across every call in the project.
+      if(output STREQUAL source)
+        message(FATAL_ERROR "qx_add_assets(${target}): ${source} would be converted onto "
+                            "itself; choose an OUTPUT_DIR other than its folder")
+      endif()
+      # One output, one source: across every call in the project. The same source
+      # named twice (perhaps spelled two ways) is converted once.
       get_property(claimed GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}")
-      if(claimed)
+      if(claimed STREQUAL source AND output IN_LIST outputs)
+        continue()
+      elseif(claimed STREQUAL source)
+        get_property(owner GLOBAL PROPERTY "QX_ASSET_TARGET_OF_${output}")
+        message(FATAL_ERROR "qx_add_assets(${target}): ${source} is already converted to "
+                            "${output} by qx_add_assets(${owner}); list it in one call only")
+      elseif(claimed)
         message(FATAL_ERROR "qx_add_assets(${target}): ${source} and ${claimed} would both "
                             "be converted to ${output}")
       endif()
       set_property(GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}" "${source}")
+      set_property(GLOBAL PROPERTY "QX_ASSET_TARGET_OF_${output}" "${target}")
 
       get_filename_component(output_folder "${output}" DIRECTORY)
       set(converter_files "$<TARGET_FILE:QXConvert::QXConvert>")

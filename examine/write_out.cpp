@@ -150,8 +150,9 @@ bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath
   return true;
 }
 
-bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
-                 std::string* error) {
+bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outputPath,
+                         std::vector<std::pair<std::string, std::string>>* files,
+                         std::string* error) {
   if (asset.kind != AssetKind::Model) {
     *error = std::string("cannot export a ") + reader::KindName(asset.kind) +
              " asset; only model assets hold meshes";
@@ -194,16 +195,23 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
   for (unsigned m = 0; m < scene.mNumMeshes; ++m) scene.mRootNode->mMeshes[m] = m;
 
   Assimp::Exporter exporter;
-  auto* files = new CapturingIOSystem();
-  exporter.SetIOHandler(files);
+  auto* capture = new CapturingIOSystem();
+  exporter.SetIOHandler(capture);
   if (exporter.Export(&scene, format, outputPath) != aiReturn_SUCCESS) {
     *error = exporter.GetErrorString();
     return false;
   }
+  *files = capture->files();
+  return true;
+}
+
+bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
+                 std::string* error) {
+  std::vector<std::pair<std::string, std::string>> written;
+  if (!ExportModelToMemory(asset, outputPath, &written, error)) return false;
   // Every file is made ready before any replaces what was there; then companion files
   // (an .obj's .mtl, a .gltf's .bin) are committed first and the named file last, so a
   // complete main file never points at a missing companion.
-  const auto& written = files->files();
   std::vector<std::unique_ptr<OutputFile>> outputs;
   for (const auto& [path, bytes] : written) {
     outputs.push_back(std::make_unique<OutputFile>());

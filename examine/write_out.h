@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "reader/asset_reader.h"
 
@@ -15,5 +17,11 @@ bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath
 // Writes the model's meshes through Assimp's exporter, in the format that the output
 // path's extension names: .obj, .gltf, .glb, .ply, .stl or .dae.
 bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath, std::string* error);
+
+// The same export held in memory: every file it would write (the named one, and an
+// .obj's .mtl or a .gltf's .bin), as path and bytes. Nothing touches the disk.
+bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outputPath,
+                         std::vector<std::pair<std::string, std::string>>* files,
+                         std::string* error);
 
 }  // namespace qx::examine

@@ -1,9 +1,11 @@
 // Feeds arbitrary bytes to the asset reader. It must never read outside the buffer,
 // never allocate beyond what the input can hold, and always end quickly; a file it
-// accepts must describe no more data than the file holds.
+// accepts must describe no more data than the file holds, and a model it accepts must
+// export (in memory, in a format chosen by the last byte) without a crash.
 #include <cstdint>
 #include <cstdlib>
 
+#include "examine/write_out.h"
 #include "reader/asset_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -28,5 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (described > size) std::abort();
+  if (asset.kind == qx::reader::AssetKind::Model && size > 0) {
+    static const char* const kNames[] = {"x.obj", "x.gltf", "x.glb", "x.ply", "x.stl", "x.dae"};
+    std::vector<std::pair<std::string, std::string>> files;
+    qx::examine::ExportModelToMemory(asset, kNames[data[size - 1] % 6], &files, &error);
+  }
   return 0;
 }

@@ -343,10 +343,10 @@ class FaceSizeSearch {
       return false;
     }
     // Every mesh takes at least 16 bytes, so a reading that has fallen behind ends
-    // here; the head is still scanned while nothing has been noted, so that the error
-    // told is the natural one.
+    // here; until something has been noted it runs on, so that the error told is the
+    // natural one.
     const bool roomLeft = c_.remaining() / 16 >= meshCount_ - f.mesh;
-    if ((!roomLeft && c_.failed()) || !ScanMeshHead(c_, f.mesh, &f.layout) || !roomLeft) {
+    if ((!roomLeft && c_.failed()) || !ScanMeshHead(c_, f.mesh, &f.layout)) {
       Put(f, StateTable::kFails);
       *parses = false;
       return false;

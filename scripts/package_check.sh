@@ -5,7 +5,8 @@
 #   2. a second build does no work; touching one source (or a file its import reads)
 #      reconverts exactly that one;
 #   3. a source that fails to import fails the build and leaves no output;
-#      two sources with the same output stop the configuration;
+#      two sources with the same output, an output onto its own source and a path
+#      with ';' stop the configuration; one source named twice converts once;
 #   4. the Debian package builds, installs, converts, and is removed again.
 #   scripts/package_check.sh BUILD_DIR
 set -euo pipefail
@@ -57,6 +58,30 @@ configure -DGAME_WITH_BROKEN_MODEL=OFF
 echo "== two sources with the same output stop the configuration"
 if configure -DGAME_WITH_CLASHING_MODEL=ON 2>"$work/err"; then fail "the clash was not reported"; fi
 grep -q "would both be converted" "$work/err" || { cat "$work/err"; fail "unexpected configure error"; }
+
+echo "== awkward sources: a ';' in a path, an output onto its source, one source named twice"
+edge=$work/edge
+mkdir -p "$edge/textures" "$edge/sub"
+printf 'px' >"$edge/textures/g.png"
+printf 'px' >"$edge/grass.img"
+printf 'px' >"$edge/a;b.png"
+edge_case() {  # edge_case NAME ARGS...: a project with one qx_add_assets call
+  local name=$1
+  shift
+  printf 'cmake_minimum_required(VERSION 3.25)\nproject(edge CXX)\nfind_package(QXConvert REQUIRED)\nqx_add_assets(%s)\n' \
+    "$*" >"$edge/CMakeLists.txt"
+  rm -rf "$work/edge-build"
+  cmake -S "$edge" -B "$work/edge-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null 2>"$work/err"
+}
+if edge_case semicolon 'assets TEXTURES "a;b.png"'; then fail "a path with ';' configured"; fi
+grep -q "a path with ';'" "$work/err" || { cat "$work/err"; fail "unexpected error for ';'"; }
+if edge_case onto 'assets OUTPUT_DIR ${CMAKE_CURRENT_SOURCE_DIR} TEXTURES grass.img'; then
+  fail "an output onto its own source configured"
+fi
+grep -q "onto itself" "$work/err" || { cat "$work/err"; fail "unexpected error for an output onto its source"; }
+edge_case twice 'assets TEXTURES textures/g.png sub/../textures/g.png' || { cat "$work/err"; fail "one source named twice did not configure"; }
+cmake --build "$work/edge-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "one source named twice did not build"; }
+[ "$(converted "$work/log")" = 1 ] || { cat "$work/log"; fail "one source named twice was not converted once"; }
 
 echo "== the Debian package builds, installs and runs"
 (cd "$build" && cpack -G DEB >/dev/null)
