@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/run.h"
+#include "platform/platform.h"
 #include "examine/describe.h"
 #include "examine/verify.h"
 #include "examine/write_out.h"
@@ -108,8 +109,13 @@ int main(int argc, char** argv) {
   extract->excludes(exportOption)->excludes(verify)->excludes(json);
   exportOption->excludes(verify)->excludes(json);
   verify->excludes(json);
+  // CLI11 reads argc and argv; they are rebuilt from the UTF-8 command line.
+  qx::platform::SetUpConsole();
+  const std::vector<std::string> args = qx::platform::CommandLine(argc, argv);
+  std::vector<char*> pointers;
+  for (const std::string& arg : args) pointers.push_back(const_cast<char*>(arg.c_str()));
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::Success& e) {
     return app.exit(e);  // --help and --version
   } catch (const CLI::ParseError& e) {

@@ -1,3 +1,7 @@
 #include "app/run.h"
+#include "platform/platform.h"
 
-int main(int argc, char** argv) { return qx::RunConverter(argc, argv); }
+int main(int argc, char** argv) {
+  qx::platform::SetUpConsole();
+  return qx::RunConverter(qx::platform::CommandLine(argc, argv));
+}

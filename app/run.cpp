@@ -152,8 +152,7 @@ bool Convert(AssetType type, const std::string& input, const std::string& output
 
 }  // namespace
 
-int RunConverter(int argc, char** argv) {
-  const std::vector<std::string> args(argv, argv + argc);
+int RunConverter(const std::vector<std::string>& args) {
   if (args.size() < 4) {
     PrintUsage();
     return 1;

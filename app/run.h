@@ -3,6 +3,9 @@
 // prompts; standard error only the missing-input message.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace qx {
 
 inline constexpr const char* kVersion = "1.00";
@@ -10,6 +13,7 @@ inline constexpr const char* kVersion = "1.00";
 // The usage text, printed in one piece with nothing after it.
 extern const char kUsageText[];
 
-int RunConverter(int argc, char** argv);
+// args: every process argument, the program path first, as UTF-8.
+int RunConverter(const std::vector<std::string>& args);
 
 }  // namespace qx

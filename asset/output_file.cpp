@@ -134,7 +134,7 @@ bool OutputFile::Commit() {
     return true;
   }
   int error = 0;
-  if (!platform::ReplaceFile(tempPath_, target_.path, &error)) {
+  if (!platform::MoveOver(tempPath_, target_.path, &error)) {
     if (target_.exists && target_.writable && (error == EPERM || error == EACCES)) {
       return CopyInPlace();
     }

@@ -1,5 +1,6 @@
 #include "convert/scene_import.h"
 
+#include <assimp/DefaultIOStream.h>
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/postprocess.h>
 
@@ -8,6 +9,7 @@
 
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
+#include "platform/platform.h"
 
 namespace qx {
 namespace {
@@ -18,18 +20,27 @@ constexpr unsigned kAnimationFlags = aiProcess_CalcTangentSpace | aiProcess_Join
                                      aiProcess_Triangulate | aiProcess_SortByPType;
 static_assert(kModelFlags == 0x80800B && kAnimationFlags == 0x800B);
 
-// Assimp's own file access, noting each file that opened, so a build can rerun the
-// conversion when any of them changes.
-class RecordingIOSystem : public Assimp::DefaultIOSystem {
+class FileStream : public Assimp::DefaultIOStream {
  public:
-  explicit RecordingIOSystem(std::vector<std::string>* opened) : opened_(opened) {}
+  FileStream(std::FILE* file, const std::string& name) : DefaultIOStream(file, name) {}
+};
 
+// Every file the import reads is opened through the platform layer, so UTF-8 and long
+// paths work on Windows too; when asked, each file that opened is noted, so a build
+// can rerun the conversion when any of them changes.
+class PlatformIOSystem : public Assimp::DefaultIOSystem {
+ public:
+  explicit PlatformIOSystem(std::vector<std::string>* opened) : opened_(opened) {}
+
+  bool Exists(const char* file) const override { return platform::PathExists(file); }
   Assimp::IOStream* Open(const char* file, const char* mode) override {
-    Assimp::IOStream* stream = DefaultIOSystem::Open(file, mode);
-    if (stream != nullptr && std::find(opened_->begin(), opened_->end(), file) == opened_->end()) {
+    int error = 0;
+    std::FILE* stream = platform::OpenFile(file, mode, &error);
+    if (stream == nullptr) return nullptr;
+    if (opened_ != nullptr && std::find(opened_->begin(), opened_->end(), file) == opened_->end()) {
       opened_->push_back(file);
     }
-    return stream;
+    return new FileStream(stream, file);
   }
 
  private:
@@ -41,7 +52,7 @@ class RecordingIOSystem : public Assimp::DefaultIOSystem {
 bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error,
                  std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
   Assimp::Importer importer;
-  if (openedFiles != nullptr) importer.SetIOHandler(new RecordingIOSystem(openedFiles));
+  importer.SetIOHandler(new PlatformIOSystem(openedFiles));
   const bool model = kind == SceneKind::Model;
   const aiScene* scene = importer.ReadFile(path, model ? kModelFlags : kAnimationFlags);
   if (scene == nullptr) {
@@ -63,12 +74,7 @@ bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::str
 
 }  // namespace qx
 
-#if defined(_WIN32)
-#define QX_MODULE_EXPORT __declspec(dllexport)
-#else
-#define QX_MODULE_EXPORT __attribute__((visibility("default")))
-#endif
-
+// QX_MODULE_EXPORT marks the entry for export; the build defines it for the system.
 extern "C" QX_MODULE_EXPORT bool QxImportScene(const char* path, int kind, qx::ByteStream* payload,
                                                std::string* error,
                                                std::vector<std::string>* openedFiles,

@@ -1,12 +1,14 @@
 #include "examine/write_out.h"
 
+#include <algorithm>
+#if QX_WITH_ASSIMP
 #include <assimp/material.h>
 #include <assimp/scene.h>
 
-#include <algorithm>
 #include <assimp/Exporter.hpp>
 #include <assimp/IOStream.hpp>
 #include <assimp/IOSystem.hpp>
+#endif
 #include <cctype>
 #include <cstring>
 #include <limits>
@@ -39,6 +41,7 @@ const char* FormatFor(const std::string& path) {
   return nullptr;
 }
 
+#if QX_WITH_ASSIMP
 // Holds what the exporter writes, file by file, so that nothing reaches the disk
 // until the export is complete and each file then goes through OutputFile, whose
 // writes are checked: Assimp's own file writer does not report a short write.
@@ -131,6 +134,8 @@ aiMesh* BuildMesh(const reader::Mesh& source) {
   return mesh;
 }
 
+#endif
+
 }  // namespace
 
 bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath,
@@ -164,6 +169,11 @@ bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outp
              "\"; use .obj, .gltf, .glb, .ply, .stl or .dae";
     return false;
   }
+#if !QX_WITH_ASSIMP
+  (void)files;
+  *error = "this build of QXInspect exports no models (it was built without Assimp)";
+  return false;
+#else
   if (asset.meshes.empty()) {
     *error = "the model has no meshes to export";
     return false;
@@ -203,6 +213,7 @@ bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outp
   }
   *files = capture->files();
   return true;
+#endif
 }
 
 bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,

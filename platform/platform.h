@@ -1,12 +1,26 @@
-// The platform layer: the few operating-system calls the converter needs, with one
-// implementation for POSIX systems and one for Windows (MSVC's C runtime).
+// The platform layer: the few operating-system calls the tools need. This header is
+// the one contract; platform_posix.cpp and platform_win32.cpp each do all it promises,
+// and the build picks one. Nothing outside this folder knows which system it runs on.
+//
+// Paths and arguments are UTF-8 everywhere above this layer. On Windows they are
+// turned into UTF-16 for the wide API calls, and paths of 260 characters or more
+// are given the \\?\ prefix that lifts the old length limit.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace qx::platform {
+
+// The process's arguments as UTF-8 (on Windows, taken from the UTF-16 command line,
+// not the lossy narrow argv).
+std::vector<std::string> CommandLine(int argc, char** argv);
+
+// Makes a console show UTF-8 output as typed (Windows); output to a file or pipe is
+// UTF-8 bytes either way.
+void SetUpConsole();
 
 // Opens a file with a C runtime mode string ("rb", "wb", "ab"). On failure returns
 // null and stores the C runtime's error number in *error (never 0).
@@ -21,7 +35,8 @@ int Seek(std::FILE* file, std::int64_t offset, int origin);
 bool PathExists(const char* path);
 
 // Waits for one key press without echo and without Enter. When standard input is not
-// a terminal it consumes one byte and returns at end of input, so scripts never hang.
+// a terminal (on Windows: not a console; NUL counts as none) it consumes one byte and
+// returns at end of input, so scripts never hang.
 void WaitForKey();
 
 // What an output path leads to, so it can be replaced the way a plain overwrite would
@@ -48,8 +63,8 @@ std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPat
 // the disk. Call after the last write, before closing.
 bool FinishTempFile(std::FILE* file, const OutputTarget& target, int* error);
 
-// Renames the temporary file over the target in one step.
-bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int* error);
+// Renames the temporary file over the target in one step, durably.
+bool MoveOver(const std::string& tempPath, const std::string& targetPath, int* error);
 
 // True when both paths name the same file (after symlinks), or would once created:
 // identity, not spelling.

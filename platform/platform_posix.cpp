@@ -1,19 +1,4 @@
-#include "platform/platform.h"
-
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-
-#ifdef _WIN32
-#include <conio.h>
-#include <fcntl.h>
-#include <io.h>
-#include <process.h>
-#include <share.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <windows.h>
-#else
+// The platform layer on POSIX systems (Linux): C stdio, stat, termios, dlopen.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -21,161 +6,22 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <vector>
-#endif
+
+#include "platform/platform.h"
 
 namespace qx::platform {
 
-#ifdef _WIN32
-
-std::FILE* OpenFile(const char* path, const char* mode, int* error) {
-  std::FILE* file = nullptr;
-  const errno_t result = fopen_s(&file, path, mode);
-  *error = result;
-  return result == 0 ? file : nullptr;
+std::vector<std::string> CommandLine(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
 }
 
-std::int64_t Tell(std::FILE* file) { return _ftelli64(file); }
-
-int Seek(std::FILE* file, std::int64_t offset, int origin) {
-  return _fseeki64(file, offset, origin);
-}
-
-bool PathExists(const char* path) {
-  struct _stat64i32 info;
-  return _stat64i32(path, &info) == 0;
-}
-
-void WaitForKey() {
-  if (_isatty(_fileno(stdin))) {
-    (void)_getch();
-  } else {
-    (void)std::getchar();
-  }
-}
-
-bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
-  *target = OutputTarget();
-  target->path = path;
-  struct _stat64 info;
-  if (_stat64(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) {
-      target->regular = true;
-      return true;
-    }
-    *error = errno;
-    return false;
-  }
-  target->exists = true;
-  target->regular = (info.st_mode & _S_IFMT) == _S_IFREG;
-  target->writable = (info.st_mode & _S_IWRITE) != 0;
-  target->mode = info.st_mode & 0777;
-  return true;
-}
-
-std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPath, int* error) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string candidate =
-        target.path + ".qx-" + std::to_string(_getpid()) + "-" + std::to_string(attempt);
-    int fd = -1;
-    const errno_t result =
-        _sopen_s(&fd, candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
-                 _S_IREAD | _S_IWRITE);
-    if (result == EEXIST) continue;
-    if (result != 0) {
-      *error = result;
-      return nullptr;
-    }
-    std::FILE* file = _fdopen(fd, "wb");
-    if (file == nullptr) {
-      *error = errno;
-      _close(fd);
-      _unlink(candidate.c_str());
-      return nullptr;
-    }
-    *tempPath = candidate;
-    return file;
-  }
-  *error = EEXIST;
-  return nullptr;
-}
-
-bool FinishTempFile(std::FILE* file, const OutputTarget&, int* error) {
-  if (std::fflush(file) != 0 || _commit(_fileno(file)) != 0) {
-    *error = errno;
-    return false;
-  }
-  return true;
-}
-
-bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int* error) {
-  if (MoveFileExA(tempPath.c_str(), targetPath.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return true;
-  }
-  *error = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
-  return false;
-}
-
-void RemoveFile(const std::string& path) { _unlink(path.c_str()); }
-
-bool SameFile(const std::string& a, const std::string& b) {
-  char fullA[MAX_PATH], fullB[MAX_PATH];
-  if (_fullpath(fullA, a.c_str(), MAX_PATH) == nullptr ||
-      _fullpath(fullB, b.c_str(), MAX_PATH) == nullptr) {
-    return false;
-  }
-  return _stricmp(fullA, fullB) == 0;
-}
-
-int RemoveOnInterrupt(const std::string&) { return -1; }
-void ForgetOnInterrupt(int) {}
-
-void AdviseLargeBuffer(void*, std::size_t) {}
-
-std::string ExecutableDirectory() {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (length == 0 || length == MAX_PATH) return std::string();
-  std::string full(path, length);
-  const std::size_t slash = full.find_last_of("\\/");
-  return slash == std::string::npos ? std::string() : full.substr(0, slash);
-}
-
-void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string* error) {
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) {
-    *error = path + ": error " + std::to_string(GetLastError());
-    return nullptr;
-  }
-  void* found = reinterpret_cast<void*>(GetProcAddress(module, symbol));
-  if (found == nullptr) *error = path + ": no " + symbol;
-  return found;
-}
-
-void StartWriteback(std::FILE*, std::int64_t, std::int64_t) {}
-
-namespace {
-const char* abortLine = nullptr;
-int abortStream = 1;
-
-void OnAbort(int) {
-  _write(abortStream, abortLine, static_cast<unsigned>(std::strlen(abortLine)));
-  _write(abortStream, "\n", 1);
-  _exit(1);
-}
-}  // namespace
-
-void ExitOnAbort(const char* line, bool toStandardError) {
-  abortLine = line;
-  abortStream = toStandardError ? 2 : 1;
-  _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
-  std::signal(SIGABRT, OnAbort);
-}
-
-#else
+void SetUpConsole() {}
 
 std::FILE* OpenFile(const char* path, const char* mode, int* error) {
   errno = 0;
@@ -335,7 +181,7 @@ bool FinishTempFile(std::FILE* file, const OutputTarget& target, int* error) {
   return true;
 }
 
-bool ReplaceFile(const std::string& tempPath, const std::string& targetPath, int* error) {
+bool MoveOver(const std::string& tempPath, const std::string& targetPath, int* error) {
   if (rename(tempPath.c_str(), targetPath.c_str()) != 0) {
     *error = errno;
     return false;
@@ -488,7 +334,5 @@ void ExitOnAbort(const char* line, bool toStandardError) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGABRT, &action, nullptr);
 }
-
-#endif
 
 }  // namespace qx::platform

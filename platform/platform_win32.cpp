@@ -1,0 +1,383 @@
+// The platform layer on Windows: the wide (UTF-16) Win32 and C runtime calls, so that
+// every path works whatever the ANSI code page, and long paths work too.
+#include <windows.h>
+
+#include <conio.h>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace qx::platform {
+namespace {
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+
+std::string Narrow(const wchar_t* text, std::size_t length) {
+  if (length == 0) return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                       nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &narrow[0], size, nullptr,
+                      nullptr);
+  return narrow;
+}
+
+std::string Narrow(const std::wstring& text) { return Narrow(text.data(), text.size()); }
+
+// A path for the wide calls. Long ones get the \\?\ prefix, which only absolute paths
+// with backslashes may carry, so they are made whole first.
+std::wstring WidePath(const std::string& path) {
+  std::wstring wide = Widen(path);
+  if (wide.size() < MAX_PATH - 12 || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+  const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return wide;
+  std::wstring full(length, L'\0');
+  full.resize(GetFullPathNameW(wide.c_str(), length, &full[0], nullptr));
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// The C runtime's error number for the last Win32 error.
+int ErrnoFromWin32(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    case ERROR_NOT_SAME_DEVICE: return EXDEV;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    default: return EIO;
+  }
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  if (slash == std::string::npos) return ".";
+  if (slash == 0 || (slash == 2 && path[1] == ':')) return path.substr(0, slash + 1);
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> CommandLine(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr || count != argc) {
+    if (wide != nullptr) LocalFree(wide);
+    return std::vector<std::string>(argv, argv + argc);
+  }
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(Narrow(wide[i], std::wcslen(wide[i])));
+  LocalFree(wide);
+  return args;
+}
+
+void SetUpConsole() {
+  DWORD mode;
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) SetConsoleOutputCP(CP_UTF8);
+}
+
+std::FILE* OpenFile(const char* path, const char* mode, int* error) {
+  std::FILE* file = nullptr;
+  const errno_t result = _wfopen_s(&file, WidePath(path).c_str(), Widen(mode).c_str());
+  if (result != 0 || file == nullptr) {
+    *error = result != 0 ? result : EINVAL;
+    return nullptr;
+  }
+  *error = 0;
+  return file;
+}
+
+std::int64_t Tell(std::FILE* file) { return _ftelli64(file); }
+
+int Seek(std::FILE* file, std::int64_t offset, int origin) {
+  return _fseeki64(file, offset, origin);
+}
+
+bool PathExists(const char* path) {
+  struct _stat64 info;
+  if (_wstat64(WidePath(path).c_str(), &info) == 0) return true;
+  // Devices such as NUL and CON exist without a directory entry.
+  return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void WaitForKey() {
+  // _isatty is true for NUL as well; only a real console has a console mode.
+  DWORD mode;
+  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+    (void)_getch();
+    return;
+  }
+  char key;
+  (void)_read(0, &key, 1);
+}
+
+bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
+  *target = OutputTarget();
+  target->path = path;
+  const std::wstring wide = WidePath(path);
+  // Devices (NUL, CON) and named pipes are written in place; so is anything that is
+  // not a plain file once opened.
+  HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD failure = GetLastError();
+    if (failure == ERROR_FILE_NOT_FOUND || failure == ERROR_PATH_NOT_FOUND) {
+      // Not there yet: a dangling link is not followed; the file is created here.
+      target->regular = true;
+      return true;
+    }
+    *error = ErrnoFromWin32(failure);
+    return false;
+  }
+  const DWORD type = GetFileType(handle);
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool haveInfo = GetFileInformationByHandle(handle, &info) != 0;
+  target->exists = true;
+  if (type != FILE_TYPE_DISK || !haveInfo || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(handle);
+    target->regular = false;
+    return true;
+  }
+  // Symlinks and junctions are replaced at their target, as on POSIX.
+  std::wstring final(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle, &final[0], MAX_PATH, FILE_NAME_NORMALIZED);
+  if (length >= MAX_PATH) {
+    final.resize(length + 1);
+    length = GetFinalPathNameByHandleW(handle, &final[0], length + 1, FILE_NAME_NORMALIZED);
+  }
+  CloseHandle(handle);
+  if (length > 0) {
+    final.resize(length);
+    if (final.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+      final = L"\\\\" + final.substr(8);
+    } else if (final.rfind(L"\\\\?\\", 0) == 0) {
+      final = final.substr(4);
+    }
+    target->path = Narrow(final);
+  }
+  target->regular = true;
+  target->writable = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+  target->mode = target->writable ? 0666 : 0444;
+  return true;
+}
+
+std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPath, int* error) {
+  std::string name = NameOf(target.path);
+  if (name.size() > 200) name = "qx";
+  const std::string directory = DirectoryOf(target.path);
+  const std::string separator =
+      directory.empty() || directory.back() == '\\' || directory.back() == '/' ? "" : "\\";
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned long long seed = GetTickCount64() ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 20);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string suffix;
+    for (int i = 0; i < 6; ++i) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      suffix += kLetters[(seed >> 33) % 36];
+    }
+    const std::string candidate = directory + separator + "." + name + ".qx-" + suffix;
+    HANDLE handle = CreateFileW(WidePath(candidate).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD failure = GetLastError();
+      if (failure == ERROR_FILE_EXISTS || failure == ERROR_ALREADY_EXISTS) continue;
+      *error = ErrnoFromWin32(failure);
+      return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (file == nullptr) {
+      *error = errno != 0 ? errno : EIO;
+      if (fd >= 0) {
+        _close(fd);
+      } else {
+        CloseHandle(handle);
+      }
+      DeleteFileW(WidePath(candidate).c_str());
+      return nullptr;
+    }
+    *tempPath = candidate;
+    return file;
+  }
+  *error = EEXIST;
+  return nullptr;
+}
+
+bool FinishTempFile(std::FILE* file, const OutputTarget&, int* error) {
+  if (std::fflush(file) != 0) {
+    *error = errno;
+    return false;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (!FlushFileBuffers(handle)) {
+    *error = ErrnoFromWin32(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+// MoveFileExW rather than ReplaceFileW: it also works when there is nothing to
+// replace, and across the cases ReplaceFileW refuses (a target being read elsewhere
+// with delete sharing). The new file takes the directory's inherited permissions.
+bool MoveOver(const std::string& tempPath, const std::string& targetPath, int* error) {
+  if (MoveFileExW(WidePath(tempPath).c_str(), WidePath(targetPath).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  *error = ErrnoFromWin32(GetLastError());
+  return false;
+}
+
+void RemoveFile(const std::string& path) { DeleteFileW(WidePath(path).c_str()); }
+
+namespace {
+
+// A file's identity, or for one not yet there its directory's identity and its name.
+bool Identity(const std::string& path, DWORD* volume, ULONGLONG* index, std::wstring* name) {
+  OutputTarget target;
+  int error = 0;
+  if (!InspectOutput(path, &target, &error)) return false;
+  std::string opened = target.path;
+  name->clear();
+  HANDLE handle = CreateFileW(WidePath(opened).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *name = Widen(NameOf(opened));
+    CharLowerBuffW(&(*name)[0], static_cast<DWORD>(name->size()));
+    handle = CreateFileW(WidePath(DirectoryOf(opened)).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  *volume = info.dwVolumeSerialNumber;
+  *index = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return ok;
+}
+
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  DWORD volumeA = 0, volumeB = 0;
+  ULONGLONG indexA = 0, indexB = 0;
+  std::wstring nameA, nameB;
+  return Identity(a, &volumeA, &indexA, &nameA) && Identity(b, &volumeB, &indexB, &nameB) &&
+         volumeA == volumeB && indexA == indexB && nameA == nameB;
+}
+
+namespace {
+
+// Paths are copied in before a slot is armed; the handler runs on its own thread.
+struct InterruptSlot {
+  wchar_t path[32768];
+  volatile LONG armed;
+};
+InterruptSlot interruptSlots[2];
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  for (InterruptSlot& slot : interruptSlots) {
+    if (slot.armed) DeleteFileW(slot.path);
+  }
+  return FALSE;  // the default handler then ends the process
+}
+
+}  // namespace
+
+int RemoveOnInterrupt(const std::string& path) {
+  static const bool installed = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+  (void)installed;
+  const std::wstring wide = WidePath(path);
+  if (wide.size() >= sizeof interruptSlots[0].path / sizeof(wchar_t)) return -1;
+  for (int i = 0; i < 2; ++i) {
+    if (interruptSlots[i].armed) continue;
+    std::memcpy(interruptSlots[i].path, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    interruptSlots[i].armed = 1;
+    return i;
+  }
+  return -1;
+}
+
+void ForgetOnInterrupt(int slot) {
+  if (slot >= 0 && slot < 2) interruptSlots[slot].armed = 0;
+}
+
+void AdviseLargeBuffer(void*, std::size_t) {}
+
+void StartWriteback(std::FILE*, std::int64_t, std::int64_t) {}
+
+namespace {
+const char* abortLine = nullptr;
+int abortStream = 1;
+
+void OnAbort(int) {
+  _write(abortStream, abortLine, static_cast<unsigned>(std::strlen(abortLine)));
+  _write(abortStream, "\n", 1);
+  _exit(1);
+}
+}  // namespace
+
+void ExitOnAbort(const char* line, bool toStandardError) {
+  abortLine = line;
+  abortStream = toStandardError ? 2 : 1;
+  // No "abnormal program termination" box or report: the handler says what happened.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  std::signal(SIGABRT, OnAbort);
+}
+
+std::string ExecutableDirectory() {
+  std::wstring path(MAX_PATH, L'\0');
+  while (true) {
+    const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0) return std::string();
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  return DirectoryOf(Narrow(path));
+}
+
+void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string* error) {
+  HMODULE module =
+      LoadLibraryExW(WidePath(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr) {
+    *error = path + ": error " + std::to_string(GetLastError());
+    return nullptr;
+  }
+  void* found = reinterpret_cast<void*>(GetProcAddress(module, symbol));
+  if (found == nullptr) *error = path + ": no " + symbol;
+  return found;
+}
+
+}  // namespace qx::platform
