@@ -89,6 +89,8 @@ int Inspect(const Options& options) {
 
 int main(int argc, char** argv) {
   CLI::App app{"QXInspect: summarise, check and unpack QXConvert asset files.", "QXInspect"};
+  // Options are spelled --like-this everywhere; "/path" is a path, also on Windows.
+  app.allow_windows_style_options(false);
   Options options;
   app.set_version_flag("--version", std::string("QXInspect ") + qx::kVersion);
   app.add_option("FILE", options.files, "Asset files to read")->required();

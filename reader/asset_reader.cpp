@@ -4,7 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <filesystem>
+#include <fstream>
 
 #include "cipher/cipher.h"
 #include "endian/little_endian.h"
@@ -697,28 +698,30 @@ bool ReadAsset(const std::uint8_t* bytes, std::size_t size, AssetFile* asset, st
 
 bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error,
                    const std::vector<std::uint32_t>* faceSizes) {
+  // Paths are UTF-8; through std::filesystem they reach the system's wide calls on
+  // Windows, whatever the ANSI code page.
   errno = 0;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   if (!file) {
-    *error = "Failed to open file with errno " + std::to_string(errno);
+    *error = "Failed to open file with errno " + std::to_string(errno != 0 ? errno : ENOENT);
     return false;
   }
   // Sized once from the file's length where it has one, then read to the end: a
   // buffer grown by doubling would hold up to three times the file at its peak.
   std::vector<std::uint8_t> bytes;
-  if (std::fseek(file.get(), 0, SEEK_END) == 0) {
-    const long length = std::ftell(file.get());
-    if (length > 0) bytes.reserve(static_cast<std::size_t>(length));
-    std::fseek(file.get(), 0, SEEK_SET);
-  }
+  file.seekg(0, std::ios::end);
+  const std::streamoff length = file.tellg();
+  if (length > 0) bytes.reserve(static_cast<std::size_t>(length));
+  file.seekg(0, std::ios::beg);
+  file.clear();
   std::size_t have = 0;
-  while (true) {
+  while (file) {
     if (bytes.size() == have) bytes.resize(std::max<std::size_t>(bytes.capacity(), have + 65536));
-    const std::size_t got = std::fread(bytes.data() + have, 1, bytes.size() - have, file.get());
-    have += got;
-    if (got == 0) break;
+    file.read(reinterpret_cast<char*>(bytes.data() + have),
+              static_cast<std::streamsize>(bytes.size() - have));
+    have += static_cast<std::size_t>(file.gcount());
   }
-  if (std::ferror(file.get())) {
+  if (file.bad()) {
     *error = "Failed to read file with errno " + std::to_string(errno);
     return false;
   }
