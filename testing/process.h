@@ -18,9 +18,23 @@ struct ProcessResult {
 struct ProcessOptions {
   std::string input;             // written to the child's standard input, then closed
   std::string workingDirectory;  // empty: the parent's
-  // Runs in the child before exec (resource limits, signal dispositions).
+  // Runs in the child before exec (resource limits, signal dispositions); POSIX only.
   std::function<void()> beforeExec;
 };
+
+// What a test may need of the system beyond running a program. Unavailable() gives
+// the reason a test must be skipped, or null where the system has it.
+enum class Need {
+  kChildSetup,   // ProcessOptions::beforeExec: resource limits, another user
+  kFullDevice,   // a device on which every write fails with "no space"
+  kPosixShell,   // /bin/sh with FIFOs and signals
+  kProcFiles,    // files under /proc that report a size of 0
+  kNinjaAndMake  // /usr/bin/ninja and /usr/bin/make
+};
+const char* Unavailable(Need need);
+
+// For beforeExec: writes past bytes fail with EFBIG instead of ending the child.
+void LimitFileSize(unsigned long long bytes);
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});

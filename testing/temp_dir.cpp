@@ -1,24 +1,25 @@
 #include "testing/temp_dir.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
-#include <vector>
 
 namespace qx::testing {
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/qx-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+  std::random_device entropy;
+  std::mt19937_64 random(entropy());
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate = base / ("qx-test-" + std::to_string(random() % 1000000000));
+    if (std::filesystem::create_directory(candidate)) {
+      path_ = candidate.generic_u8string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary directory");
 }
 
 TempDir::~TempDir() {
@@ -31,24 +32,32 @@ TempDir::~TempDir() {
                                    std::filesystem::perm_options::add, ignored);
     }
   }
-  std::filesystem::remove_all(path_, ignored);
+  std::filesystem::remove_all(std::filesystem::u8path(path_), ignored);
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::ofstream file(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!file) throw std::runtime_error("cannot write " + path);
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   if (!file) throw std::runtime_error("cannot read " + path);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool FileExists(const std::string& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0;
+  std::error_code ignored;
+  return std::filesystem::symlink_status(std::filesystem::u8path(path), ignored).type() !=
+         std::filesystem::file_type::not_found;
+}
+
+void MakeSparseFile(const std::string& path, std::int64_t size) {
+  std::ofstream file(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
+  file.seekp(static_cast<std::streamoff>(size - 1));
+  file.put('\0');
+  if (!file) throw std::runtime_error("cannot make " + path);
 }
 
 }  // namespace qx::testing

@@ -1,7 +1,8 @@
 // Test helper: a fresh directory per test, removed with everything in it afterwards,
-// and whole-file reads and writes.
+// and whole-file reads and writes. Paths are UTF-8 with '/' separators on every system.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace qx::testing {
@@ -24,5 +25,8 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);  // throws when the file cannot be read
 bool FileExists(const std::string& path);
+// A file of size bytes, all zero; sparse where the file system allows, so a test can
+// have a 2 GiB input for almost no disk.
+void MakeSparseFile(const std::string& path, std::int64_t size);
 
 }  // namespace qx::testing

@@ -1,8 +1,10 @@
+// Running a child process on POSIX systems: fork, exec, and poll over three pipes.
 #include "testing/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,6 +96,14 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+const char* Unavailable(Need) { return nullptr; }
+
+void LimitFileSize(unsigned long long bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit = {bytes, bytes};
+  setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 ProcessResult RunConverter(const std::vector<std::string>& args, const ProcessOptions& options) {
