@@ -1,5 +1,6 @@
 #include "app/depfile.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace qx {
@@ -9,6 +10,13 @@ namespace {
 // no escape that both undo: tried with both tools.
 bool Unwritable(unsigned char c) {
   return c < 0x20 || c == 0x7F || std::strchr("\"'*;&?<>|^`=", c) != nullptr;
+}
+
+// The colon of a Windows drive ("C:/..."), which Windows builds of Ninja and Make
+// read as part of the path.
+bool DriveColon(const std::string& path, std::size_t i) {
+  return i == 1 && std::isalpha(static_cast<unsigned char>(path[0])) && path.size() > 2 &&
+         (path[2] == '/' || path[2] == '\\');
 }
 
 bool Escape(const std::string& path, std::string* out, std::string* error) {
@@ -25,7 +33,7 @@ bool Escape(const std::string& path, std::string* out, std::string* error) {
     if (c == ' ') {
       // 2N+1 backslashes and a space read as N backslashes and a space.
       out->append(backslashes + 1, '\\');
-    } else if (c == '#' || c == ':') {
+    } else if (c == '#' || (c == ':' && !DriveColon(path, i))) {
       *out += '\\';
     } else if (c == '$') {
       *out += '$';

@@ -106,9 +106,14 @@ void SetUpConsole() {
 
 std::FILE* OpenFile(const char* path, const char* mode, int* error) {
   std::FILE* file = nullptr;
-  const errno_t result = _wfopen_s(&file, WidePath(path).c_str(), Widen(mode).c_str());
+  const std::wstring wide = WidePath(path);
+  const errno_t result = _wfopen_s(&file, wide.c_str(), Widen(mode).c_str());
   if (result != 0 || file == nullptr) {
-    *error = result != 0 ? result : EINVAL;
+    // A directory is refused with EISDIR, as on POSIX, rather than a bare EACCES.
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    const bool directory =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    *error = directory ? EISDIR : result != 0 ? result : EINVAL;
     return nullptr;
   }
   *error = 0;
