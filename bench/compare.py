@@ -200,28 +200,35 @@ def raw_comparison(work, qx, args, clean_outputs):
 
 def reader_comparison(work, qx, args):
     """Peak memory of QXInspect over file size, for the shape that decodes to the most
-    memory per byte: animations of empty channels (6 bytes each on disk)."""
+    memory per byte: animations of empty channels (6 bytes each on disk). Two sizes
+    give the growth per byte of file apart from the fixed cost of the process."""
     inspect = os.path.join(os.path.dirname(qx), "QXInspect")
-    channels = (20 << 20) // 6 // (16 if args.quick else 1)
-    path = os.path.join(work, "channels.anm")
-    per_animation = 65535
-    animations = -(-channels // per_animation)
-    with open(path, "wb") as f:
-        f.write(b"QANM\x01\x00\x00" + struct.pack("<H", animations))
-        left = channels
-        for _ in range(animations):
-            count = min(per_animation, left)
-            left -= count
-            f.write(struct.pack("<H", count) + b"\0" * (6 * count))
-    size = os.path.getsize(path)
-    results = measure({
-        "QXInspect (summary)": [inspect, path],
-        "QXInspect --json --full": ([inspect, "--json", "--full", path], 0),
-    }, max(1, args.runs // 2), work, None)
-    print(f"\nReading {size / MIB:.1f} MiB of empty animation channels")
-    for name, samples in results.items():
-        peak = max(k for _, k in samples) * 1024
-        print(f"  {name:<26} peak {peak / MIB:7.1f} MiB = {peak / size:.2f} x file size")
+    peaks = {}
+    for mib in (4, 20) if not args.quick else (1, 4):
+        channels = (mib << 20) // 6
+        path = os.path.join(work, f"channels{mib}.anm")
+        animations = -(-channels // 65535)
+        with open(path, "wb") as f:
+            f.write(b"QANM\x01\x00\x00" + struct.pack("<H", animations))
+            left = channels
+            for _ in range(animations):
+                count = min(65535, left)
+                left -= count
+                f.write(struct.pack("<H", count) + b"\0" * (6 * count))
+        size = os.path.getsize(path)
+        results = measure({
+            "summary": [inspect, path],
+            "--json --full": [inspect, "--json", "--full", path],
+        }, max(1, args.runs // 2), work, None)
+        peaks[size] = {name: max(k for _, k in samples) * 1024 for name, samples in results.items()}
+    (small, low), (large, high) = sorted(peaks.items())
+    print("\nQXInspect reading empty animation channels: peak resident memory")
+    for name in high:
+        slope = (high[name] - low[name]) / (large - small)
+        fixed = high[name] - slope * large
+        print(f"  {name:<14} {small / MIB:5.1f} MiB file: {low[name] / MIB:6.1f} MiB   "
+              f"{large / MIB:5.1f} MiB file: {high[name] / MIB:6.1f} MiB   "
+              f"= {slope:.2f} x file + {fixed / MIB:.1f} MiB")
 
 
 def model_comparison(work, qx, importer, args, clean_outputs):
