@@ -50,13 +50,9 @@ std::string TooLargeText(std::int64_t bytes, bool withField) {
 bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& output,
                     bool scramble, const AssetKey& key, std::string* error) {
   const bool audio = type == AssetType::Music || type == AssetType::Sound;
-  constexpr std::size_t kSlice = std::size_t{1} << 20;  // a multiple of the key's period
-  std::vector<std::uint8_t> slice(kSlice);
-  std::size_t prefix = 0;
-  if (audio) {
-    if (!EncodeExtensionField(inputPath, slice.data(), error)) return false;
-    prefix = kExtensionFieldSize;
-  }
+  std::uint8_t field[kExtensionFieldSize];
+  const std::size_t fieldSize = audio ? kExtensionFieldSize : 0;
+  if (audio && !EncodeExtensionField(inputPath, field, error)) return false;
   ByteStream input;
   if (!input.OpenFile(inputPath, OpenMode::Read)) {
     *error = input.errorText();
@@ -70,10 +66,19 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& ou
     reported = platform::Tell(input.file());
     platform::Seek(input.file(), 0, SEEK_SET);
   }
-  if (reported > kLimit - static_cast<std::int64_t>(prefix)) {
-    *error = TooLargeText(reported + static_cast<std::int64_t>(prefix), audio);
+  if (reported > kLimit - static_cast<std::int64_t>(fieldSize)) {
+    *error = TooLargeText(reported + static_cast<std::int64_t>(fieldSize), audio);
     return false;
   }
+  // Slices of 1 MiB, or less for a small file, so that a tiny conversion does not pay
+  // for pages it never uses; always a multiple of the key's period, 16.
+  std::size_t sliceSize = std::size_t{1} << 20;
+  if (reported >= 0 && static_cast<std::size_t>(reported) + fieldSize < sliceSize) {
+    sliceSize = std::max<std::size_t>(4096, (static_cast<std::size_t>(reported) + fieldSize + 16) & ~std::size_t{15});
+  }
+  std::vector<std::uint8_t> slice(sliceSize);
+  std::memcpy(slice.data(), field, fieldSize);
+  std::size_t prefix = fieldSize;
   const char* tag = type == AssetType::Texture ? "QTEX" : type == AssetType::Music ? "QMUS" : "QSND";
   std::uint8_t header[kHeaderSize];
   EncodeHeader(tag, 1, scramble, header);
@@ -83,7 +88,7 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& ou
   }
   std::int64_t payload = 0;
   while (true) {
-    const std::size_t want = kSlice - prefix;
+    const std::size_t want = sliceSize - prefix;
     const std::size_t got = std::fread(slice.data() + prefix, 1, want, input.file());
     const std::size_t length = prefix + got;
     prefix = 0;
