@@ -14,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-packages=(cmake ninja-build g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev
+packages=(cmake ninja-build make g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev
   nlohmann-json3-dev libbenchmark-dev)
 
 install_missing() {
