@@ -8,6 +8,7 @@
 
 #include "app/depfile.h"
 #include "asset/asset.h"
+#include "convert/scene_loader.h"
 #include "cipher/cipher.h"
 #include "platform/platform.h"
 
@@ -109,9 +110,7 @@ bool Convert(AssetType type, const std::string& input, const std::string& output
   std::vector<std::string> read;
   if (IsScene(type)) {
     std::vector<std::string>* opened = depfile.empty() ? nullptr : &read;
-    const bool loaded = type == AssetType::Model ? asset.LoadModel(input, opened)
-                                                 : asset.LoadAnimation(input, opened);
-    if (!loaded) {
+    if (!LoadAsset(type, input, &asset, opened)) {
       *message = asset.errorText;
       return false;
     }

@@ -6,7 +6,6 @@
 #include <limits>
 #include <vector>
 
-#include "asset/output_file.h"
 #include "endian/little_endian.h"
 #include "platform/platform.h"
 
@@ -17,16 +16,11 @@ std::string FileExtension(const std::string& path) {
   return dot == std::string::npos ? std::string() : path.substr(dot);
 }
 
-void EncodeHeader(const std::string& typeTag, std::uint16_t version, bool scrambled,
-                  std::uint8_t header[kHeaderSize]) {
-  std::memset(header, 0, kHeaderSize);
-  std::memcpy(header, typeTag.data(), std::min<std::size_t>(typeTag.size(), 4));
-  StoreLE16(header + 4, version);
-  header[6] = scrambled ? 1 : 0;
-}
+using format::kExtensionFieldSize;
+using format::kHeaderSize;
 
-bool EncodeExtensionField(const std::string& inputPath, std::uint8_t field[kExtensionFieldSize],
-                          std::string* error) {
+bool EncodeExtensionField(const std::string& inputPath,
+                          std::uint8_t field[format::kExtensionFieldSize], std::string* error) {
   const std::string extension = FileExtension(inputPath);
   if (extension.size() > kExtensionFieldSize) {
     // Cutting it would tell the engine the wrong decoder; refuse instead.
@@ -79,9 +73,8 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& ou
   std::vector<std::uint8_t> slice(sliceSize);
   std::memcpy(slice.data(), field, fieldSize);
   std::size_t prefix = fieldSize;
-  const char* tag = type == AssetType::Texture ? "QTEX" : type == AssetType::Music ? "QMUS" : "QSND";
   std::uint8_t header[kHeaderSize];
-  EncodeHeader(tag, 1, scramble, header);
+  format::EncodeHeader({type, format::kVersion, scramble}, header);
   if (!output.Write(header, kHeaderSize)) {
     *error = output.errorText();
     return false;
@@ -116,13 +109,13 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& ou
 }
 
 bool Asset::LoadTexture(const std::string& inputPath) {
-  return LoadRaw(inputPath, "QTEX", nullptr);
+  return LoadRaw(inputPath, format::TagOf(AssetType::Texture), nullptr);
 }
 
 bool Asset::LoadAudio(const std::string& inputPath, bool music) {
   std::uint8_t field[kExtensionFieldSize];
   if (!EncodeExtensionField(inputPath, field, &errorText)) return false;
-  return LoadRaw(inputPath, music ? "QMUS" : "QSND", field);
+  return LoadRaw(inputPath, format::TagOf(music ? AssetType::Music : AssetType::Sound), field);
 }
 
 // Reads the whole source straight into a new payload buffer, behind the extension
@@ -156,7 +149,7 @@ bool Asset::LoadRaw(const std::string& inputPath, const char* tag,
   input.Close();
 
   typeTag = tag;
-  version = 1;
+  version = format::kVersion;
   payload = std::move(staged);
   loaded = true;
   return true;
@@ -176,8 +169,13 @@ bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& k
 }
 
 bool Asset::WriteTo(OutputFile& output, bool scramble, const AssetKey& key) {
+  format::Header fields{AssetType::Texture, version, scramble};
+  if (!format::KindOfTag(typeTag, &fields.kind)) {
+    errorText = "Cannot save an asset with type tag " + typeTag;
+    return false;
+  }
   std::uint8_t header[kHeaderSize];
-  EncodeHeader(typeTag, version, scramble, header);
+  format::EncodeHeader(fields, header);
   // Scramble and write in slices that stay in cache between the two steps. Slices
   // start on multiples of 16, so each one begins again at key byte 0.
   constexpr std::int32_t kSlice = 1 << 20;

@@ -4,13 +4,14 @@
 #include <limits>
 
 #include "asset/field_writer.h"
+#include "format/asset_format.h"
 
 namespace qx {
 namespace {
 
 constexpr std::int64_t kMaxPayload = std::numeric_limits<std::int32_t>::max();
-constexpr std::int64_t kVectorKeySize = 20;
-constexpr std::int64_t kRotationKeySize = 24;
+constexpr std::int64_t kVectorKeySize = format::kVectorKeyWidth;
+constexpr std::int64_t kRotationKeySize = format::kRotationKeyWidth;
 
 std::string AnimationText(unsigned a) { return "Animation " + std::to_string(a); }
 
@@ -81,24 +82,27 @@ std::int64_t MeasureAnimations(const aiScene& scene, std::string* error) {
   return size;
 }
 
-void WriteVectorKeys(const aiVectorKey* keys, unsigned count, FieldWriter& out) {
-  out.U16(static_cast<std::uint16_t>(count));
-  for (unsigned k = 0; k < count; ++k) {
-    out.F64(keys[k].mTime);
-    out.F32(keys[k].mValue.x);
-    out.F32(keys[k].mValue.y);
-    out.F32(keys[k].mValue.z);
-  }
+// The value of a key as the file holds it: x, y, z, and w last for rotations
+// (aiQuaternion holds w first).
+void WriteValue(const aiVector3D& v, FieldWriter& out) {
+  out.F32(v.x);
+  out.F32(v.y);
+  out.F32(v.z);
+}
+void WriteValue(const aiQuaternion& q, FieldWriter& out) {
+  out.F32(q.x);
+  out.F32(q.y);
+  out.F32(q.z);
+  out.F32(q.w);
 }
 
-void WriteRotationKeys(const aiQuatKey* keys, unsigned count, FieldWriter& out) {
+// One key list: its u16 count, then each key's f64 time and value.
+template <typename Key>
+void WriteKeys(const Key* keys, unsigned count, FieldWriter& out) {
   out.U16(static_cast<std::uint16_t>(count));
   for (unsigned k = 0; k < count; ++k) {
     out.F64(keys[k].mTime);
-    out.F32(keys[k].mValue.x);
-    out.F32(keys[k].mValue.y);
-    out.F32(keys[k].mValue.z);
-    out.F32(keys[k].mValue.w);  // aiQuaternion holds w first; the file holds it last
+    WriteValue(keys[k].mValue, out);
   }
 }
 
@@ -115,9 +119,9 @@ bool EncodeAnimation(const aiScene& scene, ByteStream& out, std::string* error) 
     writer.U16(static_cast<std::uint16_t>(animation.mNumChannels));
     for (unsigned c = 0; c < animation.mNumChannels; ++c) {
       const aiNodeAnim& channel = *animation.mChannels[c];
-      WriteVectorKeys(channel.mPositionKeys, channel.mNumPositionKeys, writer);
-      WriteVectorKeys(channel.mScalingKeys, channel.mNumScalingKeys, writer);
-      WriteRotationKeys(channel.mRotationKeys, channel.mNumRotationKeys, writer);
+      WriteKeys(channel.mPositionKeys, channel.mNumPositionKeys, writer);
+      WriteKeys(channel.mScalingKeys, channel.mNumScalingKeys, writer);
+      WriteKeys(channel.mRotationKeys, channel.mNumRotationKeys, writer);
     }
   }
   return true;

@@ -5,11 +5,19 @@
 #include <limits>
 
 #include "asset/field_writer.h"
+#include "format/asset_format.h"
 
 namespace qx {
 namespace {
 
-static_assert(sizeof(aiVector3D) == 12, "vertex arrays are written as packed f32 triples");
+static_assert(sizeof(aiVector3D) == format::kPositionWidth &&
+                  sizeof(aiVector3D) == format::kNormalWidth,
+              "vertex arrays are written as packed f32 triples");
+
+constexpr std::int64_t kPosition = format::kPositionWidth;
+constexpr std::int64_t kNormal = format::kNormalWidth;
+constexpr std::int64_t kTextureCoord = format::kTextureCoordWidth;
+constexpr std::int64_t kIndex = format::kIndexWidth;
 
 constexpr std::int64_t kMaxPayload = std::numeric_limits<std::int32_t>::max();
 
@@ -51,9 +59,9 @@ std::int64_t MeasureModel(const aiScene& scene, std::string* error) {
       *error = MeshText(m) + " has " + std::to_string(v) + " vertices but no positions";
       return -1;
     }
-    size += 2 + static_cast<std::int64_t>(NameLength(mesh->mName)) + 4 + 4 + 12 * v + 4 + 1 + 1;
-    if (HasNormals(*mesh)) size += 12 * v;
-    if (HasUVs(*mesh)) size += 8 * v;
+    size += 2 + static_cast<std::int64_t>(NameLength(mesh->mName)) + 4 + 4 + kPosition * v + 4 + 1 + 1;
+    if (HasNormals(*mesh)) size += kNormal * v;
+    if (HasUVs(*mesh)) size += kTextureCoord * v;
     if (HasFaces(*mesh)) {
       for (unsigned f = 0; f < mesh->mNumFaces && size <= kMaxPayload; ++f) {
         const aiFace& face = mesh->mFaces[f];
@@ -62,7 +70,7 @@ std::int64_t MeasureModel(const aiScene& scene, std::string* error) {
                    std::to_string(face.mNumIndices) + " indices but no index array";
           return -1;
         }
-        size += 4 * static_cast<std::int64_t>(face.mNumIndices);
+        size += kIndex * static_cast<std::int64_t>(face.mNumIndices);
       }
     }
     if (size > kMaxPayload) break;

@@ -49,11 +49,11 @@ class PlatformIOSystem : public Assimp::DefaultIOSystem {
 
 }  // namespace
 
-bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error,
+bool ImportScene(const char* path, format::AssetKind kind, ByteStream* payload, std::string* error,
                  std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
   Assimp::Importer importer;
   importer.SetIOHandler(new PlatformIOSystem(openedFiles));
-  const bool model = kind == SceneKind::Model;
+  const bool model = kind == format::AssetKind::Model;
   const aiScene* scene = importer.ReadFile(path, model ? kModelFlags : kAnimationFlags);
   if (scene == nullptr) {
     *error = importer.GetErrorString();
@@ -79,6 +79,6 @@ extern "C" QX_MODULE_EXPORT bool QxImportScene(const char* path, int kind, qx::B
                                                std::string* error,
                                                std::vector<std::string>* openedFiles,
                                                std::vector<std::uint32_t>* faceSizes) {
-  return qx::ImportScene(path, static_cast<qx::SceneKind>(kind), payload, error, openedFiles,
+  return qx::ImportScene(path, static_cast<qx::format::AssetKind>(kind), payload, error, openedFiles,
                          faceSizes);
 }

@@ -8,10 +8,9 @@
 #include <vector>
 
 #include "asset/byte_stream.h"
+#include "format/asset_format.h"
 
 namespace qx {
-
-enum class SceneKind : int { Model = 0, Animation = 1 };
 
 // Imports the file with the flags of its kind (0x80800B for models, 0x800B for
 // animations) through one importer, released before returning on every path, and
@@ -21,7 +20,7 @@ enum class SceneKind : int { Model = 0, Animation = 1 };
 // material library, buffer or texture it names) is appended to it. When faceSizes is
 // not null, a model's face size per mesh (indices in its first face, 0 without faces)
 // is stored there: the payload does not record it.
-bool ImportScene(const char* path, SceneKind kind, ByteStream* payload, std::string* error,
+bool ImportScene(const char* path, format::AssetKind kind, ByteStream* payload, std::string* error,
                  std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes);
 
 // The entry the module exports, resolved at run time by name.

@@ -1,8 +1,9 @@
 // LoadModel and LoadAnimation: find the scene module, let it import and encode, and
 // take the payload only when it succeeded.
+#include "convert/scene_loader.h"
+
 #include <string>
 
-#include "asset/asset.h"
 #include "convert/scene_import.h"
 #include "platform/platform.h"
 
@@ -28,7 +29,7 @@ ImportSceneEntry FindImporter(std::string* error) {
   return nullptr;
 }
 
-bool LoadScene(Asset& asset, const std::string& inputPath, SceneKind kind, const char* tag,
+bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
                std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
   const ImportSceneEntry import = FindImporter(&asset.errorText);
   if (import == nullptr) return false;
@@ -39,21 +40,34 @@ bool LoadScene(Asset& asset, const std::string& inputPath, SceneKind kind, const
               openedFiles, faceSizes)) {
     return false;
   }
-  asset.typeTag = tag;
-  asset.version = 1;
+  asset.typeTag = format::TagOf(kind);
+  asset.version = format::kVersion;
   asset.loaded = true;
   return true;
 }
 
 }  // namespace
 
-bool Asset::LoadModel(const std::string& inputPath, std::vector<std::string>* openedFiles,
-                      std::vector<std::uint32_t>* faceSizes) {
-  return LoadScene(*this, inputPath, SceneKind::Model, "QMDL", openedFiles, faceSizes);
+bool LoadModel(const std::string& inputPath, Asset* asset, std::vector<std::string>* openedFiles,
+               std::vector<std::uint32_t>* faceSizes) {
+  return LoadScene(*asset, inputPath, AssetType::Model, openedFiles, faceSizes);
 }
 
-bool Asset::LoadAnimation(const std::string& inputPath, std::vector<std::string>* openedFiles) {
-  return LoadScene(*this, inputPath, SceneKind::Animation, "QANM", openedFiles, nullptr);
+bool LoadAnimation(const std::string& inputPath, Asset* asset,
+                   std::vector<std::string>* openedFiles) {
+  return LoadScene(*asset, inputPath, AssetType::Animation, openedFiles, nullptr);
+}
+
+bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
+               std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
+  switch (type) {
+    case AssetType::Model: return LoadModel(inputPath, asset, openedFiles, faceSizes);
+    case AssetType::Animation: return LoadAnimation(inputPath, asset, openedFiles);
+    case AssetType::Texture: return asset->LoadTexture(inputPath);
+    case AssetType::Music: return asset->LoadAudio(inputPath, true);
+    case AssetType::Sound: return asset->LoadAudio(inputPath, false);
+  }
+  return false;
 }
 
 }  // namespace qx

@@ -2,6 +2,8 @@
 // come from the source text of each file, not from the encoder.
 #include <gtest/gtest.h>
 
+#include "convert/scene_loader.h"
+
 #include <assimp/Importer.hpp>
 #include <cmath>
 
@@ -54,7 +56,7 @@ TEST(LoadModel, ObjQuadIsTriangulatedWithFlippedTextureCoordinates) {
   TempDir dir;
   WriteFile(dir / "quad.obj", kQuadObj);
   Asset asset;
-  ASSERT_TRUE(asset.LoadModel(dir / "quad.obj")) << asset.errorText;
+  ASSERT_TRUE(LoadModel(dir / "quad.obj", &asset)) << asset.errorText;
   EXPECT_EQ(asset.typeTag, "QMDL");
   EXPECT_TRUE(asset.loaded);
   Cursor c(Content(asset.payload));
@@ -84,7 +86,7 @@ TEST(LoadModel, GltfTriangleWithoutNormalsOrTextureCoordinates) {
   TempDir dir;
   WriteFile(dir / "tri.gltf", kTriangleGltf);
   Asset asset;
-  ASSERT_TRUE(asset.LoadModel(dir / "tri.gltf")) << asset.errorText;
+  ASSERT_TRUE(LoadModel(dir / "tri.gltf", &asset)) << asset.errorText;
   Cursor c(Content(asset.payload));
   EXPECT_EQ(c.U16(), 1);
   EXPECT_EQ(c.U16(), 3);
@@ -107,7 +109,7 @@ TEST(LoadAnimation, BvhKeysCarryFrameTimesPositionsAndRotations) {
   TempDir dir;
   WriteFile(dir / "walk.bvh", kWalkBvh);
   Asset asset;
-  ASSERT_TRUE(asset.LoadAnimation(dir / "walk.bvh")) << asset.errorText;
+  ASSERT_TRUE(LoadAnimation(dir / "walk.bvh", &asset)) << asset.errorText;
   EXPECT_EQ(asset.typeTag, "QANM");
   Cursor c(Content(asset.payload));
   const float half = std::sqrt(0.5f);
@@ -153,7 +155,7 @@ TEST(SceneLoaderFailures, ImporterErrorsAreReportedUnchangedAndLeaveTheRecord) {
   }
   ASSERT_FALSE(expected.empty());
   Asset asset;
-  EXPECT_FALSE(asset.LoadModel(dir / "junk.fbx"));
+  EXPECT_FALSE(LoadModel(dir / "junk.fbx", &asset));
   EXPECT_EQ(asset.errorText, expected);
   EXPECT_FALSE(asset.loaded);
   EXPECT_EQ(asset.typeTag, "FILE");
@@ -165,13 +167,13 @@ TEST(SceneLoaderFailures, MeshesWithoutAnimationsAndTheReverse) {
   WriteFile(dir / "quad.obj", kQuadObj);
   WriteFile(dir / "walk.bvh", kWalkBvh);
   Asset animation;
-  EXPECT_FALSE(animation.LoadAnimation(dir / "quad.obj"));
+  EXPECT_FALSE(LoadAnimation(dir / "quad.obj", &animation));
   EXPECT_EQ(animation.errorText, "Model has no animations");
   EXPECT_EQ(animation.typeTag, "FILE");
 
   WriteFile(dir / "empty.obj", "# nothing here\n");
   Asset model;
-  EXPECT_FALSE(model.LoadModel(dir / "empty.obj"));
+  EXPECT_FALSE(LoadModel(dir / "empty.obj", &model));
   EXPECT_FALSE(model.errorText.empty());
   EXPECT_FALSE(model.loaded);
 }

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "asset/asset.h"
-#include "endian/little_endian.h"
+#include "convert/scene_loader.h"
+#include "format/asset_format.h"
 
 namespace qx::examine {
 namespace {
@@ -131,25 +131,18 @@ bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& asse
                          const std::string& sourcePath, std::string* difference) {
   Asset converted;
   std::vector<std::uint32_t> faceSizes;
-  bool loaded = false;
-  switch (asset.kind) {
-    case AssetKind::Model: loaded = converted.LoadModel(sourcePath, nullptr, &faceSizes); break;
-    case AssetKind::Animation: loaded = converted.LoadAnimation(sourcePath); break;
-    case AssetKind::Texture: loaded = converted.LoadTexture(sourcePath); break;
-    case AssetKind::Music: loaded = converted.LoadAudio(sourcePath, true); break;
-    case AssetKind::Sound: loaded = converted.LoadAudio(sourcePath, false); break;
-  }
-  if (!loaded) {
+  if (!LoadAsset(asset.kind, sourcePath, &converted, nullptr, &faceSizes)) {
     *difference = "the source does not convert: " + converted.errorText;
     return false;
   }
   // The unscrambled file the converter would write, read back with the face sizes of
   // the source scene: the file alone does not always tell them.
   const std::int32_t size = converted.payload.Size();
-  std::vector<std::uint8_t> file(kHeaderSize + static_cast<std::size_t>(size));
-  std::memcpy(file.data(), converted.typeTag.data(), 4);
-  StoreLE16(file.data() + 4, converted.version);
-  if (size > 0) std::memcpy(file.data() + kHeaderSize, converted.payload.GetAllData(), size);
+  std::vector<std::uint8_t> file(format::kHeaderSize + static_cast<std::size_t>(size));
+  format::EncodeHeader({asset.kind, converted.version, false}, file.data());
+  if (size > 0) {
+    std::memcpy(file.data() + format::kHeaderSize, converted.payload.GetAllData(), size);
+  }
   const std::vector<std::uint32_t>* sizes = asset.kind == AssetKind::Model ? &faceSizes : nullptr;
   reader::AssetFile source;
   if (!reader::ReadAsset(file.data(), file.size(), &source, difference, sizes)) {

@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "asset/asset.h"
-#include "asset/output_file.h"
+#include "files/output_file.h"
 
 namespace qx::examine {
 namespace {

@@ -17,16 +17,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::size_t described = asset.data.size() + asset.extension.size();
   for (const auto& mesh : asset.meshes) {
-    described += mesh.name.size() + 12 * mesh.positions.size() + 4 * mesh.indices.size() +
-                 12 * mesh.normals.size() + 8 * mesh.textureCoords.size();
+    using namespace qx::format;
+    described += mesh.name.size() + kPositionWidth * mesh.positions.size() +
+                 kIndexWidth * mesh.indices.size() + kNormalWidth * mesh.normals.size() +
+                 kTextureCoordWidth * mesh.textureCoords.size();
     for (std::uint32_t index : mesh.indices) {
       if (index >= mesh.positions.size()) std::abort();
     }
   }
   for (const auto& animation : asset.animations) {
     for (const auto& channel : animation.channels) {
-      described +=
-          20 * (channel.positions.size() + channel.scalings.size()) + 24 * channel.rotations.size();
+      described += qx::format::kVectorKeyWidth * (channel.positions.size() + channel.scalings.size()) +
+                   qx::format::kRotationKeyWidth * channel.rotations.size();
     }
   }
   if (described > size) std::abort();

@@ -13,8 +13,8 @@
 namespace qx::reader {
 namespace {
 
-constexpr std::size_t kHeaderSize = 7;
-constexpr std::size_t kExtensionFieldSize = 16;
+using format::kExtensionFieldSize;
+using format::kHeaderSize;
 
 // Where a field sits, kept as numbers and static texts: the face-size search meets
 // many errors on readings it then drops, so no text is built until one is reported.
@@ -146,8 +146,8 @@ bool ScanMeshHead(Cursor& c, std::size_t m, MeshLayout* layout) {
   if (!c.Need(2, 4, MeshPlace(m, "material index and vertex count"))) return false;
   c.U32();
   layout->vertices = c.U32();
-  if (!c.Need(layout->vertices, 12, MeshPlace(m, "positions"))) return false;
-  c.Skip(std::size_t{12} * layout->vertices);
+  if (!c.Need(layout->vertices, format::kPositionWidth, MeshPlace(m, "positions"))) return false;
+  c.Skip(format::kPositionWidth * layout->vertices);
   if (!c.Need(1, 4, MeshPlace(m, "face count"))) return false;
   layout->faces = c.U32();
   layout->indicesAt = c.at();
@@ -159,18 +159,18 @@ bool ScanMeshHead(Cursor& c, std::size_t m, MeshLayout* layout) {
 bool ScanMeshTail(Cursor& c, std::size_t m, const MeshLayout& layout, std::uint32_t perFace) {
   c.Seek(layout.indicesAt);
   const std::uint64_t indices = std::uint64_t{layout.faces} * perFace;
-  if (!c.Need(indices, 4, MeshPlace(m, "indices"))) return false;
-  const std::uint8_t* p = c.Skip(static_cast<std::size_t>(indices) * 4);
+  if (!c.Need(indices, format::kIndexWidth, MeshPlace(m, "indices"))) return false;
+  const std::uint8_t* p = c.Skip(static_cast<std::size_t>(indices) * format::kIndexWidth);
   for (std::uint64_t i = 0; i < indices; ++i) {
-    if (LoadLE32(p + 4 * i) >= layout.vertices) {
-      c.Seek(layout.indicesAt + 4 * static_cast<std::size_t>(i));
+    if (LoadLE32(p + format::kIndexWidth * i) >= layout.vertices) {
+      c.Seek(layout.indicesAt + format::kIndexWidth * static_cast<std::size_t>(i));
       c.Note(Problem::kIndexOutside, MeshPlace(m, ""), 0);
       return false;
     }
   }
   static const char* const kFlagNames[] = {"normals", "texture coordinates"};
   static const char* const kFlagFields[] = {"normals flag", "texture coordinates flag"};
-  static const std::size_t kWidths[] = {12, 8};
+  static const std::size_t kWidths[] = {format::kNormalWidth, format::kTextureCoordWidth};
   for (int f = 0; f < 2; ++f) {
     if (!c.Need(1, 1, MeshPlace(m, kFlagFields[f]))) return false;
     const std::size_t flagAt = c.at();
@@ -495,7 +495,7 @@ bool ScanKeyList(Cursor& c, long a, long ch, int list, std::uint16_t* count) {
   static const char* const kCount[] = {"position key count", "scaling key count",
                                        "rotation key count"};
   static const char* const kKeys[] = {"position keys", "scaling keys", "rotation keys"};
-  const std::size_t width = list == 2 ? 24 : 20;
+  const std::size_t width = list == 2 ? format::kRotationKeyWidth : format::kVectorKeyWidth;
   if (!c.Need(1, 2, {"animation", a, ch, kCount[list]})) return false;
   *count = c.U16();
   if (!c.Need(*count, width, {"animation", a, ch, kKeys[list]})) return false;
@@ -575,34 +575,6 @@ bool DecodeAudio(Cursor& c, AssetFile* asset) {
   return true;
 }
 
-struct TagInfo {
-  const char* tag;
-  AssetKind kind;
-  const char* payloadName;
-};
-
-constexpr TagInfo kTags[] = {
-    {"QMDL", AssetKind::Model, "model payload"},
-    {"QANM", AssetKind::Animation, "animation payload"},
-    {"QTEX", AssetKind::Texture, "texture payload"},
-    {"QMUS", AssetKind::Music, "music payload"},
-    {"QSND", AssetKind::Sound, "sound payload"},
-};
-
-std::string Printable(const std::uint8_t* bytes, std::size_t n) {
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '"' && bytes[i] != '\\') {
-      out += static_cast<char>(bytes[i]);
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", bytes[i]);
-      out += escaped;
-    }
-  }
-  return out;
-}
-
 // Decodes a whole file held in a buffer it may change: the payload is unscrambled in
 // place and raw payloads are moved out rather than copied, so a file costs its own size
 // once, plus what it decodes to.
@@ -610,36 +582,17 @@ bool DecodeFile(std::vector<std::uint8_t>&& file, AssetFile* asset, std::string*
                 const std::vector<std::uint32_t>* faceSizes) {
   *asset = AssetFile();
   const std::size_t size = file.size();
-  if (size < kHeaderSize) {
-    *error = "file is " + std::to_string(size) + " bytes, shorter than the 7-byte header";
-    return false;
-  }
-  const std::uint8_t* bytes = file.data();
-  const TagInfo* info = nullptr;
-  for (const TagInfo& candidate : kTags) {
-    if (std::memcmp(bytes, candidate.tag, 4) == 0) info = &candidate;
-  }
-  if (info == nullptr) {
-    *error = "unknown type tag \"" + Printable(bytes, 4) + "\"";
-    return false;
-  }
-  const std::uint16_t version = LoadLE16(bytes + 4);
-  if (version != 1) {
-    *error = "unsupported version " + std::to_string(version);
-    return false;
-  }
-  if (bytes[6] > 1) {
-    *error = "scrambled flag is " + std::to_string(bytes[6]) + ", not 0 or 1";
-    return false;
-  }
+  format::Header header;
+  if (!format::DecodeHeader(file.data(), size, &header, error)) return false;
   if (size - kHeaderSize > 0xFFFFFFFFu) {
     *error = "payload is 4 GiB or larger";
     return false;
   }
-  asset->typeTag = info->tag;
-  asset->kind = info->kind;
-  asset->version = version;
-  asset->scrambled = bytes[6] == 1;
+  const format::KindInfo& info = format::InfoOf(header.kind);
+  asset->typeTag = info.tag;
+  asset->kind = header.kind;
+  asset->version = header.version;
+  asset->scrambled = header.scrambled;
   asset->payloadSize = static_cast<std::uint32_t>(size - kHeaderSize);
 
   std::uint8_t* payload = file.data() + kHeaderSize;
@@ -648,9 +601,9 @@ bool DecodeFile(std::vector<std::uint8_t>&& file, AssetFile* asset, std::string*
     DeriveAssetKey(kPassPhrase, key);
     UnscramblePayload(key, payload, asset->payloadSize);
   }
-  Cursor c(payload, asset->payloadSize, info->payloadName);
+  Cursor c(payload, asset->payloadSize, info.payloadName);
   bool ok = true;
-  switch (info->kind) {
+  switch (header.kind) {
     case AssetKind::Model: ok = DecodeModel(c, asset, faceSizes); break;
     case AssetKind::Animation: ok = DecodeAnimations(c, asset); break;
     case AssetKind::Music:
@@ -664,8 +617,8 @@ bool DecodeFile(std::vector<std::uint8_t>&& file, AssetFile* asset, std::string*
     *asset = std::move(empty);
     return false;
   }
-  if (info->kind == AssetKind::Texture || info->kind == AssetKind::Music ||
-      info->kind == AssetKind::Sound) {
+  if (header.kind == AssetKind::Texture || header.kind == AssetKind::Music ||
+      header.kind == AssetKind::Sound) {
     file.erase(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + c.at()));
     asset->data = std::move(file);
   }
@@ -703,7 +656,7 @@ bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error
   errno = 0;
   std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   if (!file) {
-    *error = "Failed to open file with errno " + std::to_string(errno != 0 ? errno : ENOENT);
+    *error = "cannot open " + path + ": " + std::strerror(errno != 0 ? errno : ENOENT);
     return false;
   }
   // Sized once from the file's length where it has one, then read to the end: a
@@ -722,22 +675,13 @@ bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error
     have += static_cast<std::size_t>(file.gcount());
   }
   if (file.bad()) {
-    *error = "Failed to read file with errno " + std::to_string(errno);
+    *error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
   bytes.resize(have);
   return DecodeFile(std::move(bytes), asset, error, faceSizes);
 }
 
-const char* KindName(AssetKind kind) {
-  switch (kind) {
-    case AssetKind::Model: return "model";
-    case AssetKind::Animation: return "animation";
-    case AssetKind::Texture: return "texture";
-    case AssetKind::Music: return "music";
-    case AssetKind::Sound: return "sound";
-  }
-  return "unknown";
-}
+const char* KindName(AssetKind kind) { return format::InfoOf(kind).name; }
 
 }  // namespace qx::reader

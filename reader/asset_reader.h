@@ -1,6 +1,7 @@
 // Reading QXConvert asset files back: the header, unscrambling, and every payload
-// decoded into plain structs. This library has no dependency beyond the C++ standard
-// library (and the converter's small cipher), so an engine can link it alone.
+// decoded into plain structs. This library depends on nothing but the C++ standard
+// library, the header-only format definition and the converter's small cipher, so an
+// engine can link it alone.
 //
 // Every file is treated as untrusted. Nothing is read outside the buffer, a count is
 // checked against the bytes that remain before anything is allocated for it, and the
@@ -15,9 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "format/asset_format.h"
+
 namespace qx::reader {
 
-enum class AssetKind { Model, Animation, Texture, Music, Sound };
+using format::AssetKind;
 
 struct Vec3 {
   float x, y, z;
@@ -125,7 +128,7 @@ struct Animation {
 };
 
 struct AssetFile {
-  std::string typeTag;  // "QMDL", "QANM", "QTEX", "QMUS" or "QSND"
+  std::string typeTag;  // the tag at offset 0, one of format::kKinds
   AssetKind kind = AssetKind::Texture;
   std::uint16_t version = 0;
   bool scrambled = false;
@@ -143,7 +146,9 @@ struct AssetFile {
 bool ReadAsset(const std::uint8_t* bytes, std::size_t size, AssetFile* asset, std::string* error,
                const std::vector<std::uint32_t>* faceSizes = nullptr);
 
-// Reads and decodes the asset file at path.
+// Reads and decodes the asset file at path. A file that cannot be opened or read is
+// reported with its path and the system's reason, for example
+// "cannot open hero.mdl: No such file or directory".
 bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error,
                    const std::vector<std::uint32_t>* faceSizes = nullptr);
 

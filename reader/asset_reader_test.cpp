@@ -228,7 +228,7 @@ TEST(ReadAssetFile, ReportsMissingFiles) {
   AssetFile asset;
   std::string error;
   EXPECT_FALSE(ReadAssetFile(dir / "missing.mdl", &asset, &error));
-  EXPECT_EQ(error, "Failed to open file with errno 2");
+  EXPECT_EQ(error, "cannot open " + dir / "missing.mdl" + ": No such file or directory");
 }
 
 }  // namespace

@@ -16,9 +16,10 @@
 // While the temporary file exists, an interrupt (Ctrl-C in a build) removes it.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
-#include "asset/byte_stream.h"
 #include "platform/platform.h"
 
 namespace qx {
@@ -33,10 +34,9 @@ class OutputFile {
   // False with errorText "Failed to open file with errno N" when the output cannot be
   // created, as a plain open of the path would have failed.
   bool Open(const std::string& path);
-  // Writes through stream(); a long write to a temporary file is handed to the disk
-  // as it goes, so the final flush waits for little and few dirty pages pile up.
+  // A long write to a temporary file is handed to the disk as it goes, so the final
+  // flush waits for little and few dirty pages pile up.
   bool Write(const void* data, std::int32_t length);
-  ByteStream& stream() { return stream_; }
   // Flushes every byte to the disk without yet replacing the output, so that two
   // files can both be made ready before either is committed.
   bool Prepare();
@@ -51,6 +51,8 @@ class OutputFile {
   void Fail(const char* what, int error);
 
   bool OpenInPlace(const std::string& path);
+  bool Flush();
+  bool Close();
   bool CopyInPlace();
   void ForgetTemp();
 
@@ -61,7 +63,7 @@ class OutputFile {
   int errorNumber_ = 0;
   std::int64_t written_ = 0;
   std::int64_t handedToDisk_ = 0;
-  ByteStream stream_;
+  std::FILE* file_ = nullptr;
   std::string errorText_;
 };
 

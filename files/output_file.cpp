@@ -1,4 +1,4 @@
-#include "asset/output_file.h"
+#include "files/output_file.h"
 
 #include <cerrno>
 #include <vector>
@@ -6,7 +6,7 @@
 namespace qx {
 
 OutputFile::~OutputFile() {
-  stream_.Close();
+  if (file_ != nullptr) std::fclose(file_);
   if (!tempPath_.empty()) platform::RemoveFile(tempPath_);
   platform::ForgetOnInterrupt(interruptSlot_);
 }
@@ -18,9 +18,10 @@ void OutputFile::Fail(const char* what, int error) {
 }
 
 bool OutputFile::OpenInPlace(const std::string& path) {
-  if (!stream_.OpenFile(path, OpenMode::Write)) {
-    errorText_ = stream_.errorText();
-    errorNumber_ = errno;
+  int error = 0;
+  file_ = platform::OpenFile(path.c_str(), "wb", &error);
+  if (file_ == nullptr) {
+    Fail("Failed to open file with errno ", error);
     return false;
   }
   return true;
@@ -38,8 +39,8 @@ bool OutputFile::Open(const std::string& path) {
     Fail("Failed to open file with errno ", EACCES);
     return false;
   }
-  std::FILE* file = platform::CreateTempFileBeside(target_, &tempPath_, &error);
-  if (file == nullptr) {
+  file_ = platform::CreateTempFileBeside(target_, &tempPath_, &error);
+  if (file_ == nullptr) {
     // No temporary file beside an output we may write: write it in place, as a plain
     // overwrite would.
     if (target_.exists && (error == EACCES || error == EPERM || error == EROFS)) {
@@ -49,25 +50,41 @@ bool OutputFile::Open(const std::string& path) {
     return false;
   }
   interruptSlot_ = platform::RemoveOnInterrupt(tempPath_);
-  stream_.AdoptFile(file, OpenMode::Write);
   return true;
 }
 
 bool OutputFile::Write(const void* data, std::int32_t length) {
   constexpr std::int64_t kWritebackStep = std::int64_t{32} << 20;
-  if (!stream_.Write(data, length)) {
-    errorText_ = stream_.errorText();
-    errorNumber_ = errno;
+  if (length <= 0) return errorText_.empty();
+  if (std::fwrite(data, 1, static_cast<std::size_t>(length), file_) !=
+      static_cast<std::size_t>(length)) {
+    Fail("Failed to write file with errno ", errno);
     return false;
   }
   written_ += length;
   if (!tempPath_.empty() && written_ - handedToDisk_ >= kWritebackStep) {
-    if (!stream_.Flush()) {
-      errorText_ = stream_.errorText();
-      return false;
-    }
-    platform::StartWriteback(stream_.file(), handedToDisk_, written_ - handedToDisk_);
+    if (!Flush()) return false;
+    platform::StartWriteback(file_, handedToDisk_, written_ - handedToDisk_);
     handedToDisk_ = written_;
+  }
+  return true;
+}
+
+bool OutputFile::Flush() {
+  if (std::fflush(file_) != 0) {
+    Fail("Failed to write file with errno ", errno);
+    return false;
+  }
+  return true;
+}
+
+// Closes the file, reporting a failed final flush as a failed write.
+bool OutputFile::Close() {
+  std::FILE* file = file_;
+  file_ = nullptr;
+  if (std::fclose(file) != 0) {
+    Fail("Failed to write file with errno ", errno);
+    return false;
   }
   return true;
 }
@@ -77,18 +94,12 @@ bool OutputFile::Prepare() {
   if (!errorText_.empty()) return false;
   if (prepared_ || tempPath_.empty()) return true;
   int error = 0;
-  if (!stream_.Flush()) {
-    errorText_ = stream_.errorText();
-    return false;
-  }
-  if (!platform::FinishTempFile(stream_.file(), target_, &error)) {
+  if (!Flush()) return false;
+  if (!platform::FinishTempFile(file_, target_, &error)) {
     Fail("Failed to write file with errno ", error);
     return false;
   }
-  if (!stream_.CloseChecked()) {
-    errorText_ = stream_.errorText();
-    return false;
-  }
+  if (!Close()) return false;
   prepared_ = true;
   return true;
 }
@@ -96,21 +107,28 @@ bool OutputFile::Prepare() {
 // The rename was refused though the output may be written: copy the finished
 // temporary file over it in place, every write checked, then remove the temporary.
 bool OutputFile::CopyInPlace() {
-  ByteStream source;
-  if (!source.OpenFile(tempPath_, OpenMode::Read) || !OpenInPlace(target_.path)) {
-    if (errorText_.empty()) errorText_ = source.errorText();
+  int error = 0;
+  std::FILE* source = platform::OpenFile(tempPath_.c_str(), "rb", &error);
+  if (source == nullptr) {
+    Fail("Failed to open file with errno ", error);
     return false;
   }
-  std::vector<std::uint8_t> slice(std::size_t{1} << 20);
-  std::int32_t got;
-  while ((got = source.Read(slice.data(), static_cast<std::int32_t>(slice.size()))) > 0) {
-    if (!stream_.Write(slice.data(), got)) {
-      errorText_ = stream_.errorText();
-      return false;
+  if (!OpenInPlace(target_.path)) {
+    std::fclose(source);
+    return false;
+  }
+  std::vector<char> slice(std::size_t{1} << 20);
+  std::size_t got;
+  while ((got = std::fread(slice.data(), 1, slice.size(), source)) > 0) {
+    if (std::fwrite(slice.data(), 1, got, file_) != got) {
+      Fail("Failed to write file with errno ", errno);
+      break;
     }
   }
-  if (!stream_.Flush() || !stream_.CloseChecked()) {
-    errorText_ = stream_.errorText();
+  const bool read = !std::ferror(source);
+  std::fclose(source);
+  if (!errorText_.empty() || !read || !Flush() || !Close()) {
+    if (errorText_.empty()) errorText_ = "Failed to read file with errno " + std::to_string(EIO);
     return false;
   }
   ForgetTemp();
@@ -118,7 +136,7 @@ bool OutputFile::CopyInPlace() {
 }
 
 void OutputFile::ForgetTemp() {
-  platform::RemoveFile(tempPath_);
+  if (!tempPath_.empty()) platform::RemoveFile(tempPath_);
   tempPath_.clear();
   platform::ForgetOnInterrupt(interruptSlot_);
   interruptSlot_ = -1;
@@ -126,13 +144,7 @@ void OutputFile::ForgetTemp() {
 
 bool OutputFile::Commit() {
   if (!Prepare()) return false;
-  if (tempPath_.empty()) {
-    if (!stream_.Flush() || !stream_.CloseChecked()) {
-      errorText_ = stream_.errorText();
-      return false;
-    }
-    return true;
-  }
+  if (tempPath_.empty()) return Flush() && Close();
   int error = 0;
   if (!platform::MoveOver(tempPath_, target_.path, &error)) {
     if (target_.exists && target_.writable && (error == EPERM || error == EACCES)) {
@@ -141,9 +153,8 @@ bool OutputFile::Commit() {
     Fail("Failed to write file with errno ", error);
     return false;
   }
-  tempPath_.clear();
-  platform::ForgetOnInterrupt(interruptSlot_);
-  interruptSlot_ = -1;
+  tempPath_.clear();  // it is the output now
+  ForgetTemp();
   return true;
 }
 
