@@ -2,6 +2,7 @@
 // (or fed) by its own thread so that none fills up and stalls the child.
 #include <windows.h>
 
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -10,14 +11,7 @@
 namespace qx::testing {
 namespace {
 
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
+std::wstring Widen(const std::string& text) { return std::filesystem::u8path(text).wstring(); }
 
 // Quotes one argument so that CommandLineToArgvW (and the C runtime) read it back
 // exactly: backslashes double only where they come before a quote.
