@@ -1,0 +1,88 @@
+"""Bazel rules that convert source assets with QXConvert.
+
+    load("@qxconvert//bazel:defs.bzl", "qx_asset", "qx_assets")
+
+    qx_asset(name = "crate", src = "models/crate.obj", kind = "mdl",
+             deps = ["models/crate.mtl"])
+    qx_assets(name = "textures", srcs = glob(["textures/*.tga"]), kind = "tex")
+
+Each conversion is one action whose inputs are the source, the files its import reads
+besides it (deps: an OBJ's .mtl, a glTF's .bin), the converter and its scene module,
+both built from source by Bazel. Outputs are named as qx_add_assets names them: the
+source's path with .mdl, .anm, .img, .mus or .snd. The command line holds only
+relative paths and the action needs no network, so it runs the same on a remote
+executor and hits a shared cache from any checkout. The converter's depfile is checked
+against the declared inputs, so a file the import read but that was not declared fails
+the build by name.
+"""
+
+_EXTENSIONS = {"mdl": ".mdl", "anm": ".anm", "tex": ".img", "mus": ".mus", "snd": ".snd"}
+
+def _qx_asset_impl(ctx):
+    src = ctx.file.src
+    stem = ctx.attr.src.label.name
+    stem = stem[:stem.rfind(".")] if "." in stem.split("/")[-1] else stem
+    out = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind])
+    depfile = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind] + ".d")
+    declared = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind] + ".inputs")
+    ctx.actions.write(declared, "\n".join([f.path for f in [src] + ctx.files.deps]) + "\n")
+    args = ctx.actions.args()
+    args.add_all([depfile, declared, "--", ctx.executable._converter, ctx.attr.kind, src, out])
+    args.add("-depfile=" + depfile.path)
+    if not ctx.attr.scrambled:
+        args.add("-ue")
+    ctx.actions.run(
+        executable = ctx.executable._check,
+        arguments = [args],
+        inputs = [src, declared] + ctx.files.deps,
+        tools = [ctx.executable._converter] + ctx.files._module,
+        outputs = [out, depfile],
+        mnemonic = "QXConvert",
+        progress_message = "Converting %s" % src.short_path,
+        # Local runs see the whole source tree, so that an undeclared file the import
+        # reads shows up in the depfile and fails the check instead of going missing.
+        execution_requirements = {"no-sandbox": "1"},
+    )
+    return [DefaultInfo(files = depset([out]), runfiles = ctx.runfiles(files = [out]))]
+
+qx_asset = rule(
+    implementation = _qx_asset_impl,
+    attrs = {
+        "src": attr.label(allow_single_file = True, mandatory = True),
+        "kind": attr.string(mandatory = True, values = _EXTENSIONS.keys()),
+        "deps": attr.label_list(allow_files = True),
+        "scrambled": attr.bool(default = True),
+        "_converter": attr.label(
+            default = "@qxconvert//:QXConvert",
+            executable = True,
+            cfg = "exec",
+        ),
+        "_module": attr.label(default = "@qxconvert//:qxconvert_scene.so", allow_files = True, cfg = "exec"),
+        "_check": attr.label(
+            default = "@qxconvert//bazel:check_depfile.sh",
+            executable = True,
+            allow_single_file = True,
+            cfg = "exec",
+        ),
+    },
+    doc = "Converts one source asset with QXConvert.",
+)
+
+def qx_assets(name, srcs, kind, deps = {}, scrambled = True, **kwargs):
+    """One qx_asset per source, and a filegroup `name` holding them all.
+
+    Args:
+      name: the filegroup's name; each asset's target is name + "_" + its source path.
+      srcs: sources (a list or a glob).
+      kind: "mdl", "anm", "tex", "mus" or "snd" for all of them.
+      deps: a dict from a source to the files its import reads besides it.
+      scrambled: False writes payloads unscrambled (-ue).
+      **kwargs: passed to every target (visibility, tags).
+    """
+    targets = []
+    for src in srcs:
+        target = name + "_" + src.replace("/", "_").replace(".", "_")
+        qx_asset(name = target, src = src, kind = kind, deps = deps.get(src, []),
+                 scrambled = scrambled, **kwargs)
+        targets.append(":" + target)
+    native.filegroup(name = name, srcs = targets, **kwargs)
