@@ -27,7 +27,7 @@ def _qx_asset_impl(ctx):
     declared = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind] + ".inputs")
     ctx.actions.write(declared, "\n".join([f.path for f in [src] + ctx.files.deps]) + "\n")
     args = ctx.actions.args()
-    args.add_all([depfile, declared, "--", ctx.executable._converter, ctx.attr.kind, src, out])
+    args.add_all([depfile, declared, "--", ctx.executable.converter, ctx.attr.kind, src, out])
     args.add("-depfile=" + depfile.path)
     if not ctx.attr.scrambled:
         args.add("-ue")
@@ -35,7 +35,7 @@ def _qx_asset_impl(ctx):
         executable = ctx.executable._check,
         arguments = [args],
         inputs = [src, declared] + ctx.files.deps,
-        tools = [ctx.executable._converter] + ctx.files._module,
+        tools = [ctx.executable.converter] + ctx.files.scene_module,
         outputs = [out, depfile],
         mnemonic = "QXConvert",
         progress_message = "Converting %s" % src.short_path,
@@ -52,12 +52,19 @@ qx_asset = rule(
         "kind": attr.string(mandatory = True, values = _EXTENSIONS.keys()),
         "deps": attr.label_list(allow_files = True),
         "scrambled": attr.bool(default = True),
-        "_converter": attr.label(
+        # Built from source by default: a tool of the build graph, which a remote
+        # executor can run. An installed converter works too (see the README).
+        "converter": attr.label(
             default = "@qxconvert//:QXConvert",
             executable = True,
+            allow_files = True,
             cfg = "exec",
         ),
-        "_module": attr.label(default = "@qxconvert//:qxconvert_scene.so", allow_files = True, cfg = "exec"),
+        "scene_module": attr.label(
+            default = "@qxconvert//:qxconvert_scene.so",
+            allow_files = True,
+            cfg = "exec",
+        ),
         "_check": attr.label(
             default = "@qxconvert//bazel:check_depfile.sh",
             executable = True,

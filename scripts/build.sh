@@ -9,6 +9,7 @@
 #   scripts/build.sh package     install, build the example game against it, build the .deb
 #   scripts/build.sh windows     cross-build for Windows, run every test under Wine, make
 #                                and check the zip (Assimp is built once into a cache)
+#   scripts/build.sh bazel       convert the samples with Bazel: shared disk and HTTP caches
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -64,6 +65,11 @@ case "${1:-}" in
     install_missing "${packages[@]}" clang libclang-rt-14-dev
     bash "$root/fuzz/run.sh" "${2:-60}"
     ;;
+  bazel)
+    install_missing libassimp-dev libcli11-dev nlohmann-json3-dev g++ bazel-bootstrap \
+      bazel-rules-java nginx-extras python3 tar
+    bash "$root/scripts/bazel_check.sh"
+    ;;
   windows)
     install_missing "${packages[@]}" g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 \
       libz-mingw-w64-dev libutfcpp-dev libstb-dev dpkg-dev zip unzip groff-base assimp-testmodels
@@ -87,7 +93,7 @@ case "${1:-}" in
     bash "$root/scripts/windows_check.sh" "$root/build-windows" "$root/build"
     ;;
   *)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

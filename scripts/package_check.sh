@@ -89,7 +89,7 @@ deb=$(ls "$build"/qxconvert_*.deb | head -n 1)
 contents=$(dpkg-deb --contents "$deb")
 for file in usr/bin/QXConvert usr/bin/QXInspect usr/share/man/man1/QXConvert.1 \
   usr/share/man/man1/QXInspect.1 qxconvert/qxconvert_scene.so QXConvertConfig.cmake \
-  qxconvert/reader/asset_reader.h; do
+  qxconvert/reader/asset_reader.h qxconvert/bazel/defs.bzl; do
   grep -q "$file" <<<"$contents" || fail "$file is missing from the package"
 done
 if [ "$(id -u)" -eq 0 ] && [ -n "${CI:-}${QX_INSTALL_DEB:-}" ]; then

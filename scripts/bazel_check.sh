@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Proves the Bazel rules with Debian's Bazel, offline, on copies of bazel/examples:
+#   1. two clean output bases at two paths share one --disk_cache: the second build
+#      runs no action and gives byte-identical outputs;
+#   2. the same through a real HTTP cache (nginx with WebDAV PUT on 127.0.0.1);
+#   3. changing one source, or one .mtl it reads, reruns exactly one conversion; an
+#      undeclared .mtl and a source that fails to import fail the build, leaving no
+#      output;
+#   4. bazel test runs QXInspect --verify over every converted sample.
+#   scripts/bazel_check.sh
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+work=$(mktemp -d /tmp/qx-bazel-XXXXXX)
+nginx_pid=
+cleanup() {
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
+  for base in "$work"/base*; do bazel --output_base="$base" shutdown >/dev/null 2>&1 || true; done
+  chmod -R u+w "$work" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "bazel check: $*" >&2; exit 1; }
+
+# A copy of the example workspace at its own path; symlinks become files, and the
+# repositories it names by relative path are given by absolute path instead.
+copy() {
+  mkdir "$work/$1"
+  # Not the bazel-* links of a build there: they lead back into the source tree.
+  (cd "$root/bazel/examples" && tar -ch --exclude='./bazel-*' .) | (cd "$work/$1" && tar -x)
+}
+overrides=(--override_repository=qxconvert="$root" --override_repository=rules_cc="$root/bazel/rules_cc"
+  --override_repository=remote_coverage_tools="$root/bazel/remote_coverage_tools")
+# bazel_run DIR BASE COMMAND [ARGS...]: a build in its own output base; the log is in $work/log.
+bazel_run() {
+  local dir=$1 base=$2 command=$3
+  shift 3
+  (cd "$work/$dir" && bazel --output_base="$work/$base" "$command" "${overrides[@]}" "$@") >"$work/log" 2>&1
+}
+summary() { grep -E '^INFO: [0-9]+ process' "$work/log" | tail -n 1; }
+# How many actions ran here, from Bazel's summary line, e.g. "INFO: 9 processes: 3
+# disk cache hit, 5 internal, 1 local.": every kind but cache hits and internal ones.
+executed() {
+  summary | sed 's/^INFO: [0-9]* processes*: *//; s/\.$//' | tr ',' '\n' |
+    awk '!/cache hit|internal/ {n += $1} END {print n + 0}'
+}
+outputs() { (cd "$work/$1/bazel-bin" && find . -name '*.mdl' -o -name '*.anm' -o -name '*.img' -o -name '*.mus' -o -name '*.snd' | sort | xargs sha256sum); }
+
+echo "== two clean output bases at two paths share a disk cache"
+copy one && copy two
+bazel_run one base1 build //... --disk_cache="$work/disk" || { cat "$work/log"; fail "first build failed"; }
+echo "  first:  $(summary)"
+bazel_run two base2 build //... --disk_cache="$work/disk" || { cat "$work/log"; fail "second build failed"; }
+echo "  second: $(summary)"
+[ "$(executed)" = 0 ] || fail "the second build ran actions: $(summary)"
+[ "$(outputs one)" = "$(outputs two)" ] || fail "the two builds' outputs differ"
+
+echo "== the same through an HTTP cache (nginx, WebDAV PUT) on 127.0.0.1"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$work/nginx/cache" "$work/nginx/tmp"
+# nginx's workers run as an unprivileged user; they must reach and fill the cache.
+chmod 755 "$work" "$work/nginx"
+chmod 777 "$work/nginx/cache" "$work/nginx/tmp"
+cat >"$work/nginx/nginx.conf" <<CONF
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events {}
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/tmp;
+  server {
+    listen 127.0.0.1:$port;
+    location / {
+      root $work/nginx/cache;
+      dav_methods PUT;
+      create_full_put_path on;
+      client_max_body_size 0;
+    }
+  }
+}
+CONF
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+nginx_pid=$!
+for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+copy three && copy four
+bazel_run three base3 build //... --remote_cache="http://127.0.0.1:$port" || { cat "$work/log"; fail "build with an empty remote cache failed"; }
+echo "  first:  $(summary)"
+bazel_run four base4 build //... --remote_cache="http://127.0.0.1:$port" || { cat "$work/log"; fail "build from the remote cache failed"; }
+echo "  second: $(summary)"
+[ "$(executed)" = 0 ] || fail "the second build ran actions: $(summary)"
+grep -q 'remote cache hit' "$work/log" || fail "no remote cache hits: $(summary)"
+[ "$(outputs three)" = "$(outputs four)" ] || fail "the remote cache gave different outputs"
+
+echo "== one changed source or .mtl reruns exactly one conversion"
+for changed in models/crate.obj models/crate.mtl anims/walk.bvh; do
+  printf '\n# changed\n' >>"$work/two/$changed"
+  bazel_run two base2 build //... --disk_cache="$work/disk" || { cat "$work/log"; fail "rebuild failed"; }
+  [ "$(executed)" = 1 ] || fail "changing $changed ran: $(summary)"
+done
+
+echo "== an undeclared .mtl and a source that does not import fail the build"
+printf 'this is not a model\n' >"$work/two/models/broken.obj"
+cp "$work/two/models/crate.obj" "$work/two/models/lonely.obj"  # it names crate.mtl
+cat >>"$work/two/BUILD.bazel" <<'RULES'
+qx_asset(name = "undeclared", src = "models/lonely.obj", kind = "mdl")
+qx_asset(name = "broken", src = "models/broken.obj", kind = "mdl")
+RULES
+if bazel_run two base2 build //:undeclared; then fail "an undeclared .mtl did not fail the build"; fi
+grep -q 'QXConvert read models/crate.mtl, which is not declared' "$work/log" || { cat "$work/log"; fail "the undeclared file was not named"; }
+if bazel_run two base2 build //:broken; then fail "a broken model did not fail the build"; fi
+[ ! -e "$work/two/bazel-bin/models/broken.mdl" ] || fail "a failed conversion left an output"
+
+echo "== bazel test verifies every converted sample"
+bazel_run one base1 test //:verify --disk_cache="$work/disk" || { cat "$work/log"; fail "bazel test failed"; }
+echo "bazel check: all passed"
