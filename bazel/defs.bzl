@@ -65,8 +65,9 @@ qx_asset = rule(
             allow_files = True,
             cfg = "exec",
         ),
+        # Resolved in the repository of this file: this one, or the installed copy.
         "_check": attr.label(
-            default = "@qxconvert//bazel:check_depfile.sh",
+            default = Label("//bazel:check_depfile.sh"),
             executable = True,
             allow_single_file = True,
             cfg = "exec",
