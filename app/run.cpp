@@ -128,10 +128,13 @@ bool Convert(AssetType type, const std::string& input, const std::string& output
     *message = out.errorText();
     return false;
   }
-  const bool written = IsScene(type) ? asset.WriteTo(out, scramble, key)
-                                     : StreamRawAsset(type, input, out, scramble, key, message);
-  if (!written || !out.Prepare()) {
-    if (message->empty() || written) *message = out.errorText();
+  if (IsScene(type) ? !asset.WriteTo(out, scramble, key)
+                    : !StreamRawAsset(type, input, out, scramble, key, message)) {
+    if (IsScene(type)) *message = asset.errorText;
+    return false;
+  }
+  if (!out.Prepare()) {
+    *message = out.errorText();
     return false;
   }
   if (!depfile.empty()) {

@@ -162,7 +162,7 @@ bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& k
   }
   OutputFile output;
   if (!output.Open(outputPath) || !WriteTo(output, scramble, key) || !output.Commit()) {
-    errorText = output.errorText();
+    if (!output.errorText().empty()) errorText = output.errorText();
     return false;
   }
   return true;
@@ -181,11 +181,17 @@ bool Asset::WriteTo(OutputFile& output, bool scramble, const AssetKey& key) {
   constexpr std::int32_t kSlice = 1 << 20;
   const std::int32_t size = payload.Size();
   std::uint8_t* bytes = payload.GetAllData();
-  if (!output.Write(header, kHeaderSize)) return false;
+  if (!output.Write(header, kHeaderSize)) {
+    errorText = output.errorText();
+    return false;
+  }
   for (std::int64_t offset = 0; offset < size; offset += kSlice) {
     const auto length = static_cast<std::int32_t>(std::min<std::int64_t>(kSlice, size - offset));
     if (scramble) ScramblePayload(key, bytes + offset, static_cast<std::uint32_t>(length));
-    if (!output.Write(bytes + offset, length)) return false;
+    if (!output.Write(bytes + offset, length)) {
+      errorText = output.errorText();
+      return false;
+    }
   }
   return true;
 }

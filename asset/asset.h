@@ -45,7 +45,7 @@ class Asset {
   // in-memory payload is then scrambled too).
   bool Save(const std::string& outputPath, bool scramble, const AssetKey& key);
   // Writes the header and the payload into an open output without committing it;
-  // false when a write failed (the output's errorText says why).
+  // false with errorText set when a write failed.
   bool WriteTo(OutputFile& output, bool scramble, const AssetKey& key);
 
   std::string errorText;
