@@ -9,6 +9,7 @@
 #include "app/run.h"
 #include "platform/platform.h"
 #include "examine/describe.h"
+#include "examine/render.h"
 #include "examine/verify.h"
 #include "examine/write_out.h"
 #include "reader/asset_reader.h"
@@ -25,6 +26,8 @@ struct Options {
   std::string extract;
   std::string exportPath;
   std::string verify;
+  std::string render;
+  int size = 512;
 };
 
 void Report(const std::string& path, const std::string& message) {
@@ -33,10 +36,11 @@ void Report(const std::string& path, const std::string& message) {
 }
 
 int Inspect(const Options& options) {
-  const bool single =
-      !options.extract.empty() || !options.exportPath.empty() || !options.verify.empty();
+  const bool single = !options.extract.empty() || !options.exportPath.empty() ||
+                      !options.verify.empty() || !options.render.empty();
   if (single && options.files.size() != 1) {
-    std::fputs("QXInspect: --extract, --export and --verify take exactly one FILE\n", stderr);
+    std::fputs("QXInspect: --extract, --export, --verify and --render take exactly one FILE\n",
+               stderr);
     return kUsage;
   }
   int status = 0;
@@ -64,6 +68,14 @@ int Inspect(const Options& options) {
         return kInvalid;
       }
       std::printf("Exported %s\n", options.exportPath.c_str());
+    } else if (!options.render.empty()) {
+      qx::examine::Image image;
+      if (!qx::examine::RenderAsset(asset, options.size, &image, &error) ||
+          !qx::examine::WritePng(image, options.render, &error)) {
+        Report(path, error);
+        return kInvalid;
+      }
+      std::printf("Rendered %s\n", options.render.c_str());
     } else if (!options.verify.empty()) {
       if (!qx::examine::VerifyAgainstSource(asset, path, options.verify, &error)) {
         std::printf("%s differs from %s: %s\n", path.c_str(), options.verify.c_str(), error.c_str());
@@ -108,9 +120,18 @@ int main(int argc, char** argv) {
   auto* verify = app.add_option("--verify", options.verify,
                                 "Convert SOURCE again and compare it with the asset field by field")
                      ->type_name("SOURCE");
-  extract->excludes(exportOption)->excludes(verify)->excludes(json);
-  exportOption->excludes(verify)->excludes(json);
-  verify->excludes(json);
+  auto* render = app.add_option("--render", options.render,
+                                "Draw the asset into OUT as PNG: a model shaded, a texture's "
+                                "image, an animation's rotation curves")
+                     ->type_name("OUT.png");
+  app.add_option("--size", options.size, "With --render: the image's width and height in pixels")
+      ->check(CLI::Range(16, 4096))
+      ->default_val(512)
+      ->needs(render);
+  extract->excludes(exportOption)->excludes(verify)->excludes(json)->excludes(render);
+  exportOption->excludes(verify)->excludes(json)->excludes(render);
+  verify->excludes(json)->excludes(render);
+  render->excludes(json);
   // CLI11 reads argc and argv; they are rebuilt from the UTF-8 command line.
   qx::platform::SetUpConsole();
   const std::vector<std::string> args = qx::platform::CommandLine(argc, argv);

@@ -13,6 +13,7 @@
 #include "cipher/cipher.h"
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
+#include "examine/render.h"
 #include "reader/asset_reader.h"
 
 namespace {
@@ -203,6 +204,25 @@ void BM_ReadRealModel(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
 }
 BENCHMARK(BM_ReadRealModel)->Unit(benchmark::kMillisecond);
+
+// A million-vertex grid (two million triangles) drawn at 512 x 512.
+void BM_RenderTwoMillionTriangles(benchmark::State& state) {
+  static const std::unique_ptr<aiScene> scene = LargeModel();
+  qx::ByteStream payload;
+  std::string error;
+  qx::EncodeModel(*scene, payload, &error);
+  std::string file("QMDL\x01\x00\x00", 7);
+  file.append(reinterpret_cast<const char*>(payload.GetAllData()),
+              static_cast<std::size_t>(payload.Size()));
+  qx::reader::AssetFile asset;
+  qx::reader::ReadAsset(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), &asset,
+                        &error);
+  qx::examine::Image image;
+  for (auto _ : state) {
+    if (!qx::examine::RenderAsset(asset, 512, &image, &error)) state.SkipWithError(error.c_str());
+  }
+}
+BENCHMARK(BM_RenderTwoMillionTriangles)->Unit(benchmark::kMillisecond);
 
 // Keeps each run's time per iteration while printing as usual.
 class RatioReporter : public benchmark::ConsoleReporter {

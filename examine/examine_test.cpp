@@ -8,6 +8,11 @@
 #include <nlohmann/json.hpp>
 
 #include "examine/verify.h"
+
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#define STBI_ONLY_PNG
+#include <stb/stb_image.h>
 #include "reader/asset_reader.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
@@ -259,6 +264,41 @@ TEST(HostileFiles, NonFiniteValuesStayDistinguishable) {
   EXPECT_EQ(mesh["positions"][0], nlohmann::json::parse(R"(["NaN", 1.0, 1.0])"));
   EXPECT_EQ(mesh["positions"][1], nlohmann::json::parse(R"(["Infinity", "-Infinity", 2.0])"));
   EXPECT_EQ(mesh["nonFinitePositions"], 2);
+}
+
+// A rendered model fills a plausible share of the frame, the same way every time; a
+// model with nothing to draw, or a damaged file, is an error.
+TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
+  TempDir dir;
+  ASSERT_EQ(RunConverter({"mdl", kExamples + "/crate.obj", dir / "crate.mdl"}).exitCode, 0);
+  for (const char* name : {"a.png", "b.png"}) {
+    const auto r = RunInspect({dir / "crate.mdl", "--render", dir / name, "--size", "256"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+  const std::string png = ReadFile(dir / "a.png");
+  EXPECT_EQ(png, ReadFile(dir / "b.png"));
+  int width = 0, height = 0, channels = 0;
+  stbi_uc* pixels = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(png.data()),
+                                          static_cast<int>(png.size()), &width, &height,
+                                          &channels, 4);
+  ASSERT_NE(pixels, nullptr);
+  ASSERT_EQ(width, 256);
+  std::size_t drawn = 0;
+  for (int i = 0; i < width * height; ++i) drawn += pixels[4 * i + 3] != 0;
+  stbi_image_free(pixels);
+  // A unit cube seen from above and aside, framed to 90% of the width: about half.
+  const double share = static_cast<double>(drawn) / (width * height);
+  EXPECT_GT(share, 0.4);
+  EXPECT_LT(share, 0.8);
+
+  WriteFile(dir / "empty.mdl", std::string("QMDL\x01\x00\x00\x00\x00", 9));
+  const auto empty = RunInspect({dir / "empty.mdl", "--render", dir / "e.png"});
+  EXPECT_EQ(empty.exitCode, 1);
+  EXPECT_NE(empty.err.find("the model has no faces to draw"), std::string::npos) << empty.err;
+  WriteFile(dir / "damaged.mdl", png.substr(0, 5));
+  EXPECT_EQ(RunInspect({dir / "damaged.mdl", "--render", dir / "d.png"}).exitCode, 1);
+  EXPECT_FALSE(testing::FileExists(dir / "e.png"));
+  EXPECT_FALSE(testing::FileExists(dir / "d.png"));
 }
 
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {

@@ -16,7 +16,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake ninja-build make g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev
-  nlohmann-json3-dev libbenchmark-dev)
+  nlohmann-json3-dev libstb-dev libbenchmark-dev)
 
 install_missing() {
   local missing=()
@@ -80,7 +80,7 @@ case "${1:-}" in
     # Header-only libraries, staged apart from the host's /usr/include.
     headers=$cache/mingw-headers
     rm -rf "$headers" && mkdir -p "$headers/include"
-    cp -r /usr/include/CLI /usr/include/nlohmann "$headers/include/"
+    cp -r /usr/include/CLI /usr/include/nlohmann /usr/include/stb "$headers/include/"
     build "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQX_MINGW_PREFIX="$assimp;$headers" \
       -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF

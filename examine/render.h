@@ -1,0 +1,29 @@
+// Pictures of an asset without a browser or a GPU, for thumbnails in asset browsers,
+// pull-request bots and CI reports: a model drawn by a small software rasteriser
+// (depth buffer, shading from the surface's facing, camera framed on the bounds), a
+// texture's source image scaled to fit, an animation's channel curves. The background
+// is transparent; the same asset always gives the same pixels.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reader/asset_reader.h"
+
+namespace qx::examine {
+
+struct Image {
+  int width = 0, height = 0;
+  std::vector<std::uint8_t> rgba;  // row by row, top first
+};
+
+// Draws the asset into a size x size image. False with *error for an asset with
+// nothing to draw (a model without triangles, lines or points; a texture whose bytes
+// are no image stb_image decodes; an animation without keys; music or sound).
+bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::string* error);
+
+// Writes the image as PNG through the checked, atomic writer.
+bool WritePng(const Image& image, const std::string& path, std::string* error);
+
+}  // namespace qx::examine
