@@ -66,7 +66,7 @@ case "${1:-}" in
     bash "$root/fuzz/run.sh" "${2:-60}"
     ;;
   bazel)
-    install_missing libassimp-dev libcli11-dev nlohmann-json3-dev g++ bazel-bootstrap \
+    install_missing libassimp-dev libcli11-dev nlohmann-json3-dev libstb-dev g++ bazel-bootstrap \
       bazel-rules-java nginx-extras python3 tar
     bash "$root/scripts/bazel_check.sh"
     ;;
