@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <type_traits>
 #include <nlohmann/json.hpp>
 
 namespace qx::examine {
@@ -85,6 +88,23 @@ void JsonWriter::Unsigned(std::uint64_t value) {
 
 namespace {
 
+// The shortest digits that read back as the same value: std::to_chars where the
+// standard library has it for floating point, otherwise the fewest %g digits that do.
+template <typename T>
+char* Shortest(T value, char* text, std::size_t size) {
+#if defined(__cpp_lib_to_chars)
+  return std::to_chars(text, text + size, value).ptr;
+#else
+  constexpr int kMost = std::is_same_v<T, float> ? 9 : 17;
+  int length = 0;
+  for (int digits = 1; digits <= kMost; ++digits) {
+    length = std::snprintf(text, size, "%.*g", digits, static_cast<double>(value));
+    if (static_cast<T>(std::strtod(text, nullptr)) == value) break;
+  }
+  return text + length;
+#endif
+}
+
 // Non-finite values as strings; finite ones keep a fraction or exponent, so that every
 // float reads back as a float.
 template <typename T>
@@ -94,7 +114,7 @@ std::size_t FormatReal(T value, char* text, std::size_t size) {
     return static_cast<std::size_t>(
         std::snprintf(text, size, value > 0 ? "\"Infinity\"" : "\"-Infinity\""));
   }
-  char* end = std::to_chars(text, text + size - 2, value).ptr;
+  char* end = Shortest(value, text, size - 2);
   if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
     *end++ = '.';
     *end++ = '0';

@@ -10,6 +10,7 @@
 #   scripts/build.sh windows     cross-build for Windows, run every test under Wine, make
 #                                and check the zip (Assimp is built once into a cache)
 #   scripts/build.sh bazel       convert the samples with Bazel: shared disk and HTTP caches
+#   scripts/build.sh wasm        the reader as WebAssembly, checked against QXInspect in Node
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -65,6 +66,34 @@ case "${1:-}" in
     install_missing "${packages[@]}" clang libclang-rt-14-dev
     bash "$root/fuzz/run.sh" "${2:-60}"
     ;;
+  wasm)
+    install_missing "${packages[@]}" emscripten nodejs assimp-testmodels
+    build "$root/build" -DCMAKE_BUILD_TYPE=Release  # QXConvert and QXInspect to compare with
+    out=$root/build-wasm
+    mkdir -p "$out/include" "$out/assets"
+    cp -r /usr/include/nlohmann "$out/include/"  # header-only; not the host's whole /usr/include
+    NODE_PATH=/usr/share/nodejs em++ -std=c++17 -O2 -Wall -Wextra -I"$root" -isystem "$out/include" \
+      "$root/viewer/reader_wasm.cpp" "$root/reader/asset_reader.cpp" "$root/cipher/cipher.cpp" \
+      "$root/examine/describe.cpp" "$root/examine/json_writer.cpp" \
+      -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QxReader -sALLOW_MEMORY_GROWTH=1 \
+      -sEXPORTED_FUNCTIONS=_qx_describe,_qx_free,_malloc,_free \
+      -sEXPORTED_RUNTIME_METHODS=UTF8ToString,stringToUTF8,lengthBytesUTF8 -o "$out/qx_reader.js"
+    # The samples, scrambled and plain, and some of Assimp's test models.
+    models=/usr/share/assimp/models
+    for entry in "mdl:$root/examples/crate.obj" "anm:$root/examples/walk.bvh" \
+      "tex:$root/examples/grass.tga" "mus:$root/examples/theme.mod" "snd:$root/examples/blip.wav" \
+      "mdl:$models/OBJ/spider.obj" "mdl:$models/Collada/duck.dae" "mdl:$models/PLY/cube.ply" \
+      "mdl:$models/FBX/box.fbx" "anm:$models/BVH/01_01.bvh"; do
+      type=${entry%%:*} source=${entry#*:}
+      name=$(basename "$source")
+      extension=$type
+      [ "$type" = tex ] && extension=img
+      "$root/build/QXConvert" "$type" "$source" "$out/assets/$name.$extension" >/dev/null
+      "$root/build/QXConvert" "$type" "$source" "$out/assets/plain-$name.$extension" -ue >/dev/null
+    done
+    QX_WASM=$out/qx_reader.js QX_INSPECT=$root/build/QXInspect QX_ASSETS=$out/assets \
+      node --test "$root/viewer/"
+    ;;
   bazel)
     install_missing libassimp-dev libcli11-dev nlohmann-json3-dev libstb-dev g++ bazel-bootstrap \
       bazel-rules-java nginx-extras python3 tar
@@ -93,7 +122,7 @@ case "${1:-}" in
     bash "$root/scripts/windows_check.sh" "$root/build-windows" "$root/build"
     ;;
   *)
-    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
