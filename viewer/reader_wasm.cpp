@@ -1,5 +1,10 @@
 // The reader library behind a small C interface, for WebAssembly: the viewer page
 // decodes with this project's own reader rather than a second decoder in JavaScript.
+//
+// The page reads a file once (qx_read), takes its description as JSON, and then
+// copies the large arrays (positions, indices, keys, stored bytes) straight out of
+// WebAssembly memory through the pointer accessors, so a million-triangle model is
+// never spelled out as text.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -7,26 +12,35 @@
 #include "examine/describe.h"
 #include "reader/asset_reader.h"
 
-extern "C" {
+// Browsers do not show TGA, a common texture format; stb_image decodes it here.
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_TGA
+#define STBI_ONLY_PNG
+#define STBI_ONLY_BMP
+#define STBI_ONLY_JPEG
+#include <stb/stb_image.h>
 
-// Decodes an asset file held in memory and returns, as a new UTF-8 string, what
-// QXInspect --json (--full when full is not 0) writes for it: one JSON object. A file
-// the reader refuses gives {"error": "<the reader's text>"}. Free it with qx_free.
-char* qx_describe(const std::uint8_t* bytes, std::size_t size, const char* name, int full) {
+namespace {
+
+struct Handle {
   qx::reader::AssetFile asset;
-  std::string error;
+  bool read = false;
+  std::string error;  // why not, when not read
+};
+
+char* Describe(const Handle& handle, const char* name, bool full) {
   char* text = nullptr;
   std::size_t length = 0;
   std::FILE* out = open_memstream(&text, &length);
   if (out == nullptr) return nullptr;
   {
     qx::examine::JsonWriter json(out);
-    if (qx::reader::ReadAsset(bytes, size, &asset, &error)) {
-      qx::examine::WriteJson(json, name, asset, full != 0);
+    if (handle.read) {
+      qx::examine::WriteJson(json, name, handle.asset, full);
     } else {
       json.BeginObject();
       json.Key("error");
-      json.String(error);
+      json.String(handle.error);
       json.EndObject();
     }
   }
@@ -34,5 +48,93 @@ char* qx_describe(const std::uint8_t* bytes, std::size_t size, const char* name,
   return text;
 }
 
+const qx::reader::Mesh* MeshAt(const Handle* handle, std::uint32_t mesh) {
+  if (handle == nullptr || mesh >= handle->asset.meshes.size()) return nullptr;
+  return &handle->asset.meshes[mesh];
+}
+
+}  // namespace
+
+extern "C" {
+
+// Decodes an asset file held in memory; the bytes may be freed afterwards. A file
+// the reader refuses gives a handle whose description is {"error": "<the reader's
+// text>"}. Close it with qx_close.
+Handle* qx_read(const std::uint8_t* bytes, std::size_t size) {
+  auto* handle = new Handle;
+  handle->read = qx::reader::ReadAsset(bytes, size, &handle->asset, &handle->error);
+  if (!handle->read) handle->asset = {};
+  return handle;
+}
+
+void qx_close(Handle* handle) { delete handle; }
+
+// What QXInspect --json (--full when full is not 0) writes for the asset, as a new
+// UTF-8 string; free it with qx_free.
+char* qx_json(const Handle* handle, const char* name, int full) {
+  return handle == nullptr ? nullptr : Describe(*handle, name == nullptr ? "" : name, full != 0);
+}
+
+// Both steps at once, for callers that want only the text.
+char* qx_describe(const std::uint8_t* bytes, std::size_t size, const char* name, int full) {
+  Handle* handle = qx_read(bytes, size);
+  char* text = qx_json(handle, name, full);
+  qx_close(handle);
+  return text;
+}
+
 void qx_free(char* text) { std::free(text); }
+
+// Arrays of a mesh, valid until qx_close; the counts are in the description
+// (vertexCount, indexCount). Positions and normals are 3 floats per vertex, texture
+// coordinates 2; null when the mesh has none.
+const float* qx_mesh_positions(const Handle* handle, std::uint32_t mesh) {
+  const auto* m = MeshAt(handle, mesh);
+  return m == nullptr || m->positions.empty() ? nullptr : &m->positions[0].x;
+}
+const float* qx_mesh_normals(const Handle* handle, std::uint32_t mesh) {
+  const auto* m = MeshAt(handle, mesh);
+  return m == nullptr || m->normals.empty() ? nullptr : &m->normals[0].x;
+}
+const float* qx_mesh_texture_coords(const Handle* handle, std::uint32_t mesh) {
+  const auto* m = MeshAt(handle, mesh);
+  return m == nullptr || m->textureCoords.empty() ? nullptr : &m->textureCoords[0].u;
+}
+const std::uint32_t* qx_mesh_indices(const Handle* handle, std::uint32_t mesh) {
+  const auto* m = MeshAt(handle, mesh);
+  return m == nullptr || m->indices.empty() ? nullptr : m->indices.data();
+}
+
+// The stored bytes of a texture, music or sound asset (dataSize in the description).
+const std::uint8_t* qx_data(const Handle* handle) {
+  return handle == nullptr || handle->asset.data.empty() ? nullptr : handle->asset.data.data();
+}
+
+std::uint32_t qx_channel_count(const Handle* handle, std::uint32_t animation) {
+  if (handle == nullptr || animation >= handle->asset.animations.size()) return 0;
+  return static_cast<std::uint32_t>(handle->asset.animations[animation].channels.size());
+}
+
+// One key list of a channel (0 positions, 1 scalings, 2 rotations): *count keys of
+// 24 bytes each, a double time followed by x, y, z, w as floats.
+const qx::reader::Key* qx_channel_keys(const Handle* handle, std::uint32_t animation,
+                                       std::uint32_t channel, int list, std::uint32_t* count) {
+  static_assert(sizeof(qx::reader::Key) == 24, "the page reads keys as 24-byte records");
+  *count = 0;
+  if (channel >= qx_channel_count(handle, animation)) return nullptr;
+  const qx::reader::Channel c = handle->asset.animations[animation].channels[channel];
+  const qx::reader::KeySpan span = list == 0 ? c.positions : list == 1 ? c.scalings : c.rotations;
+  *count = static_cast<std::uint32_t>(span.size());
+  return span.begin();
+}
+
+// Decodes image bytes (TGA, PNG, BMP or JPEG) into 4 bytes per pixel, row by row from
+// the top; null when they are none of these or are damaged. Free with qx_free_image.
+std::uint8_t* qx_decode_image(const std::uint8_t* bytes, std::size_t size, int* width, int* height) {
+  int channels = 0;
+  if (size > 0x7fffffff) return nullptr;
+  return stbi_load_from_memory(bytes, static_cast<int>(size), width, height, &channels, 4);
+}
+
+void qx_free_image(std::uint8_t* pixels) { stbi_image_free(pixels); }
 }
