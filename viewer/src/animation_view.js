@@ -1,0 +1,286 @@
+// An animation file holds channels of keys, without node names or hierarchy, so
+// this view shows exactly that: a table of every channel's key counts and time
+// range, and for the chosen channel plots of its position, scaling and rotation
+// keys over time with a cursor that reads off the values.
+import { Euler, Quaternion } from 'three';
+
+const TABLE_ROWS = 2000; // a file may hold far more channels than a table can show
+const LISTS = [
+  { key: 'positions', title: 'Position' },
+  { key: 'scalings', title: 'Scaling' },
+  { key: 'rotations', title: 'Rotation' },
+];
+
+function element(tag, attributes = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [name, value] of Object.entries(attributes)) {
+    if (name === 'text') node.textContent = value;
+    else node.setAttribute(name, value);
+  }
+  node.append(...children);
+  return node;
+}
+
+function fmt(value) {
+  return Number.isFinite(value) ? Number(value.toPrecision(5)).toString() : String(value);
+}
+
+// The index of the last key at or before t, or -1.
+function keyBefore(times, t) {
+  let lo = 0;
+  let hi = times.length;
+  while (lo < hi) {
+    const mid = (lo + hi) >> 1;
+    if (times[mid] <= t) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo - 1;
+}
+
+function channelRange(channel) {
+  let first = Infinity;
+  let last = -Infinity;
+  for (const { key } of LISTS) {
+    const { times } = channel[key];
+    if (times.length) {
+      first = Math.min(first, times[0]);
+      last = Math.max(last, times[times.length - 1]);
+    }
+  }
+  return first <= last ? [first, last] : null;
+}
+
+// The series a plot draws for one key list: 3 vector components, 4 quaternion
+// components, or 3 Euler angles in degrees.
+function series(list, keys, euler) {
+  const n = keys.times.length;
+  if (list !== 'rotations' || !euler) {
+    const count = list === 'rotations' ? 4 : 3;
+    return { names: ['x', 'y', 'z', 'w'].slice(0, count), stride: 4, values: keys.values };
+  }
+  const values = new Float32Array(n * 4);
+  const q = new Quaternion();
+  const e = new Euler();
+  for (let k = 0; k < n; ++k) {
+    const v = keys.values;
+    e.setFromQuaternion(q.set(v[k * 4], v[k * 4 + 1], v[k * 4 + 2], v[k * 4 + 3]).normalize(), 'XYZ');
+    values[k * 4] = (e.x * 180) / Math.PI;
+    values[k * 4 + 1] = (e.y * 180) / Math.PI;
+    values[k * 4 + 2] = (e.z * 180) / Math.PI;
+  }
+  return { names: ['x°', 'y°', 'z°'], stride: 4, values };
+}
+
+// Before the first key and after the last, a channel holds its end values.
+function valueAt(keys, s, list, t, euler) {
+  if (keys.times.length === 0) return null;
+  const k = Math.max(0, keyBefore(keys.times, t));
+  const next = Math.min(k + 1, keys.times.length - 1);
+  const span = keys.times[next] - keys.times[k];
+  const f = span > 0 ? Math.min(1, (t - keys.times[k]) / span) : 0;
+  if (list === 'rotations') {
+    const v = keys.values;
+    const a = new Quaternion(v[k * 4], v[k * 4 + 1], v[k * 4 + 2], v[k * 4 + 3]);
+    const b = new Quaternion(v[next * 4], v[next * 4 + 1], v[next * 4 + 2], v[next * 4 + 3]);
+    const q = a.slerp(b, f);
+    if (!euler) return [q.x, q.y, q.z, q.w];
+    const e = new Euler().setFromQuaternion(q.normalize(), 'XYZ');
+    return [e.x, e.y, e.z].map((r) => (r * 180) / Math.PI);
+  }
+  return s.names.map((_, c) => s.values[k * 4 + c] * (1 - f) + s.values[next * 4 + c] * f);
+}
+
+export class AnimationView {
+  constructor(container, colors) {
+    this.container = container;
+    this.colors = colors; // () => {x, y, z, w, grid, text, cursor}
+    this.euler = false;
+  }
+
+  show(asset) {
+    this.asset = asset;
+    this.animation = 0;
+    this.channel = 0;
+    this.render();
+  }
+
+  setEuler(euler) {
+    this.euler = euler;
+    if (this.asset) this.drawPlots();
+  }
+
+  // Moves the cursor to the previous (-1) or next (+1) key time of the channel.
+  step(direction) {
+    const channel = this.current();
+    if (!channel) return;
+    const times = [...new Set(LISTS.flatMap(({ key }) => Array.from(channel[key].times)))].sort((a, b) => a - b);
+    const i = direction > 0 ? times.findIndex((t) => t > this.time + 1e-12)
+      : times.findLastIndex((t) => t < this.time - 1e-12);
+    if (i >= 0) this.setTime(times[i]);
+  }
+
+  current() {
+    return this.asset?.animations[this.animation]?.channels[this.channel];
+  }
+
+  setTime(t) {
+    this.time = t;
+    this.slider.value = String(t);
+    this.drawPlots();
+  }
+
+  render() {
+    const { animations } = this.asset;
+    this.container.replaceChildren();
+    if (animations.length === 0) {
+      this.container.append(element('p', { class: 'note', text: 'This animation file holds no animations.' }));
+      return;
+    }
+    const animationSelect = element('select', { 'aria-label': 'Animation' });
+    animations.forEach((a, i) => animationSelect.append(element('option', { value: i, text: `Animation ${i} (${a.channelCount} channels)` })));
+    animationSelect.value = String(this.animation);
+    animationSelect.addEventListener('change', () => {
+      this.animation = Number(animationSelect.value);
+      this.channel = 0;
+      this.render();
+    });
+
+    const animation = animations[this.animation];
+    const channelSelect = element('select', { 'aria-label': 'Channel' });
+    animation.channels.slice(0, TABLE_ROWS).forEach((_, c) => channelSelect.append(element('option', { value: c, text: `Channel ${c}` })));
+    channelSelect.value = String(this.channel);
+    channelSelect.addEventListener('change', () => this.pick(Number(channelSelect.value)));
+    this.channelSelect = channelSelect;
+
+    const [start, end] = animation.timeRange ?? [0, 0];
+    this.time = start;
+    this.slider = element('input', { type: 'range', min: start, max: end, step: 'any', value: start, 'aria-label': 'Time' });
+    this.slider.addEventListener('input', () => this.setTime(Number(this.slider.value)));
+    this.timeLabel = element('output', { class: 'time' });
+
+    this.plots = LISTS.map(({ key, title }) => {
+      const canvas = element('canvas', { class: 'plot' });
+      canvas.addEventListener('pointerdown', (event) => this.seek(event, canvas));
+      canvas.addEventListener('pointermove', (event) => event.buttons && this.seek(event, canvas));
+      const legend = element('div', { class: 'legend' });
+      const figure = element('figure', {}, element('figcaption', { text: title }), legend, canvas);
+      return { key, canvas, legend, figure };
+    });
+
+    const table = element('table', { class: 'channels' });
+    table.append(element('thead', {}, element('tr', {},
+      ...['Channel', 'Position keys', 'Scaling keys', 'Rotation keys', 'Time range'].map((h) => element('th', { text: h })))));
+    const body = element('tbody');
+    this.rows = animation.channels.slice(0, TABLE_ROWS).map((channel, c) => {
+      const range = channelRange(channel);
+      const row = element('tr', { tabindex: 0 },
+        element('td', { text: c }),
+        ...LISTS.map(({ key }) => element('td', { text: channel[key].times.length })),
+        element('td', { text: range ? `${fmt(range[0])} – ${fmt(range[1])}` : 'no keys' }));
+      row.addEventListener('click', () => this.pick(c));
+      body.append(row);
+      return row;
+    });
+    table.append(body);
+    const more = animation.channels.length > TABLE_ROWS
+      ? element('p', { class: 'note', text: `The first ${TABLE_ROWS} of ${animation.channels.length} channels are listed.` }) : '';
+
+    this.container.append(
+      element('div', { class: 'toolbar' }, animationSelect, channelSelect, this.slider, this.timeLabel),
+      element('div', { class: 'plots' }, ...this.plots.map((p) => p.figure)),
+      element('div', { class: 'table-wrap' }, table, more));
+    this.pick(this.channel);
+  }
+
+  pick(c) {
+    this.channel = c;
+    this.channelSelect.value = String(c);
+    this.rows.forEach((row, i) => row.classList.toggle('selected', i === c));
+    this.drawPlots();
+  }
+
+  seek(event, canvas) {
+    const box = canvas.getBoundingClientRect();
+    const [start, end] = this.asset.animations[this.animation].timeRange ?? [0, 0];
+    const f = Math.min(1, Math.max(0, (event.clientX - box.left - 8) / Math.max(1, box.width - 16)));
+    this.setTime(start + f * (end - start));
+  }
+
+  drawPlots() {
+    const channel = this.current();
+    if (!channel) return;
+    const [start, end] = this.asset.animations[this.animation].timeRange ?? [0, 0];
+    this.timeLabel.value = `t = ${fmt(this.time)}`;
+    const colors = this.colors();
+    for (const plot of this.plots) {
+      const keys = channel[plot.key];
+      const s = series(plot.key, keys, this.euler);
+      const now = valueAt(keys, s, plot.key, this.time, this.euler);
+      plot.legend.replaceChildren(...(keys.times.length === 0
+        ? [element('span', { text: 'no keys' })]
+        : s.names.map((name, c) => element('span', { style: `color:${colors[name[0]]}`, text: `${name} ${now ? fmt(now[c]) : '–'}` }))));
+      this.drawPlot(plot.canvas, keys.times, s, start, end, colors);
+    }
+  }
+
+  drawPlot(canvas, times, s, start, end, colors) {
+    const ratio = window.devicePixelRatio || 1;
+    const width = canvas.clientWidth;
+    const height = canvas.clientHeight;
+    canvas.width = Math.max(1, Math.round(width * ratio));
+    canvas.height = Math.max(1, Math.round(height * ratio));
+    const g = canvas.getContext('2d');
+    g.setTransform(ratio, 0, 0, ratio, 0, 0);
+    g.clearRect(0, 0, width, height);
+    const pad = 8;
+    let lo = Infinity;
+    let hi = -Infinity;
+    for (let k = 0; k < times.length; ++k) {
+      for (let c = 0; c < s.names.length; ++c) {
+        const v = s.values[k * s.stride + c];
+        if (Number.isFinite(v)) {
+          lo = Math.min(lo, v);
+          hi = Math.max(hi, v);
+        }
+      }
+    }
+    if (!(lo <= hi)) lo = hi = 0;
+    if (hi - lo < 1e-9) {
+      lo -= 1;
+      hi += 1;
+    }
+    const x = (t) => pad + ((t - start) / Math.max(1e-12, end - start)) * (width - 2 * pad);
+    const y = (v) => height - pad - ((v - lo) / (hi - lo)) * (height - 2 * pad);
+    g.strokeStyle = colors.grid;
+    g.lineWidth = 1;
+    g.beginPath();
+    g.moveTo(pad, y(0));
+    g.lineTo(width - pad, y(0));
+    g.stroke();
+    g.fillStyle = colors.text;
+    g.font = '11px system-ui, sans-serif';
+    g.fillText(fmt(hi), pad + 2, pad + 10);
+    g.fillText(fmt(lo), pad + 2, height - pad - 2);
+    s.names.forEach((name, c) => {
+      g.strokeStyle = colors[name[0]];
+      g.lineWidth = 1.5;
+      g.beginPath();
+      for (let k = 0; k < times.length; ++k) {
+        const px = x(times[k]);
+        const py = y(s.values[k * s.stride + c]);
+        if (k === 0) g.moveTo(x(Math.min(start, times[0])), py);
+        g.lineTo(px, py);
+        g.arc(px, py, times.length < 64 ? 2 : 0, 0, 2 * Math.PI);
+        g.moveTo(px, py);
+      }
+      if (times.length) g.lineTo(x(Math.max(end, times[times.length - 1])), y(s.values[(times.length - 1) * s.stride + c]));
+      g.stroke();
+    });
+    g.strokeStyle = colors.cursor;
+    g.lineWidth = 1;
+    g.beginPath();
+    g.moveTo(x(this.time), pad / 2);
+    g.lineTo(x(this.time), height - pad / 2);
+    g.stroke();
+  }
+}

@@ -1,0 +1,280 @@
+// The viewer page: files dropped or picked are decoded by the reader (WebAssembly)
+// and shown by kind: models drawn, animations plotted, textures and audio shown or
+// played. Everything happens in the page; no file leaves the machine.
+import { AnimationView } from './animation_view.js';
+import { formatSize, showMedia } from './media_view.js';
+import { ModelView } from './model_view.js';
+import { decodeImage, openAsset } from './reader.js';
+
+const $ = (id) => document.getElementById(id);
+const MESH_ROWS = 2000;
+
+const opened = []; // {name, size, asset}
+let selected = -1;
+let modelView = null;
+let animationView = null;
+const timings = {};
+
+// ---- theme ----------------------------------------------------------------
+
+function css(name) {
+  return getComputedStyle(document.documentElement).getPropertyValue(name).trim();
+}
+
+function setTheme(theme) {
+  document.documentElement.dataset.theme = theme;
+  try {
+    localStorage.setItem('qx-viewer-theme', theme);
+  } catch {
+    // Storage may be off for pages opened from disk; the choice then lasts the visit.
+  }
+  modelView?.setBackground(css('--canvas'));
+  animationView?.drawPlots();
+}
+
+function initialTheme() {
+  try {
+    const saved = localStorage.getItem('qx-viewer-theme');
+    if (saved === 'dark' || saved === 'light') return saved;
+  } catch {
+    // As above.
+  }
+  return matchMedia('(prefers-color-scheme: light)').matches ? 'light' : 'dark';
+}
+
+// ---- opening files ----------------------------------------------------------
+
+function setBusy(busy, message = '') {
+  document.body.dataset.state = busy ? 'busy' : 'idle';
+  $('status').textContent = message;
+}
+
+async function openFiles(files) {
+  if (files.length === 0) return;
+  setBusy(true, `Reading ${files.length === 1 ? files[0].name : `${files.length} files`}…`);
+  let first = -1;
+  for (const file of files) {
+    const started = performance.now();
+    let asset;
+    try {
+      const bytes = new Uint8Array(await file.arrayBuffer());
+      timings.read = performance.now() - started;
+      asset = await openAsset(bytes, file.name);
+    } catch (error) {
+      // The reader bounds its work by the file's size; what remains is memory.
+      asset = { info: { error: error instanceof RangeError || /memory/i.test(String(error)) ? 'not enough memory to read this file' : String(error) } };
+    }
+    timings.decode = performance.now() - started;
+    opened.push({ name: file.name, size: file.size, asset });
+    if (first < 0) first = opened.length - 1;
+  }
+  renderList();
+  select(first);
+  setBusy(false, files.length > 1 ? `Opened ${files.length} files.` : '');
+}
+
+function renderList() {
+  const list = $('opened');
+  list.replaceChildren();
+  opened.forEach((entry, i) => {
+    const item = document.createElement('li');
+    const button = document.createElement('button');
+    const { info } = entry.asset;
+    button.innerHTML = '<span class="name"></span><span class="kind"></span>';
+    button.querySelector('.name').textContent = entry.name;
+    button.querySelector('.kind').textContent = info.error ? 'cannot be read' : `${info.type} · ${formatSize(entry.size).split(' (')[0]}`;
+    button.classList.toggle('bad', Boolean(info.error));
+    button.classList.toggle('selected', i === selected);
+    button.addEventListener('click', () => select(i));
+    item.append(button);
+    list.append(item);
+  });
+  document.body.classList.toggle('has-files', opened.length > 0);
+}
+
+// ---- showing one file -------------------------------------------------------
+
+function showOnly(id) {
+  for (const view of ['empty', 'error', 'model', 'animation', 'media']) $(view).hidden = view !== id;
+  document.body.dataset.view = id;
+}
+
+function select(i) {
+  if (i < 0 || i >= opened.length) return;
+  selected = i;
+  renderList();
+  const { name, asset } = opened[i];
+  const { info } = asset;
+  $('title').textContent = info.error ? name : `${name} — ${describeHeader(info)}`;
+  if (info.error) {
+    $('error').textContent = `${name}: ${info.error}`;
+    showOnly('error');
+    return;
+  }
+  if (info.type === 'model') showModel(asset);
+  else if (info.type === 'animation') showAnimation(asset);
+  else {
+    showOnly('media');
+    showMedia($('media'), asset, decodeImage);
+  }
+}
+
+function describeHeader(info) {
+  return `${info.type}, ${info.tag} version ${info.version}, ${info.scrambled ? 'scrambled' : 'not scrambled'}, payload ${formatSize(info.payloadSize).split(' (')[0]}`;
+}
+
+function combinedBounds(meshes) {
+  const min = [Infinity, Infinity, Infinity];
+  const max = [-Infinity, -Infinity, -Infinity];
+  for (const mesh of meshes) {
+    if (!mesh.bounds) continue;
+    for (let c = 0; c < 3; ++c) {
+      min[c] = Math.min(min[c], mesh.bounds.min[c]);
+      max[c] = Math.max(max[c], mesh.bounds.max[c]);
+    }
+  }
+  return min[0] <= max[0] ? { min, max } : null;
+}
+
+const PRIMITIVES = { 3: 'triangles', 2: 'lines', 1: 'points', 0: 'points (no faces)' };
+
+function showModel(asset) {
+  showOnly('model');
+  if (!modelView) {
+    try {
+      modelView = new ModelView($('canvas'));
+    } catch {
+      $('error').textContent = 'This browser cannot draw with WebGL, so models cannot be shown here. QXInspect --render draws them without a GPU.';
+      showOnly('error');
+      return;
+    }
+    modelView.setBackground(css('--canvas'));
+    for (const option of ['wireframe', 'normals', 'checker']) modelView.options[option] = $(option).checked;
+  }
+  const started = performance.now();
+  modelView.resize();
+  modelView.show(asset.meshes, combinedBounds(asset.meshes));
+  timings.upload = performance.now() - started;
+  const anyNormals = asset.meshes.some((m) => m.normals);
+  const anyUvs = asset.meshes.some((m) => m.uvs);
+  $('normals').disabled = !anyNormals;
+  $('checker').disabled = !anyUvs;
+
+  const rows = asset.meshes.slice(0, MESH_ROWS).map((mesh, m) => {
+    const row = document.createElement('tr');
+    const attributes = [mesh.hasNormals && 'normals', mesh.hasTextureCoords && 'UVs'].filter(Boolean).join(', ') || 'positions only';
+    const primitive = PRIMITIVES[mesh.indicesPerFace] ?? `${mesh.indicesPerFace} per face`;
+    const cells = [m, mesh.name || '(unnamed)', mesh.vertexCount.toLocaleString('en'), mesh.faceCount.toLocaleString('en'),
+      mesh.indexCount.toLocaleString('en'), mesh.ambiguous ? `${primitive} (could also be ${mesh.possibleFaceSizes.slice(1).map((n) => PRIMITIVES[n]).join(' or ')})` : primitive,
+      mesh.materialIndex, attributes];
+    const show = document.createElement('input');
+    show.type = 'checkbox';
+    show.checked = true;
+    show.setAttribute('aria-label', `Show mesh ${m}`);
+    show.addEventListener('change', () => modelView.setVisible(m, show.checked));
+    const first = document.createElement('td');
+    first.append(show);
+    row.append(first);
+    for (const text of cells) {
+      const cell = document.createElement('td');
+      cell.textContent = text;
+      row.append(cell);
+    }
+    return row;
+  });
+  $('mesh-rows').replaceChildren(...rows);
+  const triangles = asset.meshes.reduce((n, m) => n + (m.indicesPerFace === 3 ? m.faceCount : 0), 0);
+  $('mesh-summary').textContent = asset.meshes.length === 0 ? 'This model holds no meshes.'
+    : `${asset.meshes.length} mesh${asset.meshes.length === 1 ? '' : 'es'}, ${triangles.toLocaleString('en')} triangles`
+      + (asset.meshes.length > MESH_ROWS ? ` (the first ${MESH_ROWS} are listed)` : '');
+}
+
+function showAnimation(asset) {
+  showOnly('animation');
+  animationView ??= new AnimationView($('animation'), () => ({
+    x: css('--x'), y: css('--y'), z: css('--z'), w: css('--w'), grid: css('--grid'), text: css('--muted'), cursor: css('--cursor'),
+  }));
+  animationView.setEuler($('euler').checked);
+  animationView.show(asset);
+}
+
+// ---- controls ---------------------------------------------------------------
+
+function toggle(id) {
+  const box = $(id);
+  if (box.disabled) return;
+  box.checked = !box.checked;
+  box.dispatchEvent(new Event('change'));
+}
+
+function wireControls() {
+  $('open').addEventListener('click', () => $('files').click());
+  $('empty-open').addEventListener('click', () => $('files').click());
+  $('files').addEventListener('change', () => {
+    openFiles([...$('files').files]);
+    $('files').value = '';
+  });
+  for (const option of ['wireframe', 'normals', 'checker']) {
+    $(option).addEventListener('change', () => modelView?.set(option, $(option).checked));
+  }
+  $('frame').addEventListener('click', () => modelView?.frame());
+  $('euler').addEventListener('change', () => animationView?.setEuler($('euler').checked));
+  $('theme').addEventListener('click', () => setTheme(document.documentElement.dataset.theme === 'dark' ? 'light' : 'dark'));
+  $('help-button').addEventListener('click', () => $('help').showModal());
+
+  let depth = 0;
+  const overlay = $('drop-overlay');
+  window.addEventListener('dragenter', (event) => {
+    event.preventDefault();
+    if (++depth === 1) overlay.hidden = false;
+  });
+  window.addEventListener('dragleave', () => {
+    if (--depth === 0) overlay.hidden = true;
+  });
+  window.addEventListener('dragover', (event) => event.preventDefault());
+  window.addEventListener('drop', (event) => {
+    event.preventDefault();
+    depth = 0;
+    overlay.hidden = true;
+    openFiles([...(event.dataTransfer?.files ?? [])]);
+  });
+
+  window.addEventListener('keydown', (event) => {
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    if (event.target instanceof HTMLInputElement && event.target.type !== 'checkbox') return;
+    if (event.target instanceof HTMLSelectElement) return;
+    const view = document.body.dataset.view;
+    const actions = {
+      o: () => $('files').click(),
+      w: () => view === 'model' && toggle('wireframe'),
+      n: () => view === 'model' && toggle('normals'),
+      u: () => view === 'model' && toggle('checker'),
+      f: () => view === 'model' && modelView?.frame(),
+      e: () => view === 'animation' && toggle('euler'),
+      t: () => $('theme').click(),
+      '?': () => $('help').showModal(),
+      ArrowLeft: () => view === 'animation' && animationView?.step(-1),
+      ArrowRight: () => view === 'animation' && animationView?.step(1),
+      ArrowUp: () => select(selected - 1),
+      ArrowDown: () => select(selected + 1),
+    };
+    const action = actions[event.key.length === 1 ? event.key.toLowerCase() : event.key];
+    if (action) {
+      event.preventDefault();
+      action();
+    }
+  });
+}
+
+// For automated checks and for anyone curious: how much of the view the model
+// covers, and how long the last file took.
+window.qxViewer = {
+  drawnPixels: () => modelView?.drawnPixels() ?? { drawn: 0, total: 0 },
+  frameTime: (frames = 5) => modelView?.timeFrames(frames),
+  timings,
+};
+
+document.documentElement.dataset.theme = initialTheme();
+wireControls();
+showOnly('empty');
+setBusy(false);

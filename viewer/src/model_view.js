@@ -1,0 +1,255 @@
+// Draws a decoded model with three.js: one object per mesh, lit with the stored
+// normals (or flat-shaded from screen-space derivatives when there are none, which
+// costs nothing on the CPU however large the mesh), and an orbit camera framed on
+// the bounds. Frames are drawn only when something changed, so a large model costs
+// nothing while it is left alone.
+import {
+  BufferAttribute,
+  BufferGeometry,
+  CanvasTexture,
+  Color,
+  DirectionalLight,
+  DoubleSide,
+  HemisphereLight,
+  LineBasicMaterial,
+  LineSegments,
+  Mesh,
+  MeshStandardMaterial,
+  NearestFilter,
+  PerspectiveCamera,
+  Points,
+  PointsMaterial,
+  RepeatWrapping,
+  Scene,
+  SRGBColorSpace,
+  Vector2,
+  Vector3,
+  WebGLRenderer,
+  WebGLRenderTarget,
+} from 'three';
+import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
+
+// At most this many normals are drawn as lines; beyond it every n-th one is.
+const MAX_NORMAL_LINES = 200000;
+
+function materialColor(index) {
+  // Distinct, calm hues by material index, so meshes sharing a material match.
+  return new Color().setHSL(((index * 0.618034) % 1 + 0.55) % 1, 0.35, 0.62);
+}
+
+function checkerTexture() {
+  const size = 256;
+  const cells = 8;
+  const canvas = document.createElement('canvas');
+  canvas.width = canvas.height = size;
+  const g = canvas.getContext('2d');
+  for (let y = 0; y < cells; ++y) {
+    for (let x = 0; x < cells; ++x) {
+      g.fillStyle = (x + y) % 2 ? '#f2f2f2' : '#3a3f4b';
+      g.fillRect((x * size) / cells, (y * size) / cells, size / cells, size / cells);
+    }
+  }
+  // Mark the U and V directions, so a flipped or rotated mapping is visible.
+  g.fillStyle = '#e05a47';
+  g.fillRect(0, size - 10, size / 2, 10);
+  g.fillStyle = '#4aa564';
+  g.fillRect(0, size / 2, 10, size / 2);
+  const texture = new CanvasTexture(canvas);
+  texture.wrapS = texture.wrapT = RepeatWrapping;
+  texture.magFilter = NearestFilter;
+  texture.colorSpace = SRGBColorSpace;
+  return texture;
+}
+
+function geometryOf(mesh) {
+  const geometry = new BufferGeometry();
+  geometry.setAttribute('position', new BufferAttribute(mesh.positions, 3));
+  if (mesh.normals) geometry.setAttribute('normal', new BufferAttribute(mesh.normals, 3));
+  if (mesh.uvs) geometry.setAttribute('uv', new BufferAttribute(mesh.uvs, 2));
+  if (mesh.indices) geometry.setIndex(new BufferAttribute(mesh.indices, 1));
+  return geometry;
+}
+
+function normalLines(mesh, length, color) {
+  const count = mesh.vertexCount;
+  const step = Math.max(1, Math.ceil(count / MAX_NORMAL_LINES));
+  const lines = new Float32Array(Math.ceil(count / step) * 6);
+  let o = 0;
+  for (let v = 0; v < count; v += step) {
+    for (let c = 0; c < 3; ++c) {
+      const p = mesh.positions[v * 3 + c];
+      lines[o + c] = p;
+      lines[o + 3 + c] = p + mesh.normals[v * 3 + c] * length;
+    }
+    o += 6;
+  }
+  const geometry = new BufferGeometry();
+  geometry.setAttribute('position', new BufferAttribute(lines, 3));
+  return new LineSegments(geometry, new LineBasicMaterial({ color }));
+}
+
+export class ModelView {
+  constructor(canvas) {
+    this.canvas = canvas;
+    this.renderer = new WebGLRenderer({ canvas, antialias: true });
+    this.renderer.setPixelRatio(Math.min(window.devicePixelRatio || 1, 2));
+    this.scene = new Scene();
+    this.camera = new PerspectiveCamera(40, 1, 0.01, 100);
+    this.camera.add(new DirectionalLight(0xffffff, 2.2));
+    this.scene.add(this.camera);
+    this.scene.add(new HemisphereLight(0xdde6ff, 0x333028, 1.1));
+    this.controls = new OrbitControls(this.camera, canvas);
+    this.controls.addEventListener('change', () => this.requestRender());
+    this.options = { wireframe: false, normals: false, checker: false };
+    this.objects = [];
+    this.normalObjects = [];
+    this.checker = null;
+    this.pending = false;
+    new ResizeObserver(() => this.resize()).observe(canvas.parentElement);
+  }
+
+  setBackground(color) {
+    this.scene.background = new Color(color);
+    this.requestRender();
+  }
+
+  resize() {
+    const box = this.canvas.parentElement.getBoundingClientRect();
+    if (box.width < 1 || box.height < 1) return;
+    this.renderer.setSize(box.width, box.height, false);
+    this.camera.aspect = box.width / box.height;
+    this.camera.updateProjectionMatrix();
+    this.requestRender();
+  }
+
+  requestRender() {
+    if (this.pending) return;
+    this.pending = true;
+    requestAnimationFrame(() => {
+      this.pending = false;
+      this.renderer.render(this.scene, this.camera);
+    });
+  }
+
+  clear() {
+    for (const object of [...this.objects, ...this.normalObjects]) {
+      this.scene.remove(object);
+      object.geometry.dispose();
+      object.material.dispose();
+    }
+    this.objects = [];
+    this.normalObjects = [];
+  }
+
+  // Shows the meshes of one model; `bounds` frames the camera.
+  show(meshes, bounds) {
+    this.clear();
+    this.meshes = meshes;
+    for (const mesh of meshes) {
+      const geometry = geometryOf(mesh);
+      const color = materialColor(mesh.materialIndex);
+      let object;
+      if (mesh.indicesPerFace === 3) {
+        object = new Mesh(geometry, new MeshStandardMaterial({
+          color, side: DoubleSide, roughness: 0.75, metalness: 0.05, flatShading: !mesh.normals,
+        }));
+      } else if (mesh.indicesPerFace === 2) {
+        object = new LineSegments(geometry, new LineBasicMaterial({ color }));
+      } else {
+        object = new Points(geometry, new PointsMaterial({ color, size: 3, sizeAttenuation: false }));
+      }
+      object.userData.mesh = mesh;
+      this.objects.push(object);
+      this.scene.add(object);
+    }
+    this.bounds = bounds;
+    this.frame();
+    this.apply();
+  }
+
+  setVisible(index, visible) {
+    this.objects[index].visible = visible;
+    if (this.normalObjects[index]) this.normalObjects[index].visible = visible && this.options.normals;
+    this.requestRender();
+  }
+
+  frame() {
+    const { min, max } = this.bounds ?? { min: [-1, -1, -1], max: [1, 1, 1] };
+    const center = new Vector3((min[0] + max[0]) / 2, (min[1] + max[1]) / 2, (min[2] + max[2]) / 2);
+    const radius = Math.max(1e-6, new Vector3(max[0] - min[0], max[1] - min[1], max[2] - min[2]).length() / 2);
+    const fov = (this.camera.fov * Math.PI) / 180;
+    const distance = (radius / Math.sin(fov / 2)) * 1.05;
+    this.camera.near = distance / 1000;
+    this.camera.far = distance * 10;
+    this.camera.position.copy(center).add(new Vector3(0.6, 0.45, 1).normalize().multiplyScalar(distance));
+    this.camera.updateProjectionMatrix();
+    this.controls.target.copy(center);
+    this.controls.update();
+    this.radius = radius;
+    this.requestRender();
+  }
+
+  set(option, value) {
+    this.options[option] = value;
+    this.apply();
+  }
+
+  apply() {
+    const { wireframe, normals, checker } = this.options;
+    if (checker && !this.checker) this.checker = checkerTexture();
+    this.objects.forEach((object, i) => {
+      const mesh = object.userData.mesh;
+      if (object.isMesh) {
+        object.material.wireframe = wireframe;
+        const map = checker && mesh.uvs ? this.checker : null;
+        if (object.material.map !== map) {
+          object.material.map = map;
+          object.material.color = map ? new Color(0xffffff) : materialColor(mesh.materialIndex);
+          object.material.needsUpdate = true;
+        }
+      }
+      if (normals && mesh.normals && !this.normalObjects[i]) {
+        this.normalObjects[i] = normalLines(mesh, this.radius * 0.04, 0x6fb7ff);
+        this.scene.add(this.normalObjects[i]);
+      }
+      if (this.normalObjects[i]) this.normalObjects[i].visible = normals && object.visible;
+    });
+    this.requestRender();
+  }
+
+  // Milliseconds per frame while orbiting: each frame turns the camera a little and
+  // waits until the GPU has finished drawing it.
+  timeFrames(frames) {
+    const gl = this.renderer.getContext();
+    const pixel = new Uint8Array(4);
+    const started = performance.now();
+    for (let i = 0; i < frames; ++i) {
+      this.camera.position.applyAxisAngle(this.camera.up, 0.05);
+      this.camera.lookAt(this.controls.target);
+      this.renderer.render(this.scene, this.camera);
+      gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, pixel);
+    }
+    return (performance.now() - started) / frames;
+  }
+
+  // How many pixels of the current view are covered by the model: drawn once more
+  // into an offscreen target with a transparent background, then counted.
+  drawnPixels() {
+    const size = this.renderer.getDrawingBufferSize(new Vector2());
+    const target = new WebGLRenderTarget(size.x, size.y);
+    const background = this.scene.background;
+    this.scene.background = null;
+    this.renderer.setRenderTarget(target);
+    this.renderer.setClearColor(0x000000, 0);
+    this.renderer.clear();
+    this.renderer.render(this.scene, this.camera);
+    const pixels = new Uint8Array(size.x * size.y * 4);
+    this.renderer.readRenderTargetPixels(target, 0, 0, size.x, size.y, pixels);
+    this.renderer.setRenderTarget(null);
+    this.scene.background = background;
+    target.dispose();
+    let drawn = 0;
+    for (let i = 3; i < pixels.length; i += 4) if (pixels[i] !== 0) ++drawn;
+    return { drawn, total: size.x * size.y };
+  }
+}
