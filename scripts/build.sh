@@ -3,14 +3,15 @@
 # builds, and then converts the samples, runs the tests, or runs them sanitized.
 #
 #   scripts/build.sh examples    build, then convert every sample in examples/
-#   scripts/build.sh test        build, then run every test
+#   scripts/build.sh test        build, then run every test (the viewer page's among them)
 #   scripts/build.sh sanitize    build with ASan+UBSan in build-sanitize/, run every test
 #   scripts/build.sh fuzz [S]    build the fuzz targets with clang, run each for S seconds
 #   scripts/build.sh package     install, build the example game against it, build the .deb
 #   scripts/build.sh windows     cross-build for Windows, run every test under Wine, make
 #                                and check the zip (Assimp is built once into a cache)
 #   scripts/build.sh bazel       convert the samples with Bazel: shared disk and HTTP caches
-#   scripts/build.sh wasm        the reader as WebAssembly, checked against QXInspect in Node
+#   scripts/build.sh viewer      build the viewer page; check its reader under Node and the
+#                                page in headless Chromium (screenshots in build/viewer/screenshots)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,6 +19,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake ninja-build make g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev
   nlohmann-json3-dev libstb-dev libbenchmark-dev)
+# The viewer page: the reader as WebAssembly, the page's npm packages, and a browser and
+# Assimp's test models for its checks.
+viewer_packages=(emscripten nodejs chromium fonts-dejavu-core assimp-testmodels)
 
 install_missing() {
   local missing=()
@@ -47,9 +51,14 @@ case "${1:-}" in
     "$root/build/QXInspect" "$root"/build/examples/*.{mdl,anm,img,mus,snd}
     ;;
   test)
-    install_missing "${packages[@]}"
-    build "$root/build" -DCMAKE_BUILD_TYPE=Release
+    install_missing "${packages[@]}" "${viewer_packages[@]}"
+    build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
     ctest --test-dir "$root/build" -j "$jobs" --output-on-failure
+    ;;
+  viewer)
+    install_missing "${packages[@]}" "${viewer_packages[@]}"
+    build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
+    ctest --test-dir "$root/build" --output-on-failure -R '^viewer[.]'
     ;;
   sanitize)
     install_missing "${packages[@]}"
@@ -58,41 +67,13 @@ case "${1:-}" in
       ctest --test-dir "$root/build-sanitize" -j "$jobs" --output-on-failure
     ;;
   package)
-    install_missing "${packages[@]}" dpkg-dev file man-db
-    build "$root/build" -DCMAKE_BUILD_TYPE=Release
+    install_missing "${packages[@]}" emscripten nodejs dpkg-dev file man-db
+    build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
     bash "$root/scripts/package_check.sh" "$root/build"
     ;;
   fuzz)
     install_missing "${packages[@]}" clang libclang-rt-14-dev
     bash "$root/fuzz/run.sh" "${2:-60}"
-    ;;
-  wasm)
-    install_missing "${packages[@]}" emscripten nodejs assimp-testmodels
-    build "$root/build" -DCMAKE_BUILD_TYPE=Release  # QXConvert and QXInspect to compare with
-    out=$root/build-wasm
-    mkdir -p "$out/include" "$out/assets"
-    cp -r /usr/include/nlohmann "$out/include/"  # header-only; not the host's whole /usr/include
-    NODE_PATH=/usr/share/nodejs em++ -std=c++17 -O2 -Wall -Wextra -I"$root" -isystem "$out/include" \
-      "$root/viewer/reader_wasm.cpp" "$root/reader/asset_reader.cpp" "$root/cipher/cipher.cpp" \
-      "$root/examine/describe.cpp" "$root/examine/json_writer.cpp" \
-      -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QxReader -sALLOW_MEMORY_GROWTH=1 \
-      -sEXPORTED_FUNCTIONS=_qx_describe,_qx_free,_malloc,_free \
-      -sEXPORTED_RUNTIME_METHODS=UTF8ToString,stringToUTF8,lengthBytesUTF8 -o "$out/qx_reader.js"
-    # The samples, scrambled and plain, and some of Assimp's test models.
-    models=/usr/share/assimp/models
-    for entry in "mdl:$root/examples/crate.obj" "anm:$root/examples/walk.bvh" \
-      "tex:$root/examples/grass.tga" "mus:$root/examples/theme.mod" "snd:$root/examples/blip.wav" \
-      "mdl:$models/OBJ/spider.obj" "mdl:$models/Collada/duck.dae" "mdl:$models/PLY/cube.ply" \
-      "mdl:$models/FBX/box.fbx" "anm:$models/BVH/01_01.bvh"; do
-      type=${entry%%:*} source=${entry#*:}
-      name=$(basename "$source")
-      extension=$type
-      [ "$type" = tex ] && extension=img
-      "$root/build/QXConvert" "$type" "$source" "$out/assets/$name.$extension" >/dev/null
-      "$root/build/QXConvert" "$type" "$source" "$out/assets/plain-$name.$extension" -ue >/dev/null
-    done
-    QX_WASM=$out/qx_reader.js QX_INSPECT=$root/build/QXInspect QX_ASSETS=$out/assets \
-      node --test "$root/viewer/"
     ;;
   bazel)
     install_missing libassimp-dev libcli11-dev nlohmann-json3-dev libstb-dev g++ bazel-bootstrap \

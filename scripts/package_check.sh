@@ -7,7 +7,8 @@
 #   3. a source that fails to import fails the build and leaves no output;
 #      two sources with the same output, an output onto its own source and a path
 #      with ';' stop the configuration; one source named twice converts once;
-#   4. the Debian package builds, installs, converts, and is removed again.
+#   4. the Debian package (with the viewer page) builds, installs, converts, and is
+#      removed again.
 #   scripts/package_check.sh BUILD_DIR
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -89,7 +90,7 @@ deb=$(ls "$build"/qxconvert_*.deb | head -n 1)
 contents=$(dpkg-deb --contents "$deb")
 for file in usr/bin/QXConvert usr/bin/QXInspect usr/share/man/man1/QXConvert.1 \
   usr/share/man/man1/QXInspect.1 qxconvert/qxconvert_scene.so QXConvertConfig.cmake \
-  qxconvert/reader/asset_reader.h qxconvert/bazel/defs.bzl; do
+  qxconvert/reader/asset_reader.h qxconvert/bazel/defs.bzl qxconvert/viewer/index.html; do
   grep -q "$file" <<<"$contents" || fail "$file is missing from the package"
 done
 if [ "$(id -u)" -eq 0 ] && [ -n "${CI:-}${QX_INSTALL_DEB:-}" ]; then

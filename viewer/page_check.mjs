@@ -1,0 +1,153 @@
+// The viewer page in headless Chromium (software WebGL), served from 127.0.0.1 as a
+// user's static server would: a model is drawn and covers a fair share of the view,
+// the wireframe toggle changes what is drawn, scrambled and plain files look the
+// same, an animation is plotted, a texture and a sound are shown, a damaged file
+// shows the reader's own error text, and a million-triangle model loads. Screenshots
+// of the model and animation views are left in QX_SCREENSHOTS.
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import { mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:http';
+import { createRequire } from 'node:module';
+import { join } from 'node:path';
+
+const require = createRequire(import.meta.url);
+const { convert, tempDir } = require('./test_assets.js');
+const { chromium } = createRequire(join(process.env.QX_NODE_MODULES, 'playwright-core', 'package.json'))('playwright-core');
+
+const samples = process.env.QX_SAMPLES;
+const shots = process.env.QX_SCREENSHOTS;
+const work = tempDir('qx-page-');
+mkdirSync(shots, { recursive: true });
+
+// A height field of about a million triangles, as binary PLY.
+function bigModel(file, cells = 708) {
+  const side = cells + 1;
+  const header = `ply\nformat binary_little_endian 1.0\nelement vertex ${side * side}\nproperty float x\nproperty float y\nproperty float z\n`
+    + `element face ${cells * cells * 2}\nproperty list uchar int vertex_indices\nend_header\n`;
+  const vertices = Buffer.alloc(side * side * 12);
+  for (let j = 0; j < side; ++j) {
+    for (let i = 0; i < side; ++i) {
+      const at = (j * side + i) * 12;
+      vertices.writeFloatLE(i / cells - 0.5, at);
+      vertices.writeFloatLE(j / cells - 0.5, at + 4);
+      vertices.writeFloatLE(0.08 * Math.sin(i / 20) * Math.cos(j / 17), at + 8);
+    }
+  }
+  const faces = Buffer.alloc(cells * cells * 2 * 13);
+  let at = 0;
+  for (let j = 0; j < cells; ++j) {
+    for (let i = 0; i < cells; ++i) {
+      const v = j * side + i;
+      for (const triangle of [[v, v + 1, v + side + 1], [v, v + side + 1, v + side]]) {
+        faces.writeUInt8(3, at);
+        triangle.forEach((index, k) => faces.writeInt32LE(index, at + 1 + k * 4));
+        at += 13;
+      }
+    }
+  }
+  writeFileSync(file, Buffer.concat([Buffer.from(header), vertices, faces]));
+  return file;
+}
+
+const files = {
+  crate: convert('mdl', join(samples, 'crate.obj'), join(work, 'crate.mdl')),
+  plainCrate: convert('mdl', join(samples, 'crate.obj'), join(work, 'plain-crate.mdl'), false),
+  walk: convert('anm', join(samples, 'walk.bvh'), join(work, 'walk.anm')),
+  grass: convert('tex', join(samples, 'grass.tga'), join(work, 'grass.img')),
+  blip: convert('snd', join(samples, 'blip.wav'), join(work, 'blip.snd')),
+  theme: convert('mus', join(samples, 'theme.mod'), join(work, 'theme.mus')),
+  big: convert('mdl', bigModel(join(work, 'grid.ply')), join(work, 'grid.mdl')),
+  cut: join(work, 'cut-crate.mdl'),
+};
+writeFileSync(files.cut, readFileSync(files.crate).subarray(0, 120));
+const inspected = spawnSync(process.env.QX_INSPECT, [files.cut], { encoding: 'utf8' });
+assert.notEqual(inspected.status, 0, 'QXInspect accepted the cut file');
+const cutError = inspected.stderr.trim().replace(/^QXInspect: /, '');
+
+const page = readFileSync(process.env.QX_PAGE);
+const server = createServer((request, response) => {
+  if (request.url !== '/' && request.url !== '/index.html') {
+    response.writeHead(404).end();
+    return;
+  }
+  response.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' }).end(page);
+});
+await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+
+const browser = await chromium.launch({
+  executablePath: process.env.QX_CHROMIUM || '/usr/bin/chromium',
+  args: ['--headless', '--no-sandbox', '--enable-unsafe-swiftshader', '--use-angle=swiftshader', '--disable-gpu',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync', '--no-first-run'],
+});
+const problems = [];
+try {
+  const tab = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  tab.on('pageerror', (error) => problems.push(`page error: ${error.message}`));
+  tab.on('console', (message) => message.type() === 'error' && problems.push(`console: ${message.text()}`));
+  tab.on('request', (request) => !request.url().startsWith(`http://127.0.0.1:${server.address().port}/`)
+    && !/^(blob|data):/.test(request.url()) && problems.push(`request: ${request.url()}`));
+  await tab.goto(`http://127.0.0.1:${server.address().port}/`);
+  assert.match(await tab.textContent('#empty'), /Drop QXConvert asset files here/);
+
+  const open = async (...paths) => {
+    await tab.setInputFiles('#files', paths);
+    await tab.waitForSelector('body[data-state="idle"]');
+    await tab.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
+  };
+  const drawn = () => tab.evaluate(() => window.qxViewer.drawnPixels());
+
+  await open(files.crate);
+  const solid = await drawn();
+  console.log(`crate: ${solid.drawn} of ${solid.total} pixels drawn`);
+  assert.ok(solid.drawn > solid.total * 0.05, `the crate covers only ${solid.drawn} of ${solid.total} pixels`);
+  assert.match(await tab.textContent('#mesh-rows'), /Crate.*24.*12.*36.*triangles.*normals, UVs/);
+  await tab.keyboard.press('w');
+  const wire = await drawn();
+  console.log(`crate as wireframe: ${wire.drawn} pixels drawn`);
+  assert.ok(wire.drawn > 0 && wire.drawn < solid.drawn * 0.8, `wireframe drew ${wire.drawn} against ${solid.drawn}`);
+  await tab.keyboard.press('w');
+  await tab.keyboard.press('u');
+  await tab.screenshot({ path: join(shots, 'model.png') });
+  await tab.keyboard.press('u');
+
+  await open(files.plainCrate);
+  assert.equal((await drawn()).drawn, solid.drawn, 'the plain crate is drawn differently from the scrambled one');
+
+  await open(files.cut);
+  assert.equal(await tab.textContent('#error'), `cut-crate.mdl: ${cutError.replace(`${files.cut}: `, '')}`);
+  console.log(`cut file: ${await tab.textContent('#error')}`);
+
+  await open(files.walk);
+  assert.equal(await tab.locator('.channels tbody tr').count(), 5);
+  await tab.locator('.channels tbody tr').nth(1).click();
+  await tab.keyboard.press('ArrowRight');
+  await tab.screenshot({ path: join(shots, 'animation.png') });
+  await tab.keyboard.press('e');
+  assert.match(await tab.locator('.legend').nth(2).textContent(), /x°/);
+
+  await open(files.grass, files.blip, files.theme);
+  assert.match(await tab.textContent('#media .facts'), /× /, 'the TGA texture was not shown as an image');
+  await tab.keyboard.press('ArrowDown');
+  assert.equal(await tab.locator('#media audio').count(), 1, 'the WAV sound has no player');
+  await tab.keyboard.press('ArrowDown');
+  assert.match(await tab.textContent('#media .hex'), /^00000000 /, 'the MOD music shows no bytes');
+
+  await tab.keyboard.press('t'); // the large model in the other colour scheme
+  const started = Date.now();
+  await open(files.big);
+  const loaded = Date.now() - started;
+  const big = await drawn();
+  const frame = await tab.evaluate(() => window.qxViewer.frameTime(3));
+  const timings = await tab.evaluate(() => window.qxViewer.timings);
+  console.log(`1,002,528 triangles: shown ${loaded} ms after the pick (decoded in ${timings.decode.toFixed(0)} ms, `
+    + `uploaded in ${timings.upload.toFixed(0)} ms), ${frame.toFixed(0)} ms per orbit frame in software WebGL, ${big.drawn} pixels drawn`);
+  assert.ok(big.drawn > big.total * 0.05, 'the large model was not drawn');
+  await tab.screenshot({ path: join(shots, 'large-model.png') });
+} finally {
+  await browser.close();
+  server.close();
+  rmSync(work, { recursive: true, force: true });
+}
+assert.deepEqual(problems, []);
+console.log(`screenshots in ${shots}`);
