@@ -1,5 +1,5 @@
 // The viewer page in headless Chromium (software WebGL), served from 127.0.0.1 as a
-// user's static server would: a model is drawn and covers a fair share of the view,
+// user's static server would, and opened from disk: a model is drawn and covers a fair share of the view,
 // the wireframe toggle changes what is drawn, scrambled and plain files look the
 // same, an animation is plotted, a texture and a sound are shown, a damaged file
 // shows the reader's own error text, and a million-triangle model loads. Screenshots
@@ -10,6 +10,7 @@ import { mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
+import { pathToFileURL } from 'node:url';
 
 const require = createRequire(import.meta.url);
 const { convert, tempDir } = require('./test_assets.js');
@@ -86,7 +87,7 @@ try {
   tab.on('pageerror', (error) => problems.push(`page error: ${error.message}`));
   tab.on('console', (message) => message.type() === 'error' && problems.push(`console: ${message.text()}`));
   tab.on('request', (request) => !request.url().startsWith(`http://127.0.0.1:${server.address().port}/`)
-    && !/^(blob|data):/.test(request.url()) && problems.push(`request: ${request.url()}`));
+    && !/^(blob|data|file):/.test(request.url()) && problems.push(`request: ${request.url()}`));
   await tab.goto(`http://127.0.0.1:${server.address().port}/`);
   assert.match(await tab.textContent('#empty'), /Drop QXConvert asset files here/);
 
@@ -144,6 +145,11 @@ try {
     + `uploaded in ${timings.upload.toFixed(0)} ms), ${frame.toFixed(0)} ms per orbit frame in software WebGL, ${big.drawn} pixels drawn`);
   assert.ok(big.drawn > big.total * 0.05, 'the large model was not drawn');
   await tab.screenshot({ path: join(shots, 'large-model.png') });
+
+  // Opened from disk, with no server at all.
+  await tab.goto(pathToFileURL(process.env.QX_PAGE).href);
+  await open(files.crate);
+  assert.equal((await drawn()).drawn, solid.drawn, 'the page opened from disk drew the crate differently');
 } finally {
   await browser.close();
   server.close();

@@ -62,7 +62,8 @@ async function openFiles(files) {
       asset = await openAsset(bytes, file.name);
     } catch (error) {
       // The reader bounds its work by the file's size; what remains is memory.
-      asset = { info: { error: error instanceof RangeError || /memory/i.test(String(error)) ? 'not enough memory to read this file' : String(error) } };
+      const outOfMemory = error instanceof RangeError || /memory|OOM/i.test(String(error));
+      asset = { info: { error: outOfMemory ? 'not enough memory to read this file in a browser' : String(error) } };
     }
     timings.decode = performance.now() - started;
     opened.push({ name: file.name, size: file.size, asset });

@@ -47,8 +47,18 @@ function withString(wasm, text, use) {
 // reader refused the file); meshes carry their arrays, animations their channels,
 // and stored bytes are in `data`.
 export async function openAsset(bytes, name) {
-  const wasm = await reader();
+  try {
+    return await decode(await reader(), bytes, name);
+  } catch (error) {
+    // An instance that ran out of memory has aborted for good; the next file gets a new one.
+    modulePromise = loaded = null;
+    throw error;
+  }
+}
+
+async function decode(wasm, bytes, name) {
   const at = wasm._malloc(Math.max(1, bytes.length));
+  if (at === 0) throw new RangeError('out of memory');
   wasm.HEAPU8.set(bytes, at);
   const handle = wasm._qx_read(at, bytes.length);
   wasm._free(at);
