@@ -128,7 +128,7 @@ try {
   assert.match(await tab.locator('.legend').nth(2).textContent(), /x°/);
 
   await open(files.grass, files.blip, files.theme);
-  assert.match(await tab.textContent('#media .facts'), /× /, 'the TGA texture was not shown as an image');
+  assert.match(await tab.textContent('#media .facts'), /Format: TGA .* 8 × 8$/, 'the TGA texture was not shown as an image');
   await tab.keyboard.press('ArrowDown');
   assert.equal(await tab.locator('#media audio').count(), 1, 'the WAV sound has no player');
   await tab.keyboard.press('ArrowDown');

@@ -59,6 +59,12 @@ function bytesBlock(bytes, why) {
   return block;
 }
 
+// Small images (icons, tiles) are shown a whole number of times larger, pixels kept sharp.
+function enlarge(picture, width, height) {
+  const scale = Math.max(1, Math.floor(384 / Math.max(width, height, 1)));
+  picture.style.width = `${width * scale}px`;
+}
+
 // Fills `container` for a texture, music or sound asset; `decodeImage` turns bytes
 // the browser cannot show (TGA, for one) into RGBA pixels, or returns null.
 export function showMedia(container, asset, decodeImage) {
@@ -85,7 +91,10 @@ export function showMedia(container, asset, decodeImage) {
       canvas.height = pixels.height;
       canvas.getContext('2d').putImageData(new ImageData(pixels.rgba, pixels.width, pixels.height), 0, 0);
       canvas.className = 'picture';
+      // Only TGA among the formats decoded here has no signature.
+      if (!signature) facts.textContent = facts.textContent.replace('not recognised from its bytes', 'TGA');
       facts.textContent += ` · ${pixels.width} × ${pixels.height}`;
+      enlarge(canvas, pixels.width, pixels.height);
       place.append(canvas);
     };
     if (!signature?.type) {
@@ -97,6 +106,7 @@ export function showMedia(container, asset, decodeImage) {
     image.src = URL.createObjectURL(new Blob([data], { type: signature.type }));
     image.decode().then(() => {
       facts.textContent += ` · ${image.naturalWidth} × ${image.naturalHeight}`;
+      enlarge(image, image.naturalWidth, image.naturalHeight);
       place.append(image);
     }, fallback);
     return;

@@ -209,7 +209,7 @@ export class ModelView {
         }
       }
       if (normals && mesh.normals && !this.normalObjects[i]) {
-        this.normalObjects[i] = normalLines(mesh, this.radius * 0.04, 0x6fb7ff);
+        this.normalObjects[i] = normalLines(mesh, this.radius * 0.1, 0x6fb7ff);
         this.scene.add(this.normalObjects[i]);
       }
       if (this.normalObjects[i]) this.normalObjects[i].visible = normals && object.visible;
