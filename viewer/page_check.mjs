@@ -113,7 +113,7 @@ try {
   await tab.keyboard.press('u');
 
   await open(files.plainCrate);
-  assert.equal((await drawn()).drawn, solid.drawn, 'the plain crate is drawn differently from the scrambled one');
+  assert.deepEqual(await drawn(), solid, 'the plain crate is drawn differently from the scrambled one');
 
   await open(files.cut);
   assert.equal(await tab.textContent('#error'), `cut-crate.mdl: ${cutError.replace(`${files.cut}: `, '')}`);
