@@ -82,7 +82,8 @@ case "${1:-}" in
     ;;
   windows)
     install_missing "${packages[@]}" g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 \
-      libz-mingw-w64-dev libutfcpp-dev libstb-dev dpkg-dev zip unzip groff-base assimp-testmodels
+      libz-mingw-w64-dev libutfcpp-dev libstb-dev dpkg-dev zip unzip groff-base assimp-testmodels \
+      emscripten nodejs
     build "$root/build" -DCMAKE_BUILD_TYPE=Release  # what the zip is compared with
     cache=${QX_CACHE_DIR:-/var/cache/qxconvert}
     mkdir -p "$cache"
@@ -93,7 +94,8 @@ case "${1:-}" in
     cp -r /usr/include/CLI /usr/include/nlohmann /usr/include/stb "$headers/include/"
     build "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQX_MINGW_PREFIX="$assimp;$headers" \
-      -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF
+      -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF \
+      -DQX_BUILD_VIEWER=ON
     export WINEPREFIX=$root/build-windows/wine WINEDEBUG=-all
     ctest --test-dir "$root/build-windows" -j "$jobs" --output-on-failure
     awk '/^\[ RUN      \]/ {name = $4}

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Proves the Windows zip against the Linux build, as a new Windows user would meet it:
-#   1. unzip into a fresh Wine prefix, in a folder named with Ω and a space;
+#   1. unzip into a fresh Wine prefix, in a folder named with Ω and a space; the viewer
+#      page is there;
 #   2. convert every sample and a set of Assimp's test models with both builds: the
 #      files are byte-identical, or (rotations computed with the C library's
 #      trigonometry) identical in layout and counts with values within 1e-6;
@@ -19,6 +20,7 @@ fail() { echo "windows check: $*" >&2; exit 1; }
 install="$work/QX Ω"
 mkdir -p "$install"
 unzip -q "$windows"/qxconvert-*-win64.zip -d "$install"
+grep -q "QXConvert viewer" "$install/share/qxconvert/viewer/index.html" || fail "the zip has no viewer page"
 wexe=$install/bin/QXConvert.exe
 lexe=$linux/QXConvert
 inspect=$linux/QXInspect
