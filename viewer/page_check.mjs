@@ -1,9 +1,10 @@
 // The viewer page in headless Chromium (software WebGL), served from 127.0.0.1 as a
-// user's static server would, and opened from disk: a model is drawn and covers a fair share of the view,
-// the wireframe toggle changes what is drawn, scrambled and plain files look the
-// same, an animation is plotted, a texture and a sound are shown, a damaged file
-// shows the reader's own error text, and a million-triangle model loads. Screenshots
-// of the model and animation views are left in QX_SCREENSHOTS.
+// user's static server would, and opened from disk: a model is drawn and covers a
+// fair share of the view, the wireframe toggle changes what is drawn, scrambled and
+// plain files look the same, points without faces are drawn, an animation is
+// plotted, a texture and a sound are shown, a damaged file shows the reader's own
+// error text, and a million-triangle model loads. Screenshots of the model,
+// animation and large-model views are left in QX_SCREENSHOTS.
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -51,7 +52,18 @@ function bigModel(file, cells = 708) {
   return file;
 }
 
+// A spiral of points with no faces at all.
+function pointCloud(file, count = 2000) {
+  const points = Array.from({ length: count }, (_, i) => {
+    const r = 1 + i / count;
+    return `${Math.cos(i * 0.05) * r} ${Math.sin(i * 0.05) * r} ${i / count}`;
+  });
+  writeFileSync(file, `ply\nformat ascii 1.0\nelement vertex ${count}\nproperty float x\nproperty float y\nproperty float z\nend_header\n${points.join('\n')}\n`);
+  return file;
+}
+
 const files = {
+  points: convert('mdl', pointCloud(join(work, 'spiral.ply')), join(work, 'spiral.mdl')),
   crate: convert('mdl', join(samples, 'crate.obj'), join(work, 'crate.mdl')),
   plainCrate: convert('mdl', join(samples, 'crate.obj'), join(work, 'plain-crate.mdl'), false),
   walk: convert('anm', join(samples, 'walk.bvh'), join(work, 'walk.anm')),
@@ -114,6 +126,12 @@ try {
 
   await open(files.plainCrate);
   assert.deepEqual(await drawn(), solid, 'the plain crate is drawn differently from the scrambled one');
+
+  await open(files.points);
+  assert.match(await tab.textContent('#mesh-rows'), /2,000.*points \(no faces\)/);
+  const points = await drawn();
+  console.log(`point cloud: ${points.drawn} pixels drawn`);
+  assert.ok(points.drawn > 2000, 'the points were not drawn');
 
   await open(files.cut);
   assert.equal(await tab.textContent('#error'), `cut-crate.mdl: ${cutError.replace(`${files.cut}: `, '')}`);
