@@ -162,6 +162,10 @@ try {
   console.log(`1,002,528 triangles: shown ${loaded} ms after the pick (decoded in ${timings.decode.toFixed(0)} ms, `
     + `uploaded in ${timings.upload.toFixed(0)} ms), ${frame.toFixed(0)} ms per orbit frame in software WebGL, ${big.drawn} pixels drawn`);
   assert.ok(big.drawn > big.total * 0.05, 'the large model was not drawn');
+  await tab.keyboard.press('w');
+  const wireframe = await tab.evaluate(() => window.qxViewer.frameTime(1));
+  await tab.keyboard.press('w');
+  console.log(`  its first wireframe frame (edges built once): ${wireframe.toFixed(0)} ms`);
   await tab.screenshot({ path: join(shots, 'large-model.png') });
 
   // Opened from disk, with no server at all.

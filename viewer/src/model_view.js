@@ -4,6 +4,7 @@
 // the bounds. Frames are drawn only when something changed, so a large model costs
 // nothing while it is left alone.
 import {
+  Box3,
   BufferAttribute,
   BufferGeometry,
   CanvasTexture,
@@ -21,6 +22,7 @@ import {
   PointsMaterial,
   RepeatWrapping,
   Scene,
+  Sphere,
   SRGBColorSpace,
   Vector2,
   Vector3,
@@ -67,6 +69,14 @@ function geometryOf(mesh) {
   if (mesh.normals) geometry.setAttribute('normal', new BufferAttribute(mesh.normals, 3));
   if (mesh.uvs) geometry.setAttribute('uv', new BufferAttribute(mesh.uvs, 2));
   if (mesh.indices) geometry.setIndex(new BufferAttribute(mesh.indices, 1));
+  // The reader's bounds cover the finite positions only; three.js would otherwise
+  // compute them again, and report NaN for a mesh holding non-finite values.
+  if (mesh.bounds) {
+    geometry.boundingBox = new Box3(new Vector3(...mesh.bounds.min), new Vector3(...mesh.bounds.max));
+    geometry.boundingSphere = geometry.boundingBox.getBoundingSphere(new Sphere());
+  } else {
+    geometry.boundingSphere = new Sphere();
+  }
   return geometry;
 }
 
@@ -159,6 +169,7 @@ export class ModelView {
         object = new Points(geometry, new PointsMaterial({ color, size: 3, sizeAttenuation: false }));
       }
       object.userData.mesh = mesh;
+      object.frustumCulled = Boolean(mesh.bounds);
       this.objects.push(object);
       this.scene.add(object);
     }
