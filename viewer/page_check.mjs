@@ -137,10 +137,18 @@ try {
   assert.equal(await tab.textContent('#error'), `cut-crate.mdl: ${cutError.replace(`${files.cut}: `, '')}`);
   console.log(`cut file: ${await tab.textContent('#error')}`);
 
-  await open(files.walk);
+  // Dropped on the page rather than picked.
+  const transfer = await tab.evaluateHandle((bytes) => {
+    const data = new DataTransfer();
+    data.items.add(new File([new Uint8Array(bytes)], 'walk.anm'));
+    return data;
+  }, [...readFileSync(files.walk)]);
+  await tab.dispatchEvent('#view', 'drop', { dataTransfer: transfer });
+  await tab.waitForSelector('body[data-view="animation"][data-state="idle"]');
   assert.equal(await tab.locator('.channels tbody tr').count(), 5);
   await tab.locator('.channels tbody tr').nth(1).click();
   await tab.keyboard.press('ArrowRight');
+  assert.equal(await tab.textContent('.time'), 't = 1');
   await tab.screenshot({ path: join(shots, 'animation.png') });
   await tab.keyboard.press('e');
   assert.match(await tab.locator('.legend').nth(2).textContent(), /x°/);
