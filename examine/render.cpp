@@ -54,15 +54,20 @@ V3 View(const reader::Vec3& p) {
 }
 
 bool RenderModel(const reader::AssetFile& asset, Image& image, std::string* error) {
-  // Framing: the view-space bounds of every finite position, scaled to 90% of the frame.
+  // Each position is turned into view space once, however many faces share it. Framing:
+  // the view-space bounds of every finite position, scaled to 90% of the frame.
+  std::vector<std::vector<V3>> views(asset.meshes.size());
   float lo[2] = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max()};
   float hi[2] = {-lo[0], -lo[1]};
   std::size_t drawable = 0;
-  for (const reader::Mesh& mesh : asset.meshes) {
+  for (std::size_t m = 0; m < asset.meshes.size(); ++m) {
+    const reader::Mesh& mesh = asset.meshes[m];
     if (mesh.indicesPerFace == 0 || mesh.indices.empty()) continue;
     drawable += mesh.faceCount;
+    views[m].reserve(mesh.positions.size());
     for (const reader::Vec3& p : mesh.positions) {
       const V3 v = View(p);
+      views[m].push_back(v);
       if (!Finite(v)) continue;
       lo[0] = std::min(lo[0], v.x), hi[0] = std::max(hi[0], v.x);
       lo[1] = std::min(lo[1], v.y), hi[1] = std::max(hi[1], v.y);
@@ -76,30 +81,30 @@ bool RenderModel(const reader::AssetFile& asset, Image& image, std::string* erro
   const float scale = 0.9f * static_cast<float>(image.width) / extent;
   const float cx = (lo[0] + hi[0]) / 2, cy = (lo[1] + hi[1]) / 2;
   const float half = static_cast<float>(image.width) / 2;
-  auto screen = [&](const reader::Vec3& p) {
-    const V3 v = View(p);
+  auto screen = [&](const V3& v) {
     return V3{half + (v.x - cx) * scale, half - (v.y - cy) * scale, v.z};
   };
 
   std::vector<float> depth(image.rgba.size() / 4, -std::numeric_limits<float>::infinity());
   const V3 light = {0.3f, 0.8f, 0.52f};
-  for (const reader::Mesh& mesh : asset.meshes) {
+  const std::uint8_t edge[4] = {60, 110, 160, 255};
+  for (std::size_t m = 0; m < asset.meshes.size(); ++m) {
+    const reader::Mesh& mesh = asset.meshes[m];
+    const std::vector<V3>& view = views[m];
     const std::uint32_t n = mesh.indicesPerFace;
-    for (std::size_t f = 0; n > 0 && f < mesh.faceCount; ++f) {
+    for (std::size_t f = 0; !view.empty() && f < mesh.faceCount; ++f) {
       const std::uint32_t* face = &mesh.indices[f * n];
-      const std::uint8_t edge[4] = {60, 110, 160, 255};
       if (n < 3) {
-        const V3 a = screen(mesh.positions[face[0]]);
-        const V3 b = n == 2 ? screen(mesh.positions[face[1]]) : a;
+        const V3 a = screen(view[face[0]]);
+        const V3 b = n == 2 ? screen(view[face[1]]) : a;
         if (Finite(a) && Finite(b)) Line(image, a.x, a.y, b.x, b.y, edge);
         continue;
       }
-      const V3 a = screen(mesh.positions[face[0]]), b = screen(mesh.positions[face[1]]),
-               c = screen(mesh.positions[face[2]]);
+      const V3 a = screen(view[face[0]]), b = screen(view[face[1]]), c = screen(view[face[2]]);
       if (!Finite(a) || !Finite(b) || !Finite(c)) continue;
       // Shaded by how squarely the face meets the light, either side facing.
-      const V3 normal = Cross(Sub(View(mesh.positions[face[1]]), View(mesh.positions[face[0]])),
-                              Sub(View(mesh.positions[face[2]]), View(mesh.positions[face[0]])));
+      const V3 normal =
+          Cross(Sub(view[face[1]], view[face[0]]), Sub(view[face[2]], view[face[0]]));
       const float length = std::sqrt(Dot(normal, normal));
       const float facing = length > 0 ? std::fabs(Dot(normal, light)) / length : 0.5f;
       const float shade = 0.25f + 0.75f * facing;
