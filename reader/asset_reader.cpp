@@ -660,11 +660,12 @@ bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error
     return false;
   }
   // Sized once from the file's length where it has one, then read to the end: a
-  // buffer grown by doubling would hold up to three times the file at its peak.
+  // buffer grown by doubling would hold up to three times the file at its peak. One
+  // byte more than the length leaves room for the read that meets the end.
   std::vector<std::uint8_t> bytes;
   file.seekg(0, std::ios::end);
   const std::streamoff length = file.tellg();
-  if (length > 0) bytes.reserve(static_cast<std::size_t>(length));
+  if (length > 0) bytes.reserve(static_cast<std::size_t>(length) + 1);
   file.seekg(0, std::ios::beg);
   file.clear();
   std::size_t have = 0;
