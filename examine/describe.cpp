@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <nlohmann/json.hpp>
 
 namespace qx::examine {
 namespace {
@@ -76,7 +75,7 @@ const char* PrimitiveName(std::uint32_t perFace) {
   }
 }
 
-// Shortest text that reads back as the same float, so summaries stay short.
+// Nine significant digits: short, and enough for any float to read back the same.
 std::string Number(double v) {
   char text[32];
   std::snprintf(text, sizeof text, "%.9g", v);
@@ -85,10 +84,6 @@ std::string Number(double v) {
 
 std::string Vector(const reader::Vec3& v) {
   return "(" + Number(v.x) + ", " + Number(v.y) + ", " + Number(v.z) + ")";
-}
-
-std::string Quoted(const std::string& text) {
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string SizesText(const std::vector<std::uint32_t>& sizes) {
@@ -100,7 +95,7 @@ std::string SizesText(const std::vector<std::uint32_t>& sizes) {
 }
 
 void MeshSummary(std::string& out, std::size_t m, const reader::Mesh& mesh) {
-  out += "  mesh " + std::to_string(m) + " " + Quoted(mesh.name) + ": material " +
+  out += "  mesh " + std::to_string(m) + " " + JsonQuoted(mesh.name) + ": material " +
          std::to_string(mesh.materialIndex) + ", " + std::to_string(mesh.positions.size()) +
          " vertices, " + std::to_string(mesh.faceCount) + " faces (" +
          PrimitiveName(mesh.indicesPerFace) + "), " + std::to_string(mesh.indices.size()) +
@@ -270,8 +265,8 @@ std::string Summary(const std::string& path, const AssetFile& asset) {
       break;
     case AssetKind::Music:
     case AssetKind::Sound:
-      out += "  extension " + Quoted(asset.extension) + ", " + std::to_string(asset.data.size()) +
-             " audio bytes\n";
+      out += "  extension " + JsonQuoted(asset.extension) + ", " +
+             std::to_string(asset.data.size()) + " audio bytes\n";
       break;
     case AssetKind::Texture:
       out += "  " + std::to_string(asset.data.size()) + " texture bytes\n";

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 #include <nlohmann/json.hpp>
 
@@ -29,11 +30,13 @@ void JsonWriter::BeforeValue() {
   if (levels_.empty()) return;
   Level& level = levels_.back();
   if (!level.empty) Put(level.oneLine ? ", " : ",", level.oneLine ? 2 : 1);
-  if (!level.oneLine) {
-    Put("\n", 1);
-    Put(std::string(2 * levels_.size(), ' '));
-  }
+  if (!level.oneLine) NewLine();
   level.empty = false;
+}
+
+void JsonWriter::NewLine() {
+  buffer_ += '\n';
+  buffer_.append(2 * levels_.size(), ' ');
 }
 
 void JsonWriter::Open(char bracket, bool oneLine) {
@@ -46,28 +49,26 @@ void JsonWriter::Open(char bracket, bool oneLine) {
 void JsonWriter::Close(char bracket) {
   const Level level = levels_.back();
   levels_.pop_back();
-  if (!level.empty && !level.oneLine) {
-    Put("\n", 1);
-    Put(std::string(2 * levels_.size(), ' '));
-  }
+  if (!level.empty && !level.oneLine) NewLine();
   Put(&bracket, 1);
   if (levels_.empty()) Put("\n", 1);
 }
 
 void JsonWriter::Key(const char* name) {
   BeforeValue();
-  PutQuoted(name);
-  Put(": ", 2);
+  Put("\"", 1);
+  Put(name, std::strlen(name));
+  Put("\": ", 3);
   afterKey_ = true;
 }
 
 void JsonWriter::String(const std::string& text) {
   BeforeValue();
-  PutQuoted(text);
+  Put(JsonQuoted(text));
 }
 
-void JsonWriter::PutQuoted(const std::string& text) {
-  Put(nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+std::string JsonQuoted(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 void JsonWriter::Bool(bool value) {

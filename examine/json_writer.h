@@ -26,6 +26,7 @@ class JsonWriter {
   // A one-line array is meant for numbers: [1.5, 2, 3].
   void BeginArray(bool oneLine = false) { Open('[', oneLine); }
   void EndArray() { Close(']'); }
+  // name is one of this program's own field names, plain ASCII, written as it is.
   void Key(const char* name);
 
   void String(const std::string& text);  // bytes that are not UTF-8 become U+FFFD
@@ -45,9 +46,9 @@ class JsonWriter {
   void Open(char bracket, bool oneLine);
   void Close(char bracket);
   void BeforeValue();
+  void NewLine();  // and the indentation of the current level
   void Put(const char* text, std::size_t length);
   void Put(const std::string& text) { Put(text.data(), text.size()); }
-  void PutQuoted(const std::string& text);
   void Number(const char* text, std::size_t length);
 
   std::FILE* out_;
@@ -55,5 +56,8 @@ class JsonWriter {
   std::vector<Level> levels_;
   bool afterKey_ = false;
 };
+
+// text as a JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
+std::string JsonQuoted(const std::string& text);
 
 }  // namespace qx::examine
