@@ -6,13 +6,6 @@
 
 #include "files/output_file.h"
 
-#define STB_IMAGE_IMPLEMENTATION
-#define STB_IMAGE_STATIC
-#define STBI_ONLY_PNG
-#define STBI_ONLY_TGA
-#define STBI_ONLY_JPEG
-#define STBI_ONLY_BMP
-#include <stb/stb_image.h>
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
 #include <stb/stb_image_write.h>
@@ -137,18 +130,16 @@ bool RenderModel(const reader::AssetFile& asset, Image& image, std::string* erro
 }
 
 bool RenderTexture(const reader::AssetFile& asset, Image& image, std::string* error) {
-  int width = 0, height = 0, channels = 0;
   if (asset.data.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     *error = "the texture is too large to draw";
     return false;
   }
-  stbi_uc* pixels = stbi_load_from_memory(asset.data.data(), static_cast<int>(asset.data.size()),
-                                          &width, &height, &channels, 4);
-  if (pixels == nullptr) {
-    *error = std::string("the texture's bytes are not an image this tool decodes (") +
-             stbi_failure_reason() + ")";
+  Image source;
+  if (!DecodeImage(asset.data.data(), asset.data.size(), &source, error)) {
+    *error = "the texture's bytes are " + *error;
     return false;
   }
+  const int width = source.width, height = source.height;
   // Nearest pixel, scaled to fit and centred; the rest stays transparent.
   const double scale = std::min(static_cast<double>(image.width) / width,
                                 static_cast<double>(image.height) / height);
@@ -159,10 +150,9 @@ bool RenderTexture(const reader::AssetFile& asset, Image& image, std::string* er
     for (int x = 0; x < w; ++x) {
       const int sx = std::min(width - 1, static_cast<int>(x / scale));
       const int sy = std::min(height - 1, static_cast<int>(y / scale));
-      Put(image, left + x, top + y, &pixels[4 * (static_cast<std::size_t>(sy) * width + sx)]);
+      Put(image, left + x, top + y, &source.rgba[4 * (static_cast<std::size_t>(sy) * width + sx)]);
     }
   }
-  stbi_image_free(pixels);
   return true;
 }
 

@@ -5,18 +5,12 @@
 // is transparent; the same asset always gives the same pixels.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
+#include "examine/image.h"
 #include "reader/asset_reader.h"
 
 namespace qx::examine {
-
-struct Image {
-  int width = 0, height = 0;
-  std::vector<std::uint8_t> rgba;  // row by row, top first
-};
 
 // Draws the asset into a size x size image. False with *error for an asset with
 // nothing to draw (a model without triangles, lines or points; a texture whose bytes

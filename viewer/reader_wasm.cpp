@@ -7,18 +7,12 @@
 // never spelled out as text.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "examine/describe.h"
+#include "examine/image.h"
 #include "reader/asset_reader.h"
-
-// Browsers do not show TGA, a common texture format; stb_image decodes it here.
-#define STB_IMAGE_IMPLEMENTATION
-#define STBI_ONLY_TGA
-#define STBI_ONLY_PNG
-#define STBI_ONLY_BMP
-#define STBI_ONLY_JPEG
-#include <stb/stb_image.h>
 
 namespace {
 
@@ -83,7 +77,7 @@ char* qx_describe(const std::uint8_t* bytes, std::size_t size, const char* name,
   return text;
 }
 
-void qx_free(char* text) { std::free(text); }
+void qx_free(void* text) { std::free(text); }
 
 // Arrays of a mesh, valid until qx_close; the counts are in the description
 // (vertexCount, indexCount). Positions and normals are 3 floats per vertex, texture
@@ -128,13 +122,18 @@ const qx::reader::Key* qx_channel_keys(const Handle* handle, std::uint32_t anima
   return span.begin();
 }
 
-// Decodes image bytes (TGA, PNG, BMP or JPEG) into 4 bytes per pixel, row by row from
-// the top; null when they are none of these or are damaged. Free with qx_free_image.
+// Decodes image bytes (TGA, PNG, BMP or JPEG) as --render does, for the formats
+// browsers do not show: a new buffer of 4 bytes a pixel, row by row from the top, or
+// null when the bytes are none of these or are damaged. Free it with qx_free.
 std::uint8_t* qx_decode_image(const std::uint8_t* bytes, std::size_t size, int* width, int* height) {
-  int channels = 0;
-  if (size > 0x7fffffff) return nullptr;
-  return stbi_load_from_memory(bytes, static_cast<int>(size), width, height, &channels, 4);
+  qx::examine::Image image;
+  std::string error;
+  if (!qx::examine::DecodeImage(bytes, size, &image, &error)) return nullptr;
+  auto* pixels = static_cast<std::uint8_t*>(std::malloc(image.rgba.size()));
+  if (pixels == nullptr) return nullptr;
+  std::memcpy(pixels, image.rgba.data(), image.rgba.size());
+  *width = image.width;
+  *height = image.height;
+  return pixels;
 }
-
-void qx_free_image(std::uint8_t* pixels) { stbi_image_free(pixels); }
 }

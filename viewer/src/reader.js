@@ -120,6 +120,6 @@ export function decodeImage(bytes) {
   wasm._free(sizeAt);
   if (pixels === 0) return null;
   const rgba = new Uint8ClampedArray(wasm.HEAPU8.slice(pixels, pixels + width * height * 4).buffer);
-  wasm._qx_free_image(pixels);
+  wasm._qx_free(pixels);
   return { width, height, rgba };
 }
