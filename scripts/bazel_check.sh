@@ -45,14 +45,21 @@ executed() {
 }
 outputs() { (cd "$work/$1/bazel-bin" && find . -name '*.mdl' -o -name '*.anm' -o -name '*.img' -o -name '*.mus' -o -name '*.snd' | sort | xargs sha256sum); }
 
+# Two copies at two paths, each with a clean output base, build through one cache:
+# the second runs nothing and gives the same outputs.
+#   shared_cache FIRST SECOND CACHE_FLAG
+shared_cache() {
+  copy "$1" && copy "$2"
+  bazel_run "$1" "base-$1" build //... "$3" || { cat "$work/log"; fail "the first build with $3 failed"; }
+  echo "  first:  $(summary)"
+  bazel_run "$2" "base-$2" build //... "$3" || { cat "$work/log"; fail "the second build with $3 failed"; }
+  echo "  second: $(summary)"
+  [ "$(executed)" = 0 ] || fail "the second build ran actions: $(summary)"
+  [ "$(outputs "$1")" = "$(outputs "$2")" ] || fail "the two builds' outputs differ"
+}
+
 echo "== two clean output bases at two paths share a disk cache"
-copy one && copy two
-bazel_run one base1 build //... --disk_cache="$work/disk" || { cat "$work/log"; fail "first build failed"; }
-echo "  first:  $(summary)"
-bazel_run two base2 build //... --disk_cache="$work/disk" || { cat "$work/log"; fail "second build failed"; }
-echo "  second: $(summary)"
-[ "$(executed)" = 0 ] || fail "the second build ran actions: $(summary)"
-[ "$(outputs one)" = "$(outputs two)" ] || fail "the two builds' outputs differ"
+shared_cache one two --disk_cache="$work/disk"
 
 echo "== the same through an HTTP cache (nginx, WebDAV PUT) on 127.0.0.1"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -82,19 +89,13 @@ CONF
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
 nginx_pid=$!
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
-copy three && copy four
-bazel_run three base3 build //... --remote_cache="http://127.0.0.1:$port" || { cat "$work/log"; fail "build with an empty remote cache failed"; }
-echo "  first:  $(summary)"
-bazel_run four base4 build //... --remote_cache="http://127.0.0.1:$port" || { cat "$work/log"; fail "build from the remote cache failed"; }
-echo "  second: $(summary)"
-[ "$(executed)" = 0 ] || fail "the second build ran actions: $(summary)"
+shared_cache three four --remote_cache="http://127.0.0.1:$port"
 grep -q 'remote cache hit' "$work/log" || fail "no remote cache hits: $(summary)"
-[ "$(outputs three)" = "$(outputs four)" ] || fail "the remote cache gave different outputs"
 
 echo "== one changed source or .mtl reruns exactly one conversion"
 for changed in models/crate.obj models/crate.mtl anims/walk.bvh; do
   printf '\n# changed\n' >>"$work/two/$changed"
-  bazel_run two base2 build //... --disk_cache="$work/disk" || { cat "$work/log"; fail "rebuild failed"; }
+  bazel_run two base-two build //... --disk_cache="$work/disk" || { cat "$work/log"; fail "rebuild failed"; }
   [ "$(executed)" = 1 ] || fail "changing $changed ran: $(summary)"
 done
 
@@ -105,11 +106,11 @@ cat >>"$work/two/BUILD.bazel" <<'RULES'
 qx_asset(name = "undeclared", src = "models/lonely.obj", kind = "mdl")
 qx_asset(name = "broken", src = "models/broken.obj", kind = "mdl")
 RULES
-if bazel_run two base2 build //:undeclared; then fail "an undeclared .mtl did not fail the build"; fi
+if bazel_run two base-two build //:undeclared; then fail "an undeclared .mtl did not fail the build"; fi
 grep -q 'QXConvert read models/crate.mtl, which is not declared' "$work/log" || { cat "$work/log"; fail "the undeclared file was not named"; }
-if bazel_run two base2 build //:broken; then fail "a broken model did not fail the build"; fi
+if bazel_run two base-two build //:broken; then fail "a broken model did not fail the build"; fi
 [ ! -e "$work/two/bazel-bin/models/broken.mdl" ] || fail "a failed conversion left an output"
 
 echo "== bazel test verifies every converted sample"
-bazel_run one base1 test //:verify --disk_cache="$work/disk" || { cat "$work/log"; fail "bazel test failed"; }
+bazel_run one base-one test //:verify --disk_cache="$work/disk" || { cat "$work/log"; fail "bazel test failed"; }
 echo "bazel check: all passed"
