@@ -99,6 +99,7 @@ export class AnimationView {
 
   show(asset) {
     this.asset = asset;
+    this.cached = null;
     this.animation = 0;
     this.channel = 0;
     this.render();
@@ -212,15 +213,20 @@ export class AnimationView {
     const [start, end] = this.asset.animations[this.animation].timeRange ?? [0, 0];
     this.timeLabel.value = `t = ${fmt(this.time)}`;
     const colors = this.colors();
-    for (const plot of this.plots) {
+    // The series change with the channel or the Euler switch, not with the cursor.
+    const which = `${this.animation}/${this.channel}/${this.euler}`;
+    if (this.cached?.which !== which) {
+      this.cached = { which, series: LISTS.map(({ key }) => series(key, channel[key], this.euler)) };
+    }
+    this.plots.forEach((plot, p) => {
       const keys = channel[plot.key];
-      const s = series(plot.key, keys, this.euler);
+      const s = this.cached.series[p];
       const now = valueAt(keys, s, plot.key, this.time, this.euler);
       plot.legend.replaceChildren(...(keys.times.length === 0
         ? [element('span', { text: 'no keys' })]
         : s.names.map((name, c) => element('span', { style: `color:${colors[name[0]]}`, text: `${name} ${now ? fmt(now[c]) : '–'}` }))));
       this.drawPlot(plot.canvas, keys.times, s, start, end, colors);
-    }
+    });
   }
 
   drawPlot(canvas, times, s, start, end, colors) {

@@ -83,7 +83,7 @@ function renderList() {
     const { info } = entry.asset;
     button.innerHTML = '<span class="name"></span><span class="kind"></span>';
     button.querySelector('.name').textContent = entry.name;
-    button.querySelector('.kind').textContent = info.error ? 'cannot be read' : `${info.type} · ${formatSize(entry.size).split(' (')[0]}`;
+    button.querySelector('.kind').textContent = info.error ? 'cannot be read' : `${info.type} · ${formatSize(entry.size, false)}`;
     button.classList.toggle('bad', Boolean(info.error));
     button.classList.toggle('selected', i === selected);
     button.addEventListener('click', () => select(i));
@@ -121,7 +121,7 @@ function select(i) {
 }
 
 function describeHeader(info) {
-  return `${info.type}, ${info.tag} version ${info.version}, ${info.scrambled ? 'scrambled' : 'not scrambled'}, payload ${formatSize(info.payloadSize).split(' (')[0]}`;
+  return `${info.type}, ${info.tag} version ${info.version}, ${info.scrambled ? 'scrambled' : 'not scrambled'}, payload ${formatSize(info.payloadSize, false)}`;
 }
 
 function combinedBounds(meshes) {

@@ -24,7 +24,8 @@ function ascii(bytes, at, length) {
   return String.fromCharCode(...bytes.subarray(at, at + length));
 }
 
-export function formatSize(bytes) {
+// "2.1 KiB (2,140 bytes)", or with exact false "2.1 KiB".
+export function formatSize(bytes, exact = true) {
   if (bytes < 1024) return `${bytes} bytes`;
   const units = ['KiB', 'MiB', 'GiB'];
   let value = bytes;
@@ -33,7 +34,8 @@ export function formatSize(bytes) {
     value /= 1024;
     ++unit;
   } while (value >= 1024 && unit < units.length - 1);
-  return `${value.toFixed(value < 10 ? 1 : 0)} ${units[unit]} (${bytes.toLocaleString('en')} bytes)`;
+  const rounded = `${value.toFixed(value < 10 ? 1 : 0)} ${units[unit]}`;
+  return exact ? `${rounded} (${bytes.toLocaleString('en')} bytes)` : rounded;
 }
 
 function hexDump(bytes, count = 64) {
