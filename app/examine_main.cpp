@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
   verify->excludes(json)->excludes(render);
   render->excludes(json);
   // CLI11 reads argc and argv; they are rebuilt from the UTF-8 command line.
-  qx::platform::SetUpConsole();
+  qx::platform::SetUpProcess();
   const std::vector<std::string> args = qx::platform::CommandLine(argc, argv);
   std::vector<char*> pointers;
   for (const std::string& arg : args) pointers.push_back(const_cast<char*>(arg.c_str()));

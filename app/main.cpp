@@ -2,6 +2,6 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
-  qx::platform::SetUpConsole();
+  qx::platform::SetUpProcess();
   return qx::RunConverter(qx::platform::CommandLine(argc, argv));
 }

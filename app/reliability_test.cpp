@@ -9,8 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "testing/process.h"
@@ -45,7 +48,9 @@ unsigned Mode(const std::string& path) {
 ProcessOptions FileSizeLimit(rlim_t bytes) {
   ProcessOptions options;
   options.beforeExec = [bytes] {
-    signal(SIGXFSZ, SIG_IGN);  // so the write fails with EFBIG instead of killing
+    // As a shell's `ulimit -f` leaves it: the tool itself must turn the signal into an
+    // error with an outcome line.
+    signal(SIGXFSZ, SIG_DFL);
     const rlimit limit = {bytes, bytes};
     setrlimit(RLIMIT_FSIZE, &limit);
   };
@@ -136,7 +141,10 @@ TEST(FailedWrites, MissingOrReadOnlyDirectoriesFailAtOpen) {
   EXPECT_EQ(ReadFile(dir / "readonly.img"), "previous");
 }
 
-TEST(OutputPaths, SymlinksAreWrittenThroughToTheirTargets) {
+// A link is followed where the kernel follows it for this user, as for cp: one's own
+// links are written through, a link to nothing is not, and with fs.protected_symlinks
+// on, root does not follow another user's link in a sticky folder to a file of root's.
+TEST(OutputPaths, SymlinksAreFollowedOnlyWhereTheKernelWould) {
   TempDir dir;
   WriteFile(dir / "a.png", "pixels");
   std::filesystem::create_directory(dir / "real");
@@ -144,12 +152,45 @@ TEST(OutputPaths, SymlinksAreWrittenThroughToTheirTargets) {
   std::filesystem::create_symlink("real/out.img", dir / "link.img");
   std::filesystem::create_symlink("real/new.img", dir / "dangling.img");
   ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "link.img", "-ue"}).exitCode, 0);
-  ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "dangling.img", "-ue"}).exitCode, 0);
-  const std::string expected = std::string("QTEX\x01\x00\x00", 7) + "pixels";
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.img"));
-  EXPECT_TRUE(std::filesystem::is_symlink(dir / "dangling.img"));
-  EXPECT_EQ(ReadFile(dir / "real/out.img"), expected);
-  EXPECT_EQ(ReadFile(dir / "real/new.img"), expected);
+  EXPECT_EQ(ReadFile(dir / "real/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
+  const auto dangling = RunConverter({"tex", dir / "a.png", dir / "dangling.img", "-ue"});
+  EXPECT_EQ(dangling.out, kBanner + "Failed to open file with errno 2\n");
+  EXPECT_FALSE(FileExists(dir / "real/new.img"));
+
+  if (geteuid() != 0) GTEST_SKIP() << "the protected link needs root and user nobody";
+  std::ifstream setting("/proc/sys/fs/protected_symlinks");
+  std::string saved;
+  if (!(setting >> saved)) GTEST_SKIP() << "no fs.protected_symlinks here";
+  const auto setProtection = [](const std::string& value) {
+    std::ofstream("/proc/sys/fs/protected_symlinks") << value;
+  };
+  setProtection("1");
+  std::filesystem::create_directory(dir / "shared");
+  ASSERT_EQ(chmod((dir / "shared").c_str(), 01777), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  WriteFile(dir / "secret", "root only");
+  ASSERT_EQ(chmod((dir / "secret").c_str(), 0600), 0);
+  ProcessOptions asNobody;
+  asNobody.beforeExec = [] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+  };
+  const std::string link = dir / "shared/link";
+  ASSERT_EQ(testing::RunProcess("/bin/ln", {"-s", dir / "secret", link}, asNobody).exitCode, 0);
+  WriteFile(dir / "a.img", std::string("QTEX\x01\x00\x00", 7) + "pixels");
+  const auto cp = testing::RunProcess("/bin/cp", {dir / "a.png", link});
+  const auto output = RunConverter({"tex", dir / "a.png", link});
+  const auto depfile = RunConverter({"tex", dir / "a.png", dir / "b.img", "-depfile=" + link});
+  const auto extract = testing::RunProcess(QXINSPECT_EXE, {dir / "a.img", "--extract", link});
+  setProtection(saved);
+  EXPECT_NE(cp.exitCode, 0);
+  EXPECT_EQ(output.out, kBanner + "Failed to open file with errno 13\n");
+  EXPECT_EQ(depfile.out, kBanner + "Depfile " + link +
+                             " could not be written: Failed to open file with errno 13 "
+                             "(Permission denied)\n");
+  EXPECT_NE(extract.exitCode, 0);
+  EXPECT_NE(extract.err.find("errno 13"), std::string::npos) << extract.err;
+  EXPECT_EQ(ReadFile(dir / "secret"), "root only");
 }
 
 TEST(OutputPaths, PermissionsAreKeptOrFollowTheUmask) {
@@ -312,6 +353,151 @@ TEST(Interrupts, RemoveTheTemporaryFileAndEndWithTheSignal) {
     std::filesystem::remove(fifo);
     EXPECT_EQ(Listing(dir), (std::set<std::string>{"out.img"})) << name;
   }
+}
+
+// Where no rename can replace a writable output (a read-only folder, a single file
+// bind-mounted over it), the new content is staged whole first: a refused conversion
+// leaves the output as it was, and converting a file onto itself keeps its bytes.
+TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run as user nobody and to bind-mount";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  std::filesystem::create_directory(dir / "ro");
+  std::filesystem::create_directory(dir / "tmp");
+  WriteFile(dir / "ro/f.img", "source bytes");
+  WriteFile(dir / "ro/out.img", "previous");
+  WriteFile(dir / "unreadable.png", "px");
+  WriteFile(dir / "a.abcdefghijklmnopqrstuvwxy", "long extension");
+  testing::MakeSparseFile(dir / "huge.png", std::int64_t{3} << 30);
+  for (const char* file : {"ro/f.img", "ro/out.img", "huge.png", "a.abcdefghijklmnopqrstuvwxy"}) {
+    ASSERT_EQ(chmod((dir / file).c_str(), 0666), 0);
+  }
+  ASSERT_EQ(chmod((dir / "unreadable.png").c_str(), 0), 0);
+  ASSERT_EQ(chmod((dir / "ro").c_str(), 0555), 0);
+  ASSERT_EQ(chmod((dir / "tmp").c_str(), 0777), 0);
+  std::string exe;
+  ProcessOptions options = Unprivileged(dir, &exe);
+  const std::string staging = dir / "tmp";
+  options.beforeExec = [staging, asNobody = options.beforeExec] {
+    setenv("TMPDIR", staging.c_str(), 1);
+    asNobody();
+  };
+  const auto self = testing::RunProcess(exe, {"tex", dir / "ro/f.img", dir / "ro/f.img", "-ue"}, options);
+  EXPECT_EQ(self.exitCode, 0) << self.out;
+  EXPECT_EQ(ReadFile(dir / "ro/f.img"), std::string("QTEX\x01\x00\x00", 7) + "source bytes");
+
+  const std::vector<std::vector<std::string>> refused = {
+      {"tex", dir.path()}, {"tex", dir / "unreadable.png"}, {"tex", dir / "huge.png"},
+      {"mus", dir / "a.abcdefghijklmnopqrstuvwxy"}};
+  for (auto args : refused) {
+    args.push_back(dir / "ro/out.img");
+    const auto r = testing::RunProcess(exe, args, options);
+    EXPECT_EQ(r.exitCode, 1) << args[1] << ": " << r.out;
+    EXPECT_EQ(ReadFile(dir / "ro/out.img"), "previous") << args[1];
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "tmp"), {}), 0);
+
+  // A file bind-mounted on its own cannot be renamed over (EBUSY); cp writes into it.
+  WriteFile(dir / "mounted.img", "previous");
+  WriteFile(dir / "a.png", "pixels");
+  if (testing::RunProcess("/bin/mount", {"--bind", dir / "ro/out.img", dir / "mounted.img"})
+          .exitCode != 0) {
+    GTEST_SKIP() << "bind mounts are not allowed here";
+  }
+  const auto mounted = RunConverter({"tex", dir / "a.png", dir / "mounted.img", "-ue"});
+  testing::RunProcess("/bin/umount", {dir / "mounted.img"});
+  EXPECT_EQ(mounted.exitCode, 0) << mounted.out;
+  EXPECT_EQ(ReadFile(dir / "ro/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
+}
+
+// A signal may come at any system call of a run. strace lists a run's calls, then
+// delivers a signal at each of them in turn: each time, either the old or the new
+// asset is whole at the output, or a notice names where the new one is kept; no
+// temporary file is left; and a new asset never stands beside an old depfile.
+TEST(Interrupts, AtAnyMomentTheOldOrTheNewContentSurvivesWhole) {
+  if (!FileExists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  std::string source(300000, '\0');
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 7);
+  WriteFile(dir / "a.png", source);
+  ASSERT_EQ(chmod((dir / "a.png").c_str(), 0644), 0);
+  const std::string asset = std::string("QTEX\x01\x00\x00", 7) + source;
+  const std::string previous(400000, 'o');
+  std::filesystem::create_directory(dir / "ro");
+  std::filesystem::create_directory(dir / "tmp");
+  ASSERT_EQ(chmod((dir / "tmp").c_str(), 0777), 0);
+  struct Case {
+    std::string out, depfile, user;
+  };
+  std::vector<Case> cases = {{dir / "out.img", dir / "out.d", ""}};
+  // As user nobody the read-only folder makes the run stage and overwrite in place.
+  if (geteuid() == 0) cases.push_back({dir / "ro/out.img", "", "nobody"});
+  for (const Case& c : cases) {
+    const auto run = [&](const std::string& trace) {
+      WriteFile(c.out, previous);
+      EXPECT_EQ(chmod(c.out.c_str(), 0666), 0);
+      EXPECT_EQ(chmod((dir / "ro").c_str(), 0555), 0);
+      if (!c.depfile.empty()) WriteFile(c.depfile, "old depfile");
+      std::vector<std::string> args = {"-f", "-qq", "-o", dir / "calls", "-e", trace};
+      if (!c.user.empty()) args.insert(args.end(), {"-u", c.user});
+      args.insert(args.end(), {"env", "TMPDIR=" + dir / "tmp", QXCONVERT_EXE, "tex", dir / "a.png",
+                               c.out, "-ue"});
+      if (!c.depfile.empty()) args.push_back("-depfile=" + c.depfile);
+      return testing::RunProcess("/usr/bin/strace", args);
+    };
+    ASSERT_EQ(run("trace=all").exitCode, 0);
+    std::vector<std::string> calls;  // "name:N" for the Nth call of that name
+    std::map<std::string, int> seen;
+    std::istringstream lines(ReadFile(dir / "calls"));
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch match;
+      if (!std::regex_search(line, match, std::regex("^\\d+ +(\\w+)\\("))) continue;
+      const std::string name = match[1];
+      if (name == "execve") continue;  // strace's own start of the program
+      calls.push_back(name + ":when=" + std::to_string(++seen[name]));
+    }
+    ASSERT_GT(calls.size(), 50u);
+    for (const std::string& call : calls) {
+      const std::size_t colon = call.find(':');
+      const auto r = run("inject=" + call.substr(0, colon) + ":signal=TERM" + call.substr(colon));
+      const std::string at = c.out + ", signal at " + call + ": " + r.err;
+      const std::string kept = "its complete new content is kept in ";
+      const std::size_t notice = r.err.find(kept);
+      const std::string output = ReadFile(c.out);
+      if (notice != std::string::npos) {
+        std::string keptPath = r.err.substr(notice + kept.size());
+        keptPath = keptPath.substr(0, keptPath.find('\n'));
+        EXPECT_EQ(ReadFile(keptPath), asset) << at;
+        std::filesystem::remove(keptPath);
+      } else {
+        EXPECT_TRUE(output == asset || output == previous) << at;
+      }
+      if (!c.depfile.empty() && output == asset) {
+        EXPECT_NE(ReadFile(c.depfile), "old depfile") << at;
+      }
+      for (const auto& place : {dir.path(), dir / "ro", dir / "tmp"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(place)) {
+          EXPECT_EQ(entry.path().string().find(".qx-"), std::string::npos) << entry.path() << at;
+        }
+      }
+      EXPECT_TRUE(r.exitCode == 0 ? output == asset : r.signal == SIGTERM) << at;
+    }
+  }
+}
+
+// A write error ends the run with an outcome line, whatever the system would do by
+// default: a depfile on a pipe whose reader left (SIGPIPE) fails with errno 32.
+TEST(FailedWrites, ClosedPipeIsAnErrorNotASignal) {
+  TempDir dir;
+  WriteFile(dir / "big.png", std::string(8 << 20, 'p'));
+  WriteFile(dir / "out.img", "previous");
+  const auto r = testing::RunProcess(
+      "/bin/bash", {"-c", "'" + std::string(QXCONVERT_EXE) + "' tex '" + dir / "big.png" +
+                              "' '" + dir / "out.img" + "' -depfile=/dev/stdout 2>&1 | head -c 1 " +
+                              "> /dev/null; echo \"${PIPESTATUS[0]}\""});
+  EXPECT_EQ(r.out, "1\n") << r.err;
+  EXPECT_EQ(ReadFile(dir / "out.img"), "previous");
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

@@ -4,11 +4,19 @@
 #include <vector>
 
 namespace qx {
+namespace {
+
+// Errors after which a plain overwrite of the existing output would still succeed.
+bool CannotCreateBeside(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+bool CannotRenameOver(int error) {
+  return error == EACCES || error == EPERM || error == EBUSY || error == EXDEV;
+}
+
+}  // namespace
 
 OutputFile::~OutputFile() {
   if (file_ != nullptr) std::fclose(file_);
-  if (!tempPath_.empty()) platform::RemoveFile(tempPath_);
-  platform::ForgetOnInterrupt(interruptSlot_);
+  ForgetTemp();
 }
 
 void OutputFile::Fail(const char* what, int error) {
@@ -19,6 +27,7 @@ void OutputFile::Fail(const char* what, int error) {
 
 bool OutputFile::OpenInPlace(const std::string& path) {
   int error = 0;
+  kind_ = Kind::kInPlace;
   file_ = platform::OpenFile(path.c_str(), "wb", &error);
   if (file_ == nullptr) {
     Fail("Failed to open file with errno ", error);
@@ -39,17 +48,19 @@ bool OutputFile::Open(const std::string& path) {
     Fail("Failed to open file with errno ", EACCES);
     return false;
   }
-  file_ = platform::CreateTempFileBeside(target_, &tempPath_, &error);
+  kind_ = Kind::kBeside;
+  file_ = platform::CreateTempFile(target_, platform::TempPlace::kBesideTarget, &tempPath_,
+                                   &cleanupSlot_, &error);
+  if (file_ == nullptr && target_.exists && CannotCreateBeside(error)) {
+    int stagingError = 0;
+    kind_ = Kind::kStaged;
+    file_ = platform::CreateTempFile(target_, platform::TempPlace::kSystemTemp, &tempPath_,
+                                     &cleanupSlot_, &stagingError);
+  }
   if (file_ == nullptr) {
-    // No temporary file beside an output we may write: write it in place, as a plain
-    // overwrite would.
-    if (target_.exists && (error == EACCES || error == EPERM || error == EROFS)) {
-      return OpenInPlace(target_.path);
-    }
     Fail("Failed to open file with errno ", error);
     return false;
   }
-  interruptSlot_ = platform::RemoveOnInterrupt(tempPath_);
   return true;
 }
 
@@ -62,7 +73,7 @@ bool OutputFile::Write(const void* data, std::int32_t length) {
     return false;
   }
   written_ += length;
-  if (!tempPath_.empty() && written_ - handedToDisk_ >= kWritebackStep) {
+  if (kind_ == Kind::kBeside && written_ - handedToDisk_ >= kWritebackStep) {
     if (!Flush()) return false;
     platform::StartWriteback(file_, handedToDisk_, written_ - handedToDisk_);
     handedToDisk_ = written_;
@@ -92,70 +103,92 @@ bool OutputFile::Close() {
 bool OutputFile::Prepare() {
   // A write that already failed is never committed, whatever the caller did next.
   if (!errorText_.empty()) return false;
-  if (prepared_ || tempPath_.empty()) return true;
-  int error = 0;
+  if (prepared_ || kind_ == Kind::kInPlace) return true;
   if (!Flush()) return false;
-  if (!platform::FinishTempFile(file_, target_, &error)) {
+  int error = 0;
+  if (kind_ == Kind::kBeside && !platform::FinishTempFile(file_, target_, &error)) {
     Fail("Failed to write file with errno ", error);
     return false;
   }
-  if (!Close()) return false;
   prepared_ = true;
   return true;
 }
 
-// The rename was refused though the output may be written: copy the finished
-// temporary file over it in place, every write checked, then remove the temporary.
-bool OutputFile::CopyInPlace() {
+// The staged file now holds the only complete copy of the new content.
+void OutputFile::Keep(const std::string& why) {
+  const std::string notice =
+      why + " " + target_.path + "; its complete new content is kept in " + tempPath_ + "\n";
+  std::fwrite(notice.data(), 1, notice.size(), stderr);
+  std::fflush(stderr);
+  platform::ForgetOnInterrupt(cleanupSlot_);
+  cleanupSlot_ = -1;
+  tempPath_.clear();
+}
+
+// Copies the complete staged content over the existing output, from its first byte,
+// then cuts it to length: the output is touched only once the new content is whole.
+bool OutputFile::CopyOver() {
+  platform::KeepOnInterrupt(
+      cleanupSlot_, "Interrupted while overwriting " + target_.path +
+                        " in place; its complete new content is kept in " + tempPath_ + "\n");
   int error = 0;
-  std::FILE* source = platform::OpenFile(tempPath_.c_str(), "rb", &error);
-  if (source == nullptr) {
+  std::FILE* output = platform::OpenToOverwrite(target_, &error);
+  if (output == nullptr) {
     Fail("Failed to open file with errno ", error);
     return false;
   }
-  if (!OpenInPlace(target_.path)) {
-    std::fclose(source);
-    return false;
-  }
   std::vector<char> slice(std::size_t{1} << 20);
-  std::size_t got;
-  while ((got = std::fread(slice.data(), 1, slice.size(), source)) > 0) {
-    if (std::fwrite(slice.data(), 1, got, file_) != got) {
-      Fail("Failed to write file with errno ", errno);
-      break;
-    }
+  bool copied = platform::Seek(file_, 0, SEEK_SET) == 0;
+  error = copied ? 0 : errno;
+  for (std::size_t got; copied && (got = std::fread(slice.data(), 1, slice.size(), file_)) > 0;) {
+    copied = std::fwrite(slice.data(), 1, got, output) == got;
+    if (!copied) error = errno;
   }
-  const bool read = !std::ferror(source);
-  std::fclose(source);
-  if (!errorText_.empty() || !read || !Flush() || !Close()) {
-    if (errorText_.empty()) errorText_ = "Failed to read file with errno " + std::to_string(EIO);
+  if (copied && std::ferror(file_)) {
+    copied = false;
+    error = EIO;
+  }
+  if (!copied || !platform::FinishOverwrite(output, written_, &error)) {
+    platform::RestoreTimes(output, target_);
+    std::fclose(output);
+    Fail("Failed to write file with errno ", error);
+    Keep("Could not finish overwriting");
     return false;
   }
-  ForgetTemp();
+  if (std::fclose(output) != 0) {
+    Fail("Failed to write file with errno ", errno);
+    Keep("Could not finish overwriting");
+    return false;
+  }
+  platform::KeepOnInterrupt(cleanupSlot_, "");  // the output is whole: the staged copy may go
   return true;
 }
 
 void OutputFile::ForgetTemp() {
   if (!tempPath_.empty()) platform::RemoveFile(tempPath_);
   tempPath_.clear();
-  platform::ForgetOnInterrupt(interruptSlot_);
-  interruptSlot_ = -1;
+  platform::ForgetOnInterrupt(cleanupSlot_);
+  cleanupSlot_ = -1;
 }
 
 bool OutputFile::Commit() {
   if (!Prepare()) return false;
-  if (tempPath_.empty()) return Flush() && Close();
+  if (kind_ == Kind::kInPlace) return Flush() && Close();
   int error = 0;
-  if (!platform::MoveOver(tempPath_, target_.path, &error)) {
-    if (target_.exists && target_.writable && (error == EPERM || error == EACCES)) {
-      return CopyInPlace();
-    }
+  if (kind_ == Kind::kBeside && platform::MoveOver(tempPath_, target_.path, &error)) {
+    tempPath_.clear();  // it is the output now
+    ForgetTemp();
+    return Close();  // every byte is already on the disk
+  }
+  if (kind_ == Kind::kBeside && !(target_.exists && CannotRenameOver(error))) {
     Fail("Failed to write file with errno ", error);
     return false;
   }
-  tempPath_.clear();  // it is the output now
-  ForgetTemp();
-  return true;
+  const bool copied = CopyOver();
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+  if (copied) ForgetTemp();
+  return copied;
 }
 
 }  // namespace qx

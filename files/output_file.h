@@ -4,16 +4,19 @@
 //
 // The bytes go to a temporary file in the output's directory; Commit flushes it to
 // the disk, gives it the permissions a plain overwrite would have kept, and renames
-// it over the output in one step. A symlinked output is replaced at its target. An
-// output that is not a regular file (a device, a FIFO, a pipe reached through
+// it over the output in one step. A symlinked output is replaced at its target, found
+// by the kernel's own walk, so a link the kernel would refuse to follow is refused.
+// An output that is not a regular file (a device, a FIFO, a pipe reached through
 // /dev/stdout) is written in place, with every write error still reported.
 //
-// One case cannot be atomic: an existing output that this process may write, in a
-// directory where it may not create the temporary file or may not replace the output
-// (a read-only directory, another user's file in sticky /tmp). Such an output is
-// written in place, as a plain overwrite would have done, every write still checked.
+// Where no rename can replace an existing output that this process may write (its
+// directory is read-only, another user's file in sticky /tmp, a file bind-mounted on
+// its own), the complete new content is first staged in a temporary file and only
+// then copied over the output, as a plain overwrite would. If that copy fails or is
+// interrupted, the staged file is kept, standard error says where, and the output's
+// times are put back so a build sees it as out of date.
 //
-// While the temporary file exists, an interrupt (Ctrl-C in a build) removes it.
+// Until Commit, any signal that ends the process removes the temporary file.
 #pragma once
 
 #include <cstdint>
@@ -50,15 +53,19 @@ class OutputFile {
  private:
   void Fail(const char* what, int error);
 
+  enum class Kind { kInPlace, kBeside, kStaged };
+
   bool OpenInPlace(const std::string& path);
   bool Flush();
   bool Close();
-  bool CopyInPlace();
+  bool CopyOver();
+  void Keep(const std::string& why);
   void ForgetTemp();
 
   platform::OutputTarget target_;
+  Kind kind_ = Kind::kInPlace;
   std::string tempPath_;  // empty when writing in place or after Commit
-  int interruptSlot_ = -1;
+  int cleanupSlot_ = -1;
   bool prepared_ = false;
   int errorNumber_ = 0;
   std::int64_t written_ = 0;

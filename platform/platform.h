@@ -18,9 +18,12 @@ namespace qx::platform {
 // not the lossy narrow argv).
 std::vector<std::string> CommandLine(int argc, char** argv);
 
-// Makes a console show UTF-8 output as typed (Windows); output to a file or pipe is
-// UTF-8 bytes either way.
-void SetUpConsole();
+// Called once when a tool starts. Writing into a pipe whose reader has gone, or past
+// the file-size limit, then fails with an error (EPIPE, EFBIG) that the run reports,
+// instead of ending the process with no outcome line; and every catchable signal that
+// would end the process first runs the clean-up of CreateTempFile. A console shows
+// UTF-8 output as typed (Windows); output to a file or pipe is UTF-8 bytes either way.
+void SetUpProcess();
 
 // Opens a file with a C runtime mode string ("rb", "wb", "ab"). On failure returns
 // null and stores the C runtime's error number in *error (never 0).
@@ -49,19 +52,43 @@ struct OutputTarget {
   unsigned mode = 0;     // permission bits of an existing file
   long long owner = -1;  // owner and group of an existing file, -1 when unknown
   long long group = -1;
+  std::int64_t accessed = 0;  // times of an existing file, in the system's own units
+  std::int64_t modified = 0;
 };
 
-// Fills *target; false with *error set when the path cannot be examined.
+// Fills *target; false with *error set when the path cannot be examined. Symlinks are
+// followed by the kernel alone, so its rules apply (POSIX: a link that
+// fs.protected_symlinks forbids this user to follow gives EACCES, as it does to cp),
+// and the location is taken from what it opened. A link to nothing is refused with
+// ENOENT, as cp refuses to write through a dangling link.
 bool InspectOutput(const std::string& path, OutputTarget* target, int* error);
 
-// Creates and opens a new, empty file with a unique name in the directory of
-// target.path, for writing. Null with *error set on failure.
-std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPath, int* error);
+// Where CreateTempFile puts its file: beside the output, so a rename can replace it
+// in one step, or in the system's temporary directory, to stage the complete content
+// when nothing may be created beside the output.
+enum class TempPlace { kBesideTarget, kSystemTemp };
+
+// Creates a new, empty file with a unique name ".NAME.qx-XXXXXX" (NAME from
+// target.path), readable and writable by this user alone, and opens it for reading and
+// writing. Signals are held off until its clean-up is armed in *slot: from then until
+// ForgetOnInterrupt(*slot), any signal that ends the process removes it first. Null
+// with *error set on failure.
+std::FILE* CreateTempFile(const OutputTarget& target, TempPlace place, std::string* tempPath,
+                          int* slot, int* error);
 
 // Gives the written temporary file the permissions a plain overwrite would have left
 // (those of the existing file, or the default for a new file) and forces its bytes to
-// the disk. Call after the last write, before closing.
+// the disk. Call after the last write, before the rename.
 bool FinishTempFile(std::FILE* file, const OutputTarget& target, int* error);
+
+// Opens an existing regular file for writing from its first byte without cutting it
+// short (the symlink-free path InspectOutput found; a link there now is refused).
+std::FILE* OpenToOverwrite(const OutputTarget& target, int* error);
+// Cuts the file to length bytes and forces it to the disk.
+bool FinishOverwrite(std::FILE* file, std::int64_t length, int* error);
+// Puts back the access and modification times the file had when it was inspected, so
+// that a build tool sees an output it failed to rewrite as out of date.
+void RestoreTimes(std::FILE* file, const OutputTarget& target);
 
 // Renames the temporary file over the target in one step, durably.
 bool MoveOver(const std::string& tempPath, const std::string& targetPath, int* error);
@@ -70,10 +97,10 @@ bool MoveOver(const std::string& tempPath, const std::string& targetPath, int* e
 // identity, not spelling.
 bool SameFile(const std::string& a, const std::string& b);
 
-// Until ForgetOnInterrupt(slot), an interrupt (SIGINT, SIGTERM or SIGHUP; Ctrl-C or a
-// closed console on Windows) removes the file at path before the process ends with
-// that signal's usual status. Returns a slot, or -1 when none is free (two are kept).
-int RemoveOnInterrupt(const std::string& path);
+// From now on a signal that ends the process keeps the slot's file and writes notice
+// (a whole line) to standard error: the file holds the only complete copy of something.
+// An empty notice makes the signal remove the file again.
+void KeepOnInterrupt(int slot, const std::string& notice);
 void ForgetOnInterrupt(int slot);
 
 void RemoveFile(const std::string& path);

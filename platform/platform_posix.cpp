@@ -10,7 +10,10 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "platform/platform.h"
@@ -20,8 +23,6 @@ namespace qx::platform {
 std::vector<std::string> CommandLine(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
-
-void SetUpConsole() {}
 
 std::FILE* OpenFile(const char* path, const char* mode, int* error) {
   errno = 0;
@@ -82,78 +83,213 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
 bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
   *target = OutputTarget();
-  // What the path opens, links followed by the kernel: /dev/stdout may lead to a pipe
-  // that no path names, and such an output is written in place.
-  struct stat opened;
-  if (stat(path.c_str(), &opened) == 0 && !S_ISREG(opened.st_mode)) {
-    target->path = path;
-    target->exists = true;
-    target->regular = false;
+  target->path = path;
+  // The kernel follows the links, so fs.protected_symlinks and every other rule of
+  // its path walk apply exactly as they do to cp; a link it refuses gives EACCES.
+  const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    struct stat link;
+    if (errno != ENOENT || lstat(path.c_str(), &link) == 0) {
+      *error = errno == ENOENT ? ENOENT : errno;  // a dangling link is not written through
+      return false;
+    }
+    target->regular = true;  // nothing there yet: created at this very path
     return true;
   }
-  std::string current = path;
-  // Follow symlinks by hand: the final target may not exist yet, which realpath
-  // refuses, while a plain open would create it.
-  for (int hops = 0;; ++hops) {
-    struct stat info;
-    if (lstat(current.c_str(), &info) != 0) {
-      if (errno != ENOENT) {
-        *error = errno;
-        return false;
-      }
-      target->path = current;
-      target->regular = true;
-      return true;
+  struct stat opened;
+  const bool measured = fstat(fd, &opened) == 0;
+  const int statError = errno;
+  close(fd);
+  if (!measured) {
+    *error = statError;
+    return false;
+  }
+  target->exists = true;
+  // /dev/stdout may lead to a pipe that no path names: written in place.
+  if (!S_ISREG(opened.st_mode)) return true;
+  // The name to replace is the one the kernel reached. realpath walks the links again
+  // in user space, so its answer counts only if it names the very file opened above.
+  char* real = realpath(path.c_str(), nullptr);
+  struct stat named;
+  const bool same = real != nullptr && lstat(real, &named) == 0 && S_ISREG(named.st_mode) &&
+                    SameInode(named, opened);
+  if (real != nullptr) target->path = real;
+  std::free(real);
+  if (!same) {
+    *error = EAGAIN;  // the path changed while it was being looked at
+    return false;
+  }
+  target->regular = true;
+  target->mode = opened.st_mode & 07777;
+  target->owner = opened.st_uid;
+  target->group = opened.st_gid;
+  target->accessed = static_cast<std::int64_t>(opened.st_atim.tv_sec) * 1000000000 + opened.st_atim.tv_nsec;
+  target->modified = static_cast<std::int64_t>(opened.st_mtim.tv_sec) * 1000000000 + opened.st_mtim.tv_nsec;
+  target->writable = access(target->path.c_str(), W_OK) == 0;
+  return true;
+}
+
+namespace {
+
+// Every signal whose default action ends the process and that a handler can catch.
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,
+                                  SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGALRM,
+                                  SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,
+                                  SIGSYS,  SIGSTKFLT};
+
+// Paths and notices are copied in before a slot is armed, so the handler reads only
+// settled memory.
+struct CleanupSlot {
+  char path[4096];
+  char notice[8192];
+  std::size_t noticeLength;
+  volatile sig_atomic_t state;  // 0 free, 1 remove the file, 2 keep it and say where
+};
+CleanupSlot cleanupSlots[4];
+
+// Only async-signal-safe calls: the process may be anywhere.
+void OnEndingSignal(int signal) {
+  const int saved = errno;
+  for (CleanupSlot& slot : cleanupSlots) {
+    if (slot.state == 1) unlink(slot.path);
+    if (slot.state == 2 && write(STDERR_FILENO, slot.notice, slot.noticeLength) < 0) {
     }
-    if (!S_ISLNK(info.st_mode)) {
-      target->path = current;
-      target->exists = true;
-      target->regular = S_ISREG(info.st_mode);
-      target->mode = info.st_mode & 07777;
-      target->owner = info.st_uid;
-      target->group = info.st_gid;
-      target->writable = !target->regular || access(current.c_str(), W_OK) == 0;
-      return true;
-    }
-    if (hops == 40) {
-      *error = ELOOP;
-      return false;
-    }
-    std::vector<char> link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : PATH_MAX) +
-                           1);
-    const ssize_t length = readlink(current.c_str(), link.data(), link.size() - 1);
-    if (length < 0) {
-      *error = errno;
-      return false;
-    }
-    const std::string next(link.data(), static_cast<std::size_t>(length));
-    current = next.empty() || next[0] == '/' ? next : DirectoryOf(current) + "/" + next;
+  }
+  errno = saved;
+  // The default action then ends the process with this signal's usual status; a
+  // fault re-raised by returning to the faulting instruction does the same.
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  sigaction(signal, &fallback, nullptr);
+  raise(signal);
+}
+
+void SetSignalsHeld(bool held, sigset_t* saved) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kEndingSignals) sigaddset(&set, signal);
+  if (held) {
+    sigprocmask(SIG_BLOCK, &set, saved);
+  } else {
+    sigprocmask(SIG_SETMASK, saved, nullptr);
   }
 }
 
-std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPath, int* error) {
+std::string TempDirectory() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
+}
+
+}  // namespace
+
+void SetUpProcess() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action = {};
+  action.sa_handler = OnEndingSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : kEndingSignals) sigaddset(&action.sa_mask, signal);
+  for (int signal : kEndingSignals) {
+    struct sigaction current;
+    // nohup's hang-up stays ignored; a shell's background jobs ignore Ctrl-C too, but a
+    // build tool that sends it still means the job to end.
+    if (signal == SIGHUP && sigaction(signal, nullptr, &current) == 0 &&
+        current.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+std::FILE* CreateTempFile(const OutputTarget& target, TempPlace place, std::string* tempPath,
+                          int* slot, int* error) {
   const std::size_t slash = target.path.rfind('/');
   std::string name = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
   if (name.size() > 200) name = "qx";
-  std::string pattern = DirectoryOf(target.path) + "/." + name + ".qx-XXXXXX";
+  const std::string directory =
+      place == TempPlace::kBesideTarget ? DirectoryOf(target.path) : TempDirectory();
+  const std::string pattern = directory + "/." + name + ".qx-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  const int fd = mkstemp(buffer.data());
+  *slot = -1;
+  for (int i = 0; i < 4; ++i) {
+    if (cleanupSlots[i].state == 0) *slot = i;
+  }
+  if (*slot < 0 || buffer.size() > sizeof cleanupSlots[0].path) {
+    *error = *slot < 0 ? EMFILE : ENAMETOOLONG;
+    return nullptr;
+  }
+  CleanupSlot& cleanup = cleanupSlots[*slot];
+  sigset_t saved;
+  SetSignalsHeld(true, &saved);
+  const int fd = mkostemp(buffer.data(), O_CLOEXEC);
+  const int createError = errno;
+  if (fd >= 0) {
+    std::memcpy(cleanup.path, buffer.data(), buffer.size());
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    cleanup.state = 1;
+  }
+  SetSignalsHeld(false, &saved);
   if (fd < 0) {
+    *error = createError;
+    *slot = -1;
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) {
     *error = errno;
+    close(fd);
+    unlink(buffer.data());
+    ForgetOnInterrupt(*slot);
+    *slot = -1;
+    return nullptr;
+  }
+  *tempPath = buffer.data();
+  return file;
+}
+
+std::FILE* OpenToOverwrite(const OutputTarget& target, int* error) {
+  const int fd = open(target.path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = fd < 0 ? errno : EAGAIN;
+    if (fd >= 0) close(fd);
     return nullptr;
   }
   std::FILE* file = fdopen(fd, "wb");
   if (file == nullptr) {
     *error = errno;
     close(fd);
-    unlink(buffer.data());
-    return nullptr;
   }
-  *tempPath = buffer.data();
   return file;
+}
+
+bool FinishOverwrite(std::FILE* file, std::int64_t length, int* error) {
+  if (std::fflush(file) != 0 || ftruncate(fileno(file), static_cast<off_t>(length)) != 0 ||
+      fsync(fileno(file)) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+void RestoreTimes(std::FILE* file, const OutputTarget& target) {
+  std::fflush(file);
+  const timespec times[2] = {{static_cast<time_t>(target.accessed / 1000000000),
+                              static_cast<long>(target.accessed % 1000000000)},
+                             {static_cast<time_t>(target.modified / 1000000000),
+                              static_cast<long>(target.modified % 1000000000)}};
+  futimens(fileno(file), times);
 }
 
 bool FinishTempFile(std::FILE* file, const OutputTarget& target, int* error) {
@@ -226,47 +362,21 @@ bool SameFile(const std::string& a, const std::string& b) {
          deviceA == deviceB && inodeA == inodeB && nameA == nameB;
 }
 
-namespace {
-
-// Paths are copied in before a slot is armed, so the handler reads only settled memory.
-struct InterruptSlot {
-  char path[4096];
-  volatile sig_atomic_t armed;
-};
-InterruptSlot interruptSlots[2];
-
-void OnInterrupt(int signal) {
-  for (InterruptSlot& slot : interruptSlots) {
-    if (slot.armed) unlink(slot.path);
-  }
-  std::signal(signal, SIG_DFL);
-  raise(signal);
-}
-
-}  // namespace
-
-int RemoveOnInterrupt(const std::string& path) {
-  static const bool installed = [] {
-    struct sigaction action = {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-    return true;
-  }();
-  (void)installed;
-  if (path.size() >= sizeof interruptSlots[0].path) return -1;
-  for (int i = 0; i < 2; ++i) {
-    if (interruptSlots[i].armed) continue;
-    std::memcpy(interruptSlots[i].path, path.c_str(), path.size() + 1);
-    interruptSlots[i].armed = 1;
-    return i;
-  }
-  return -1;
+void KeepOnInterrupt(int slot, const std::string& notice) {
+  if (slot < 0 || slot >= 4) return;
+  CleanupSlot& cleanup = cleanupSlots[slot];
+  cleanup.state = 1;
+  if (notice.empty()) return;  // settled before the notice is replaced
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const std::size_t length = std::min(notice.size(), sizeof cleanup.notice);
+  std::memcpy(cleanup.notice, notice.data(), length);
+  cleanup.noticeLength = length;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  cleanup.state = 2;
 }
 
 void ForgetOnInterrupt(int slot) {
-  if (slot >= 0 && slot < 2) interruptSlots[slot].armed = 0;
+  if (slot >= 0 && slot < 4) cleanupSlots[slot].state = 0;
 }
 
 void AdviseLargeBuffer(void* data, std::size_t size) {

@@ -99,9 +99,15 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
   return args;
 }
 
-void SetUpConsole() {
+namespace {
+BOOL WINAPI OnConsoleEvent(DWORD);
+}  // namespace
+
+void SetUpProcess() {
   DWORD mode;
   if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) SetConsoleOutputCP(CP_UTF8);
+  // Ctrl-C, Ctrl-Break and a closed console end the process through this handler.
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 std::FILE* OpenFile(const char* path, const char* mode, int* error) {
@@ -189,17 +195,65 @@ bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
     target->path = Narrow(final);
   }
   target->regular = true;
+  target->accessed = static_cast<std::int64_t>(
+      (static_cast<ULONGLONG>(info.ftLastAccessTime.dwHighDateTime) << 32) |
+      info.ftLastAccessTime.dwLowDateTime);
+  target->modified = static_cast<std::int64_t>(
+      (static_cast<ULONGLONG>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
   target->writable = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
   target->mode = target->writable ? 0666 : 0444;
   return true;
 }
 
-std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPath, int* error) {
+namespace {
+
+// Paths and notices are copied in before a slot is armed; the handler runs on a
+// thread of its own.
+struct CleanupSlot {
+  wchar_t path[32768];
+  char notice[8192];
+  DWORD noticeLength;
+  volatile LONG state;  // 0 free, 1 remove the file, 2 keep it and say where
+};
+CleanupSlot cleanupSlots[4];
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  for (CleanupSlot& slot : cleanupSlots) {
+    if (slot.state == 1) DeleteFileW(slot.path);
+    DWORD written;
+    if (slot.state == 2) {
+      WriteFile(GetStdHandle(STD_ERROR_HANDLE), slot.notice, slot.noticeLength, &written, nullptr);
+    }
+  }
+  return FALSE;  // the default handler then ends the process
+}
+
+std::string TempDirectory() {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  return length == 0 || length > MAX_PATH ? std::string(".") : Narrow(buffer, length);
+}
+
+}  // namespace
+
+std::FILE* CreateTempFile(const OutputTarget& target, TempPlace place, std::string* tempPath,
+                          int* slot, int* error) {
   std::string name = NameOf(target.path);
   if (name.size() > 200) name = "qx";
-  const std::string directory = DirectoryOf(target.path);
+  const std::string directory =
+      place == TempPlace::kBesideTarget ? DirectoryOf(target.path) : TempDirectory();
   const std::string separator =
       directory.empty() || directory.back() == '\\' || directory.back() == '/' ? "" : "\\";
+  *slot = -1;
+  for (int i = 0; i < 4; ++i) {
+    if (cleanupSlots[i].state == 0) *slot = i;
+  }
+  if (*slot < 0) {
+    *error = EMFILE;
+    return nullptr;
+  }
+  CleanupSlot& cleanup = cleanupSlots[*slot];
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   unsigned long long seed = GetTickCount64() ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 20);
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -209,16 +263,27 @@ std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPat
       suffix += kLetters[(seed >> 33) % 36];
     }
     const std::string candidate = directory + separator + "." + name + ".qx-" + suffix;
-    HANDLE handle = CreateFileW(WidePath(candidate).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const std::wstring wide = WidePath(candidate);
+    if (wide.size() >= sizeof cleanup.path / sizeof(wchar_t)) {
+      *error = ENAMETOOLONG;
+      return nullptr;
+    }
+    // The console handler runs on its own thread, so the slot is armed before the
+    // file can exist: removing a file not yet there is harmless.
+    std::memcpy(cleanup.path, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    cleanup.state = 1;
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+      cleanup.state = 0;
       const DWORD failure = GetLastError();
       if (failure == ERROR_FILE_EXISTS || failure == ERROR_ALREADY_EXISTS) continue;
       *error = ErrnoFromWin32(failure);
+      *slot = -1;
       return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "w+b");
     if (file == nullptr) {
       *error = errno != 0 ? errno : EIO;
       if (fd >= 0) {
@@ -226,14 +291,65 @@ std::FILE* CreateTempFileBeside(const OutputTarget& target, std::string* tempPat
       } else {
         CloseHandle(handle);
       }
-      DeleteFileW(WidePath(candidate).c_str());
+      DeleteFileW(wide.c_str());
+      cleanup.state = 0;
+      *slot = -1;
       return nullptr;
     }
     *tempPath = candidate;
     return file;
   }
+  cleanup.state = 0;
+  *slot = -1;
   *error = EEXIST;
   return nullptr;
+}
+
+std::FILE* OpenToOverwrite(const OutputTarget& target, int* error) {
+  HANDLE handle = CreateFileW(WidePath(target.path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = ErrnoFromWin32(GetLastError());
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+  if (file == nullptr) {
+    *error = errno != 0 ? errno : EIO;
+    if (fd >= 0) {
+      _close(fd);
+    } else {
+      CloseHandle(handle);
+    }
+  }
+  return file;
+}
+
+bool FinishOverwrite(std::FILE* file, std::int64_t length, int* error) {
+  if (std::fflush(file) != 0) {
+    *error = errno;
+    return false;
+  }
+  const errno_t cut = _chsize_s(_fileno(file), length);
+  if (cut != 0) {
+    *error = cut;
+    return false;
+  }
+  if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))))) {
+    *error = ErrnoFromWin32(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+void RestoreTimes(std::FILE* file, const OutputTarget& target) {
+  std::fflush(file);
+  FILETIME accessed, modified;
+  accessed.dwLowDateTime = static_cast<DWORD>(target.accessed);
+  accessed.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(target.accessed) >> 32);
+  modified.dwLowDateTime = static_cast<DWORD>(target.modified);
+  modified.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(target.modified) >> 32);
+  SetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr, &accessed, &modified);
 }
 
 bool FinishTempFile(std::FILE* file, const OutputTarget&, int* error) {
@@ -300,40 +416,20 @@ bool SameFile(const std::string& a, const std::string& b) {
          volumeA == volumeB && indexA == indexB && nameA == nameB;
 }
 
-namespace {
-
-// Paths are copied in before a slot is armed; the handler runs on its own thread.
-struct InterruptSlot {
-  wchar_t path[32768];
-  volatile LONG armed;
-};
-InterruptSlot interruptSlots[2];
-
-BOOL WINAPI OnConsoleEvent(DWORD) {
-  for (InterruptSlot& slot : interruptSlots) {
-    if (slot.armed) DeleteFileW(slot.path);
-  }
-  return FALSE;  // the default handler then ends the process
-}
-
-}  // namespace
-
-int RemoveOnInterrupt(const std::string& path) {
-  static const bool installed = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
-  (void)installed;
-  const std::wstring wide = WidePath(path);
-  if (wide.size() >= sizeof interruptSlots[0].path / sizeof(wchar_t)) return -1;
-  for (int i = 0; i < 2; ++i) {
-    if (interruptSlots[i].armed) continue;
-    std::memcpy(interruptSlots[i].path, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
-    interruptSlots[i].armed = 1;
-    return i;
-  }
-  return -1;
+void KeepOnInterrupt(int slot, const std::string& notice) {
+  if (slot < 0 || slot >= 4) return;
+  CleanupSlot& cleanup = cleanupSlots[slot];
+  cleanup.state = 1;
+  if (notice.empty()) return;
+  const std::size_t length = notice.size() < sizeof cleanup.notice ? notice.size() : sizeof cleanup.notice;
+  std::memcpy(cleanup.notice, notice.data(), length);
+  cleanup.noticeLength = static_cast<DWORD>(length);
+  MemoryBarrier();
+  cleanup.state = 2;
 }
 
 void ForgetOnInterrupt(int slot) {
-  if (slot >= 0 && slot < 2) interruptSlots[slot].armed = 0;
+  if (slot >= 0 && slot < 4) cleanupSlots[slot].state = 0;
 }
 
 void AdviseLargeBuffer(void*, std::size_t) {}
