@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -498,6 +499,43 @@ TEST(FailedWrites, ClosedPipeIsAnErrorNotASignal) {
                               "> /dev/null; echo \"${PIPESTATUS[0]}\""});
   EXPECT_EQ(r.out, "1\n") << r.err;
   EXPECT_EQ(ReadFile(dir / "out.img"), "previous");
+}
+
+// A crafted file can make the importer crash, overflow its stack, abort, hang or grow
+// without end. A stand-in importer does each; every run ends with one outcome line
+// naming the input and exit code 1, within its bounds, and writes nothing.
+TEST(BadSceneInputs, ImporterCrashesHangsAndGrowthAreContained) {
+  TempDir dir;
+  const std::string exe = dir / "QXConvert";
+  std::filesystem::copy_file(QXCONVERT_EXE, exe);
+  std::filesystem::copy_file(QX_MISBEHAVING_IMPORTER, dir / QX_SCENE_MODULE_NAME);
+  const std::string crashed = "The importer stopped on an internal error while reading ";
+  struct {
+    std::string word, outcome;
+  } cases[] = {
+      {"fault", crashed},
+      {"overflow", crashed},
+      {"abort", crashed},
+      {"hang", "The importer did not finish reading " + dir / "hang.fbx" + " within 1 seconds"},
+#if !defined(__SANITIZE_ADDRESS__)
+      {"grow", "Out of memory while converting " + dir / "grow.fbx"},
+#endif
+  };
+  for (const auto& c : cases) {
+    const std::string input = dir / (c.word + ".fbx");
+    WriteFile(input, c.word);
+    const auto started = std::chrono::steady_clock::now();
+    const auto r = testing::RunProcess(
+        exe, {"mdl", input, dir / "out.mdl", "-timeout=1", "-memory=256", "-depfile=" + dir / "out.d"});
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const std::string outcome = c.outcome == crashed ? crashed + input : c.outcome;
+    EXPECT_EQ(r.out, kBanner + outcome + "\n") << c.word;
+    EXPECT_EQ(r.exitCode, 1) << c.word;
+    EXPECT_LT(seconds, 30) << c.word;
+    EXPECT_EQ(Listing(dir).count("out.mdl") + Listing(dir).count("out.d"), 0u) << c.word;
+  }
+  const auto bad = testing::RunProcess(exe, {"mdl", dir / "hang.fbx", dir / "out.mdl", "-timeout=0"});
+  EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to 86400\n");
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

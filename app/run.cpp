@@ -105,12 +105,12 @@ std::string DepfileFailure(const std::string& depfile, const OutputFile& file) {
 // an asset is never committed beside a missing or stale depfile.
 bool Convert(AssetType type, const std::string& input, const std::string& output,
              bool scramble, const AssetKey& key, const std::string& depfile,
-             std::string* message) {
+             const ImportLimits& limits, std::string* message) {
   Asset asset;
   std::vector<std::string> read;
   if (IsScene(type)) {
     std::vector<std::string>* opened = depfile.empty() ? nullptr : &read;
-    if (!LoadAsset(type, input, &asset, opened)) {
+    if (!LoadAsset(type, input, &asset, opened, nullptr, limits)) {
       *message = asset.errorText;
       return false;
     }
@@ -152,6 +152,21 @@ bool Convert(AssetType type, const std::string& input, const std::string& output
   return true;
 }
 
+// "-timeout=SECONDS" or "-memory=MIB": a whole number from 1 to max.
+bool ParseBound(const std::string& option, const std::string& prefix, std::uint64_t max,
+                std::uint64_t* value, std::string* message) {
+  const std::string digits = option.substr(prefix.size());
+  *value = 0;
+  bool valid = !digits.empty() && digits.size() <= 9;
+  for (const char c : digits) valid = valid && c >= '0' && c <= '9';
+  if (valid) *value = std::stoull(digits);
+  if (!valid || *value == 0 || *value > max) {
+    *message = prefix + " needs a whole number from 1 to " + std::to_string(max);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunConverter(const std::vector<std::string>& args) {
@@ -184,8 +199,13 @@ int RunConverter(const std::vector<std::string>& args) {
   bool depfileGiven = false;
   std::string depfile;
   const std::string kDepfileOption = "-depfile=";
-  for (std::size_t i = 4; i < args.size(); ++i) {
+  // -timeout=SECONDS and -memory=MIB bound a model or animation import, so that a
+  // crafted file cannot stall a build farm. Not in the usage text either.
+  ImportLimits limits;
+  std::string message;
+  for (std::size_t i = 4; i < args.size() && message.empty(); ++i) {
     const std::string option = Folded(args[i]);
+    std::uint64_t value = 0;
     if (option == "-ue") {
       scramble = false;
     } else if (option == "-pause") {
@@ -193,6 +213,14 @@ int RunConverter(const std::vector<std::string>& args) {
     } else if (option.compare(0, kDepfileOption.size(), kDepfileOption) == 0) {
       depfileGiven = true;
       depfile = args[i].substr(kDepfileOption.size());
+    } else if (option.rfind("-timeout=", 0) == 0) {
+      if (ParseBound(option, "-timeout=", 86400, &value, &message)) {
+        limits.seconds = static_cast<unsigned>(value);
+      }
+    } else if (option.rfind("-memory=", 0) == 0) {
+      if (ParseBound(option, "-memory=", 1 << 24, &value, &message)) {
+        limits.memoryBytes = value << 20;
+      }
     }
   }
 
@@ -200,12 +228,12 @@ int RunConverter(const std::vector<std::string>& args) {
   if (scramble) DeriveAssetKey(kPassPhrase, key);
 
   int exitCode = 1;
-  std::string message;
-  if (depfileGiven && depfile.empty()) {
+  if (message.empty() && depfileGiven && depfile.empty()) {
     message = "-depfile= needs a path after the equals sign";
-  } else {
+  }
+  if (message.empty()) {
     try {
-      if (Convert(type, input, output, scramble, key, depfile, &message)) {
+      if (Convert(type, input, output, scramble, key, depfile, limits, &message)) {
         message = (scramble ? "Wrote encrypted " : "Wrote ") + output;
         exitCode = 0;
       }

@@ -2,6 +2,7 @@
 // take the payload only when it succeeded.
 #include "convert/scene_loader.h"
 
+#include <new>
 #include <string>
 
 #include "convert/scene_import.h"
@@ -30,14 +31,33 @@ ImportSceneEntry FindImporter(std::string* error) {
 }
 
 bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
-               std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
+               std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes,
+               const ImportLimits& limits) {
   const ImportSceneEntry import = FindImporter(&asset.errorText);
   if (import == nullptr) return false;
-  // Debian's Assimp keeps its assertions, and some malformed files trip them; end
-  // with an outcome line rather than a bare abort.
-  platform::ExitOnAbort("The importer stopped on an internal error");
-  if (!import(inputPath.c_str(), static_cast<int>(kind), &asset.payload, &asset.errorText,
-              openedFiles, faceSizes)) {
+  // Debian's Assimp keeps its assertions, and crafted files crash, hang or inflate it:
+  // such a run ends with an outcome line, never a bare signal or a stalled build.
+  platform::Guard guard;
+  guard.crashLine = "The importer stopped on an internal error while reading " + inputPath;
+  guard.timeLine = "The importer did not finish reading " + inputPath + " within " +
+                   std::to_string(limits.seconds) + " seconds";
+  guard.seconds = limits.seconds;
+  guard.memoryBytes = limits.memoryBytes;
+  struct Guarded {
+    explicit Guarded(const platform::Guard& guard) { platform::StartGuard(guard); }
+    ~Guarded() { platform::EndGuard(); }
+  };
+  std::string error;
+  bool imported;
+  {
+    const Guarded guarded(guard);
+    imported = import(inputPath.c_str(), static_cast<int>(kind), &asset.payload, &error,
+                      openedFiles, faceSizes);
+  }
+  if (!imported) {
+    // Assimp turns every exception into its message, running out of memory included.
+    if (error == "std::bad_alloc") throw std::bad_alloc();
+    asset.errorText = error;
     return false;
   }
   asset.typeTag = format::TagOf(kind);
@@ -49,20 +69,21 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
 }  // namespace
 
 bool LoadModel(const std::string& inputPath, Asset* asset, std::vector<std::string>* openedFiles,
-               std::vector<std::uint32_t>* faceSizes) {
-  return LoadScene(*asset, inputPath, AssetType::Model, openedFiles, faceSizes);
+               std::vector<std::uint32_t>* faceSizes, const ImportLimits& limits) {
+  return LoadScene(*asset, inputPath, AssetType::Model, openedFiles, faceSizes, limits);
 }
 
 bool LoadAnimation(const std::string& inputPath, Asset* asset,
-                   std::vector<std::string>* openedFiles) {
-  return LoadScene(*asset, inputPath, AssetType::Animation, openedFiles, nullptr);
+                   std::vector<std::string>* openedFiles, const ImportLimits& limits) {
+  return LoadScene(*asset, inputPath, AssetType::Animation, openedFiles, nullptr, limits);
 }
 
 bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
-               std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
+               std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes,
+               const ImportLimits& limits) {
   switch (type) {
-    case AssetType::Model: return LoadModel(inputPath, asset, openedFiles, faceSizes);
-    case AssetType::Animation: return LoadAnimation(inputPath, asset, openedFiles);
+    case AssetType::Model: return LoadModel(inputPath, asset, openedFiles, faceSizes, limits);
+    case AssetType::Animation: return LoadAnimation(inputPath, asset, openedFiles, limits);
     case AssetType::Texture: return asset->LoadTexture(inputPath);
     case AssetType::Music: return asset->LoadAudio(inputPath, true);
     case AssetType::Sound: return asset->LoadAudio(inputPath, false);

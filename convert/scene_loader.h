@@ -11,17 +11,27 @@
 
 namespace qx {
 
+// Bounds on one import, whose reader may crash, hang or grow on a crafted file. 0 means
+// no bound. Crossing one ends the process with an outcome line naming the input: the
+// import comes before anything is written, so there is nothing to clean up.
+struct ImportLimits {
+  unsigned seconds = 0;
+  std::uint64_t memoryBytes = 0;
+};
+
 // When openedFiles is given, every file the import read is appended to it; when
 // faceSizes is, each mesh's indices per face (the payload does not record them).
+// Running out of memory inside the importer throws std::bad_alloc, as it does outside.
 bool LoadModel(const std::string& inputPath, Asset* asset,
                std::vector<std::string>* openedFiles = nullptr,
-               std::vector<std::uint32_t>* faceSizes = nullptr);
+               std::vector<std::uint32_t>* faceSizes = nullptr, const ImportLimits& limits = {});
 bool LoadAnimation(const std::string& inputPath, Asset* asset,
-                   std::vector<std::string>* openedFiles = nullptr);
+                   std::vector<std::string>* openedFiles = nullptr,
+                   const ImportLimits& limits = {});
 
 // The loader of a kind of asset, as QXConvert and QXInspect --verify both call it.
 bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
                std::vector<std::string>* openedFiles = nullptr,
-               std::vector<std::uint32_t>* faceSizes = nullptr);
+               std::vector<std::uint32_t>* faceSizes = nullptr, const ImportLimits& limits = {});
 
 }  // namespace qx

@@ -106,9 +106,13 @@ bool OutputFile::Prepare() {
   if (prepared_ || kind_ == Kind::kInPlace) return true;
   if (!Flush()) return false;
   int error = 0;
-  if (kind_ == Kind::kBeside && !platform::FinishTempFile(file_, target_, &error)) {
-    Fail("Failed to write file with errno ", error);
-    return false;
+  if (kind_ == Kind::kBeside) {
+    if (!platform::FinishTempFile(file_, target_, &error)) {
+      Fail("Failed to write file with errno ", error);
+      return false;
+    }
+    // Closed before the rename: Windows renames no file that is open.
+    if (!Close()) return false;
   }
   prepared_ = true;
   return true;
@@ -128,15 +132,16 @@ void OutputFile::Keep(const std::string& why) {
 // Copies the complete staged content over the existing output, from its first byte,
 // then cuts it to length: the output is touched only once the new content is whole.
 bool OutputFile::CopyOver() {
-  platform::KeepOnInterrupt(
-      cleanupSlot_, "Interrupted while overwriting " + target_.path +
-                        " in place; its complete new content is kept in " + tempPath_ + "\n");
   int error = 0;
-  std::FILE* output = platform::OpenToOverwrite(target_, &error);
+  if (file_ == nullptr) file_ = platform::OpenFile(tempPath_.c_str(), "rb", &error);
+  std::FILE* output = file_ == nullptr ? nullptr : platform::OpenToOverwrite(target_, &error);
   if (output == nullptr) {
     Fail("Failed to open file with errno ", error);
     return false;
   }
+  platform::KeepOnInterrupt(
+      cleanupSlot_, "Interrupted while overwriting " + target_.path +
+                        " in place; its complete new content is kept in " + tempPath_ + "\n");
   std::vector<char> slice(std::size_t{1} << 20);
   bool copied = platform::Seek(file_, 0, SEEK_SET) == 0;
   error = copied ? 0 : errno;
@@ -178,7 +183,7 @@ bool OutputFile::Commit() {
   if (kind_ == Kind::kBeside && platform::MoveOver(tempPath_, target_.path, &error)) {
     tempPath_.clear();  // it is the output now
     ForgetTemp();
-    return Close();  // every byte is already on the disk
+    return true;
   }
   if (kind_ == Kind::kBeside && !(target_.exists && CannotRenameOver(error))) {
     Fail("Failed to write file with errno ", error);

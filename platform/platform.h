@@ -113,10 +113,21 @@ void AdviseLargeBuffer(void* data, std::size_t size);
 // keeps few dirty pages and the final flush to disk has little left to do.
 void StartWriteback(std::FILE* file, std::int64_t offset, std::int64_t length);
 
-// From now on, an abort() anywhere in the process (a failed assertion inside a
-// library) writes line and a newline to standard output (or standard error) and
-// ends the process with exit code 1. line must stay valid for the process's life.
-void ExitOnAbort(const char* line, bool toStandardError = false);
+// Bounds a call into a library that reads untrusted input and may crash, hang or grow
+// without end (the scene importer). Until EndGuard: a crash anywhere in the process (a
+// fault, a stack overflow, an abort) writes crashLine, and running past seconds writes
+// timeLine, each with a newline, to standard output, and ends the process with exit
+// code 1; past memoryBytes more than the process holds now, allocations fail
+// (std::bad_alloc). The process is ended, never resumed, so guard only work that has
+// nothing to clean up. 0 means no bound.
+struct Guard {
+  std::string crashLine;
+  std::string timeLine;
+  unsigned seconds = 0;
+  std::uint64_t memoryBytes = 0;
+};
+void StartGuard(const Guard& guard);
+void EndGuard();
 
 // The directory of the running executable, without a trailing separator; empty
 // when it cannot be found.

@@ -2,6 +2,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <algorithm>
 #include <atomic>
 #include <vector>
@@ -421,28 +424,85 @@ void StartWriteback(std::FILE* file, std::int64_t offset, std::int64_t length) {
 }
 
 namespace {
-const char* abortLine = nullptr;
-std::size_t abortLength = 0;
-int abortStream = STDOUT_FILENO;
 
-// Only async-signal-safe calls: the process may be anywhere when it aborts.
-void OnAbort(int) {
-  if (write(abortStream, abortLine, abortLength) >= 0) {
-  }
-  if (write(abortStream, "\n", 1) >= 0) {
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
+
+struct GuardState {
+  std::string crashLine;  // settled before any handler can read them
+  std::string timeLine;
+  struct sigaction savedCrash[std::size(kCrashSignals)];
+  struct sigaction savedAlarm;
+  rlimit savedMemory;
+  bool memoryBounded = false;
+  bool active = false;
+};
+GuardState guardState;
+alignas(16) char guardStack[1 << 16];  // a stack overflow still has room to report
+
+// Only async-signal-safe calls: the process may be anywhere.
+void WriteLineAndExit(const std::string& line) {
+  if (write(STDOUT_FILENO, line.data(), line.size()) >= 0) {
   }
   _exit(1);
 }
+void OnCrash(int) { WriteLineAndExit(guardState.crashLine); }
+void OnTimeUp(int) { WriteLineAndExit(guardState.timeLine); }
+
+// The address space the process holds now, so a bound counts only what comes after.
+std::uint64_t AddressSpaceInUse() {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  unsigned long long pages = 0;
+  if (statm != nullptr) {
+    if (std::fscanf(statm, "%llu", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  return pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
 }  // namespace
 
-void ExitOnAbort(const char* line, bool toStandardError) {
-  abortLine = line;
-  abortLength = std::strlen(line);
-  abortStream = toStandardError ? STDERR_FILENO : STDOUT_FILENO;
+void StartGuard(const Guard& guard) {
+  if (guardState.active) EndGuard();
+  guardState.crashLine = guard.crashLine + "\n";
+  guardState.timeLine = guard.timeLine + "\n";
+  guardState.active = true;
+  stack_t stack = {};
+  stack.ss_sp = guardStack;
+  stack.ss_size = sizeof guardStack;
+  sigaltstack(&stack, nullptr);
   struct sigaction action = {};
-  action.sa_handler = OnAbort;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGABRT, &action, nullptr);
+  action.sa_handler = OnCrash;
+  action.sa_flags = SA_ONSTACK;
+  sigfillset(&action.sa_mask);
+  for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
+    sigaction(kCrashSignals[i], &action, &guardState.savedCrash[i]);
+  }
+  action.sa_handler = OnTimeUp;
+  sigaction(SIGALRM, &action, &guardState.savedAlarm);
+  if (guard.seconds > 0) {
+    itimerval timer = {};
+    timer.it_value.tv_sec = static_cast<time_t>(guard.seconds);
+    setitimer(ITIMER_REAL, &timer, nullptr);
+  }
+  guardState.memoryBounded = false;
+  if (guard.memoryBytes > 0 && getrlimit(RLIMIT_AS, &guardState.savedMemory) == 0) {
+    rlimit bounded = guardState.savedMemory;
+    const std::uint64_t wanted = AddressSpaceInUse() + guard.memoryBytes;
+    if (bounded.rlim_cur == RLIM_INFINITY || wanted < bounded.rlim_cur) bounded.rlim_cur = wanted;
+    guardState.memoryBounded = setrlimit(RLIMIT_AS, &bounded) == 0;
+  }
+}
+
+void EndGuard() {
+  if (!guardState.active) return;
+  const itimerval stop = {};
+  setitimer(ITIMER_REAL, &stop, nullptr);
+  if (guardState.memoryBounded) setrlimit(RLIMIT_AS, &guardState.savedMemory);
+  for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
+    sigaction(kCrashSignals[i], &guardState.savedCrash[i], nullptr);
+  }
+  sigaction(SIGALRM, &guardState.savedAlarm, nullptr);
+  guardState.active = false;
 }
 
 }  // namespace qx::platform

@@ -1,6 +1,8 @@
 // The platform layer on Windows: the wide (UTF-16) Win32 and C runtime calls, so that
 // every path works whatever the ANSI code page, and long paths work too.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <conio.h>
 #include <fcntl.h>
@@ -437,22 +439,92 @@ void AdviseLargeBuffer(void*, std::size_t) {}
 void StartWriteback(std::FILE*, std::int64_t, std::int64_t) {}
 
 namespace {
-const char* abortLine = nullptr;
-int abortStream = 1;
 
-void OnAbort(int) {
-  _write(abortStream, abortLine, static_cast<unsigned>(std::strlen(abortLine)));
-  _write(abortStream, "\n", 1);
-  _exit(1);
+struct GuardState {
+  std::string crashLine;
+  std::string timeLine;
+  unsigned seconds = 0;
+  HANDLE done = nullptr;
+  HANDLE watchdog = nullptr;
+  HANDLE job = nullptr;
+  LPTOP_LEVEL_EXCEPTION_FILTER savedFilter = nullptr;
+  void (*savedAbort)(int) = SIG_DFL;
+  bool active = false;
+};
+GuardState guardState;
+
+[[noreturn]] void WriteLineAndExit(const std::string& line) {
+  DWORD written;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
+            nullptr);
+  TerminateProcess(GetCurrentProcess(), 1);
+  ExitProcess(1);
 }
+LONG WINAPI OnCrash(EXCEPTION_POINTERS*) { WriteLineAndExit(guardState.crashLine); }
+void OnAbort(int) { WriteLineAndExit(guardState.crashLine); }
+DWORD WINAPI Watchdog(void*) {
+  if (WaitForSingleObject(guardState.done, guardState.seconds * 1000u) == WAIT_TIMEOUT) {
+    WriteLineAndExit(guardState.timeLine);
+  }
+  return 0;
+}
+
+void SetJobMemory(std::uint64_t bytes) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  if (bytes > 0) {
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+    limits.ProcessMemoryLimit = static_cast<SIZE_T>(bytes);
+  }
+  SetInformationJobObject(guardState.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
 }  // namespace
 
-void ExitOnAbort(const char* line, bool toStandardError) {
-  abortLine = line;
-  abortStream = toStandardError ? 2 : 1;
-  // No "abnormal program termination" box or report: the handler says what happened.
+void StartGuard(const Guard& guard) {
+  if (guardState.active) EndGuard();
+  guardState.crashLine = guard.crashLine + "\n";
+  guardState.timeLine = guard.timeLine + "\n";
+  guardState.active = true;
+  // No error box or report: the handler says what happened.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-  std::signal(SIGABRT, OnAbort);
+  guardState.savedFilter = SetUnhandledExceptionFilter(OnCrash);
+  guardState.savedAbort = std::signal(SIGABRT, OnAbort);
+  guardState.seconds = guard.seconds;
+  if (guard.seconds > 0) {
+    guardState.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    guardState.watchdog = CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr);
+  }
+  if (guard.memoryBytes > 0) {
+    // A job object bounds the memory the process commits; a process may join a job
+    // once and stays in it, so the bound is lifted again in EndGuard.
+    if (guardState.job == nullptr) {
+      guardState.job = CreateJobObjectW(nullptr, nullptr);
+      if (guardState.job != nullptr && !AssignProcessToJobObject(guardState.job, GetCurrentProcess())) {
+        CloseHandle(guardState.job);
+        guardState.job = nullptr;
+      }
+    }
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof counters);
+    if (guardState.job != nullptr) SetJobMemory(counters.PrivateUsage + guard.memoryBytes);
+  }
+}
+
+void EndGuard() {
+  if (!guardState.active) return;
+  if (guardState.watchdog != nullptr) {
+    SetEvent(guardState.done);
+    WaitForSingleObject(guardState.watchdog, INFINITE);
+    CloseHandle(guardState.watchdog);
+    CloseHandle(guardState.done);
+    guardState.watchdog = guardState.done = nullptr;
+  }
+  if (guardState.job != nullptr) SetJobMemory(0);
+  SetUnhandledExceptionFilter(guardState.savedFilter);
+  std::signal(SIGABRT, guardState.savedAbort);
+  guardState.active = false;
 }
 
 std::string ExecutableDirectory() {
