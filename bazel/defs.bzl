@@ -31,6 +31,9 @@ def _qx_asset_impl(ctx):
     args.add("-depfile=" + depfile.path)
     if not ctx.attr.scrambled:
         args.add("-ue")
+    if ctx.attr.kind in ("mdl", "anm"):
+        args.add("-timeout=%d" % ctx.attr.timeout)
+        args.add("-memory=%d" % ctx.attr.memory)
     ctx.actions.run(
         executable = ctx.executable._check,
         arguments = [args],
@@ -52,6 +55,10 @@ qx_asset = rule(
         "kind": attr.string(mandatory = True, values = _EXTENSIONS.keys()),
         "deps": attr.label_list(allow_files = True),
         "scrambled": attr.bool(default = True),
+        # Bounds on a model or animation import, so that a crafted or broken scene
+        # fails the build with a message instead of stalling it.
+        "timeout": attr.int(default = 600, doc = "seconds, 1 to 86400"),
+        "memory": attr.int(default = 8192, doc = "MiB, 1 to 16777216"),
         # Built from source by default: a tool of the build graph, which a remote
         # executor can run. An installed converter works too (see the README).
         "converter": attr.label(
@@ -76,7 +83,7 @@ qx_asset = rule(
     doc = "Converts one source asset with QXConvert.",
 )
 
-def qx_assets(name, srcs, kind, deps = {}, scrambled = True, **kwargs):
+def qx_assets(name, srcs, kind, deps = {}, scrambled = True, timeout = 600, memory = 8192, **kwargs):
     """One qx_asset per source, and a filegroup `name` holding them all.
 
     Args:
@@ -85,12 +92,14 @@ def qx_assets(name, srcs, kind, deps = {}, scrambled = True, **kwargs):
       kind: "mdl", "anm", "tex", "mus" or "snd" for all of them.
       deps: a dict from a source to the files its import reads besides it.
       scrambled: False writes payloads unscrambled (-ue).
+      timeout: seconds each model or animation import may take.
+      memory: MiB each model or animation import may take.
       **kwargs: passed to every target (visibility, tags).
     """
     targets = []
     for src in srcs:
         target = name + "_" + src.replace("/", "_").replace(".", "_")
         qx_asset(name = target, src = src, kind = kind, deps = deps.get(src, []),
-                 scrambled = scrambled, **kwargs)
+                 scrambled = scrambled, timeout = timeout, memory = memory, **kwargs)
         targets.append(":" + target)
     native.filegroup(name = name, srcs = targets, **kwargs)

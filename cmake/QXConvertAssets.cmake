@@ -7,8 +7,12 @@
 #     [TEXTURES <file>...]          -> <stem>.img
 #     [MUSIC <file>...]             -> <stem>.mus
 #     [SOUNDS <file>...]            -> <stem>.snd
-#     [UNSCRAMBLED])                write payloads unscrambled (-ue)
+#     [UNSCRAMBLED]                 write payloads unscrambled (-ue)
+#     [TIMEOUT <seconds>]           bound on each model or animation import; default 600
+#     [MEMORY <MiB>])               bound on the memory each import may take; default 8192
 #
+# A crafted or broken scene can make Assimp hang or grow without end; the bounds make
+# such a conversion fail the build with a message instead of stalling it.
 # Each source becomes one custom command with its exact inputs and outputs, so Ninja
 # or Make convert in parallel and redo only what changed: the source, any file its
 # import reads (an OBJ's .mtl, a glTF's .bin; recorded by QXConvert in a depfile),
@@ -24,7 +28,7 @@
 # fails the build and leaves nothing that looks up to date.
 
 function(qx_add_assets target)
-  cmake_parse_arguments(PARSE_ARGV 1 QX "UNSCRAMBLED" "OUTPUT_DIR"
+  cmake_parse_arguments(PARSE_ARGV 1 QX "UNSCRAMBLED" "OUTPUT_DIR;TIMEOUT;MEMORY"
                         "MODELS;ANIMATIONS;TEXTURES;MUSIC;SOUNDS")
   if(QX_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "qx_add_assets(${target}): unknown arguments: ${QX_UNPARSED_ARGUMENTS}")
@@ -41,6 +45,20 @@ function(qx_add_assets target)
   if(QX_UNSCRAMBLED)
     set(options -ue)
   endif()
+  set(scene_options)
+  foreach(bound IN ITEMS "TIMEOUT;timeout;600;86400" "MEMORY;memory;8192;16777216")
+    list(GET bound 0 name)
+    list(GET bound 1 option)
+    list(GET bound 2 default)
+    list(GET bound 3 max)
+    if(NOT DEFINED QX_${name})
+      set(QX_${name} ${default})
+    endif()
+    if(NOT QX_${name} MATCHES "^[1-9][0-9]*$" OR QX_${name} GREATER max)
+      message(FATAL_ERROR "qx_add_assets(${target}): ${name} needs a whole number from 1 to ${max}")
+    endif()
+    list(APPEND scene_options "-${option}=${QX_${name}}")
+  endforeach()
 
   set(outputs)
   foreach(kind IN ITEMS "MODELS;mdl;.mdl" "ANIMATIONS;anm;.anm" "TEXTURES;tex;.img"
@@ -94,7 +112,7 @@ function(qx_add_assets target)
         # Scenes are imported by a module of the converter; a new one reconverts.
         list(APPEND converter_files "$<TARGET_FILE:QXConvert::qxconvert_scene>")
         set(depfile_args DEPFILE "${output}.d")
-        set(depfile_option "-depfile=${output}.d")
+        set(depfile_option "-depfile=${output}.d" ${scene_options})
       else()
         set(depfile_option)
       endif()
