@@ -299,6 +299,14 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   EXPECT_EQ(RunInspect({dir / "damaged.mdl", "--render", dir / "d.png"}).exitCode, 1);
   EXPECT_FALSE(testing::FileExists(dir / "e.png"));
   EXPECT_FALSE(testing::FileExists(dir / "d.png"));
+
+  // 18 header bytes of a TGA claiming 23170 x 23170 pixels: refused before decoding.
+  const std::string tga("\0\0\x02\0\0\0\0\0\0\0\0\0\x82\x5a\x82\x5a\x18\0", 18);
+  WriteFile(dir / "bomb.img", std::string("QTEX\x01\x00\x00", 7) + tga);
+  const auto bomb = RunInspect({dir / "bomb.img", "--render", dir / "b2.png"});
+  EXPECT_EQ(bomb.exitCode, 1);
+  EXPECT_NE(bomb.err.find("claims"), std::string::npos) << bomb.err;
+  EXPECT_FALSE(testing::FileExists(dir / "b2.png"));
 }
 
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {

@@ -136,7 +136,7 @@ bool RenderTexture(const reader::AssetFile& asset, Image& image, std::string* er
   }
   Image source;
   if (!DecodeImage(asset.data.data(), asset.data.size(), &source, error)) {
-    *error = "the texture's bytes are " + *error;
+    *error = "the texture cannot be drawn: " + *error;
     return false;
   }
   const int width = source.width, height = source.height;
