@@ -494,10 +494,14 @@ TEST(FailedWrites, ClosedPipeIsAnErrorNotASignal) {
   TempDir dir;
   WriteFile(dir / "big.png", std::string(8 << 20, 'p'));
   WriteFile(dir / "out.img", "previous");
+  // The test runner ignores SIGPIPE, and children would inherit that.
+  ProcessOptions defaultPipeSignal;
+  defaultPipeSignal.beforeExec = [] { signal(SIGPIPE, SIG_DFL); };
   const auto r = testing::RunProcess(
       "/bin/bash", {"-c", "'" + std::string(QXCONVERT_EXE) + "' tex '" + dir / "big.png" +
                               "' '" + dir / "out.img" + "' -depfile=/dev/stdout 2>&1 | head -c 1 " +
-                              "> /dev/null; echo \"${PIPESTATUS[0]}\""});
+                              "> /dev/null; echo \"${PIPESTATUS[0]}\""},
+      defaultPipeSignal);
   EXPECT_EQ(r.out, "1\n") << r.err;
   EXPECT_EQ(ReadFile(dir / "out.img"), "previous");
 }

@@ -8,9 +8,8 @@ namespace {
 
 // Errors after which a plain overwrite of the existing output would still succeed.
 bool CannotCreateBeside(int error) { return error == EACCES || error == EPERM || error == EROFS; }
-bool CannotRenameOver(int error) {
-  return error == EACCES || error == EPERM || error == EBUSY || error == EXDEV;
-}
+// EBUSY: the output is a file mounted on its own (containers bind-mount single files).
+bool CannotRenameOver(int error) { return error == EACCES || error == EPERM || error == EBUSY; }
 
 }  // namespace
 
@@ -179,15 +178,17 @@ void OutputFile::ForgetTemp() {
 bool OutputFile::Commit() {
   if (!Prepare()) return false;
   if (kind_ == Kind::kInPlace) return Flush() && Close();
-  int error = 0;
-  if (kind_ == Kind::kBeside && platform::MoveOver(tempPath_, target_.path, &error)) {
-    tempPath_.clear();  // it is the output now
-    ForgetTemp();
-    return true;
-  }
-  if (kind_ == Kind::kBeside && !(target_.exists && CannotRenameOver(error))) {
-    Fail("Failed to write file with errno ", error);
-    return false;
+  if (kind_ == Kind::kBeside) {
+    int error = 0;
+    if (platform::MoveOver(tempPath_, target_.path, &error)) {
+      tempPath_.clear();  // it is the output now
+      ForgetTemp();
+      return true;
+    }
+    if (!target_.exists || !CannotRenameOver(error)) {
+      Fail("Failed to write file with errno ", error);
+      return false;
+    }
   }
   const bool copied = CopyOver();
   if (file_ != nullptr) std::fclose(file_);

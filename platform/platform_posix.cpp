@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/time.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -15,8 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <algorithm>
-#include <atomic>
 #include <vector>
 
 #include "platform/platform.h"
@@ -92,6 +92,14 @@ bool SameInode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+std::int64_t Nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+timespec TimespecOf(std::int64_t nanoseconds) {
+  return {static_cast<time_t>(nanoseconds / 1000000000),
+          static_cast<long>(nanoseconds % 1000000000)};
+}
+
 }  // namespace
 
 bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
@@ -101,9 +109,11 @@ bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
   // its path walk apply exactly as they do to cp; a link it refuses gives EACCES.
   const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
   if (fd < 0) {
+    const int openError = errno;
     struct stat link;
-    if (errno != ENOENT || lstat(path.c_str(), &link) == 0) {
-      *error = errno == ENOENT ? ENOENT : errno;  // a dangling link is not written through
+    // A name that is there but leads nowhere is a dangling link: not written through.
+    if (openError != ENOENT || lstat(path.c_str(), &link) == 0) {
+      *error = openError;
       return false;
     }
     target->regular = true;  // nothing there yet: created at this very path
@@ -136,8 +146,8 @@ bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
   target->mode = opened.st_mode & 07777;
   target->owner = opened.st_uid;
   target->group = opened.st_gid;
-  target->accessed = static_cast<std::int64_t>(opened.st_atim.tv_sec) * 1000000000 + opened.st_atim.tv_nsec;
-  target->modified = static_cast<std::int64_t>(opened.st_mtim.tv_sec) * 1000000000 + opened.st_mtim.tv_nsec;
+  target->accessed = Nanoseconds(opened.st_atim);
+  target->modified = Nanoseconds(opened.st_mtim);
   target->writable = access(target->path.c_str(), W_OK) == 0;
   return true;
 }
@@ -288,10 +298,7 @@ bool FinishOverwrite(std::FILE* file, std::int64_t length, int* error) {
 
 void RestoreTimes(std::FILE* file, const OutputTarget& target) {
   std::fflush(file);
-  const timespec times[2] = {{static_cast<time_t>(target.accessed / 1000000000),
-                              static_cast<long>(target.accessed % 1000000000)},
-                             {static_cast<time_t>(target.modified / 1000000000),
-                              static_cast<long>(target.modified % 1000000000)}};
+  const timespec times[2] = {TimespecOf(target.accessed), TimespecOf(target.modified)};
   futimens(fileno(file), times);
 }
 
@@ -368,8 +375,8 @@ bool SameFile(const std::string& a, const std::string& b) {
 void KeepOnInterrupt(int slot, const std::string& notice) {
   if (slot < 0 || slot >= 4) return;
   CleanupSlot& cleanup = cleanupSlots[slot];
-  cleanup.state = 1;
-  if (notice.empty()) return;  // settled before the notice is replaced
+  cleanup.state = 1;  // settled before the notice is replaced
+  if (notice.empty()) return;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   const std::size_t length = std::min(notice.size(), sizeof cleanup.notice);
   std::memcpy(cleanup.notice, notice.data(), length);

@@ -86,6 +86,18 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// FILETIME's 100-nanosecond ticks as one number, and back.
+std::int64_t Ticks(const FILETIME& time) {
+  return static_cast<std::int64_t>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime);
+}
+FILETIME FileTimeOf(std::int64_t ticks) {
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(ticks) >> 32);
+  return time;
+}
+
 }  // namespace
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
@@ -197,12 +209,8 @@ bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
     target->path = Narrow(final);
   }
   target->regular = true;
-  target->accessed = static_cast<std::int64_t>(
-      (static_cast<ULONGLONG>(info.ftLastAccessTime.dwHighDateTime) << 32) |
-      info.ftLastAccessTime.dwLowDateTime);
-  target->modified = static_cast<std::int64_t>(
-      (static_cast<ULONGLONG>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-      info.ftLastWriteTime.dwLowDateTime);
+  target->accessed = Ticks(info.ftLastAccessTime);
+  target->modified = Ticks(info.ftLastWriteTime);
   target->writable = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
   target->mode = target->writable ? 0666 : 0444;
   return true;
@@ -229,6 +237,21 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     }
   }
   return FALSE;  // the default handler then ends the process
+}
+
+// A C stream over an open handle; the handle is closed when that fails.
+std::FILE* StreamOf(HANDLE handle, int access, const char* mode, int* error) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), access | _O_BINARY);
+  std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, mode);
+  if (file == nullptr) {
+    *error = errno != 0 ? errno : EIO;
+    if (fd >= 0) {
+      _close(fd);
+    } else {
+      CloseHandle(handle);
+    }
+  }
+  return file;
 }
 
 std::string TempDirectory() {
@@ -284,15 +307,8 @@ std::FILE* CreateTempFile(const OutputTarget& target, TempPlace place, std::stri
       *slot = -1;
       return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
-    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+    std::FILE* file = StreamOf(handle, _O_RDWR, "w+b", error);
     if (file == nullptr) {
-      *error = errno != 0 ? errno : EIO;
-      if (fd >= 0) {
-        _close(fd);
-      } else {
-        CloseHandle(handle);
-      }
       DeleteFileW(wide.c_str());
       cleanup.state = 0;
       *slot = -1;
@@ -314,17 +330,7 @@ std::FILE* OpenToOverwrite(const OutputTarget& target, int* error) {
     *error = ErrnoFromWin32(GetLastError());
     return nullptr;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-  std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
-  if (file == nullptr) {
-    *error = errno != 0 ? errno : EIO;
-    if (fd >= 0) {
-      _close(fd);
-    } else {
-      CloseHandle(handle);
-    }
-  }
-  return file;
+  return StreamOf(handle, _O_WRONLY, "wb", error);
 }
 
 bool FinishOverwrite(std::FILE* file, std::int64_t length, int* error) {
@@ -346,11 +352,8 @@ bool FinishOverwrite(std::FILE* file, std::int64_t length, int* error) {
 
 void RestoreTimes(std::FILE* file, const OutputTarget& target) {
   std::fflush(file);
-  FILETIME accessed, modified;
-  accessed.dwLowDateTime = static_cast<DWORD>(target.accessed);
-  accessed.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(target.accessed) >> 32);
-  modified.dwLowDateTime = static_cast<DWORD>(target.modified);
-  modified.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(target.modified) >> 32);
+  const FILETIME accessed = FileTimeOf(target.accessed);
+  const FILETIME modified = FileTimeOf(target.modified);
   SetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr, &accessed, &modified);
 }
 
