@@ -135,7 +135,7 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="smaller inputs, for trying the script")
-    parser.add_argument("--only", choices=["raw", "model", "animation", "startup", "reader"],
+    parser.add_argument("--only", choices=["raw", "model", "animation", "startup", "reader", "hostile"],
                         help="run one comparison instead of all")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -164,6 +164,8 @@ def main():
             startup_comparison(work, qx, args)
         if wanted("reader"):
             reader_comparison(work, qx, args)
+        if wanted("hostile"):
+            hostile_reader_comparison(work, qx, args)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -229,6 +231,48 @@ def reader_comparison(work, qx, args):
         print(f"  {name:<14} {small / MIB:5.1f} MiB file: {low[name] / MIB:6.1f} MiB   "
               f"{large / MIB:5.1f} MiB file: {high[name] / MIB:6.1f} MiB   "
               f"= {slope:.2f} x file + {fixed / MIB:.1f} MiB")
+
+
+def layered_mdl(path, mib):
+    """The model shape that makes the face-size search meet the most states per byte
+    (see LayeredModelFile in micro_bench.cpp): a padding mesh, 2000 branch meshes whose
+    three readings end 0, 16 and 32 bytes apart in zeros, then empty meshes and a stray
+    byte, so that every reading fails only at the end."""
+    meshes, branches = 65535, 2000
+    fixed = 2 + 16 + branches * 76 + (meshes - 1 - branches) * 16 + 1
+    pad = max(0, ((mib << 20) - fixed) // 12)
+    with open(path, "wb") as f:
+        f.write(b"QMDL\x01\x00\x00" + struct.pack("<HHII", meshes, 0, 0, pad))
+        f.write(bytes(12 * pad) + bytes(6))
+        f.write((struct.pack("<HII", 0, 0, 1) + bytes(12) + struct.pack("<I", 4) + bytes(50)) * branches)
+        f.write(bytes(16 * (meshes - 1 - branches)) + b"x")
+
+
+def hostile_reader_comparison(work, qx, args):
+    """QXInspect on the layered hostile model against a real converted model: time per
+    MB and peak memory against the file's size."""
+    inspect = os.path.join(os.path.dirname(qx), "QXInspect")
+    grid = os.path.join(work, "grid.ply")
+    grid_ply(grid, 709 // (4 if args.quick else 1))
+    real = os.path.join(work, "real.mdl")
+    subprocess.run([qx, "mdl", grid, real, "-ue"], check=True, capture_output=True)
+    commands = {"real model": [inspect, real]}
+    sizes = {"real model": os.path.getsize(real)}
+    for mib in (8, 32) if not args.quick else (1, 8):
+        path = os.path.join(work, f"layered{mib}.mdl")
+        layered_mdl(path, mib)
+        commands[f"layered {mib} MiB"] = ([inspect, path], 1)
+        sizes[f"layered {mib} MiB"] = os.path.getsize(path)
+    results = measure(commands, args.runs, work, None)
+    print("\nQXInspect reading a hostile model against a real one")
+    base = statistics.median(s for s, _ in results["real model"]) / sizes["real model"]
+    for name, samples in results.items():
+        per_mb = statistics.median(s for s, _ in samples) / sizes[name] * MIB * 1e3
+        peak = max(k for _, k in samples) * 1024
+        print(f"  {name:<16} {sizes[name] / MIB:6.1f} MiB  {per_mb:7.2f} ms/MB  "
+              f"ratio {per_mb / (base * MIB * 1e3):5.2f}  peak {peak / MIB:6.1f} MiB "
+              f"(allowed {(3 * sizes[name] + 64 * MIB) / MIB:.0f})")
+    print("  target: ratio 4 or less; peak 3 x file + 64 MiB or less")
 
 
 def model_comparison(work, qx, importer, args, clean_outputs):

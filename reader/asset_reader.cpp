@@ -199,50 +199,54 @@ std::size_t MeshEnd(Cursor& c, std::size_t m, std::size_t offset, std::uint32_t 
 
 // What is known of a state (mesh m starting at a payload offset): whether meshes m..
 // parse from there, and with which face size for m first. An open addressing table over
-// one array: states are many on a hostile file, and a node per state would cost an
+// one array of words, each holding a key and its value, so that a probe touches one
+// cache line: states are many on a hostile file, and a node per state would cost an
 // allocation per attempt.
 class StateTable {
  public:
   static constexpr std::uint8_t kFails = 0xFF;  // otherwise: the face size that works
 
+  // Keys are below 2^48: a mesh number (under 2^16) above a payload offset (under 2^32).
   bool Find(std::uint64_t key, std::uint8_t* value) const {
-    if (keys_.empty()) return false;
-    for (std::size_t i = Slot(key);; i = (i + 1) & (keys_.size() - 1)) {
-      if (keys_[i] == kEmpty) return false;
-      if (keys_[i] == key) {
-        *value = values_[i];
+    if (slots_.empty()) return false;
+    for (std::size_t i = Slot(key);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == kEmpty) return false;
+      if ((slots_[i] & kKeyMask) == key) {
+        *value = static_cast<std::uint8_t>(slots_[i] >> 48);
         return true;
       }
     }
   }
   void Put(std::uint64_t key, std::uint8_t value) {
-    if (2 * (count_ + 1) > keys_.size()) Grow();
+    if (2 * (count_ + 1) > slots_.size()) Grow();
     std::size_t i = Slot(key);
-    while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & (keys_.size() - 1);
-    if (keys_[i] == kEmpty) ++count_;
-    keys_[i] = key;
-    values_[i] = value;
+    while (slots_[i] != kEmpty && (slots_[i] & kKeyMask) != key) i = (i + 1) & (slots_.size() - 1);
+    if (slots_[i] == kEmpty) ++count_;
+    slots_[i] = key | std::uint64_t{value} << 48;
   }
 
  private:
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  static constexpr std::uint64_t kKeyMask = (std::uint64_t{1} << 48) - 1;
+  // Fibonacci hashing: the product's top bits depend on every bit of the key, so the
+  // mesh number spreads states as well as the offset does.
   std::size_t Slot(std::uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 17) & (keys_.size() - 1);
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   void Grow() {
-    std::vector<std::uint64_t> keys(std::max<std::size_t>(64, keys_.size() * 2), kEmpty);
-    std::vector<std::uint8_t> values(keys.size());
-    keys.swap(keys_);
-    values.swap(values_);
+    std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2), kEmpty);
+    shift_ = 64;
+    for (std::size_t n = slots.size(); n > 1; n >>= 1) --shift_;
+    slots.swap(slots_);
     count_ = 0;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i] != kEmpty) Put(keys[i], values[i]);
+    for (const std::uint64_t slot : slots) {
+      if (slot != kEmpty) Put(slot & kKeyMask, static_cast<std::uint8_t>(slot >> 48));
     }
   }
 
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::uint8_t> values_;
+  std::vector<std::uint64_t> slots_;
   std::size_t count_ = 0;
+  int shift_ = 64;
 };
 
 // Searches for a way to split the rest of a model payload into meshes. The file does
@@ -250,8 +254,9 @@ class StateTable {
 // only readings under which every later block parses, with nothing left over, count.
 // Depth first in the order 3, 2, 1, without recursion (a file may hold 65535 meshes).
 // Every state's outcome is kept, so no state is scanned twice however many readings
-// lead to it, and each search stops when its budget of work (one unit per state plus
-// the indices scanned) runs out: together they bound the time by the payload's size.
+// lead to it, and each search stops when its budget of work (one unit per state and per
+// index scanned, more for a state kept in the table) runs out: together they bound the
+// time and the table's memory by the payload's size.
 class FaceSizeSearch {
  public:
   enum Outcome { kParses, kFails, kOutOfBudget };
@@ -370,9 +375,14 @@ class FaceSizeSearch {
     if (first.offset == kNoOffset || first.offset == f.offset) {
       first = {f.offset, value};
     } else {
+      // A further state at a mesh costs a probe into a table that a hostile file makes
+      // large, so it is charged as a scan of that many indices; a real file walks the
+      // first states and rarely pays it.
+      budget_ -= kTableStateCost;
       table_.Put(Key(f), value);
     }
   }
+  static constexpr long long kTableStateCost = 64;
 
   static constexpr std::size_t kNoOffset = ~std::size_t{0};
   struct First {

@@ -117,6 +117,16 @@ TEST(ReadModel, FaceSizeFollowsFromTheBlocksThatComeAfter) {
   EXPECT_EQ(asset.meshes[0].indicesPerFace, 1u);
   EXPECT_EQ(asset.meshes[1].indicesPerFace, 3u);
   EXPECT_EQ(asset.meshes[2].indicesPerFace, 1u);
+
+  // The most meshes a file holds, each of points or lines that are tried as larger
+  // faces first: the search's work limit, which stops hostile files, leaves this whole.
+  std::vector<MeshShape> many;
+  for (int m = 0; m < 65535; ++m) {
+    many.push_back(m % 3 == 0 ? Shape("", 2, {{0, 1}}) : m % 3 == 1 ? Shape("", 1, {{0}}) : Shape("", 0, {}));
+  }
+  ASSERT_TRUE(Read(SaveModel(*qx::testing::MakeModelScene(many), false), &asset, &error)) << error;
+  EXPECT_EQ(asset.meshes[65533].indicesPerFace, 1u);
+  EXPECT_EQ(asset.meshes[65532].indicesPerFace, 2u);
 }
 
 TEST(ReadModel, EveryTruncationIsAnErrorThatNamesItsPlace) {
