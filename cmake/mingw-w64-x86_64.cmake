@@ -15,3 +15,5 @@ set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# zlib too, from its static archive rather than zlib1.dll.
+set(ZLIB_USE_STATIC_LIBS ON)

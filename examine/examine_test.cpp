@@ -307,6 +307,26 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   EXPECT_EQ(bomb.exitCode, 1);
   EXPECT_NE(bomb.err.find("claims"), std::string::npos) << bomb.err;
   EXPECT_FALSE(testing::FileExists(dir / "b2.png"));
+
+  // 3000 frame-filling triangles, each nearer than the last: at 4096 pixels drawing them
+  // would take minutes, so the work is bounded and the error says what would help.
+  const auto u32 = [](std::uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  const auto f32 = [](float f) { return std::string(reinterpret_cast<const char*>(&f), 4); };
+  constexpr std::uint32_t kLayers = 3000;
+  std::string layers = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00", 11) + u32(0) + u32(3 * kLayers);
+  for (std::uint32_t t = 0; t < kLayers; ++t) {
+    const float z = 1e-6f * static_cast<float>(t);
+    layers += f32(-1) + f32(-1) + f32(z) + f32(1) + f32(-1) + f32(z) + f32(-1) + f32(1) + f32(z);
+  }
+  layers += u32(kLayers);
+  for (std::uint32_t i = 0; i < 3 * kLayers; ++i) layers += u32(i);
+  layers += std::string("\0\0", 2);
+  WriteFile(dir / "layers.mdl", layers);
+  const auto costly = RunInspect({dir / "layers.mdl", "--render", dir / "l.png", "--size", "4096"});
+  EXPECT_EQ(costly.exitCode, 1);
+  EXPECT_NE(costly.err.find("a smaller --size may draw it"), std::string::npos) << costly.err;
+  EXPECT_FALSE(testing::FileExists(dir / "l.png"));
+  EXPECT_EQ(RunInspect({dir / "layers.mdl", "--render", dir / "l.png", "--size", "64"}).exitCode, 0);
 }
 
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {

@@ -18,7 +18,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake ninja-build make g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev
-  nlohmann-json3-dev libstb-dev libbenchmark-dev strace)
+  nlohmann-json3-dev libstb-dev zlib1g-dev libbenchmark-dev strace)
 # The viewer page: the reader as WebAssembly, the page's npm packages, and a browser and
 # Assimp's test models for its checks.
 viewer_packages=(emscripten nodejs chromium fonts-dejavu-core assimp-testmodels)
