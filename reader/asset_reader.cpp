@@ -254,9 +254,8 @@ class StateTable {
 // only readings under which every later block parses, with nothing left over, count.
 // Depth first in the order 3, 2, 1, without recursion (a file may hold 65535 meshes).
 // Every state's outcome is kept, so no state is scanned twice however many readings
-// lead to it, and each search stops when its budget of work (one unit per state and per
-// index scanned, more for a state kept in the table) runs out: together they bound the
-// time and the table's memory by the payload's size.
+// lead to it, and each search stops when its budget of work (one unit per state plus
+// the indices scanned) runs out: together they bound the time by the payload's size.
 class FaceSizeSearch {
  public:
   enum Outcome { kParses, kFails, kOutOfBudget };
@@ -375,14 +374,9 @@ class FaceSizeSearch {
     if (first.offset == kNoOffset || first.offset == f.offset) {
       first = {f.offset, value};
     } else {
-      // A further state at a mesh costs a probe into a table that a hostile file makes
-      // large, so it is charged as a scan of that many indices; a real file walks the
-      // first states and rarely pays it.
-      budget_ -= kTableStateCost;
       table_.Put(Key(f), value);
     }
   }
-  static constexpr long long kTableStateCost = 64;
 
   static constexpr std::size_t kNoOffset = ~std::size_t{0};
   struct First {
