@@ -57,20 +57,25 @@ int Inspect(const Options& options) {
       continue;
     }
     if (!options.extract.empty()) {
-      if (!qx::examine::ExtractSource(asset, options.extract, &error)) {
+      if (!qx::examine::WritableBeside(path, options.extract, &error) ||
+          !qx::examine::ExtractSource(asset, options.extract, &error)) {
         Report(path, error);
         return kInvalid;
       }
       std::printf("Extracted %s\n", options.extract.c_str());
     } else if (!options.exportPath.empty()) {
-      if (!qx::examine::ExportModel(asset, options.exportPath, &error)) {
+      std::vector<std::string> written;
+      const bool exported =
+          qx::examine::ExportModel(asset, path, options.exportPath, &written, &error);
+      for (const std::string& file : written) std::printf("Exported %s\n", file.c_str());
+      if (!exported) {
         Report(path, error);
         return kInvalid;
       }
-      std::printf("Exported %s\n", options.exportPath.c_str());
     } else if (!options.render.empty()) {
       qx::examine::Image image;
-      if (!qx::examine::RenderAsset(asset, options.size, &image, &error) ||
+      if (!qx::examine::WritableBeside(path, options.render, &error) ||
+          !qx::examine::RenderAsset(asset, options.size, &image, &error) ||
           !qx::examine::WritePng(image, options.render, &error)) {
         Report(path, error);
         return kInvalid;

@@ -156,6 +156,31 @@ TEST(Inspect, ExportedModelsImportWithTheSameGeometry) {
   }
   const auto unknown = RunInspect({dir / "square.mdl", "--export", dir / "x.fbx"});
   EXPECT_EQ(unknown.exitCode, 1);
+
+  // A line break in a mesh name stays inside the name in every format.
+  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "named.mdl", "-ue"}).exitCode, 0);
+  std::string named = ReadFile(dir / "named.mdl");
+  named.replace(named.find("Square"), 6, "A\nv 9\n");
+  WriteFile(dir / "named.mdl", named);
+  for (const char* extension : {".obj", ".gltf", ".glb", ".ply", ".stl", ".dae"}) {
+    const std::string out = dir / (std::string("named") + extension);
+    ASSERT_EQ(RunInspect({dir / "named.mdl", "--export", out}).exitCode, 0) << extension;
+    EXPECT_EQ(ReadFile(out).find("\nv 9\n"), std::string::npos) << extension;
+  }
+
+  // No file written may be the one read, companions included; the run names each file.
+  const std::string asset = ReadFile(dir / "square.mdl");
+  WriteFile(dir / "crate.bin", asset);
+  const auto companion = RunInspect({dir / "crate.bin", "--export", dir / "crate.gltf"});
+  EXPECT_EQ(companion.exitCode, 1);
+  EXPECT_NE(companion.err.find("cannot write " + dir / "crate.bin" + ": it is the file being read"),
+            std::string::npos) << companion.err;
+  EXPECT_FALSE(testing::FileExists(dir / "crate.gltf"));
+  const auto render = RunInspect({dir / "crate.bin", "--render", dir / "./crate.bin"});
+  EXPECT_EQ(render.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir / "crate.bin"), asset);
+  const auto both = RunInspect({dir / "square.mdl", "--export", dir / "both.obj"});
+  EXPECT_EQ(both.out, "Exported " + dir / "both.mtl" + "\nExported " + dir / "both.obj" + "\n");
 }
 
 TEST(Inspect, VerifyNamesTheFirstDifference) {

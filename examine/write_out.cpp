@@ -16,6 +16,7 @@
 
 #include "asset/asset.h"
 #include "files/output_file.h"
+#include "platform/platform.h"
 
 namespace qx::examine {
 namespace {
@@ -104,9 +105,21 @@ T* CopyOut(const std::vector<Source>& values, Convert convert) {
   return out;
 }
 
-aiMesh* BuildMesh(const reader::Mesh& source) {
+// A name is file content, not syntax: a line break in it would start a new line of an
+// OBJ (mtllib, v, f), so control characters become '_'; OBJ also ends a name at white
+// space, so there spaces do too.
+std::string ExportName(const std::string& name, bool obj) {
+  std::string out = name;
+  for (char& c : out) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || (obj && c == ' ')) c = '_';
+  }
+  return out;
+}
+
+aiMesh* BuildMesh(const reader::Mesh& source, bool obj) {
   auto* mesh = new aiMesh();
-  mesh->mName.Set(source.name);
+  mesh->mName.Set(ExportName(source.name, obj));
   mesh->mMaterialIndex = source.materialIndex;
   mesh->mNumVertices = static_cast<unsigned>(source.positions.size());
   auto toVector = [](const reader::Vec3& v) { return aiVector3D(v.x, v.y, v.z); };
@@ -137,6 +150,13 @@ aiMesh* BuildMesh(const reader::Mesh& source) {
 #endif
 
 }  // namespace
+
+bool WritableBeside(const std::string& inputPath, const std::string& outputPath,
+                    std::string* error) {
+  if (!platform::SameFile(inputPath, outputPath)) return true;
+  *error = "cannot write " + outputPath + ": it is the file being read";
+  return false;
+}
 
 bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath,
                    std::string* error) {
@@ -191,7 +211,10 @@ bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outp
   aiScene scene;
   scene.mNumMeshes = static_cast<unsigned>(asset.meshes.size());
   scene.mMeshes = new aiMesh*[scene.mNumMeshes];
-  for (unsigned m = 0; m < scene.mNumMeshes; ++m) scene.mMeshes[m] = BuildMesh(asset.meshes[m]);
+  const bool obj = std::strcmp(format, "obj") == 0;
+  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+    scene.mMeshes[m] = BuildMesh(asset.meshes[m], obj);
+  }
   scene.mNumMaterials = static_cast<unsigned>(materials);
   scene.mMaterials = new aiMaterial*[materials];
   for (unsigned i = 0; i < materials; ++i) {
@@ -216,10 +239,16 @@ bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outp
 #endif
 }
 
-bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
+bool ExportModel(const reader::AssetFile& asset, const std::string& inputPath,
+                 const std::string& outputPath, std::vector<std::string>* committed,
                  std::string* error) {
   std::vector<std::pair<std::string, std::string>> written;
   if (!ExportModelToMemory(asset, outputPath, &written, error)) return false;
+  // A companion is named by the exporter, not the user: it may be the very file read
+  // (crate.bin for crate.gltf).
+  for (const auto& file : written) {
+    if (!WritableBeside(inputPath, file.first, error)) return false;
+  }
   // Every file is made ready before any replaces what was there; then companion files
   // (an .obj's .mtl, a .gltf's .bin) are committed first and the named file last, so a
   // complete main file never points at a missing companion.
@@ -245,6 +274,7 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
         *error = "cannot write " + written[i].first + ": " + outputs[i]->errorText();
         return false;
       }
+      committed->push_back(written[i].first);
     }
   }
   return true;
