@@ -19,7 +19,23 @@ bool DriveColon(const std::string& path, std::size_t i) {
          (path[2] == '/' || path[2] == '\\');
 }
 
-bool Escape(const std::string& path, std::string* out, std::string* error) {
+// Whole-word readings of Make's that Ninja does not share and no escape both undo: a
+// '[' starts a wildcard that matches other files when they exist, a leading '~' is a
+// home folder, "name(member)" an archive member, and a '%' in the target makes the
+// rule a pattern rule.
+bool MakeReadsOtherwise(const std::string& path, bool target) {
+  return path.find('[') != std::string::npos || path[0] == '~' ||
+         (path.back() == ')' && path.find('(') != std::string::npos) ||
+         (target && path.find('%') != std::string::npos);
+}
+
+bool Escape(const std::string& path, bool target, std::string* out, std::string* error) {
+  const std::string refused =
+      "Cannot list \"" + path + "\" in a depfile: Make and Ninja cannot both read it";
+  if (!path.empty() && MakeReadsOtherwise(path, target)) {
+    *error = refused;
+    return false;
+  }
   std::size_t backslashes = 0;  // how many came just before this character
   for (std::size_t i = 0; i < path.size(); ++i) {
     const char c = path[i];
@@ -27,7 +43,7 @@ bool Escape(const std::string& path, std::string* out, std::string* error) {
     if (Unwritable(static_cast<unsigned char>(c)) ||
         (afterBackslash && (c == '#' || c == ':')) ||
         (c == '\\' && i + 1 == path.size())) {
-      *error = "Cannot list \"" + path + "\" in a depfile: Make and Ninja cannot both read it";
+      *error = refused;
       return false;
     }
     if (c == ' ') {
@@ -49,11 +65,11 @@ bool Escape(const std::string& path, std::string* out, std::string* error) {
 bool DepfileText(const std::string& target, const std::vector<std::string>& inputs,
                  std::string* text, std::string* error) {
   text->clear();
-  if (!Escape(target, text, error)) return false;
+  if (!Escape(target, true, text, error)) return false;
   *text += ":";
   for (const std::string& input : inputs) {
     *text += " ";
-    if (!Escape(input, text, error)) return false;
+    if (!Escape(input, false, text, error)) return false;
   }
   *text += "\n";
   return true;
