@@ -27,6 +27,23 @@
 # QXConvert writes each output completely or not at all, so a failed conversion
 # fails the build and leaves nothing that looks up to date.
 
+# Refuses at configure time a path the build would fail on or misread. A model or
+# animation lists what it read in a depfile: there Make and Ninja cannot both read
+# the characters QXConvert refuses, and CMake's own depfile handling loses '$' (Ninja
+# then reconverts on every build) and '%' (Make then misses a changed .mtl).
+function(_qx_check_path target path type)
+  if(NOT type MATCHES "^(mdl|anm)$")
+    return()
+  endif()
+  # Paths here are absolute, so none starts with the '~' Make would expand.
+  if(path MATCHES "[\"'*&?<>|^`=[$%]" OR path MATCHES "[\t\n\r]" OR path MATCHES "\\(.*\\)$")
+    message(FATAL_ERROR "qx_add_assets(${target}): ${path}: a model's or animation's path "
+                        "may not hold \" ' * & ? < > | ^ ` = [ $ % or a line break, or end in "
+                        "a ')' after a '(': the depfile that lists what its import read could "
+                        "not be read back; rename the file or its folder")
+  endif()
+endfunction()
+
 function(qx_add_assets target)
   cmake_parse_arguments(PARSE_ARGV 1 QX "UNSCRAMBLED" "OUTPUT_DIR;TIMEOUT;MEMORY"
                         "MODELS;ANIMATIONS;TEXTURES;MUSIC;SOUNDS")
@@ -60,18 +77,41 @@ function(qx_add_assets target)
     list(APPEND scene_options "-${option}=${QX_${name}}")
   endforeach()
 
-  set(outputs)
-  foreach(kind IN ITEMS "MODELS;mdl;.mdl" "ANIMATIONS;anm;.anm" "TEXTURES;tex;.img"
-                        "MUSIC;mus;.mus" "SOUNDS;snd;.snd")
+  set(kinds "MODELS:mdl:.mdl" "ANIMATIONS:anm:.anm" "TEXTURES:tex:.img" "MUSIC:mus:.mus"
+            "SOUNDS:snd:.snd")
+  # Every source of this call is known before any output is placed, so that no output
+  # lands on a source, whichever group or call names it.
+  foreach(kind IN LISTS kinds)
+    string(REPLACE ":" ";" kind "${kind}")
     list(GET kind 0 group)
-    list(GET kind 1 type)
-    list(GET kind 2 extension)
     foreach(source IN LISTS QX_${group})
       if(source MATCHES ";")
         message(FATAL_ERROR "qx_add_assets(${target}): ${source}: a path with ';' cannot be "
                             "passed to a build rule (CMake takes ';' as a list separator); "
                             "rename the file")
       endif()
+      # CMake reads a backslash as a folder separator: the rule would name another file.
+      if(source MATCHES "\\\\")
+        message(FATAL_ERROR "qx_add_assets(${target}): ${source}: a path with a backslash "
+                            "cannot be passed to a build rule; rename the file")
+      endif()
+      get_filename_component(source "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      get_property(made GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${source}")
+      if(made)
+        message(FATAL_ERROR "qx_add_assets(${target}): ${source} is the output of ${made}; "
+                            "converting it there would overwrite this source")
+      endif()
+      set_property(GLOBAL PROPERTY "QX_ASSET_INPUT_${source}" "${target}")
+    endforeach()
+  endforeach()
+
+  set(outputs)
+  foreach(kind IN LISTS kinds)
+    string(REPLACE ":" ";" kind "${kind}")
+    list(GET kind 0 group)
+    list(GET kind 1 type)
+    list(GET kind 2 extension)
+    foreach(source IN LISTS QX_${group})
       get_filename_component(source "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
       file(RELATIVE_PATH relative "${CMAKE_CURRENT_SOURCE_DIR}" "${source}")
       if(relative MATCHES "^\\.\\./" OR IS_ABSOLUTE "${relative}")
@@ -89,6 +129,14 @@ function(qx_add_assets target)
         message(FATAL_ERROR "qx_add_assets(${target}): ${source} would be converted onto "
                             "itself; choose an OUTPUT_DIR other than its folder")
       endif()
+      get_property(overwritten GLOBAL PROPERTY "QX_ASSET_INPUT_${output}" SET)
+      if(overwritten)
+        message(FATAL_ERROR "qx_add_assets(${target}): ${source} would be converted to "
+                            "${output}, which is itself a source; choose an OUTPUT_DIR other "
+                            "than the sources' folder")
+      endif()
+      _qx_check_path("${target}" "${source}" "${type}")
+      _qx_check_path("${target}" "${output}" "${type}")
       # One output, one source: across every call in the project. The same source
       # named twice (perhaps spelled two ways) is converted once.
       get_property(claimed GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}")

@@ -80,6 +80,18 @@ if edge_case onto 'assets OUTPUT_DIR ${CMAKE_CURRENT_SOURCE_DIR} TEXTURES grass.
   fail "an output onto its own source configured"
 fi
 grep -q "onto itself" "$work/err" || { cat "$work/err"; fail "unexpected error for an output onto its source"; }
+printf 'o m\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n' >"$edge/crate.obj"
+cp "$edge/grass.img" "$edge/crate.mdl"
+if edge_case source 'assets OUTPUT_DIR ${CMAKE_CURRENT_SOURCE_DIR} MODELS crate.obj TEXTURES crate.mdl'; then
+  fail "an output onto another source configured"
+fi
+grep -q "which is itself a source" "$work/err" || { cat "$work/err"; fail "unexpected error for an output onto a source"; }
+# What would fail or be misread at build time is refused now: '$' and '%' by CMake's
+# depfile handling, '=' by the converter's depfile, a backslash by CMake.
+for path in 'd$r/crate.obj' '100%/crate.obj' 'a=b/crate.obj' 'b\\s.png'; do
+  if edge_case awkward "assets MODELS \"$path\""; then fail "$path configured"; fi
+  grep -Eq "could not be read back|with a backslash" "$work/err" || { cat "$work/err"; fail "unexpected error for $path"; }
+done
 edge_case twice 'assets TEXTURES textures/g.png sub/../textures/g.png' || { cat "$work/err"; fail "one source named twice did not configure"; }
 cmake --build "$work/edge-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "one source named twice did not build"; }
 [ "$(converted "$work/log")" = 1 ] || { cat "$work/log"; fail "one source named twice was not converted once"; }
