@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <queue>
 
 #include "cipher/cipher.h"
 #include "endian/little_endian.h"
@@ -188,248 +190,206 @@ bool ScanMeshTail(Cursor& c, std::size_t m, const MeshLayout& layout, std::uint3
   return true;
 }
 
-// Reads mesh m at offset with perFace indices a face; the end offset, or 0 on failure.
-std::size_t MeshEnd(Cursor& c, std::size_t m, std::size_t offset, std::uint32_t perFace) {
-  MeshLayout layout;
-  c.Seek(offset);
-  if (!ScanMeshHead(c, m, &layout)) return 0;
-  if ((layout.faces == 0) != (perFace == 0)) return 0;
-  return ScanMeshTail(c, m, layout, perFace) ? c.at() : 0;
-}
-
-// What is known of a state (mesh m starting at a payload offset): whether meshes m..
-// parse from there, and with which face size for m first. An open addressing table over
-// one array of words, each holding a key and its value, so that a probe touches one
-// cache line: states are many on a hostile file, and a node per state would cost an
-// allocation per attempt.
-class StateTable {
- public:
-  static constexpr std::uint8_t kFails = 0xFF;  // otherwise: the face size that works
-
-  // Keys are below 2^48: a mesh number (under 2^16) above a payload offset (under 2^32).
-  bool Find(std::uint64_t key, std::uint8_t* value) const {
-    if (slots_.empty()) return false;
-    for (std::size_t i = Slot(key);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i] == kEmpty) return false;
-      if ((slots_[i] & kKeyMask) == key) {
-        *value = static_cast<std::uint8_t>(slots_[i] >> 48);
-        return true;
-      }
-    }
-  }
-  void Put(std::uint64_t key, std::uint8_t value) {
-    if (2 * (count_ + 1) > slots_.size()) Grow();
-    std::size_t i = Slot(key);
-    while (slots_[i] != kEmpty && (slots_[i] & kKeyMask) != key) i = (i + 1) & (slots_.size() - 1);
-    if (slots_[i] == kEmpty) ++count_;
-    slots_[i] = key | std::uint64_t{value} << 48;
-  }
-
- private:
-  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
-  static constexpr std::uint64_t kKeyMask = (std::uint64_t{1} << 48) - 1;
-  // Fibonacci hashing: the product's top bits depend on every bit of the key, so the
-  // mesh number spreads states as well as the offset does.
-  std::size_t Slot(std::uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-  void Grow() {
-    std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2), kEmpty);
-    shift_ = 64;
-    for (std::size_t n = slots.size(); n > 1; n >>= 1) --shift_;
-    slots.swap(slots_);
-    count_ = 0;
-    for (const std::uint64_t slot : slots) {
-      if (slot != kEmpty) Put(slot & kKeyMask, static_cast<std::uint8_t>(slot >> 48));
-    }
-  }
-
-  std::vector<std::uint64_t> slots_;
-  std::size_t count_ = 0;
-  int shift_ = 64;
-};
-
-// Searches for a way to split the rest of a model payload into meshes. The file does
-// not store how many indices make a face; a mesh holds points, lines or triangles, and
-// only readings under which every later block parses, with nothing left over, count.
-// Depth first in the order 3, 2, 1, without recursion (a file may hold 65535 meshes).
-// Every state's outcome is kept, so no state is scanned twice however many readings
-// lead to it, and each search stops when its budget of work (one unit per state plus
-// the indices scanned) runs out: together they bound the time by the payload's size.
-class FaceSizeSearch {
+// Finds how a model payload splits into meshes. The file does not store how many
+// indices make a face (a mesh holds points, lines or triangles), and only readings
+// under which every later block parses, with nothing left over, count. A block's length
+// depends on its face size but not on which mesh it is, so each offset where a mesh
+// may start is parsed once, however many readings reach it and after however many
+// meshes. Every block is longer than zero bytes, so a forward pass in offset order
+// (a heap of the offsets readings have reached) meets each offset after all that lead
+// to it, with the fewest and most meshes before it; a backward pass then learns, for
+// each, how many meshes after it reach the end exactly (as ranges, kept to what the
+// readings there allow). The nodes come out sorted by offset, so no table is needed to
+// find one. Work is counted per offset reached, per index scanned and per range, and
+// the search stops when the budget the payload's size gives runs out.
+class FaceSizeSweep {
  public:
   enum Outcome { kParses, kFails, kOutOfBudget };
 
-  FaceSizeSearch(Cursor& c, std::size_t meshCount)
-      : c_(c), meshCount_(meshCount), first_(meshCount) {
-    stack_.reserve(meshCount + 1);
+  FaceSizeSweep(Cursor& c, std::size_t meshCount, long long budget)
+      : c_(c), meshCount_(static_cast<std::uint32_t>(meshCount)), budget_(budget) {
+    nodes_.reserve(meshCount + 1);  // a file with one reading: a node per mesh, and the end
   }
 
-  void SetBudget(long long units) { budget_ = units; }
+  Outcome Run(std::size_t start) {
+    heap_.push({static_cast<std::uint32_t>(start), 0, 0});
+    if (!Forward() || !Backward()) return kOutOfBudget;
+    return Reaches(0, meshCount_) ? kParses : kFails;
+  }
 
-  // Whether meshes m.. parse from offset.
-  Outcome Solve(std::size_t m, std::size_t offset) {
-    stack_.clear();
-    stack_.push_back({m, offset, {}, 0});
-    bool fresh = true;
-    bool childParses = false;
-    while (!stack_.empty()) {
-      if (--budget_ < 0) return kOutOfBudget;
-      Frame& f = stack_.back();
-      if (fresh) {
-        fresh = false;
-        if (!Enter(f, &childParses)) {
-          stack_.pop_back();
-          continue;
-        }
-      } else if (childParses) {
-        // The candidate just tried works, so this state does, with that face size.
-        Put(f, std::uint8_t(SizeAt(f.layout, f.next - 1)));
-        stack_.pop_back();
-        continue;
+  // After kParses: each mesh's face size on the first reading that parses, in the order
+  // 3, 2, 1, and every size under which the rest of the file parses too.
+  void Describe(std::vector<Mesh>* meshes) const {
+    meshes->resize(meshCount_);
+    std::size_t node = 0;
+    for (std::uint32_t m = 0; m < meshCount_; ++m) {
+      Mesh& mesh = (*meshes)[m];
+      std::size_t next = 0;
+      for (int k = 0; k < 3; ++k) {
+        const std::uint32_t end = nodes_[node].next[k];
+        if (end == kNone) continue;
+        const std::size_t after = Find(node, end);
+        if (!Reaches(after, meshCount_ - m - 1)) continue;
+        const std::uint32_t size = nodes_[node].faceless ? 0 : 3 - k;
+        if (next == 0) mesh.indicesPerFace = size, next = after;
+        if (size != 0) mesh.possibleFaceSizes.push_back(size);
       }
-      const int limit = f.layout.faces == 0 ? 1 : 3;
-      while (f.next < limit) {
-        const std::uint32_t size = SizeAt(f.layout, f.next++);
-        budget_ -= static_cast<long long>(f.layout.faces) * size;
-        if (budget_ < 0) return kOutOfBudget;
-        if (ScanMeshTail(c_, f.mesh, f.layout, size)) {
-          fresh = true;
-          break;
-        }
-      }
-      if (fresh) {
-        const Frame child{f.mesh + 1, c_.at(), {}, 0};
-        stack_.push_back(child);
-        continue;
-      }
-      Put(f, StateTable::kFails);
-      childParses = false;
-      stack_.pop_back();
+      node = next;
     }
-    return childParses ? kParses : kFails;
-  }
-
-  // The face size of mesh m at offset on the first reading that parses; Solve has
-  // found that state to parse.
-  std::uint32_t FirstSize(std::size_t m, std::size_t offset) const {
-    std::uint8_t value = 0;
-    Find({m, offset, {}, 0}, &value);
-    return value;
   }
 
  private:
-  struct Frame {
-    std::size_t mesh, offset;
-    MeshLayout layout;
-    int next;  // the candidate to try next, in the order 3, 2, 1
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  static constexpr long long kReachCost = 8;  // a heap entry pushed and popped
+  struct Reach {
+    std::uint32_t offset, fewest, most;
+    bool operator>(const Reach& other) const { return offset > other.offset; }
+  };
+  struct Range {
+    std::uint32_t low, high;
+  };
+  struct Node {
+    std::uint32_t offset, fewest, most;             // meshes before it, over the readings
+    std::uint32_t next[3] = {kNone, kNone, kNone};  // where it ends with sizes 3, 2, 1
+    bool faceless = false;                          // then next[0] alone, size 0
+    std::uint32_t rangesAt = 0, rangeCount = 0;     // meshes after it that reach the end
   };
 
-  static std::uint64_t Key(const Frame& f) {
-    return (std::uint64_t{f.mesh} << 32) | f.offset;  // payloads are under 4 GiB
-  }
-  static std::uint32_t SizeAt(const MeshLayout& layout, int candidate) {
-    static constexpr std::uint32_t kSizes[] = {3, 2, 1};
-    return layout.faces == 0 ? 0 : kSizes[candidate];
-  }
-
-  // Settles a state at once where it can (known already, past the last mesh, or a
-  // head that does not parse), setting *parses; otherwise scans its head and is true.
-  bool Enter(Frame& f, bool* parses) {
-    c_.Seek(f.offset);
-    if (f.mesh == meshCount_) {
-      *parses = c_.remaining() == 0;
-      if (!*parses) c_.Note(Problem::kLeftOver, {nullptr, -1, -1, "mesh"}, c_.remaining());
-      return false;
-    }
-    std::uint8_t known;
-    if (Find(f, &known)) {
-      *parses = known != StateTable::kFails;
-      return false;
-    }
-    // Every mesh takes at least 16 bytes, so a reading that has fallen behind ends
-    // here; until something has been noted it runs on, so that the error told is the
-    // natural one.
-    const bool roomLeft = c_.remaining() / 16 >= meshCount_ - f.mesh;
-    if ((!roomLeft && c_.failed()) || !ScanMeshHead(c_, f.mesh, &f.layout)) {
-      Put(f, StateTable::kFails);
-      *parses = false;
-      return false;
+  bool Forward() {
+    while (!heap_.empty()) {
+      Reach reach = heap_.top();
+      heap_.pop();
+      while (!heap_.empty() && heap_.top().offset == reach.offset) {
+        reach.fewest = std::min(reach.fewest, heap_.top().fewest);
+        reach.most = std::max(reach.most, heap_.top().most);
+        heap_.pop();
+      }
+      nodes_.push_back({reach.offset, reach.fewest, std::min(reach.most, meshCount_)});
+      const std::size_t left = c_.size() - reach.offset;
+      // At the end, past the mesh count, or too few bytes for the meshes still owed
+      // (each takes 16 or more) on every reading here: nothing after it can count.
+      if (left == 0 || reach.fewest >= meshCount_ || left / 16 < meshCount_ - nodes_.back().most) {
+        continue;
+      }
+      c_.Seek(reach.offset);
+      MeshLayout layout;
+      if (!ScanMeshHead(c_, reach.fewest, &layout)) continue;
+      nodes_.back().faceless = layout.faces == 0;
+      for (int k = 0; k < (layout.faces == 0 ? 1 : 3); ++k) {
+        const std::uint32_t size = layout.faces == 0 ? 0 : 3 - k;
+        budget_ -= static_cast<long long>(layout.faces) * size + kReachCost;
+        if (budget_ < 0) return false;
+        if (!ScanMeshTail(c_, reach.fewest, layout, size)) continue;
+        const auto end = static_cast<std::uint32_t>(c_.at());
+        nodes_.back().next[k] = end;
+        heap_.push({end, reach.fewest + 1, reach.most + 1});
+      }
     }
     return true;
   }
 
-  // The first state met at each mesh sits in an array indexed by mesh, which a
-  // reading walks in order; only further states at the same mesh go to the table.
-  bool Find(const Frame& f, std::uint8_t* value) const {
-    const First& first = first_[f.mesh];
-    if (first.offset == f.offset) {
-      *value = first.value;
-      return true;
+  // Nodes in falling offset order: the meshes after a node that reach the end are those
+  // after each node it leads to, plus one, kept within what the readings here allow.
+  bool Backward() {
+    for (std::size_t n = nodes_.size(); n-- > 0;) {
+      Node& node = nodes_[n];
+      node.rangesAt = static_cast<std::uint32_t>(ranges_.size());
+      if (node.offset == c_.size()) {
+        ranges_.push_back({0, 0});
+      } else if (node.fewest < meshCount_) {
+        const std::uint32_t low = meshCount_ - node.most, high = meshCount_ - node.fewest;
+        for (const std::uint32_t end : node.next) {
+          if (end == kNone) continue;
+          const Node& after = nodes_[Find(n, end)];
+          budget_ -= after.rangeCount;
+          for (std::uint32_t i = 0; i < after.rangeCount; ++i) {
+            const Range r = ranges_[after.rangesAt + i];
+            Add({std::max(r.low + 1, low), std::min(r.high + 1, high)}, node.rangesAt);
+          }
+        }
+        if (budget_ < 0) return false;
+      }
+      nodes_[n].rangeCount = static_cast<std::uint32_t>(ranges_.size()) - nodes_[n].rangesAt;
     }
-    return table_.Find(Key(f), value);
+    return true;
   }
-  void Put(const Frame& f, std::uint8_t value) {
-    First& first = first_[f.mesh];
-    if (first.offset == kNoOffset || first.offset == f.offset) {
-      first = {f.offset, value};
-    } else {
-      table_.Put(Key(f), value);
+
+  // The node at offset, which lies after node from: galloping, since it is most often
+  // one of the next few.
+  std::size_t Find(std::size_t from, std::uint32_t offset) const {
+    std::size_t low = from + 1, step = 1;
+    while (low + step < nodes_.size() && nodes_[low + step].offset < offset) low += step, step *= 2;
+    const auto at = std::lower_bound(
+        nodes_.begin() + static_cast<std::ptrdiff_t>(low),
+        nodes_.begin() + static_cast<std::ptrdiff_t>(std::min(low + step + 1, nodes_.size())),
+        offset, [](const Node& node, std::uint32_t o) { return node.offset < o; });
+    return static_cast<std::size_t>(at - nodes_.begin());
+  }
+
+  // Adds a range to the node's list, which starts at first, kept sorted and merged.
+  void Add(Range r, std::uint32_t first) {
+    if (r.low > r.high) return;
+    auto at = std::lower_bound(ranges_.begin() + first, ranges_.end(), r,
+                               [](const Range& a, const Range& b) { return a.low < b.low; });
+    at = ranges_.insert(at, r);
+    if (at != ranges_.begin() + first && (at - 1)->high + 1 >= at->low) {
+      (at - 1)->high = std::max((at - 1)->high, at->high);
+      at = ranges_.erase(at) - 1;
+    }
+    while (at + 1 != ranges_.end() && at->high + 1 >= (at + 1)->low) {
+      at->high = std::max(at->high, (at + 1)->high);
+      ranges_.erase(at + 1);
     }
   }
 
-  static constexpr std::size_t kNoOffset = ~std::size_t{0};
-  struct First {
-    std::size_t offset = kNoOffset;
-    std::uint8_t value = 0;
-  };
+  bool Reaches(std::size_t node, std::uint32_t meshesAfter) const {
+    const Node& n = nodes_[node];
+    for (std::uint32_t i = 0; i < n.rangeCount; ++i) {
+      const Range& r = ranges_[n.rangesAt + i];
+      if (r.low <= meshesAfter && meshesAfter <= r.high) return true;
+    }
+    return false;
+  }
 
   Cursor& c_;
-  std::size_t meshCount_;
-  long long budget_ = 0;
-  std::vector<First> first_;
-  StateTable table_;
-  std::vector<Frame> stack_;
+  std::uint32_t meshCount_;
+  long long budget_;
+  std::vector<Node> nodes_;  // in rising offset order; the first is the payload's start
+  std::vector<Range> ranges_;
+  std::priority_queue<Reach, std::vector<Reach>, std::greater<>> heap_;
 };
 
-// Finds each mesh's face size: the first reading that parses, in the order 3, 2, 1,
-// is the one decoded. Then, for every mesh on that reading, each other size is tried
-// with the rest of the file: where it parses too, the file is ambiguous, and the mesh
-// lists it. The second search has its own budget; a size it could not rule out in
-// time is listed as possible, so ambiguity is never hidden.
-bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<Mesh>* meshes) {
-  const std::size_t start = c.at();
-  const long long budget = 2 * static_cast<long long>(c.size()) + 10000;
-  FaceSizeSearch search(c, meshCount);
-  search.SetBudget(budget);
-  const FaceSizeSearch::Outcome outcome = search.Solve(0, start);
-  if (outcome == FaceSizeSearch::kOutOfBudget) {
-    c.Forget();
-    c.Note(Problem::kUnsplittable, {}, 0);
-  }
-  if (outcome != FaceSizeSearch::kParses) return false;
+// Notes what is wrong with a payload that no reading splits: the first problem on the
+// likeliest reading, the one that takes each mesh's faces as triangles.
+void NoteFirstProblem(Cursor& c, std::size_t meshCount, std::size_t start) {
   c.Forget();
-
-  meshes->resize(meshCount);
-  search.SetBudget(budget);
   std::size_t offset = start;
   for (std::size_t m = 0; m < meshCount; ++m) {
-    Mesh& mesh = (*meshes)[m];
-    mesh.indicesPerFace = search.FirstSize(m, offset);
-    std::size_t next = 0;
-    for (const std::uint32_t size : {3u, 2u, 1u}) {
-      if (mesh.indicesPerFace == 0) break;
-      const std::size_t end = MeshEnd(c, m, offset, size);
-      if (size == mesh.indicesPerFace) {
-        next = end;
-        mesh.possibleFaceSizes.push_back(size);
-      } else if (end != 0 && search.Solve(m + 1, end) != FaceSizeSearch::kFails) {
-        mesh.possibleFaceSizes.push_back(size);
-      }
+    c.Seek(offset);
+    MeshLayout layout;
+    if (!ScanMeshHead(c, m, &layout) || !ScanMeshTail(c, m, layout, layout.faces == 0 ? 0 : 3)) {
+      return;
     }
-    offset = mesh.indicesPerFace == 0 ? MeshEnd(c, m, offset, 0) : next;
+    offset = c.at();
   }
+  if (c.remaining() != 0) {
+    c.Note(Problem::kLeftOver, {nullptr, -1, -1, "mesh"}, c.remaining());
+  } else {
+    c.Note(Problem::kUnsplittable, {}, 0);
+  }
+}
+
+// Finds each mesh's face size: the first reading that parses, in the order 3, 2, 1, is
+// the one decoded, and each mesh lists every size under which the rest parses too.
+bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<Mesh>* meshes) {
+  const std::size_t start = c.at();
+  FaceSizeSweep sweep(c, meshCount, 2 * static_cast<long long>(c.size()) + 10000);
+  const FaceSizeSweep::Outcome outcome = sweep.Run(start);
   c.Forget();
+  if (outcome == FaceSizeSweep::kOutOfBudget) c.Note(Problem::kUnsplittable, {}, 0);
+  if (outcome == FaceSizeSweep::kFails) NoteFirstProblem(c, meshCount, start);
+  if (outcome != FaceSizeSweep::kParses) return false;
+  sweep.Describe(meshes);
   c.Seek(start);
   return true;
 }
