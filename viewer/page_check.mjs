@@ -72,6 +72,9 @@ const files = {
   theme: convert('mus', join(samples, 'theme.mod'), join(work, 'theme.mus')),
   big: convert('mdl', bigModel(join(work, 'grid.ply')), join(work, 'grid.mdl')),
   cut: join(work, 'cut-crate.mdl'),
+  // 18 header bytes of a TGA claiming 23170 x 23170 pixels.
+  bomb: (writeFileSync(join(work, 'bomb.tga'), Buffer.from([0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x82, 0x5a, 0x82, 0x5a, 24, 0])),
+    convert('tex', join(work, 'bomb.tga'), join(work, 'bomb.img'))),
 };
 writeFileSync(files.cut, readFileSync(files.crate).subarray(0, 120));
 const inspected = spawnSync(process.env.QX_INSPECT, [files.cut], { encoding: 'utf8' });
@@ -159,6 +162,8 @@ try {
   assert.equal(await tab.locator('#media audio').count(), 1, 'the WAV sound has no player');
   await tab.keyboard.press('ArrowDown');
   assert.match(await tab.textContent('#media .hex'), /^00000000 /, 'the MOD music shows no bytes');
+  await open(files.bomb);
+  assert.match(await tab.textContent('#media'), /cannot be shown: it claims 23170 x 23170 pixels/, 'the image bomb was not refused by its claim');
 
   await tab.keyboard.press('t'); // the large model in the other colour scheme
   const started = Date.now();

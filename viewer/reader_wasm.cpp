@@ -124,11 +124,17 @@ const qx::reader::Key* qx_channel_keys(const Handle* handle, std::uint32_t anima
 
 // Decodes image bytes (TGA, PNG, BMP or JPEG) as --render does, for the formats
 // browsers do not show: a new buffer of 4 bytes a pixel, row by row from the top, or
-// null when the bytes are none of these or are damaged. Free it with qx_free.
-std::uint8_t* qx_decode_image(const std::uint8_t* bytes, std::size_t size, int* width, int* height) {
+// null with *error a new string saying why (the bytes are none of these, are damaged,
+// or claim more pixels than are decoded). Free either with qx_free.
+std::uint8_t* qx_decode_image(const std::uint8_t* bytes, std::size_t size, int* width, int* height,
+                              char** error) {
   qx::examine::Image image;
-  std::string error;
-  if (!qx::examine::DecodeImage(bytes, size, &image, &error)) return nullptr;
+  std::string why;
+  if (!qx::examine::DecodeImage(bytes, size, &image, &why)) {
+    *error = static_cast<char*>(std::malloc(why.size() + 1));
+    if (*error != nullptr) std::memcpy(*error, why.c_str(), why.size() + 1);
+    return nullptr;
+  }
   auto* pixels = static_cast<std::uint8_t*>(std::malloc(image.rgba.size()));
   if (pixels == nullptr) return nullptr;
   std::memcpy(pixels, image.rgba.data(), image.rgba.size());

@@ -68,7 +68,7 @@ function enlarge(picture, width, height) {
 }
 
 // Fills `container` for a texture, music or sound asset; `decodeImage` turns bytes
-// the browser cannot show (TGA, for one) into RGBA pixels, or returns null.
+// the browser cannot show (TGA, for one) into RGBA pixels, or says why it cannot.
 export function showMedia(container, asset, decodeImage) {
   const { info, data } = asset;
   const facts = document.createElement('p');
@@ -84,8 +84,9 @@ export function showMedia(container, asset, decodeImage) {
     container.append(place);
     const fallback = () => {
       const pixels = decodeImage(data);
-      if (!pixels) {
-        place.replaceWith(bytesBlock(data, 'This browser cannot show this image; its first bytes:'));
+      if (!pixels || pixels.error) {
+        const why = pixels ? `This image cannot be shown: ${pixels.error}; its first bytes:` : 'This browser cannot show this image; its first bytes:';
+        place.replaceWith(bytesBlock(data, why));
         return;
       }
       const canvas = document.createElement('canvas');

@@ -106,19 +106,27 @@ async function decode(wasm, bytes, name) {
 }
 
 // Image bytes the browser cannot decode itself (TGA among them) as RGBA pixels, by
-// the same decoder QXInspect --render uses; null when they are not an image.
+// the same decoder QXInspect --render uses; { error } saying why when they cannot be
+// decoded (a header claiming more pixels than are decoded among the reasons), null
+// when the decoder is not loaded.
 export function decodeImage(bytes) {
   const wasm = loaded;
   if (!wasm || bytes.length === 0) return null;
   const at = wasm._malloc(bytes.length);
   wasm.HEAPU8.set(bytes, at);
-  const sizeAt = wasm._malloc(8);
-  const pixels = wasm._qx_decode_image(at, bytes.length, sizeAt, sizeAt + 4);
+  const outAt = wasm._malloc(12);
+  wasm.HEAP32[(outAt >>> 2) + 2] = 0;
+  const pixels = wasm._qx_decode_image(at, bytes.length, outAt, outAt + 4, outAt + 8);
   wasm._free(at);
-  const width = wasm.HEAP32[sizeAt >>> 2];
-  const height = wasm.HEAP32[(sizeAt >>> 2) + 1];
-  wasm._free(sizeAt);
-  if (pixels === 0) return null;
+  const width = wasm.HEAP32[outAt >>> 2];
+  const height = wasm.HEAP32[(outAt >>> 2) + 1];
+  const errorAt = wasm.HEAP32[(outAt >>> 2) + 2] >>> 0;
+  wasm._free(outAt);
+  if (pixels === 0) {
+    const error = errorAt ? wasm.UTF8ToString(errorAt) : 'not an image this tool decodes';
+    if (errorAt) wasm._qx_free(errorAt);
+    return { error };
+  }
   const rgba = new Uint8ClampedArray(wasm.HEAPU8.slice(pixels, pixels + width * height * 4).buffer);
   wasm._qx_free(pixels);
   return { width, height, rgba };
