@@ -201,8 +201,11 @@ bool RenderModel(const reader::AssetFile& asset, Image& image, std::string* erro
       // Shaded by how squarely the face meets the light, either side facing.
       const V3 normal =
           Cross(Sub(view[face[1]], view[face[0]]), Sub(view[face[2]], view[face[0]]));
+      // A face too small or too large for float arithmetic has no usable normal (0, or
+      // inf / inf): it gets a middle shade rather than a colour cast from NaN.
       const float length = std::sqrt(Dot(normal, normal));
-      const float facing = length > 0 ? std::fabs(Dot(normal, light)) / length : 0.5f;
+      float facing = length > 0 ? std::fabs(Dot(normal, light)) / length : 0.5f;
+      if (!(facing >= 0 && facing <= 1)) facing = 0.5f;
       const float shade = 0.25f + 0.75f * facing;
       const std::uint8_t color[4] = {static_cast<std::uint8_t>(90 * shade + 40),
                                      static_cast<std::uint8_t>(150 * shade + 40),
