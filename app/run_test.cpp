@@ -25,7 +25,7 @@ std::string Unscrambled(std::string file) {
   AssetKey key;
   DeriveAssetKey(kPassPhrase, key);
   UnscramblePayload(key, reinterpret_cast<std::uint8_t*>(&file[7]),
-                    static_cast<std::uint32_t>(file.size() - 7));
+                    static_cast<std::uint32_t>(file.size() - 7), 0);
   return file;
 }
 

@@ -41,8 +41,9 @@ std::string TooLargeText(std::int64_t bytes, bool withField) {
 
 }  // namespace
 
-bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& output,
-                    bool scramble, const AssetKey& key, std::string* error) {
+template <typename Sink>
+bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
+                    const AssetKey& key, std::string* error) {
   const bool audio = type == AssetType::Music || type == AssetType::Sound;
   std::uint8_t field[kExtensionFieldSize];
   const std::size_t fieldSize = audio ? kExtensionFieldSize : 0;
@@ -65,10 +66,10 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& ou
     return false;
   }
   // Slices of 1 MiB, or less for a small file, so that a tiny conversion does not pay
-  // for pages it never uses; always a multiple of the key's period, 16.
+  // for pages it never uses.
   std::size_t sliceSize = std::size_t{1} << 20;
   if (reported >= 0 && static_cast<std::size_t>(reported) + fieldSize < sliceSize) {
-    sliceSize = std::max<std::size_t>(4096, (static_cast<std::size_t>(reported) + fieldSize + 16) & ~std::size_t{15});
+    sliceSize = std::max<std::size_t>(4096, static_cast<std::size_t>(reported) + fieldSize + 1);
   }
   std::vector<std::uint8_t> slice(sliceSize);
   std::memcpy(slice.data(), field, fieldSize);
@@ -94,8 +95,10 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& ou
       return false;
     }
     if (length > 0) {
-      // Every slice but the last is whole, so each starts at key byte 0.
-      if (scramble) ScramblePayload(key, slice.data(), static_cast<std::uint32_t>(length));
+      if (scramble) {
+        ScramblePayload(key, slice.data(), static_cast<std::uint32_t>(length),
+                        static_cast<std::uint64_t>(payload));
+      }
       if (!output.Write(slice.data(), static_cast<std::int32_t>(length))) {
         *error = output.errorText();
         return false;
@@ -108,52 +111,10 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& ou
   return true;
 }
 
-bool Asset::LoadTexture(const std::string& inputPath) {
-  return LoadRaw(inputPath, format::TagOf(AssetType::Texture), nullptr);
-}
-
-bool Asset::LoadAudio(const std::string& inputPath, bool music) {
-  std::uint8_t field[kExtensionFieldSize];
-  if (!EncodeExtensionField(inputPath, field, &errorText)) return false;
-  return LoadRaw(inputPath, format::TagOf(music ? AssetType::Music : AssetType::Sound), field);
-}
-
-// Reads the whole source straight into a new payload buffer, behind the extension
-// field when there is one, and swaps it in only once every byte has arrived.
-bool Asset::LoadRaw(const std::string& inputPath, const char* tag,
-                    const std::uint8_t* extensionField) {
-  ByteStream input;
-  if (!input.OpenFile(inputPath, OpenMode::Read)) {
-    errorText = input.errorText();
-    return false;
-  }
-  const std::int32_t size = input.Size();
-  if (size < 0) {
-    errorText = input.errorText();
-    return false;
-  }
-  const std::int32_t prefix = extensionField != nullptr ? kExtensionFieldSize : 0;
-  if (size > std::numeric_limits<std::int32_t>::max() - prefix) {
-    errorText = TooLargeText(static_cast<std::int64_t>(size) + prefix, true);
-    return false;
-  }
-
-  ByteStream staged;
-  staged.OpenMemoryForWrite();
-  std::uint8_t* bytes = staged.Extend(prefix + size);
-  if (extensionField != nullptr) std::memcpy(bytes, extensionField, kExtensionFieldSize);
-  if (input.Read(bytes + prefix, size) != size) {
-    errorText = input.errorText();
-    return false;
-  }
-  input.Close();
-
-  typeTag = tag;
-  version = format::kVersion;
-  payload = std::move(staged);
-  loaded = true;
-  return true;
-}
+template bool StreamRawAsset(AssetType, const std::string&, OutputFile&, bool, const AssetKey&,
+                             std::string*);
+template bool StreamRawAsset(AssetType, const std::string&, ByteStream&, bool, const AssetKey&,
+                             std::string*);
 
 bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& key) {
   if (!loaded) {
@@ -176,8 +137,7 @@ bool Asset::WriteTo(OutputFile& output, bool scramble, const AssetKey& key) {
   }
   std::uint8_t header[kHeaderSize];
   format::EncodeHeader(fields, header);
-  // Scramble and write in slices that stay in cache between the two steps. Slices
-  // start on multiples of 16, so each one begins again at key byte 0.
+  // Scramble and write in slices that stay in cache between the two steps.
   constexpr std::int32_t kSlice = 1 << 20;
   const std::int32_t size = payload.Size();
   std::uint8_t* bytes = payload.GetAllData();
@@ -187,7 +147,10 @@ bool Asset::WriteTo(OutputFile& output, bool scramble, const AssetKey& key) {
   }
   for (std::int64_t offset = 0; offset < size; offset += kSlice) {
     const auto length = static_cast<std::int32_t>(std::min<std::int64_t>(kSlice, size - offset));
-    if (scramble) ScramblePayload(key, bytes + offset, static_cast<std::uint32_t>(length));
+    if (scramble) {
+      ScramblePayload(key, bytes + offset, static_cast<std::uint32_t>(length),
+                      static_cast<std::uint64_t>(offset));
+    }
     if (!output.Write(bytes + offset, length)) {
       errorText = output.errorText();
       return false;

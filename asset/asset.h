@@ -1,5 +1,5 @@
-// Asset: the in-memory form of one asset file, its raw loaders (texture, music,
-// sound) and the asset-file writer. The file format itself is format/asset_format.h.
+// Asset: the in-memory form of one model or animation asset file and its writer, and
+// the streaming converter of raw sources (texture, music, sound). The file format itself is format/asset_format.h.
 #pragma once
 
 #include <cstdint>
@@ -24,23 +24,20 @@ std::string FileExtension(const std::string& path);
 bool EncodeExtensionField(const std::string& inputPath,
                           std::uint8_t field[format::kExtensionFieldSize], std::string* error);
 
-// Converts a texture (Texture), music (Music) or sound (Sound) source straight into
-// an open output in fixed-size slices, scrambling each at its payload offset: memory
-// stays the same whatever the source's size. The source is read to its end, whatever
-// size the file system reports (files under /proc report 0), and what was read is
-// what is written. Refuses what LoadTexture and LoadAudio refuse, with the same texts.
-bool StreamRawAsset(AssetType type, const std::string& inputPath, OutputFile& output,
-                    bool scramble, const AssetKey& key, std::string* error);
+// Converts a texture (Texture), music (Music) or sound (Sound) source into the asset
+// file's bytes, header first, written to output (an OutputFile for a conversion, a
+// memory ByteStream for --verify) in fixed-size slices, each scrambled at its payload
+// offset: memory stays the same whatever the source's size. The source is read to its
+// end, whatever size the file system reports (files under /proc report 0), and what was
+// read is what is written. Refuses a source of 2 GiB or more with its extension field,
+// and an extension that does not fit the field.
+template <typename Sink>
+bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
+                    const AssetKey& key, std::string* error);
 
+// A model or animation, encoded by convert/scene_loader.h, and the asset-file writer.
 class Asset {
  public:
-  // Every loader leaves the record untouched but for errorText until its source has
-  // been read and found usable; only then does it replace payload, typeTag and
-  // version, and it sets loaded last.
-  bool LoadTexture(const std::string& inputPath);
-  bool LoadAudio(const std::string& inputPath, bool music);
-  // Models and animations are loaded by convert/scene_loader.h.
-
   // Writes the header and the payload, scrambled with key when scramble is set (the
   // in-memory payload is then scrambled too).
   bool Save(const std::string& outputPath, bool scramble, const AssetKey& key);
@@ -53,9 +50,6 @@ class Asset {
   std::string typeTag = "FILE";
   std::uint16_t version = 1;
   ByteStream payload;
-
- private:
-  bool LoadRaw(const std::string& inputPath, const char* tag, const std::uint8_t* extensionField);
 };
 
 }  // namespace qx

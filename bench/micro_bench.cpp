@@ -57,7 +57,10 @@ void BM_Scramble(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBufferSize));
 }
-BENCHMARK_TEMPLATE(BM_Scramble, qx::ScramblePayload)
+void ScrambleFromZero(const qx::AssetKey& key, std::uint8_t* data, std::uint32_t size) {
+  qx::ScramblePayload(key, data, size, 0);
+}
+BENCHMARK_TEMPLATE(BM_Scramble, ScrambleFromZero)
     ->Name("BM_ScramblePayload")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_Scramble, qx::ScramblePayloadPortable)

@@ -122,15 +122,30 @@ void UnscramblePayloadPlain(const AssetKey& key, std::uint8_t* data, std::uint32
   }
 }
 
-void ScramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {
-  const std::uint32_t done = TransformBlocks<true>(key, data, size);
-  // The blocks end on a multiple of 16, so the tail starts at key byte 0 again.
-  ScramblePayloadPlain(key, data + done, size - done);
+namespace {
+
+// The key as seen from a payload offset: byte i of it is the one that offset + i uses.
+AssetKey KeyFrom(const AssetKey& key, std::uint64_t offset) {
+  AssetKey turned;
+  for (std::size_t i = 0; i < turned.size(); ++i) turned[i] = key[(offset + i) & 15];
+  return turned;
 }
 
-void UnscramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {
-  const std::uint32_t done = TransformBlocks<false>(key, data, size);
-  UnscramblePayloadPlain(key, data + done, size - done);
+}  // namespace
+
+void ScramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size,
+                     std::uint64_t offset) {
+  const AssetKey turned = KeyFrom(key, offset);
+  const std::uint32_t done = TransformBlocks<true>(turned, data, size);
+  // The blocks end on a multiple of 16, so the tail starts at the same key byte again.
+  ScramblePayloadPlain(turned, data + done, size - done);
+}
+
+void UnscramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size,
+                       std::uint64_t offset) {
+  const AssetKey turned = KeyFrom(key, offset);
+  const std::uint32_t done = TransformBlocks<false>(turned, data, size);
+  UnscramblePayloadPlain(turned, data + done, size - done);
 }
 
 void ScramblePayloadPortable(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {

@@ -19,14 +19,17 @@ inline constexpr std::string_view kPassPhrase = "Rk2_Vault_Seed";
 // phrase has no key: the key is zeroed and the result is false.
 bool DeriveAssetKey(std::string_view passPhrase, AssetKey& key);
 
-// Scrambles size bytes in place; the offset of data[0] is 0.
-void ScramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
+// Scrambles size bytes in place, data[0] being the payload byte at offset: a payload
+// scrambled in slices of any size, each at its own offset, is the same as scrambled whole.
+void ScramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size,
+                     std::uint64_t offset);
 
 // The reader's inverse of ScramblePayload.
-void UnscramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
+void UnscramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size,
+                       std::uint64_t offset);
 
-// The byte-at-a-time definitions, kept as the reference the fast paths are tested
-// against.
+// The byte-at-a-time definitions, from offset 0, kept as the reference the fast paths
+// are tested against.
 void ScramblePayloadPlain(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
 void UnscramblePayloadPlain(const AssetKey& key, std::uint8_t* data, std::uint32_t size);
 // The word-at-a-time path used where no vector unit is known; built everywhere so it

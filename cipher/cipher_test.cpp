@@ -63,7 +63,7 @@ TEST(ScramblePayload, KnownAnswersForEachKindOfKeyByte) {
   key[3] = 255;
   std::uint8_t data[17] = {0x12, 0x12, 0x12, 0xF0};
   data[16] = 0x99;
-  ScramblePayload(key, data, 17);
+  ScramblePayload(key, data, 17, 0);
   EXPECT_EQ(data[0], 0x12);                        // k=0
   EXPECT_EQ(data[1], 0x12 ^ 7);                    // k=7: 0x15
   EXPECT_EQ(data[2], (0x12 ^ 10) + 1);             // k=10: 0x18 + 1
@@ -75,7 +75,7 @@ TEST(ScramblePayload, BuiltInKeyOnAKnownPayload) {
   // "hello": 'h'=0x68^0x4D=0x25,+7=0x2C; 'e'=0x65^0xD4=0xB1,+21=0xC6;
   // 'l'=0x6C^0x59=0x35,+8=0x3D; 'l'=0x6C^0x35=0x59,+5=0x5E; 'o'=0x6F^0x2A=0x45,+4=0x49.
   std::uint8_t data[] = {'h', 'e', 'l', 'l', 'o'};
-  ScramblePayload(kBuiltInKey, data, 5);
+  ScramblePayload(kBuiltInKey, data, 5, 0);
   const std::uint8_t expected[] = {0x2C, 0xC6, 0x3D, 0x5E, 0x49};
   EXPECT_EQ(0, std::memcmp(data, expected, 5));
 }
@@ -87,22 +87,29 @@ TEST(ScramblePayload, InverseRestoresEveryByteValueForEveryKeyByte) {
     std::vector<std::uint8_t> data(256 * 16);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i / 16);
     const auto original = data;
-    ScramblePayload(key, data.data(), static_cast<std::uint32_t>(data.size()));
+    ScramblePayload(key, data.data(), static_cast<std::uint32_t>(data.size()), 0);
     // One-to-one: all 256 values map to 256 distinct results.
     std::vector<bool> seen(256);
     for (std::size_t v = 0; v < 256; ++v) seen[data[v * 16]] = true;
     EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 256) << "key byte " << k;
-    UnscramblePayload(key, data.data(), static_cast<std::uint32_t>(data.size()));
+    UnscramblePayload(key, data.data(), static_cast<std::uint32_t>(data.size()), 0);
     EXPECT_EQ(data, original) << "key byte " << k;
   }
 }
 
 TEST(ScramblePayload, EmptyPayloadIsNotTouched) {
-  ScramblePayload(kBuiltInKey, nullptr, 0);
-  UnscramblePayload(kBuiltInKey, nullptr, 0);
+  ScramblePayload(kBuiltInKey, nullptr, 0, 0);
+  UnscramblePayload(kBuiltInKey, nullptr, 0, 5);
 }
 
 using Transform = void (*)(const AssetKey&, std::uint8_t*, std::uint32_t);
+
+void ScrambleFromZero(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {
+  ScramblePayload(key, data, size, 0);
+}
+void UnscrambleFromZero(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {
+  UnscramblePayload(key, data, size, 0);
+}
 
 // The fast paths must equal the byte loop for every length around the block sizes
 // and for starts that are not aligned.
@@ -122,8 +129,8 @@ void ExpectSameAsPlain(Transform fast, Transform plain) {
 }
 
 TEST(ScramblePayloadFastPaths, MatchTheByteLoop) {
-  ExpectSameAsPlain(ScramblePayload, ScramblePayloadPlain);
-  ExpectSameAsPlain(UnscramblePayload, UnscramblePayloadPlain);
+  ExpectSameAsPlain(ScrambleFromZero, ScramblePayloadPlain);
+  ExpectSameAsPlain(UnscrambleFromZero, UnscramblePayloadPlain);
   ExpectSameAsPlain(ScramblePayloadPortable, ScramblePayloadPlain);
   ExpectSameAsPlain(UnscramblePayloadPortable, UnscramblePayloadPlain);
 }
@@ -135,12 +142,20 @@ TEST(ScramblePayloadFastPaths, MatchTheByteLoopOnALargeRandomBuffer) {
     state = state * 1664525u + 1013904223u;
     b = static_cast<std::uint8_t>(state >> 24);
   }
-  for (Transform fast : {ScramblePayload, ScramblePayloadPortable}) {
-    auto a = data, b = data;
+  auto whole = data;
+  ScramblePayloadPlain(kBuiltInKey, whole.data() + 3, static_cast<std::uint32_t>(whole.size() - 3));
+  for (Transform fast : {ScrambleFromZero, ScramblePayloadPortable}) {
+    auto a = data;
     fast(kBuiltInKey, a.data() + 3, static_cast<std::uint32_t>(a.size() - 3));
-    ScramblePayloadPlain(kBuiltInKey, b.data() + 3, static_cast<std::uint32_t>(b.size() - 3));
-    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, whole);
   }
+  // In slices of odd sizes, each at its payload offset: the same bytes.
+  auto sliced = data;
+  for (std::uint32_t at = 3, size = 1; at < sliced.size(); at += size, size = size * 3 + 1) {
+    size = std::min<std::uint32_t>(size, static_cast<std::uint32_t>(sliced.size()) - at);
+    ScramblePayload(kBuiltInKey, sliced.data() + at, size, at - 3);
+  }
+  EXPECT_EQ(sliced, whole);
 }
 
 }  // namespace

@@ -563,7 +563,7 @@ bool DecodeFile(std::vector<std::uint8_t>&& file, AssetFile* asset, std::string*
   if (asset->scrambled) {
     AssetKey key;
     DeriveAssetKey(kPassPhrase, key);
-    UnscramblePayload(key, payload, asset->payloadSize);
+    UnscramblePayload(key, payload, asset->payloadSize, 0);
   }
   Cursor c(payload, asset->payloadSize, info.payloadName);
   bool ok = true;
