@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   // Options are spelled --like-this everywhere; "/path" is a path, also on Windows.
   app.allow_windows_style_options(false);
   Options options;
-  app.set_version_flag("--version", std::string("QXInspect ") + qx::kVersion);
+  app.set_version_flag("--version", "QXInspect " QX_VERSION);
   app.add_option("FILE", options.files, "Asset files to read")->required();
   auto* json = app.add_flag("--json", options.json, "Print JSON instead of a summary");
   app.add_flag("--full", options.full, "With --json: every value (positions, indices, keys)")

@@ -15,7 +15,7 @@
 namespace qx {
 
 const char kUsageText[] =
-    "QXConvert v1.00\n"
+    "QXConvert v" QX_VERSION "\n"
     "Usage:\n"
     " QXConvert.exe <ASSET TYPE> <INPUT FILENAME> <OUTPUT_FILENAME> [OPTIONS]\n"
     "\n"
@@ -174,7 +174,7 @@ int RunConverter(const std::vector<std::string>& args) {
     PrintUsage();
     return 1;
   }
-  PrintLine(std::string("QXConvert v") + kVersion);
+  PrintLine("QXConvert v" QX_VERSION);
 
   AssetType type;
   if (!ParseAssetType(args[1], &type)) {

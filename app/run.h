@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace qx {
+#include "app/version.h"
 
-inline constexpr const char* kVersion = "1.00";
+namespace qx {
 
 // The usage text, printed in one piece with nothing after it.
 extern const char kUsageText[];
