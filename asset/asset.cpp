@@ -42,8 +42,8 @@ std::string TooLargeText(std::int64_t bytes, bool withField) {
 }  // namespace
 
 template <typename Sink>
-bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
-                    const AssetKey& key, std::string* error) {
+bool StreamRawPayload(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
+                      const AssetKey& key, std::string* error) {
   const bool audio = type == AssetType::Music || type == AssetType::Sound;
   std::uint8_t field[kExtensionFieldSize];
   const std::size_t fieldSize = audio ? kExtensionFieldSize : 0;
@@ -54,7 +54,7 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, 
     return false;
   }
   // A size the file system reports refuses what is plainly too large before anything
-  // is written; a source that cannot be measured (a pipe) is judged by what is read.
+  // is read; a source that cannot be measured (a pipe) is judged by what is read.
   constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
   std::int64_t reported = -1;
   if (platform::Seek(input.file(), 0, SEEK_END) == 0) {
@@ -74,12 +74,6 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, 
   std::vector<std::uint8_t> slice(sliceSize);
   std::memcpy(slice.data(), field, fieldSize);
   std::size_t prefix = fieldSize;
-  std::uint8_t header[kHeaderSize];
-  format::EncodeHeader({type, format::kVersion, scramble}, header);
-  if (!output.Write(header, kHeaderSize)) {
-    *error = output.errorText();
-    return false;
-  }
   std::int64_t payload = 0;
   while (true) {
     const std::size_t want = sliceSize - prefix;
@@ -111,10 +105,42 @@ bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, 
   return true;
 }
 
+template <typename Sink>
+bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
+                    const AssetKey& key, std::string* error) {
+  std::uint8_t header[kHeaderSize];
+  format::EncodeHeader({type, format::kVersion, scramble}, header);
+  if (!output.Write(header, kHeaderSize)) {
+    *error = output.errorText();
+    return false;
+  }
+  return StreamRawPayload(type, inputPath, output, scramble, key, error);
+}
+
 template bool StreamRawAsset(AssetType, const std::string&, OutputFile&, bool, const AssetKey&,
                              std::string*);
 template bool StreamRawAsset(AssetType, const std::string&, ByteStream&, bool, const AssetKey&,
                              std::string*);
+
+bool Asset::LoadTexture(const std::string& inputPath) {
+  return LoadRaw(AssetType::Texture, inputPath);
+}
+
+bool Asset::LoadAudio(const std::string& inputPath, bool music) {
+  return LoadRaw(music ? AssetType::Music : AssetType::Sound, inputPath);
+}
+
+// The payload is staged apart and swapped in only once every byte has arrived.
+bool Asset::LoadRaw(AssetType type, const std::string& inputPath) {
+  ByteStream staged;
+  staged.OpenMemoryForWrite();
+  if (!StreamRawPayload(type, inputPath, staged, false, AssetKey{}, &errorText)) return false;
+  typeTag = format::TagOf(type);
+  version = format::kVersion;
+  payload = std::move(staged);
+  loaded = true;
+  return true;
+}
 
 bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& key) {
   if (!loaded) {

@@ -1,5 +1,5 @@
-// Asset: the in-memory form of one model or animation asset file and its writer, and
-// the streaming converter of raw sources (texture, music, sound). The file format itself is format/asset_format.h.
+// Asset: the in-memory form of one asset file, its raw loaders (texture, music, sound,
+// over the one streaming path) and the asset-file writer. The file format itself is format/asset_format.h.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +35,15 @@ template <typename Sink>
 bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
                     const AssetKey& key, std::string* error);
 
-// A model or animation, encoded by convert/scene_loader.h, and the asset-file writer.
 class Asset {
  public:
+  // The raw loaders: the payload StreamRawAsset writes, held in memory. Each leaves the
+  // record untouched but for errorText until its source has been read whole; only
+  // then does it replace payload, typeTag and version, and it sets loaded last.
+  bool LoadTexture(const std::string& inputPath);
+  bool LoadAudio(const std::string& inputPath, bool music);
+  // Models and animations are loaded by convert/scene_loader.h.
+
   // Writes the header and the payload, scrambled with key when scramble is set (the
   // in-memory payload is then scrambled too).
   bool Save(const std::string& outputPath, bool scramble, const AssetKey& key);
@@ -50,6 +56,9 @@ class Asset {
   std::string typeTag = "FILE";
   std::uint16_t version = 1;
   ByteStream payload;
+
+ private:
+  bool LoadRaw(AssetType type, const std::string& inputPath);
 };
 
 }  // namespace qx

@@ -93,6 +93,22 @@ TEST(RawAssets, ScrambledSlicesAreThePayloadScrambledWhole) {
   EXPECT_TRUE(scrambled.substr(7) == expected);
 }
 
+// The record is replaced only by a load that succeeds, and it is what the file holds.
+TEST(RawAssets, LoadersFillTheRecordOnlyOnSuccess) {
+  TempDir dir;
+  WriteFile(dir / "theme.ogg", "OggS");
+  Asset asset;
+  EXPECT_FALSE(asset.LoadTexture(dir / "none.png"));
+  EXPECT_EQ(asset.errorText, "Failed to open file with errno 2");
+  EXPECT_FALSE(asset.loaded);
+  EXPECT_EQ(asset.typeTag, "FILE");
+  ASSERT_TRUE(asset.LoadAudio(dir / "theme.ogg", true));
+  EXPECT_FALSE(asset.LoadAudio(dir / "gone.ogg", false));
+  EXPECT_EQ(asset.typeTag, "QMUS");
+  ASSERT_TRUE(asset.Save(dir / "theme.mus", false, kNoKey));
+  EXPECT_EQ(ReadFile(dir / "theme.mus"), Header("QMUS", false) + ExtensionField(".ogg") + "OggS");
+}
+
 TEST(RawAssetFailures, MissingDirectoryAndHugeInputsAreRefused) {
   TempDir dir;
   std::string error;

@@ -84,11 +84,10 @@ bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
   switch (type) {
     case AssetType::Model: return LoadModel(inputPath, asset, openedFiles, faceSizes, limits);
     case AssetType::Animation: return LoadAnimation(inputPath, asset, openedFiles, limits);
-    case AssetType::Texture:
-    case AssetType::Music:
-    case AssetType::Sound: break;
+    case AssetType::Texture: return asset->LoadTexture(inputPath);
+    case AssetType::Music: return asset->LoadAudio(inputPath, true);
+    case AssetType::Sound: return asset->LoadAudio(inputPath, false);
   }
-  asset->errorText = "Not a model or animation: raw assets are streamed by StreamRawAsset";
   return false;
 }
 

@@ -29,8 +29,8 @@ bool LoadAnimation(const std::string& inputPath, Asset* asset,
                    std::vector<std::string>* openedFiles = nullptr,
                    const ImportLimits& limits = {});
 
-// The loader of a model or animation, as QXConvert and QXInspect --verify both call it;
-// textures, music and sounds go through StreamRawAsset.
+// The loader of a kind of asset, as QXInspect --verify calls it; QXConvert streams
+// textures, music and sounds straight into the output through the same code.
 bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
                std::vector<std::string>* openedFiles = nullptr,
                std::vector<std::uint32_t>* faceSizes = nullptr, const ImportLimits& limits = {});

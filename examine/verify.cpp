@@ -97,29 +97,6 @@ void CompareMesh(Comparer& c, const std::string& where, const reader::Mesh& a,
   }
 }
 
-// The bytes of the asset file the source converts to, unscrambled, by the converter's
-// own code: a scene through its loader, a raw source through the same streaming path.
-bool ConvertAgain(AssetKind kind, const std::string& sourcePath, std::vector<std::uint8_t>* file,
-                  std::vector<std::uint32_t>* faceSizes, std::string* error) {
-  if (kind == AssetKind::Model || kind == AssetKind::Animation) {
-    Asset converted;
-    if (!LoadAsset(kind, sourcePath, &converted, nullptr, faceSizes)) {
-      *error = converted.errorText;
-      return false;
-    }
-    const std::int32_t size = converted.payload.Size();
-    file->resize(format::kHeaderSize + static_cast<std::size_t>(size));
-    format::EncodeHeader({kind, converted.version, false}, file->data());
-    if (size > 0) std::memcpy(file->data() + format::kHeaderSize, converted.payload.GetAllData(), size);
-    return true;
-  }
-  ByteStream bytes;
-  bytes.OpenMemoryForWrite();
-  if (!StreamRawAsset(kind, sourcePath, bytes, false, AssetKey{}, error)) return false;
-  file->assign(bytes.GetAllData(), bytes.GetAllData() + bytes.Size());
-  return true;
-}
-
 }  // namespace
 
 std::string FirstDifference(const reader::AssetFile& a, const reader::AssetFile& s) {
@@ -152,13 +129,19 @@ std::string FirstDifference(const reader::AssetFile& a, const reader::AssetFile&
 
 bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& assetPath,
                          const std::string& sourcePath, std::string* difference) {
+  Asset converted;
+  std::vector<std::uint32_t> faceSizes;
+  if (!LoadAsset(asset.kind, sourcePath, &converted, nullptr, &faceSizes)) {
+    *difference = "the source does not convert: " + converted.errorText;
+    return false;
+  }
   // The unscrambled file the converter would write, read back with the face sizes of
   // the source scene: the file alone does not always tell them.
-  std::vector<std::uint32_t> faceSizes;
-  std::vector<std::uint8_t> file;
-  if (!ConvertAgain(asset.kind, sourcePath, &file, &faceSizes, difference)) {
-    *difference = "the source does not convert: " + *difference;
-    return false;
+  const std::int32_t size = converted.payload.Size();
+  std::vector<std::uint8_t> file(format::kHeaderSize + static_cast<std::size_t>(size));
+  format::EncodeHeader({asset.kind, converted.version, false}, file.data());
+  if (size > 0) {
+    std::memcpy(file.data() + format::kHeaderSize, converted.payload.GetAllData(), size);
   }
   const std::vector<std::uint32_t>* sizes = asset.kind == AssetKind::Model ? &faceSizes : nullptr;
   reader::AssetFile source;
