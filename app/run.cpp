@@ -9,7 +9,7 @@
 #include "app/depfile.h"
 #include "asset/asset.h"
 #include "convert/scene_loader.h"
-#include "cipher/cipher.h"
+#include "format/scramble.h"
 #include "platform/platform.h"
 
 namespace qx {

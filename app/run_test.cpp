@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "cipher/cipher.h"
+#include "format/scramble.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 

@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "endian/little_endian.h"
+#include "format/little_endian.h"
 #include "platform/platform.h"
 
 namespace qx {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "asset/byte_stream.h"
-#include "cipher/cipher.h"
+#include "format/scramble.h"
 #include "files/output_file.h"
 #include "format/asset_format.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "endian/little_endian.h"
+#include "format/little_endian.h"
 
 namespace qx {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "asset/byte_stream.h"
-#include "cipher/cipher.h"
+#include "format/scramble.h"
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
 #include "inspect/render.h"

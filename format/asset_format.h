@@ -19,7 +19,7 @@
 #include <cstring>
 #include <string>
 
-#include "endian/little_endian.h"
+#include "format/little_endian.h"
 
 namespace qx::format {
 

@@ -9,8 +9,8 @@
 #include <functional>
 #include <queue>
 
-#include "cipher/cipher.h"
-#include "endian/little_endian.h"
+#include "format/scramble.h"
+#include "format/little_endian.h"
 
 namespace qx::reader {
 namespace {

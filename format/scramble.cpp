@@ -1,4 +1,4 @@
-#include "cipher/cipher.h"
+#include "format/scramble.h"
 
 #include <cstring>
 
