@@ -50,11 +50,10 @@ std::string Folded(const std::string& text) {
 }
 
 bool ParseAssetType(const std::string& argument, AssetType* type) {
-  static const char* const kNames[] = {"mdl", "anm", "tex", "mus", "snd"};
   const std::string folded = Folded(argument);
-  for (int i = 0; i < 5; ++i) {
-    if (folded == kNames[i]) {
-      *type = static_cast<AssetType>(i + 1);
+  for (const format::KindInfo& info : format::kKinds) {
+    if (folded == info.typeName) {
+      *type = info.kind;
       return true;
     }
   }

@@ -1,12 +1,4 @@
-// The animation payload: key lists of every channel of every animation of a scene.
-// Channels and animations are known only by their place; names, durations and tick
-// rates are not stored.
-//
-//   u16 animation count, then per animation:
-//     u16 channel count, then per channel:
-//       u16 P, P x (f64 time, f32 x, y, z)        position keys
-//       u16 S, S x (f64 time, f32 x, y, z)        scaling keys
-//       u16 R, R x (f64 time, f32 x, y, z, w)     rotation keys, scalar last
+// The animation payload: its layout is in format/asset_format.h.
 #pragma once
 
 #include <assimp/scene.h>

@@ -1,13 +1,4 @@
-// The model payload: static geometry of every mesh of an imported scene.
-//
-//   u16 mesh count, then per mesh, back to back:
-//     u16 name length N, N name bytes (no terminator)
-//     u32 material index
-//     u32 vertex count V, V x (f32 x, y, z)
-//     u32 face count F, then every index of every face as u32 (no per-face count:
-//         after triangulation a mesh holds one primitive kind)
-//     u8 normals flag, then V x (f32 x, y, z) when 1
-//     u8 texture-coordinate flag, then V x (f32 u, v) of the first set when 1
+// The model payload: its layout is in format/asset_format.h.
 #pragma once
 
 #include <assimp/scene.h>

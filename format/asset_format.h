@@ -9,9 +9,26 @@
 //   offset 7  N bytes  payload
 // Texture payloads are the source bytes. Music and sound payloads are a 16-byte field
 // holding the source's extension (dot included, zero padded), then the source bytes,
-// so the engine knows which decoder to use. Model and animation payloads are laid out
-// in convert/model_payload.h and convert/animation_payload.h; the widths of their
-// repeated records are here.
+// so the engine knows which decoder to use.
+//
+// The model payload: static geometry of every mesh of an imported scene.
+//   u16 mesh count, then per mesh, back to back:
+//     u16 name length N, N name bytes (no terminator)
+//     u32 material index
+//     u32 vertex count V, V x (f32 x, y, z)
+//     u32 face count F, then every index of every face as u32 (no per-face count:
+//         after triangulation a mesh holds one primitive kind)
+//     u8 normals flag, then V x (f32 x, y, z) when 1
+//     u8 texture-coordinate flag, then V x (f32 u, v) of the first set when 1
+//
+// The animation payload: key lists of every channel of every animation of a scene.
+// Channels and animations are known only by their place; names, durations and tick
+// rates are not stored.
+//   u16 animation count, then per animation:
+//     u16 channel count, then per channel:
+//       u16 P, P x (f64 time, f32 x, y, z)        position keys
+//       u16 S, S x (f64 time, f32 x, y, z)        scaling keys
+//       u16 R, R x (f64 time, f32 x, y, z, w)     rotation keys, scalar last
 #pragma once
 
 #include <cstddef>
@@ -40,20 +57,30 @@ inline constexpr std::size_t kIndexWidth = 4;
 // (rotation, w the scalar part).
 inline constexpr std::size_t kVectorKeyWidth = 20;
 inline constexpr std::size_t kRotationKeyWidth = 24;
+// The fixed fields around them: counts of u16 and u32, flags of u8.
+inline constexpr std::size_t kCountWidth = 2;       // mesh, name length, animation, channel, keys
+inline constexpr std::size_t kMeshFieldWidth = 4;   // material index, vertex and face counts
+inline constexpr std::size_t kFlagWidth = 1;        // normals, texture coordinates
+// The smallest blocks: a mesh with no name, vertices or faces, and a channel without keys.
+inline constexpr std::size_t kMinMeshSize = kCountWidth + 3 * kMeshFieldWidth + 2 * kFlagWidth;
+inline constexpr std::size_t kMinChannelSize = 3 * kCountWidth;
 
 struct KindInfo {
   AssetKind kind;
   const char* tag;          // the four bytes at offset 0
   const char* name;         // "model", ... as tools print it
   const char* payloadName;  // "model payload", ... as errors name it
+  const char* typeName;     // "mdl", ... as QXConvert's first argument names it
+  const char* extension;    // ".mdl", ... as the build rules name converted files
 };
 
+// In command-line order: a kind's number is its place here, plus one.
 inline constexpr KindInfo kKinds[] = {
-    {AssetKind::Model, "QMDL", "model", "model payload"},
-    {AssetKind::Animation, "QANM", "animation", "animation payload"},
-    {AssetKind::Texture, "QTEX", "texture", "texture payload"},
-    {AssetKind::Music, "QMUS", "music", "music payload"},
-    {AssetKind::Sound, "QSND", "sound", "sound payload"},
+    {AssetKind::Model, "QMDL", "model", "model payload", "mdl", ".mdl"},
+    {AssetKind::Animation, "QANM", "animation", "animation payload", "anm", ".anm"},
+    {AssetKind::Texture, "QTEX", "texture", "texture payload", "tex", ".img"},
+    {AssetKind::Music, "QMUS", "music", "music payload", "mus", ".mus"},
+    {AssetKind::Sound, "QSND", "sound", "sound payload", "snd", ".snd"},
 };
 
 inline const KindInfo& InfoOf(AssetKind kind) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/temp_dir.h"
+
 namespace qx::format {
 namespace {
 
@@ -30,6 +32,21 @@ TEST(AssetFormat, HeadersRoundTripAndBadOnesAreRefused) {
   EXPECT_FALSE(DecodeHeader(wrongFlag, sizeof wrongFlag, &header, &error));
   EXPECT_FALSE(DecodeHeader(wrongFlag, 6, &header, &error));
   EXPECT_EQ(error, "file is 6 bytes, shorter than the 7-byte header");
+}
+
+// The CMake function and the Bazel rules name converted files too: their maps must
+// say what this table says.
+TEST(AssetFormat, BuildRulesNameKindsAsTheTableDoes) {
+  const std::string cmake = testing::ReadFile(QX_SOURCE_DIR "/cmake/QXConvertAssets.cmake");
+  const std::string bazel = testing::ReadFile(QX_SOURCE_DIR "/bazel/defs.bzl");
+  static const char* const kGroups[] = {"MODELS", "ANIMATIONS", "TEXTURES", "MUSIC", "SOUNDS"};
+  for (const KindInfo& info : kKinds) {
+    const std::string group = kGroups[static_cast<int>(info.kind) - 1];
+    EXPECT_NE(cmake.find('"' + group + ':' + info.typeName + ':' + info.extension + '"'),
+              std::string::npos) << info.typeName;
+    EXPECT_NE(bazel.find(std::string("\"") + info.typeName + "\": \"" + info.extension + '"'),
+              std::string::npos) << info.typeName;
+  }
 }
 
 }  // namespace

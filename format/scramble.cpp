@@ -127,7 +127,7 @@ namespace {
 // The key as seen from a payload offset: byte i of it is the one that offset + i uses.
 AssetKey KeyFrom(const AssetKey& key, std::uint64_t offset) {
   AssetKey turned;
-  for (std::size_t i = 0; i < turned.size(); ++i) turned[i] = key[(offset + i) & 15];
+  for (std::size_t i = 0; i < kKeyPeriod; ++i) turned[i] = key[(offset + i) % kKeyPeriod];
   return turned;
 }
 

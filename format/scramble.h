@@ -10,7 +10,9 @@
 
 namespace qx {
 
-using AssetKey = std::array<std::uint8_t, 16>;
+// The key repeats every kKeyPeriod payload bytes.
+inline constexpr std::size_t kKeyPeriod = 16;
+using AssetKey = std::array<std::uint8_t, kKeyPeriod>;
 
 // The pass phrase built into the converter and into every reader of its files.
 inline constexpr std::string_view kPassPhrase = "Rk2_Vault_Seed";

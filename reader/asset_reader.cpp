@@ -141,16 +141,18 @@ struct MeshLayout {
 };
 
 bool ScanMeshHead(Cursor& c, std::size_t m, MeshLayout* layout) {
-  if (!c.Need(1, 2, MeshPlace(m, "name length"))) return false;
+  if (!c.Need(1, format::kCountWidth, MeshPlace(m, "name length"))) return false;
   const std::uint16_t nameLength = c.U16();
   if (!c.Need(nameLength, 1, MeshPlace(m, "name"))) return false;
   c.Skip(nameLength);
-  if (!c.Need(2, 4, MeshPlace(m, "material index and vertex count"))) return false;
+  if (!c.Need(2, format::kMeshFieldWidth, MeshPlace(m, "material index and vertex count"))) {
+    return false;
+  }
   c.U32();
   layout->vertices = c.U32();
   if (!c.Need(layout->vertices, format::kPositionWidth, MeshPlace(m, "positions"))) return false;
   c.Skip(format::kPositionWidth * layout->vertices);
-  if (!c.Need(1, 4, MeshPlace(m, "face count"))) return false;
+  if (!c.Need(1, format::kMeshFieldWidth, MeshPlace(m, "face count"))) return false;
   layout->faces = c.U32();
   layout->indicesAt = c.at();
   return true;
@@ -174,7 +176,7 @@ bool ScanMeshTail(Cursor& c, std::size_t m, const MeshLayout& layout, std::uint3
   static const char* const kFlagFields[] = {"normals flag", "texture coordinates flag"};
   static const std::size_t kWidths[] = {format::kNormalWidth, format::kTextureCoordWidth};
   for (int f = 0; f < 2; ++f) {
-    if (!c.Need(1, 1, MeshPlace(m, kFlagFields[f]))) return false;
+    if (!c.Need(1, format::kFlagWidth, MeshPlace(m, kFlagFields[f]))) return false;
     const std::size_t flagAt = c.at();
     const std::uint8_t flag = c.U8();
     if (flag > 1 || (flag == 1 && layout.vertices == 0)) {
@@ -267,8 +269,9 @@ class FaceSizeSweep {
       nodes_.push_back({reach.offset, reach.fewest, std::min(reach.most, meshCount_)});
       const std::size_t left = c_.size() - reach.offset;
       // At the end, past the mesh count, or too few bytes for the meshes still owed
-      // (each takes 16 or more) on every reading here: nothing after it can count.
-      if (left == 0 || reach.fewest >= meshCount_ || left / 16 < meshCount_ - nodes_.back().most) {
+      // on every reading here: nothing after it can count.
+      if (left == 0 || reach.fewest >= meshCount_ ||
+          left / format::kMinMeshSize < meshCount_ - nodes_.back().most) {
         continue;
       }
       c_.Seek(reach.offset);
@@ -444,7 +447,7 @@ void DecodeMesh(Cursor& c, Mesh& mesh) {
 }
 
 bool DecodeModel(Cursor& c, AssetFile* asset, const std::vector<std::uint32_t>* faceSizes) {
-  if (!c.Need(1, 2, {nullptr, -1, -1, "mesh count"})) return false;
+  if (!c.Need(1, format::kCountWidth, {nullptr, -1, -1, "mesh count"})) return false;
   const std::uint16_t meshCount = c.U16();
   const bool found = faceSizes != nullptr ? CheckFaceSizes(c, meshCount, *faceSizes, &asset->meshes)
                                           : FindFaceSizes(c, meshCount, &asset->meshes);
@@ -460,7 +463,7 @@ bool ScanKeyList(Cursor& c, long a, long ch, int list, std::uint16_t* count) {
                                        "rotation key count"};
   static const char* const kKeys[] = {"position keys", "scaling keys", "rotation keys"};
   const std::size_t width = list == 2 ? format::kRotationKeyWidth : format::kVectorKeyWidth;
-  if (!c.Need(1, 2, {"animation", a, ch, kCount[list]})) return false;
+  if (!c.Need(1, format::kCountWidth, {"animation", a, ch, kCount[list]})) return false;
   *count = c.U16();
   if (!c.Need(*count, width, {"animation", a, ch, kKeys[list]})) return false;
   c.Skip(width * *count);
@@ -495,16 +498,18 @@ bool DecodeChannel(Cursor& c, long a, long ch, ChannelList* channels) {
 }
 
 bool DecodeAnimations(Cursor& c, AssetFile* asset) {
-  if (!c.Need(1, 2, {nullptr, -1, -1, "animation count"})) return false;
+  if (!c.Need(1, format::kCountWidth, {nullptr, -1, -1, "animation count"})) return false;
   const std::uint16_t animationCount = c.U16();
   // Every animation takes at least its 2-byte channel count.
-  if (!c.Need(animationCount, 2, {"animation", 0, -1, ""})) return false;
+  if (!c.Need(animationCount, format::kCountWidth, {"animation", 0, -1, ""})) return false;
   asset->animations.resize(animationCount);
   for (std::size_t a = 0; a < animationCount; ++a) {
-    if (!c.Need(1, 2, {"animation", long(a), -1, "channel count"})) return false;
+    if (!c.Need(1, format::kCountWidth, {"animation", long(a), -1, "channel count"})) return false;
     const std::uint16_t channelCount = c.U16();
     // Every channel takes at least its three 2-byte key counts.
-    if (!c.Need(channelCount, 6, {"animation", long(a), -1, "channels"})) return false;
+    if (!c.Need(channelCount, format::kMinChannelSize, {"animation", long(a), -1, "channels"})) {
+      return false;
+    }
     ChannelList& channels = asset->animations[a].channels;
     channels.Reserve(channelCount);
     for (std::size_t ch = 0; ch < channelCount; ++ch) {
