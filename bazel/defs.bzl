@@ -60,7 +60,7 @@ qx_asset = rule(
         "timeout": attr.int(default = 600, doc = "seconds, 1 to 86400"),
         "memory": attr.int(default = 8192, doc = "MiB, 1 to 16777216"),
         # Built from source by default: a tool of the build graph, which a remote
-        # executor can run. An installed converter works too (see the README).
+        # executor can run. An installed converter works too (see docs/bazel.md).
         "converter": attr.label(
             default = "@qxconvert//:QXConvert",
             executable = True,
