@@ -43,67 +43,77 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j "$jobs"
 }
 
-case "${1:-}" in
-  examples)
-    install_missing "${packages[@]}"
-    build "$root/build" -DCMAKE_BUILD_TYPE=Release
-    # The build converts the samples (target qx_examples); show what they hold.
-    "$root/build/QXInspect" "$root"/build/examples/*.{mdl,anm,img,mus,snd}
-    ;;
-  test)
-    install_missing "${packages[@]}" "${viewer_packages[@]}"
-    build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
-    ctest --test-dir "$root/build" -j "$jobs" --output-on-failure
-    ;;
-  viewer)
-    install_missing "${packages[@]}" "${viewer_packages[@]}"
-    build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
-    ctest --test-dir "$root/build" --output-on-failure -R '^viewer[.]'
-    ;;
-  sanitize)
-    install_missing "${packages[@]}"
-    build "$root/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=ON
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      ctest --test-dir "$root/build-sanitize" -j "$jobs" --output-on-failure
-    ;;
-  package)
-    install_missing "${packages[@]}" emscripten nodejs dpkg-dev file man-db
-    build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
-    bash "$root/scripts/package_check.sh" "$root/build"
-    ;;
-  fuzz)
-    install_missing "${packages[@]}" clang libclang-rt-14-dev
-    bash "$root/fuzz/run.sh" "${2:-60}"
-    ;;
-  bazel)
-    install_missing libassimp-dev libcli11-dev nlohmann-json3-dev libstb-dev g++ bazel-bootstrap \
-      bazel-rules-java nginx-extras python3 tar
-    bash "$root/scripts/bazel_check.sh"
-    ;;
-  windows)
-    install_missing "${packages[@]}" g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 \
-      libz-mingw-w64-dev libutfcpp-dev libstb-dev dpkg-dev zip unzip groff-base assimp-testmodels \
-      emscripten nodejs
-    build "$root/build" -DCMAKE_BUILD_TYPE=Release  # what the zip is compared with
-    cache=${QX_CACHE_DIR:-/var/cache/qxconvert}
-    mkdir -p "$cache"
-    assimp=$(bash "$root/scripts/mingw_assimp.sh" "$cache")
-    # Header-only libraries, staged apart from the host's /usr/include.
-    headers=$cache/mingw-headers
-    rm -rf "$headers" && mkdir -p "$headers/include"
-    cp -r /usr/include/CLI /usr/include/nlohmann /usr/include/stb "$headers/include/"
-    build "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQX_MINGW_PREFIX="$assimp;$headers" \
-      -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF \
-      -DQX_BUILD_VIEWER=ON
-    export WINEPREFIX=$root/build-windows/wine WINEDEBUG=-all
-    ctest --test-dir "$root/build-windows" -j "$jobs" --output-on-failure
-    awk '/^\[ RUN      \]/ {name = $4}
-         /: Skipped$/ {getline reason; print "  skipped " name ": " reason; n++}
-         END {print n + 0 " tests skipped under Wine"}' "$root/build-windows/Testing/Temporary/LastTest.log"
-    (cd "$root/build-windows" && cpack >/dev/null)
-    bash "$root/scripts/windows_check.sh" "$root/build-windows" "$root/build"
-    ;;
+mode_examples() {
+  install_missing "${packages[@]}"
+  build "$root/build" -DCMAKE_BUILD_TYPE=Release
+  # The build converts the samples (target qx_examples); show what they hold.
+  "$root/build/QXInspect" "$root"/build/examples/*.{mdl,anm,img,mus,snd}
+}
+
+mode_test() {
+  install_missing "${packages[@]}" "${viewer_packages[@]}"
+  build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
+  ctest --test-dir "$root/build" -j "$jobs" --output-on-failure
+}
+
+mode_viewer() {
+  install_missing "${packages[@]}" "${viewer_packages[@]}"
+  build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
+  ctest --test-dir "$root/build" --output-on-failure -R '^viewer[.]'
+}
+
+mode_sanitize() {
+  install_missing "${packages[@]}"
+  build "$root/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=ON
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$root/build-sanitize" -j "$jobs" --output-on-failure
+}
+
+mode_package() {
+  install_missing "${packages[@]}" emscripten nodejs dpkg-dev file man-db
+  build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
+  bash "$root/scripts/package_check.sh" "$root/build"
+}
+
+mode_fuzz() {
+  install_missing "${packages[@]}" clang libclang-rt-14-dev
+  bash "$root/fuzz/run.sh" "${1:-60}"
+}
+
+mode_bazel() {
+  install_missing libassimp-dev libcli11-dev nlohmann-json3-dev libstb-dev zlib1g-dev g++ bazel-bootstrap \
+    bazel-rules-java nginx-extras python3 tar
+  bash "$root/scripts/bazel_check.sh"
+}
+
+mode_windows() {
+  install_missing "${packages[@]}" g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 \
+    libz-mingw-w64-dev libutfcpp-dev libstb-dev dpkg-dev zip unzip groff-base assimp-testmodels \
+    emscripten nodejs
+  build "$root/build" -DCMAKE_BUILD_TYPE=Release  # what the zip is compared with
+  cache=${QX_CACHE_DIR:-/var/cache/qxconvert}
+  mkdir -p "$cache"
+  assimp=$(bash "$root/scripts/mingw_assimp.sh" "$cache")
+  # Header-only libraries, staged apart from the host's /usr/include.
+  headers=$cache/mingw-headers
+  rm -rf "$headers" && mkdir -p "$headers/include"
+  cp -r /usr/include/CLI /usr/include/nlohmann /usr/include/stb "$headers/include/"
+  build "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQX_MINGW_PREFIX="$assimp;$headers" \
+    -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF \
+    -DQX_BUILD_VIEWER=ON
+  export WINEPREFIX=$root/build-windows/wine WINEDEBUG=-all
+  ctest --test-dir "$root/build-windows" -j "$jobs" --output-on-failure
+  awk '/^\[ RUN      \]/ {name = $4}
+       /: Skipped$/ {getline reason; print "  skipped " name ": " reason; n++}
+       END {print n + 0 " tests skipped under Wine"}' "$root/build-windows/Testing/Temporary/LastTest.log"
+  (cd "$root/build-windows" && cpack >/dev/null)
+  bash "$root/scripts/windows_check.sh" "$root/build-windows" "$root/build"
+}
+
+mode="${1:-}"
+case "$mode" in
+  examples|test|viewer|sanitize|package|fuzz|bazel|windows) shift; "mode_$mode" "$@" ;;
   *)
     sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
