@@ -12,6 +12,8 @@
 #   scripts/build.sh bazel       convert the samples with Bazel: shared disk and HTTP caches
 #   scripts/build.sh viewer      build the viewer page; check its reader under Node and the
 #                                page in headless Chromium (screenshots in build/viewer/screenshots)
+#   scripts/build.sh mutate [N]  N seeded faults per folder, each built and tested; the score
+#                                per folder (slow, not in CI)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -111,11 +113,18 @@ mode_windows() {
   bash "$root/scripts/windows_check.sh" "$root/build-windows" "$root/build"
 }
 
+mode_mutate() {
+  install_missing "${packages[@]}" python3
+  cmake -S "$root" -B "$root/build-mutate" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DQX_BUILD_BENCHMARKS=OFF -DQX_BUILD_EXAMPLES=OFF >/dev/null
+  python3 "$root/scripts/mutate.py" "$root/build-mutate" --per-folder "${1:-16}"
+}
+
 mode="${1:-}"
 case "$mode" in
-  examples|test|viewer|sanitize|package|fuzz|bazel|windows) shift; "mode_$mode" "$@" ;;
+  examples|test|viewer|sanitize|package|fuzz|bazel|windows|mutate) shift; "mode_$mode" "$@" ;;
   *)
-    sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
