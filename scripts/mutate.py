@@ -23,7 +23,7 @@ FOLDERS = ["format", "asset", "files", "reader", "convert"]
 # The signal-at-every-call test alone takes longer than the rest together; the faults
 # it would catch are in the save path, which other tests cover too.
 TEST_FILTER = "-Interrupts.AtAnyMomentTheOldOrTheNewContentSurvivesWhole"
-TARGETS = ["qx_tests", "QXConvert", "QXInspect", "qxconvert_scene"]
+TARGETS = ["qx_tests", "QXConvert", "QXInspect", "qxconvert_scene", "qx_misbehaving_importer"]
 
 COMPARISONS = [(" <= ", " < "), (" >= ", " > "), (" < ", " <= "), (" > ", " >= "),
                (" == ", " != "), (" != ", " == ")]
@@ -74,11 +74,15 @@ def product_files(folder):
             yield os.path.join(folder, name)
 
 
-def run(cmd, timeout):
+def run(cmd, timeout, show=False):
     try:
-        return subprocess.run(cmd, cwd=ROOT, capture_output=True, timeout=timeout).returncode
+        r = subprocess.run(cmd, cwd=ROOT, capture_output=True, text=True, errors="replace",
+                           timeout=timeout)
     except subprocess.TimeoutExpired:
         return "timeout"
+    if show and r.returncode != 0:
+        print("\n".join(line for line in r.stdout.splitlines() if "FAILED" in line or "rror" in line))
+    return r.returncode
 
 
 def main():
@@ -101,9 +105,9 @@ def main():
         rng.shuffle(pool)
         chosen += pool[:args.per_folder]
 
-    if run(["cmake", "--build", build, "--target"] + TARGETS, 1800) != 0:
+    if run(["cmake", "--build", build, "--target"] + TARGETS, 1800, show=True) != 0:
         sys.exit("the unmutated build fails")
-    if run([tests, f"--gtest_filter={TEST_FILTER}"], 600) != 0:
+    if run([tests, f"--gtest_filter={TEST_FILTER}"], 600, show=True) != 0:
         sys.exit("the unmutated tests fail")
 
     score = {}
