@@ -348,7 +348,13 @@ TEST(Interrupts, RemoveTheTemporaryFileAndEndWithTheSignal) {
         "writer=$!; " + QXCONVERT_EXE + " tex source.png out.img > /dev/null & pid=$!; " +
         "n=0; while ! ls -a | grep -q qx- && [ $n -lt 200 ]; do sleep 0.05; n=$((n+1)); done; " +
         "kill -" + name + " $pid; wait $pid; echo $?; kill $writer";
-    const auto r = testing::RunProcess("/bin/sh", {"-c", script});
+    // A signal ignored when the shell starts stays ignored for the converter (nohup
+    // ignores SIGHUP): each is set to its default first, as in a terminal.
+    ProcessOptions defaults;
+    defaults.beforeExec = [] {
+      for (const int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+    };
+    const auto r = testing::RunProcess("/bin/sh", {"-c", script}, defaults);
     EXPECT_EQ(r.out, std::to_string(128 + signal) + "\n") << name << r.err;
     EXPECT_EQ(ReadFile(dir / "out.img"), "previous") << name;
     std::filesystem::remove(fifo);
