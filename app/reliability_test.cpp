@@ -494,6 +494,56 @@ TEST(Interrupts, AtAnyMomentTheOldOrTheNewContentSurvivesWhole) {
   }
 }
 
+// Any file operation may fail. strace makes each file call of a run fail in turn (EIO):
+// the run ends with exit 0 and the new asset, or with exit 1, an outcome line that says
+// which errno, and the old asset whole; no temporary file is left.
+TEST(FailedWrites, EveryFailingFileCallIsReportedAndLosesNothing) {
+  if (!FileExists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
+  TempDir dir;
+  WriteFile(dir / "a.png", std::string(70000, 'p'));
+  const std::string asset = std::string("QTEX\x01\x00\x00", 7) + std::string(70000, 'p');
+  const auto run = [&](const std::string& trace) {
+    WriteFile(dir / "out.img", "previous");
+    return testing::RunProcess("/usr/bin/strace",
+                               {"-f", "-qq", "-o", dir / "calls", "-e", trace, "env",
+                                "ASAN_OPTIONS=detect_leaks=0", QXCONVERT_EXE, "tex", dir / "a.png",
+                                dir / "out.img", "-ue", "-depfile=" + dir / "out.d"});
+  };
+  ASSERT_EQ(run("trace=%file,%desc").exitCode, 0);
+  std::vector<std::string> calls;
+  std::map<std::string, int> seen;
+  std::istringstream lines(ReadFile(dir / "calls"));
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, std::regex("^\\d+ +(\\w+)\\((.*)"))) continue;
+    const std::string name = match[1], args = match[2];
+    const std::string when = name + ":when=" + std::to_string(++seen[name]);
+    // The loader's own calls, and the console's: not the run's files.
+    if (name == "execve" || args.find(".so") != std::string::npos || args.rfind("1,", 0) == 0 ||
+        args.rfind("2,", 0) == 0 || args.find(dir.path()) == std::string::npos) {
+      continue;
+    }
+    calls.push_back(when);
+  }
+  ASSERT_GT(calls.size(), 5u);
+  for (const std::string& call : calls) {
+    const std::size_t colon = call.find(':');
+    const auto r = run("inject=" + call.substr(0, colon) + ":error=EIO" + call.substr(colon));
+    const std::string output = ReadFile(dir / "out.img");
+    const std::string at = "EIO at " + call + ": " + r.out;
+    EXPECT_TRUE(r.exitCode == 0 ? output == asset : output == "previous") << at;
+    if (r.exitCode != 0) {
+      // The input that cannot be looked at is the one message of its own.
+      EXPECT_EQ(r.exitCode, 1) << at;
+      EXPECT_TRUE(r.out.find("errno 5") != std::string::npos ||
+                  r.err.find("\" not found.") != std::string::npos) << at << r.err;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      EXPECT_EQ(entry.path().string().find(".qx-"), std::string::npos) << entry.path() << at;
+    }
+  }
+}
+
 // A write error ends the run with an outcome line, whatever the system would do by
 // default: a depfile on a pipe whose reader left (SIGPIPE) fails with errno 32.
 TEST(FailedWrites, ClosedPipeIsAnErrorNotASignal) {

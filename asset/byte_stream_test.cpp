@@ -80,6 +80,7 @@ TEST(ByteStreamFile, SizeMeasuresTheWholeFileAndKeepsThePosition) {
   WriteFile(dir / "f", "0123456789");
   ByteStream s;
   ASSERT_TRUE(s.OpenFile(dir / "f", OpenMode::Read));
+  EXPECT_EQ(s.Tell(), 0);
   char half[5];
   ASSERT_EQ(s.Read(half, 5), 5);
   EXPECT_EQ(s.Size(), 10);
@@ -254,6 +255,17 @@ TEST(ByteStreamMove, TheMovedFromStreamIsClosed) {
   EXPECT_FALSE(a.isOpen());  // NOLINT(bugprone-use-after-move): the state is specified
   EXPECT_EQ(a.Size(), 0);
   EXPECT_EQ(Content(b), "xyz");
+
+  // A file stream assigned over another takes the file with it.
+  TempDir dir;
+  WriteFile(dir / "f", "file bytes");
+  ByteStream file;
+  ASSERT_TRUE(file.OpenFile(dir / "f", OpenMode::Read));
+  b = std::move(file);
+  EXPECT_FALSE(file.isOpen());  // NOLINT(bugprone-use-after-move)
+  char bytes[10];
+  ASSERT_EQ(b.Read(bytes, 10), 10);
+  EXPECT_EQ(std::string(bytes, 10), "file bytes");
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ std::int64_t MeasureAnimations(const aiScene& scene, std::string* error) {
     return -1;
   }
   if (!CountFits(scene.mNumAnimations, "Model", "animations", error)) return -1;
-  std::int64_t size = 2;
+  std::int64_t size = format::kCountWidth;
   for (unsigned a = 0; a < scene.mNumAnimations; ++a) {
     const aiAnimation* animation = scene.mAnimations[a];
     const std::string owner = AnimationText(a);
@@ -54,7 +54,7 @@ std::int64_t MeasureAnimations(const aiScene& scene, std::string* error) {
         !ArrayPresent(animation->mChannels, animation->mNumChannels, owner, "channels", error)) {
       return -1;
     }
-    size += 2;
+    size += format::kCountWidth;
     for (unsigned c = 0; c < animation->mNumChannels; ++c) {
       const aiNodeAnim* channel = animation->mChannels[c];
       const std::string channelOwner = owner + " channel " + std::to_string(c);
@@ -70,7 +70,7 @@ std::int64_t MeasureAnimations(const aiScene& scene, std::string* error) {
                      "rotation keys", error)) {
         return -1;
       }
-      size += 6 + kVectorKeySize * channel->mNumPositionKeys +
+      size += format::kMinChannelSize + kVectorKeySize * channel->mNumPositionKeys +
               kVectorKeySize * channel->mNumScalingKeys +
               kRotationKeySize * channel->mNumRotationKeys;
     }

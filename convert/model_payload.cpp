@@ -47,7 +47,7 @@ std::int64_t MeasureModel(const aiScene& scene, std::string* error) {
     *error = "Model has " + std::to_string(scene.mNumMeshes) + " meshes, more than 65535";
     return -1;
   }
-  std::int64_t size = 2;
+  std::int64_t size = format::kCountWidth;
   for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
     const aiMesh* mesh = scene.mMeshes[m];
     if (mesh == nullptr) {
@@ -59,7 +59,7 @@ std::int64_t MeasureModel(const aiScene& scene, std::string* error) {
       *error = MeshText(m) + " has " + std::to_string(v) + " vertices but no positions";
       return -1;
     }
-    size += 2 + static_cast<std::int64_t>(NameLength(mesh->mName)) + 4 + 4 + kPosition * v + 4 + 1 + 1;
+    size += static_cast<std::int64_t>(format::kMinMeshSize + NameLength(mesh->mName)) + kPosition * v;
     if (HasNormals(*mesh)) size += kNormal * v;
     if (HasUVs(*mesh)) size += kTextureCoord * v;
     if (HasFaces(*mesh)) {

@@ -198,6 +198,19 @@ TEST(ModelPayloadRefusals, NullArraysWhereCountsPromiseEntries) {
   delete[] noIndices->mMeshes[0]->mFaces[1].mIndices;
   noIndices->mMeshes[0]->mFaces[1].mIndices = nullptr;
   EXPECT_EQ(Refusal(*noIndices), "Model mesh 0 face 1 has 3 indices but no index array");
+
+  // The smallest counts that promise entries: one vertex, a point's one index.
+  qx::testing::MeshShape point;
+  point.positions = {aiVector3D(1, 2, 3)};
+  point.faces = {{0}};
+  auto onePoint = MakeModelScene({point});
+  delete[] onePoint->mMeshes[0]->mFaces[0].mIndices;
+  onePoint->mMeshes[0]->mFaces[0].mIndices = nullptr;
+  EXPECT_EQ(Refusal(*onePoint), "Model mesh 0 face 0 has 1 indices but no index array");
+  auto oneVertex = MakeModelScene({point});
+  delete[] oneVertex->mMeshes[0]->mVertices;
+  oneVertex->mMeshes[0]->mVertices = nullptr;
+  EXPECT_EQ(Refusal(*oneVertex), "Model mesh 0 has 1 vertices but no positions");
 }
 
 }  // namespace

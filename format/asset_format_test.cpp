@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "testing/temp_dir.h"
 
 namespace qx::format {
@@ -32,6 +34,26 @@ TEST(AssetFormat, HeadersRoundTripAndBadOnesAreRefused) {
   EXPECT_FALSE(DecodeHeader(wrongFlag, sizeof wrongFlag, &header, &error));
   EXPECT_FALSE(DecodeHeader(wrongFlag, 6, &header, &error));
   EXPECT_EQ(error, "file is 6 bytes, shorter than the 7-byte header");
+}
+
+// Every number is written low byte first, whatever the host.
+TEST(AssetFormat, NumbersAreLittleEndian) {
+  std::uint8_t b[8];
+  StoreLE16(b, 0x1234);
+  EXPECT_EQ(std::vector<int>(b, b + 2), (std::vector<int>{0x34, 0x12}));
+  EXPECT_EQ(LoadLE16(b), 0x1234);
+  StoreLE32(b, 0x89ABCDEFu);
+  EXPECT_EQ(std::vector<int>(b, b + 4), (std::vector<int>{0xEF, 0xCD, 0xAB, 0x89}));
+  EXPECT_EQ(LoadLE32(b), 0x89ABCDEFu);
+  StoreLE64(b, 0x0102030405060708ull);
+  EXPECT_EQ(std::vector<int>(b, b + 8), (std::vector<int>{8, 7, 6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(LoadLE64(b), 0x0102030405060708ull);
+  StoreF32(b, -2.5f);  // 0xC0200000
+  EXPECT_EQ(std::vector<int>(b, b + 4), (std::vector<int>{0, 0, 0x20, 0xC0}));
+  EXPECT_EQ(LoadF32(b), -2.5f);
+  StoreF64(b, 0.1);
+  EXPECT_EQ(LoadLE64(b), 0x3FB999999999999Aull);
+  EXPECT_EQ(LoadF64(b), 0.1);
 }
 
 // The CMake function and the Bazel rules name converted files too: their maps must

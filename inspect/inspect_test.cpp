@@ -226,6 +226,10 @@ TEST(Inspect, VerifyNamesTheFirstDifference) {
   const auto same = RunInspect({dir / "square.mdl", "--verify", dir / "square.obj"});
   EXPECT_EQ(same.exitCode, 0);
   EXPECT_EQ(same.out, dir / "square.mdl" + " matches " + dir / "square.obj" + "\n");
+  // One face alone still tells its mesh's face size.
+  WriteFile(dir / "tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+  ASSERT_EQ(RunConverter({"mdl", dir / "tri.obj", dir / "tri.mdl"}).exitCode, 0);
+  EXPECT_EQ(RunInspect({dir / "tri.mdl", "--verify", dir / "tri.obj"}).exitCode, 0);
 
   // Vertex 1's x (2.0f) becomes 3.0f: header 7, count 2, name 2+6, material and count 8,
   // then vertex 0 (12 bytes) and x of vertex 1.

@@ -133,13 +133,15 @@ bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
   // The name to replace is the one the kernel reached. realpath walks the links again
   // in user space, so its answer counts only if it names the very file opened above.
   char* real = realpath(path.c_str(), nullptr);
+  int walkError = real == nullptr ? errno : 0;
   struct stat named;
-  const bool same = real != nullptr && lstat(real, &named) == 0 && S_ISREG(named.st_mode) &&
-                    SameInode(named, opened);
+  if (real != nullptr && lstat(real, &named) != 0) walkError = errno;
+  const bool same = walkError == 0 && S_ISREG(named.st_mode) && SameInode(named, opened);
   if (real != nullptr) target->path = real;
   std::free(real);
   if (!same) {
-    *error = EAGAIN;  // the path changed while it was being looked at
+    // A failed walk says why; otherwise the path changed while it was being looked at.
+    *error = walkError != 0 ? walkError : EAGAIN;
     return false;
   }
   target->regular = true;

@@ -195,6 +195,12 @@ TEST(ReadAnimation, RoundTripsKeysAndRefusesCutsAndLeftovers) {
   }
   EXPECT_EQ(ReadError(file.substr(0, 7 + 2 + 2 + 2 + 2 + 10)),
             "animation payload ends inside animation 1 channel 0 position keys at byte 15");
+  // A payload may end on a key count: the last channel without rotations.
+  channel.rotations.clear();
+  Asset noRotations;
+  ASSERT_TRUE(EncodeAnimation(*qx::testing::MakeAnimationScene({{channel}}), noRotations.payload, &error));
+  ASSERT_TRUE(Read(Header("QANM") + qx::testing::Content(noRotations.payload), &asset, &error)) << error;
+  EXPECT_TRUE(asset.animations[0].channels[0].rotations.empty());
   EXPECT_EQ(ReadError(file + "z"),
             "animation payload has 1 bytes left over after the last animation at byte " +
                 std::to_string(file.size()));
