@@ -495,51 +495,88 @@ TEST(Interrupts, AtAnyMomentTheOldOrTheNewContentSurvivesWhole) {
 }
 
 // Any file operation may fail. strace makes each file call of a run fail in turn (EIO):
-// the run ends with exit 0 and the new asset, or with exit 1, an outcome line that says
-// which errno, and the old asset whole; no temporary file is left.
+// the run ends with exit 0 and the new asset, or with exit 1 and an outcome line that
+// says which errno, the old asset whole or the new one kept and named; no temporary
+// file is left. As user nobody a read-only folder takes the staging and copy-over path.
 TEST(FailedWrites, EveryFailingFileCallIsReportedAndLosesNothing) {
   if (!FileExists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
   TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
   WriteFile(dir / "a.png", std::string(70000, 'p'));
+  ASSERT_EQ(chmod((dir / "a.png").c_str(), 0644), 0);
   const std::string asset = std::string("QTEX\x01\x00\x00", 7) + std::string(70000, 'p');
-  const auto run = [&](const std::string& trace) {
-    WriteFile(dir / "out.img", "previous");
-    return testing::RunProcess("/usr/bin/strace",
-                               {"-f", "-qq", "-o", dir / "calls", "-e", trace, "env",
-                                "ASAN_OPTIONS=detect_leaks=0", QXCONVERT_EXE, "tex", dir / "a.png",
-                                dir / "out.img", "-ue", "-depfile=" + dir / "out.d"});
+  std::filesystem::create_directory(dir / "ro");
+  std::filesystem::create_directory(dir / "tmp");
+  ASSERT_EQ(chmod((dir / "tmp").c_str(), 0777), 0);
+  struct Case {
+    std::string out, user;
   };
-  ASSERT_EQ(run("trace=%file,%desc").exitCode, 0);
-  std::vector<std::string> calls;
-  std::map<std::string, int> seen;
-  std::istringstream lines(ReadFile(dir / "calls"));
-  for (std::string line; std::getline(lines, line);) {
-    std::smatch match;
-    if (!std::regex_search(line, match, std::regex("^\\d+ +(\\w+)\\((.*)"))) continue;
-    const std::string name = match[1], args = match[2];
-    const std::string when = name + ":when=" + std::to_string(++seen[name]);
-    // The loader's own calls, and the console's: not the run's files.
-    if (name == "execve" || args.find(".so") != std::string::npos || args.rfind("1,", 0) == 0 ||
-        args.rfind("2,", 0) == 0 || args.find(dir.path()) == std::string::npos) {
-      continue;
+  std::vector<Case> cases = {{dir / "out.img", ""}};
+  if (geteuid() == 0) cases.push_back({dir / "ro/out.img", "nobody"});
+  for (const Case& c : cases) {
+    const auto run = [&](const std::string& trace) {
+      EXPECT_EQ(chmod((dir / "ro").c_str(), 0755), 0);
+      WriteFile(c.out, "previous");
+      EXPECT_EQ(chmod(c.out.c_str(), 0666), 0);
+      EXPECT_EQ(chmod((dir / "ro").c_str(), 0555), 0);
+      std::vector<std::string> args = {"-f", "-qq", "-o", dir / "calls", "-e", trace};
+      if (!c.user.empty()) args.insert(args.end(), {"-u", c.user});
+      args.insert(args.end(), {"env", "TMPDIR=" + dir / "tmp", "ASAN_OPTIONS=detect_leaks=0",
+                               QXCONVERT_EXE, "tex", dir / "a.png", c.out, "-ue"});
+      if (c.user.empty()) args.push_back("-depfile=" + dir / "out.d");
+      return testing::RunProcess("/usr/bin/strace", args);
+    };
+    ASSERT_EQ(run("trace=%file,%desc").exitCode, 0);
+    std::vector<std::string> calls;
+    std::map<std::string, int> seen;
+    std::istringstream lines(ReadFile(dir / "calls"));
+    bool started = false;  // by the run's first look at one of its files
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch match;
+      if (!std::regex_search(line, match, std::regex("^\\d+ +(\\w+)\\((.*)"))) continue;
+      const std::string name = match[1], args = match[2];
+      const std::string when = name + ":when=" + std::to_string(++seen[name]);
+      const bool named = args.find(dir.path()) != std::string::npos && name != "execve";
+      started = started || named;
+      // Calls on the run's files, by name or by descriptor; not the console's.
+      if (started && (named || std::regex_search(args, std::regex("^[3-9],")))) {
+        calls.push_back(when);
+      }
     }
-    calls.push_back(when);
-  }
-  ASSERT_GT(calls.size(), 5u);
-  for (const std::string& call : calls) {
-    const std::size_t colon = call.find(':');
-    const auto r = run("inject=" + call.substr(0, colon) + ":error=EIO" + call.substr(colon));
-    const std::string output = ReadFile(dir / "out.img");
-    const std::string at = "EIO at " + call + ": " + r.out;
-    EXPECT_TRUE(r.exitCode == 0 ? output == asset : output == "previous") << at;
-    if (r.exitCode != 0) {
-      // The input that cannot be looked at is the one message of its own.
-      EXPECT_EQ(r.exitCode, 1) << at;
-      EXPECT_TRUE(r.out.find("errno 5") != std::string::npos ||
-                  r.err.find("\" not found.") != std::string::npos) << at << r.err;
-    }
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-      EXPECT_EQ(entry.path().string().find(".qx-"), std::string::npos) << entry.path() << at;
+    ASSERT_GT(calls.size(), 5u);
+    for (const std::string& call : calls) {
+      const std::size_t colon = call.find(':');
+      const auto r = run("inject=" + call.substr(0, colon) + ":error=EIO" + call.substr(colon));
+      const std::string output = ReadFile(c.out);
+      const std::string at = c.out + ", EIO at " + call + ": " + r.out + r.err;
+      const std::string kept = "its complete new content is kept in ";
+      const std::size_t notice = r.err.find(kept);
+      if (r.exitCode == 0) {
+        EXPECT_EQ(output, asset) << at;
+      } else {
+        // The input that cannot be looked at is the one message of its own.
+        EXPECT_EQ(r.exitCode, 1) << at;
+        EXPECT_TRUE(r.out.find("errno 5") != std::string::npos ||
+                    r.err.find("\" not found.") != std::string::npos) << at;
+        if (notice != std::string::npos) {
+          std::string keptPath = r.err.substr(notice + kept.size());
+          keptPath = keptPath.substr(0, keptPath.find('\n'));
+          EXPECT_EQ(ReadFile(keptPath), asset) << at;
+          std::filesystem::remove(keptPath);
+        } else {
+          EXPECT_EQ(output, "previous") << at;
+        }
+      }
+      for (const auto& place : {dir.path(), dir / "ro", dir / "tmp"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(place)) {
+          // Only a removal the system refuses leaves one, and the run names it.
+          const bool left = entry.path().string().find(".qx-") != std::string::npos;
+          EXPECT_TRUE(!left || r.err.find("Could not remove the temporary file " +
+                                          entry.path().string()) != std::string::npos)
+              << entry.path() << at;
+          if (left) std::filesystem::remove(entry.path());
+        }
+      }
     }
   }
 }

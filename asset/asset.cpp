@@ -59,7 +59,11 @@ bool StreamRawPayload(AssetType type, const std::string& inputPath, Sink& output
   std::int64_t reported = -1;
   if (platform::Seek(input.file(), 0, SEEK_END) == 0) {
     reported = platform::Tell(input.file());
-    platform::Seek(input.file(), 0, SEEK_SET);
+    // Left at the end, the source would read as empty and convert as such.
+    if (platform::Seek(input.file(), 0, SEEK_SET) != 0) {
+      *error = "Failed to read file with errno " + std::to_string(errno);
+      return false;
+    }
   }
   if (reported > kLimit - static_cast<std::int64_t>(fieldSize)) {
     *error = TooLargeText(reported + static_cast<std::int64_t>(fieldSize), audio);

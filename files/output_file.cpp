@@ -51,10 +51,10 @@ bool OutputFile::Open(const std::string& path) {
   file_ = platform::CreateTempFile(target_, platform::TempPlace::kBesideTarget, &tempPath_,
                                    &cleanupSlot_, &error);
   if (file_ == nullptr && target_.exists && CannotCreateBeside(error)) {
-    int stagingError = 0;
+    // Refused beside the output is expected here; what fails the run is the staging.
     kind_ = Kind::kStaged;
     file_ = platform::CreateTempFile(target_, platform::TempPlace::kSystemTemp, &tempPath_,
-                                     &cleanupSlot_, &stagingError);
+                                     &cleanupSlot_, &error);
   }
   if (file_ == nullptr) {
     Fail("Failed to open file with errno ", error);
@@ -169,7 +169,13 @@ bool OutputFile::CopyOver() {
 }
 
 void OutputFile::ForgetTemp() {
-  if (!tempPath_.empty()) platform::RemoveFile(tempPath_);
+  int error = 0;
+  if (!tempPath_.empty() && !platform::RemoveFile(tempPath_, &error)) {
+    // The system refused to remove it: say where it is rather than leave it unnamed.
+    const std::string notice =
+        "Could not remove the temporary file " + tempPath_ + " (errno " + std::to_string(error) + ")\n";
+    std::fwrite(notice.data(), 1, notice.size(), stderr);
+  }
   tempPath_.clear();
   platform::ForgetOnInterrupt(cleanupSlot_);
   cleanupSlot_ = -1;

@@ -103,7 +103,9 @@ bool SameFile(const std::string& a, const std::string& b);
 void KeepOnInterrupt(int slot, const std::string& notice);
 void ForgetOnInterrupt(int slot);
 
-void RemoveFile(const std::string& path);
+// Removes a file; false with *error when the system refused (a name already gone is
+// not a refusal).
+bool RemoveFile(const std::string& path, int* error);
 
 // Hints that a large buffer will be touched from end to end soon, so the system may
 // back it with large pages (far fewer page faults for a file-sized payload).

@@ -151,6 +151,11 @@ bool InspectOutput(const std::string& path, OutputTarget* target, int* error) {
   target->accessed = Nanoseconds(opened.st_atim);
   target->modified = Nanoseconds(opened.st_mtim);
   target->writable = access(target->path.c_str(), W_OK) == 0;
+  // Only a refusal means "not writable"; any other failure is the answer itself.
+  if (!target->writable && errno != EACCES && errno != EPERM && errno != EROFS) {
+    *error = errno;
+    return false;
+  }
   return true;
 }
 
@@ -276,8 +281,10 @@ std::FILE* CreateTempFile(const OutputTarget& target, TempPlace place, std::stri
 std::FILE* OpenToOverwrite(const OutputTarget& target, int* error) {
   const int fd = open(target.path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
   struct stat info;
-  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    *error = fd < 0 ? errno : EAGAIN;
+  const bool measured = fd >= 0 && fstat(fd, &info) == 0;
+  if (!measured || !S_ISREG(info.st_mode)) {
+    // The call's own errno; EAGAIN when the name now leads to something else.
+    *error = !measured ? errno : EAGAIN;
     if (fd >= 0) close(fd);
     return nullptr;
   }
@@ -343,7 +350,11 @@ bool MoveOver(const std::string& tempPath, const std::string& targetPath, int* e
   return true;
 }
 
-void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+bool RemoveFile(const std::string& path, int* error) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  *error = errno;
+  return false;
+}
 
 namespace {
 

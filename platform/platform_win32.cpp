@@ -382,7 +382,13 @@ bool MoveOver(const std::string& tempPath, const std::string& targetPath, int* e
   return false;
 }
 
-void RemoveFile(const std::string& path) { DeleteFileW(WidePath(path).c_str()); }
+bool RemoveFile(const std::string& path, int* error) {
+  if (DeleteFileW(WidePath(path).c_str()) != 0) return true;
+  const DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
+  *error = ErrnoFromWin32(code);
+  return false;
+}
 
 namespace {
 
