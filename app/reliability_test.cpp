@@ -371,7 +371,10 @@ TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
   ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
   std::filesystem::create_directory(dir / "ro");
   std::filesystem::create_directory(dir / "tmp");
-  WriteFile(dir / "ro/f.img", "source bytes");
+  // Over the copy's 1 MiB slice, so that the copy over the output takes two.
+  std::string source(std::size_t{3} << 19, 's');
+  for (std::size_t i = 0; i < source.size(); i += 4099) source[i] = static_cast<char>(i / 4099);
+  WriteFile(dir / "ro/f.img", source);
   WriteFile(dir / "ro/out.img", "previous");
   WriteFile(dir / "unreadable.png", "px");
   WriteFile(dir / "a.abcdefghijklmnopqrstuvwxy", "long extension");
@@ -391,7 +394,7 @@ TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
   };
   const auto self = testing::RunProcess(exe, {"tex", dir / "ro/f.img", dir / "ro/f.img", "-ue"}, options);
   EXPECT_EQ(self.exitCode, 0) << self.out;
-  EXPECT_EQ(ReadFile(dir / "ro/f.img"), std::string("QTEX\x01\x00\x00", 7) + "source bytes");
+  EXPECT_TRUE(ReadFile(dir / "ro/f.img") == std::string("QTEX\x01\x00\x00", 7) + source);
 
   const std::vector<std::vector<std::string>> refused = {
       {"tex", dir.path()}, {"tex", dir / "unreadable.png"}, {"tex", dir / "huge.png"},

@@ -88,16 +88,6 @@ bool ByteStream::CloseChecked() {
   return true;
 }
 
-bool ByteStream::Flush() {
-  if (kind_ != StreamKind::File) return true;
-  errno = 0;
-  if (std::fflush(file_) != 0) {
-    SetErrnoText("Failed to write file with errno ", errno);
-    return false;
-  }
-  return true;
-}
-
 bool ByteStream::OpenFile(const std::string& path, std::int32_t mode) {
   Close();
   const char* modeString = ModeString(mode);

@@ -69,8 +69,6 @@ class ByteStream {
   // or the size would reach 2 GiB.
   std::uint8_t* Extend(std::int32_t length);
 
-  // Flushes a File stream to the operating system; false with errorText on failure.
-  bool Flush();
   // Closes like Close(), but reports a failed final flush of a File stream.
   bool CloseChecked();
 

@@ -110,6 +110,15 @@ TEST(ModelPayload, OptionalArraysFollowTheirFlags) {
   const float uvs[] = {0, 0, 1, 0, 1, 1, 0, 1};
   for (float v : uvs) EXPECT_EQ(c.F32(), v);
   EXPECT_EQ(c.remaining(), 0u);
+
+  // One vertex is enough for its normal to be written.
+  MeshShape point;
+  point.positions = {{1, 2, 3}};
+  point.faces = {{0}};
+  point.normals = {{0, 0, 1}};
+  Cursor one(Encode(*MakeModelScene({point})));
+  one.Bytes(2 + 2 + 4 + 4 + 12 + 4 + 4);
+  EXPECT_EQ(one.U8(), 1);
 }
 
 TEST(ModelPayload, MeshWithoutVerticesHasNoArraysEvenWhenPresent) {

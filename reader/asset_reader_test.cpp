@@ -228,6 +228,8 @@ TEST(ReadRawAssets, TextureAndAudioBytesComeBackWithTheExtension) {
             "music payload has a byte after the end of the extension at byte 16");
   EXPECT_EQ(ReadError(Header("QSND") + "ogg" + std::string(13, '\0')),
             "sound payload has an extension that does not start with a dot at byte 7");
+  EXPECT_EQ(ReadError(Header("QSND") + "g" + std::string(15, '\0')),
+            "sound payload has an extension that does not start with a dot at byte 7");
 }
 
 TEST(ReadHeader, MalformedHeadersAreRefused) {
