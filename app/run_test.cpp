@@ -154,6 +154,10 @@ TEST(Conversions, FailuresPrintTheErrorLineAndWriteNothing) {
   EXPECT_EQ(directory.out, kBanner + "Failed to open file with errno 21\n");
   EXPECT_EQ(directory.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "o"));
+  // A folder as the output is no file to write in place either.
+  const auto intoFolder = RunConverter({"tex", dir / "a.it", dir.path()});
+  EXPECT_EQ(intoFolder.out, kBanner + "Failed to open file with errno 21\n");
+  EXPECT_EQ(intoFolder.exitCode, 1);
 }
 
 }  // namespace
