@@ -1,4 +1,4 @@
-#include "inspect/verify.h"
+#include "examine/verify.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include "convert/scene_loader.h"
 #include "format/asset_format.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetKind;
@@ -171,4 +171,4 @@ bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& asse
   return difference->empty();
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

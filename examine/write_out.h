@@ -8,7 +8,7 @@
 
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 // Writes the bytes the asset was converted from; identical to that source file.
 bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath,
@@ -33,4 +33,4 @@ bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outp
                          std::vector<std::pair<std::string, std::string>>* files,
                          std::string* error);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -8,10 +8,10 @@
 
 #include "app/run.h"
 #include "platform/platform.h"
-#include "inspect/describe.h"
-#include "inspect/render.h"
-#include "inspect/verify.h"
-#include "inspect/write_out.h"
+#include "examine/describe.h"
+#include "examine/render.h"
+#include "examine/verify.h"
+#include "examine/write_out.h"
 #include "reader/asset_reader.h"
 
 namespace {
@@ -45,7 +45,7 @@ int Inspect(const Options& options) {
   }
   int status = 0;
   // Documents are written as they are read, so the output never exists whole in memory.
-  qx::inspect::JsonWriter json(stdout);
+  qx::examine::JsonWriter json(stdout);
   const bool jsonArray = options.json && !single;
   if (jsonArray) json.BeginArray();
   for (const std::string& path : options.files) {
@@ -57,8 +57,8 @@ int Inspect(const Options& options) {
       continue;
     }
     if (!options.extract.empty()) {
-      if (!qx::inspect::WritableBeside(path, options.extract, &error) ||
-          !qx::inspect::ExtractSource(asset, options.extract, &error)) {
+      if (!qx::examine::WritableBeside(path, options.extract, &error) ||
+          !qx::examine::ExtractSource(asset, options.extract, &error)) {
         Report(path, error);
         return kInvalid;
       }
@@ -66,31 +66,31 @@ int Inspect(const Options& options) {
     } else if (!options.exportPath.empty()) {
       std::vector<std::string> written;
       const bool exported =
-          qx::inspect::ExportModel(asset, path, options.exportPath, &written, &error);
+          qx::examine::ExportModel(asset, path, options.exportPath, &written, &error);
       for (const std::string& file : written) std::printf("Exported %s\n", file.c_str());
       if (!exported) {
         Report(path, error);
         return kInvalid;
       }
     } else if (!options.render.empty()) {
-      qx::inspect::Image image;
-      if (!qx::inspect::WritableBeside(path, options.render, &error) ||
-          !qx::inspect::RenderAsset(asset, options.size, &image, &error) ||
-          !qx::inspect::WritePng(image, options.render, &error)) {
+      qx::examine::Image image;
+      if (!qx::examine::WritableBeside(path, options.render, &error) ||
+          !qx::examine::RenderAsset(asset, options.size, &image, &error) ||
+          !qx::examine::WritePng(image, options.render, &error)) {
         Report(path, error);
         return kInvalid;
       }
       std::printf("Rendered %s\n", options.render.c_str());
     } else if (!options.verify.empty()) {
-      if (!qx::inspect::VerifyAgainstSource(asset, path, options.verify, &error)) {
+      if (!qx::examine::VerifyAgainstSource(asset, path, options.verify, &error)) {
         std::printf("%s differs from %s: %s\n", path.c_str(), options.verify.c_str(), error.c_str());
         return kInvalid;
       }
       std::printf("%s matches %s\n", path.c_str(), options.verify.c_str());
     } else if (options.json) {
-      qx::inspect::WriteJson(json, path, asset, options.full);
+      qx::examine::WriteJson(json, path, asset, options.full);
     } else {
-      const std::string summary = qx::inspect::Summary(path, asset);
+      const std::string summary = qx::examine::Summary(path, asset);
       std::fwrite(summary.data(), 1, summary.size(), stdout);
     }
   }

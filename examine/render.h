@@ -7,10 +7,10 @@
 
 #include <string>
 
-#include "inspect/image.h"
+#include "examine/image.h"
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 // Draws the asset into a size x size image. False with *error for an asset with
 // nothing to draw (a model without triangles, lines or points; a texture whose bytes
@@ -20,4 +20,4 @@ bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::st
 // Writes the image as PNG through the checked, atomic writer.
 bool WritePng(const Image& image, const std::string& path, std::string* error);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -1,4 +1,4 @@
-#include "inspect/render.h"
+#include "examine/render.h"
 
 #include <algorithm>
 #include <cmath>
@@ -29,7 +29,7 @@ unsigned char* Deflate(unsigned char* data, int length, int* outLength, int /*qu
 #define STB_IMAGE_WRITE_STATIC
 #include <stb/stb_image_write.h>
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetKind;
@@ -329,4 +329,4 @@ bool WritePng(const Image& image, const std::string& path, std::string* error) {
   return true;
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

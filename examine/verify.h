@@ -6,7 +6,7 @@
 
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 // True when the asset (decoded from assetPath) holds what converting sourcePath
 // gives. Otherwise false, with *difference naming the first field that differs (or
@@ -19,4 +19,4 @@ bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& asse
 // Values are compared bit for bit.
 std::string FirstDifference(const reader::AssetFile& asset, const reader::AssetFile& source);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -9,7 +9,7 @@
 #include <tuple>
 #include <nlohmann/json.hpp>
 
-#include "inspect/verify.h"
+#include "examine/verify.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_STATIC
@@ -59,7 +59,7 @@ TEST(RoundTrip, EveryExampleReadsBackAsItsSourceScrambledAndPlain) {
       std::string error;
       ASSERT_TRUE(reader::ReadAssetFile(out, &asset, &error)) << error;
       EXPECT_EQ(asset.scrambled, scramble);
-      EXPECT_TRUE(inspect::VerifyAgainstSource(asset, out, source, &error)) << error;
+      EXPECT_TRUE(examine::VerifyAgainstSource(asset, out, source, &error)) << error;
       if (sample.type == "tex") {
         EXPECT_EQ(std::string(asset.data.begin(), asset.data.end()), ReadFile(source));
       }

@@ -1,4 +1,4 @@
-#include "inspect/write_out.h"
+#include "examine/write_out.h"
 
 #include <algorithm>
 #if QX_WITH_ASSIMP
@@ -18,7 +18,7 @@
 #include "files/output_file.h"
 #include "platform/platform.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetKind;
@@ -280,4 +280,4 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& inputPath,
   return true;
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace qx::inspect {
+namespace qx::examine {
 
 class JsonWriter {
  public:
@@ -60,4 +60,4 @@ class JsonWriter {
 // text as a JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
 std::string JsonQuoted(const std::string& text);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine
