@@ -420,6 +420,90 @@ TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
   EXPECT_EQ(ReadFile(dir / "ro/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
 }
 
+// The conversion both fault-injection tests trace: dir/a.png into out, beside it, or as
+// user nobody into a read-only folder, where the run stages in dir/tmp and copies over.
+struct TracedCase {
+  std::string out, depfile, user;
+};
+
+std::vector<TracedCase> PrepareTracedCases(const TempDir& dir, const std::string& source,
+                                           bool depfile) {
+  EXPECT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  WriteFile(dir / "a.png", source);
+  EXPECT_EQ(chmod((dir / "a.png").c_str(), 0644), 0);
+  std::filesystem::create_directory(dir / "ro");
+  std::filesystem::create_directory(dir / "tmp");
+  EXPECT_EQ(chmod((dir / "tmp").c_str(), 0777), 0);
+  std::vector<TracedCase> cases = {{dir / "out.img", depfile ? dir / "out.d" : "", ""}};
+  if (geteuid() == 0) cases.push_back({dir / "ro/out.img", "", "nobody"});
+  return cases;
+}
+
+// Puts the previous output (and an old depfile) back, then converts under strace.
+testing::ProcessResult RunTraced(const TempDir& dir, const TracedCase& c,
+                                 const std::string& previous, const std::string& trace) {
+  WriteFile(c.out, previous);
+  EXPECT_EQ(chmod(c.out.c_str(), 0666), 0);
+  EXPECT_EQ(chmod((dir / "ro").c_str(), 0555), 0);
+  if (!c.depfile.empty()) WriteFile(c.depfile, "old depfile");
+  std::vector<std::string> args = {"-f", "-qq", "-o", dir / "calls", "-e", trace};
+  if (!c.user.empty()) args.insert(args.end(), {"-u", c.user});
+  // LeakSanitizer cannot run under a tracer; the sanitized build still checks the rest.
+  args.insert(args.end(), {"env", "TMPDIR=" + dir / "tmp", "ASAN_OPTIONS=detect_leaks=0",
+                           QXCONVERT_EXE, "tex", dir / "a.png", c.out, "-ue"});
+  if (!c.depfile.empty()) args.push_back("-depfile=" + c.depfile);
+  return testing::RunProcess("/usr/bin/strace", args);
+}
+
+// The calls of the last traced run as "name:when=N" (the Nth call of that name), for
+// strace to inject at; with filesOnly, only calls on the run's own files (by a name
+// under dir, or by descriptor) from its first look at one of them.
+std::vector<std::string> TracedCalls(const TempDir& dir, bool filesOnly) {
+  std::vector<std::string> calls;
+  std::map<std::string, int> seen;
+  std::istringstream lines(ReadFile(dir / "calls"));
+  bool started = !filesOnly;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, std::regex("^\\d+ +(\\w+)\\((.*)"))) continue;
+    const std::string name = match[1], args = match[2];
+    const std::string when = name + ":when=" + std::to_string(++seen[name]);
+    if (name == "execve") continue;  // strace's own start of the program
+    const bool named = args.find(dir.path()) != std::string::npos;
+    started = started || named;
+    if (started && (!filesOnly || named || std::regex_search(args, std::regex("^[3-9],")))) {
+      calls.push_back(when);
+    }
+  }
+  return calls;
+}
+
+// Where the run said it kept the complete new content, read and removed: that content,
+// or "" when it named no such file.
+std::string TakeKept(const std::string& err) {
+  const std::string kept = "its complete new content is kept in ";
+  const std::size_t notice = err.find(kept);
+  if (notice == std::string::npos) return "";
+  std::string path = err.substr(notice + kept.size());
+  path = path.substr(0, path.find('\n'));
+  const std::string content = ReadFile(path);
+  std::filesystem::remove(path);
+  return content;
+}
+
+// No temporary file is left but one the run named because the system refused to remove it.
+void ExpectNoTemporaryLeft(const TempDir& dir, const std::string& err, const std::string& at) {
+  for (const auto& place : {dir.path(), dir / "ro", dir / "tmp"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(place)) {
+      const std::string path = entry.path().string();
+      if (path.find(".qx-") == std::string::npos) continue;
+      EXPECT_NE(err.find("Could not remove the temporary file " + path), std::string::npos)
+          << path << at;
+      std::filesystem::remove(path);
+    }
+  }
+}
+
 // A signal may come at any system call of a run. strace lists a run's calls, then
 // delivers a signal at each of them in turn: each time, either the old or the new
 // asset is whole at the output, or a notice names where the new one is kept; no
@@ -427,71 +511,26 @@ TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
 TEST(Interrupts, AtAnyMomentTheOldOrTheNewContentSurvivesWhole) {
   if (!FileExists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
   TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
   std::string source(300000, '\0');
   for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 7);
-  WriteFile(dir / "a.png", source);
-  ASSERT_EQ(chmod((dir / "a.png").c_str(), 0644), 0);
   const std::string asset = std::string("QTEX\x01\x00\x00", 7) + source;
   const std::string previous(400000, 'o');
-  std::filesystem::create_directory(dir / "ro");
-  std::filesystem::create_directory(dir / "tmp");
-  ASSERT_EQ(chmod((dir / "tmp").c_str(), 0777), 0);
-  struct Case {
-    std::string out, depfile, user;
-  };
-  std::vector<Case> cases = {{dir / "out.img", dir / "out.d", ""}};
-  // As user nobody the read-only folder makes the run stage and overwrite in place.
-  if (geteuid() == 0) cases.push_back({dir / "ro/out.img", "", "nobody"});
-  for (const Case& c : cases) {
-    const auto run = [&](const std::string& trace) {
-      WriteFile(c.out, previous);
-      EXPECT_EQ(chmod(c.out.c_str(), 0666), 0);
-      EXPECT_EQ(chmod((dir / "ro").c_str(), 0555), 0);
-      if (!c.depfile.empty()) WriteFile(c.depfile, "old depfile");
-      std::vector<std::string> args = {"-f", "-qq", "-o", dir / "calls", "-e", trace};
-      if (!c.user.empty()) args.insert(args.end(), {"-u", c.user});
-      // LeakSanitizer cannot run under a tracer; the sanitized build still checks the rest.
-      args.insert(args.end(), {"env", "TMPDIR=" + dir / "tmp", "ASAN_OPTIONS=detect_leaks=0",
-                               QXCONVERT_EXE, "tex", dir / "a.png", c.out, "-ue"});
-      if (!c.depfile.empty()) args.push_back("-depfile=" + c.depfile);
-      return testing::RunProcess("/usr/bin/strace", args);
-    };
-    ASSERT_EQ(run("trace=all").exitCode, 0);
-    std::vector<std::string> calls;  // "name:N" for the Nth call of that name
-    std::map<std::string, int> seen;
-    std::istringstream lines(ReadFile(dir / "calls"));
-    for (std::string line; std::getline(lines, line);) {
-      std::smatch match;
-      if (!std::regex_search(line, match, std::regex("^\\d+ +(\\w+)\\("))) continue;
-      const std::string name = match[1];
-      if (name == "execve") continue;  // strace's own start of the program
-      calls.push_back(name + ":when=" + std::to_string(++seen[name]));
-    }
+  for (const TracedCase& c : PrepareTracedCases(dir, source, true)) {
+    ASSERT_EQ(RunTraced(dir, c, previous, "trace=all").exitCode, 0);
+    const std::vector<std::string> calls = TracedCalls(dir, false);
     ASSERT_GT(calls.size(), 50u);
     for (const std::string& call : calls) {
       const std::size_t colon = call.find(':');
-      const auto r = run("inject=" + call.substr(0, colon) + ":signal=TERM" + call.substr(colon));
+      const auto r = RunTraced(dir, c, previous,
+                               "inject=" + call.substr(0, colon) + ":signal=TERM" + call.substr(colon));
       const std::string at = c.out + ", signal at " + call + ": " + r.err;
-      const std::string kept = "its complete new content is kept in ";
-      const std::size_t notice = r.err.find(kept);
       const std::string output = ReadFile(c.out);
-      if (notice != std::string::npos) {
-        std::string keptPath = r.err.substr(notice + kept.size());
-        keptPath = keptPath.substr(0, keptPath.find('\n'));
-        EXPECT_EQ(ReadFile(keptPath), asset) << at;
-        std::filesystem::remove(keptPath);
-      } else {
-        EXPECT_TRUE(output == asset || output == previous) << at;
-      }
+      const std::string kept = TakeKept(r.err);
+      EXPECT_TRUE(kept.empty() ? output == asset || output == previous : kept == asset) << at;
       if (!c.depfile.empty() && output == asset) {
         EXPECT_NE(ReadFile(c.depfile), "old depfile") << at;
       }
-      for (const auto& place : {dir.path(), dir / "ro", dir / "tmp"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(place)) {
-          EXPECT_EQ(entry.path().string().find(".qx-"), std::string::npos) << entry.path() << at;
-        }
-      }
+      ExpectNoTemporaryLeft(dir, r.err, at);
       EXPECT_TRUE(r.exitCode == 0 ? output == asset : r.signal == SIGTERM) << at;
     }
   }
@@ -500,60 +539,22 @@ TEST(Interrupts, AtAnyMomentTheOldOrTheNewContentSurvivesWhole) {
 // Any file operation may fail. strace makes each file call of a run fail in turn (EIO):
 // the run ends with exit 0 and the new asset, or with exit 1 and an outcome line that
 // says which errno, the old asset whole or the new one kept and named; no temporary
-// file is left. As user nobody a read-only folder takes the staging and copy-over path.
+// file is left unnamed. As user nobody a read-only folder takes staging and copy-over.
 TEST(FailedWrites, EveryFailingFileCallIsReportedAndLosesNothing) {
   if (!FileExists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
   TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-  WriteFile(dir / "a.png", std::string(70000, 'p'));
-  ASSERT_EQ(chmod((dir / "a.png").c_str(), 0644), 0);
-  const std::string asset = std::string("QTEX\x01\x00\x00", 7) + std::string(70000, 'p');
-  std::filesystem::create_directory(dir / "ro");
-  std::filesystem::create_directory(dir / "tmp");
-  ASSERT_EQ(chmod((dir / "tmp").c_str(), 0777), 0);
-  struct Case {
-    std::string out, user;
-  };
-  std::vector<Case> cases = {{dir / "out.img", ""}};
-  if (geteuid() == 0) cases.push_back({dir / "ro/out.img", "nobody"});
-  for (const Case& c : cases) {
-    const auto run = [&](const std::string& trace) {
-      EXPECT_EQ(chmod((dir / "ro").c_str(), 0755), 0);
-      WriteFile(c.out, "previous");
-      EXPECT_EQ(chmod(c.out.c_str(), 0666), 0);
-      EXPECT_EQ(chmod((dir / "ro").c_str(), 0555), 0);
-      std::vector<std::string> args = {"-f", "-qq", "-o", dir / "calls", "-e", trace};
-      if (!c.user.empty()) args.insert(args.end(), {"-u", c.user});
-      args.insert(args.end(), {"env", "TMPDIR=" + dir / "tmp", "ASAN_OPTIONS=detect_leaks=0",
-                               QXCONVERT_EXE, "tex", dir / "a.png", c.out, "-ue"});
-      if (c.user.empty()) args.push_back("-depfile=" + dir / "out.d");
-      return testing::RunProcess("/usr/bin/strace", args);
-    };
-    ASSERT_EQ(run("trace=%file,%desc").exitCode, 0);
-    std::vector<std::string> calls;
-    std::map<std::string, int> seen;
-    std::istringstream lines(ReadFile(dir / "calls"));
-    bool started = false;  // by the run's first look at one of its files
-    for (std::string line; std::getline(lines, line);) {
-      std::smatch match;
-      if (!std::regex_search(line, match, std::regex("^\\d+ +(\\w+)\\((.*)"))) continue;
-      const std::string name = match[1], args = match[2];
-      const std::string when = name + ":when=" + std::to_string(++seen[name]);
-      const bool named = args.find(dir.path()) != std::string::npos && name != "execve";
-      started = started || named;
-      // Calls on the run's files, by name or by descriptor; not the console's.
-      if (started && (named || std::regex_search(args, std::regex("^[3-9],")))) {
-        calls.push_back(when);
-      }
-    }
+  const std::string source(70000, 'p');
+  const std::string asset = std::string("QTEX\x01\x00\x00", 7) + source;
+  for (const TracedCase& c : PrepareTracedCases(dir, source, true)) {
+    ASSERT_EQ(RunTraced(dir, c, "previous", "trace=%file,%desc").exitCode, 0);
+    const std::vector<std::string> calls = TracedCalls(dir, true);
     ASSERT_GT(calls.size(), 5u);
     for (const std::string& call : calls) {
       const std::size_t colon = call.find(':');
-      const auto r = run("inject=" + call.substr(0, colon) + ":error=EIO" + call.substr(colon));
+      const auto r = RunTraced(dir, c, "previous",
+                               "inject=" + call.substr(0, colon) + ":error=EIO" + call.substr(colon));
       const std::string output = ReadFile(c.out);
       const std::string at = c.out + ", EIO at " + call + ": " + r.out + r.err;
-      const std::string kept = "its complete new content is kept in ";
-      const std::size_t notice = r.err.find(kept);
       if (r.exitCode == 0) {
         EXPECT_EQ(output, asset) << at;
       } else {
@@ -561,25 +562,10 @@ TEST(FailedWrites, EveryFailingFileCallIsReportedAndLosesNothing) {
         EXPECT_EQ(r.exitCode, 1) << at;
         EXPECT_TRUE(r.out.find("errno 5") != std::string::npos ||
                     r.err.find("\" not found.") != std::string::npos) << at;
-        if (notice != std::string::npos) {
-          std::string keptPath = r.err.substr(notice + kept.size());
-          keptPath = keptPath.substr(0, keptPath.find('\n'));
-          EXPECT_EQ(ReadFile(keptPath), asset) << at;
-          std::filesystem::remove(keptPath);
-        } else {
-          EXPECT_EQ(output, "previous") << at;
-        }
+        const std::string kept = TakeKept(r.err);
+        EXPECT_TRUE(kept.empty() ? output == "previous" : kept == asset) << at;
       }
-      for (const auto& place : {dir.path(), dir / "ro", dir / "tmp"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(place)) {
-          // Only a removal the system refuses leaves one, and the run names it.
-          const bool left = entry.path().string().find(".qx-") != std::string::npos;
-          EXPECT_TRUE(!left || r.err.find("Could not remove the temporary file " +
-                                          entry.path().string()) != std::string::npos)
-              << entry.path() << at;
-          if (left) std::filesystem::remove(entry.path());
-        }
-      }
+      ExpectNoTemporaryLeft(dir, r.err, at);
     }
   }
 }
