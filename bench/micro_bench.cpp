@@ -166,59 +166,61 @@ void BM_EncodeAnimationPerMillionKeys(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeAnimationPerMillionKeys)->Unit(benchmark::kMillisecond);
 
+// An unscrambled model file, written field by field, little-endian.
+struct ModelFile {
+  std::string bytes{"QMDL\x01\x00\x00", 7};
+  void U16(unsigned v) { bytes += {char(v & 0xFF), char(v >> 8)}; }
+  void U32(std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes += char((v >> (8 * i)) & 0xFF);
+  }
+  // A mesh of vertices zero positions and no faces, there only to give the file a size
+  // (and the search its budget) of `total` bytes when `fixed` bytes follow.
+  void Padding(std::size_t total, std::size_t fixed) {
+    const std::uint32_t vertices = total > fixed + 16 ? std::uint32_t((total - fixed - 16) / 12) : 0;
+    U16(0), U32(0), U32(vertices), bytes.append(std::size_t{12} * vertices, '\0'), U32(0);
+    bytes.append(2, '\0');
+  }
+};
+
 // A model file built to make the face-size search work hardest: one mesh whose large
 // positions block sets the work budget, 16 meshes that parse both as triangles and as
 // points with texture coordinates (ending at the same byte), 65,500 empty meshes, and
 // one stray byte at the end, so every combination of readings fails only at the end.
 std::string HostileModelFile(std::size_t megabytes) {
-  std::string file("QMDL\x01\x00\x00", 7);
-  auto u16 = [&file](unsigned v) { file += {char(v & 0xFF), char(v >> 8)}; };
-  auto u32 = [&file](std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) file += char((v >> (8 * i)) & 0xFF);
-  };
+  ModelFile f;
   constexpr unsigned kAmbiguous = 16, kEmpty = 65500, kSide = 257;
-  u16(1 + kAmbiguous + kEmpty);
-  const std::size_t fixed = 2 + kAmbiguous * (16 + 12 * kSide + 12 * kSide + 2) + kEmpty * 16 + 1;
-  const std::size_t target = megabytes << 20;
-  const std::uint32_t big = target > fixed + 16 ? std::uint32_t((target - fixed - 16) / 12) : 0;
-  u16(0), u32(0), u32(big), file.append(std::size_t{12} * big, '\0'), u32(0), file.append(2, '\0');
+  f.U16(1 + kAmbiguous + kEmpty);
+  f.Padding(megabytes << 20, 2 + kAmbiguous * (16 + 12 * kSide + 12 * kSide + 2) + kEmpty * 16 + 1);
   for (unsigned m = 0; m < kAmbiguous; ++m) {
-    u16(0), u32(0), u32(kSide), file.append(12 * kSide, '\0'), u32(kSide);
+    f.U16(0), f.U32(0), f.U32(kSide), f.bytes.append(12 * kSide, '\0'), f.U32(kSide);
     // As points: 257 indices, no normals, texture coordinates. As triangles: 771 indices
     // (the flag bytes read as index 256), then two zero flags.
     std::string tail(12 * kSide + 2, '\0');
     tail[4 * kSide + 1] = 1;
-    file += tail;
+    f.bytes += tail;
   }
-  for (unsigned m = 0; m < kEmpty; ++m) u16(0), u32(0), u32(0), u32(0), file.append(2, '\0');
-  file += 'x';
-  return file;
+  for (unsigned m = 0; m < kEmpty; ++m) f.U16(0), f.U32(0), f.U32(0), f.U32(0), f.bytes.append(2, '\0');
+  f.bytes += 'x';
+  return f.bytes;
 }
 
-// A model file built to make the search meet as many states as it can: a padding mesh
-// that only raises the work budget, then branch meshes of one vertex and four faces,
-// whose readings as triangles, lines and points end 0, 16 and 32 bytes early in zeros
-// that then read as one or two empty meshes more. After k branches every 16 bytes of
-// the zeros that follow is a state for 2k + 1 mesh numbers; a stray byte at the end
-// makes every reading fail, so the search meets them all.
+// A model file built to give the search as many readings as it can: after the padding,
+// branch meshes of one vertex and four faces, whose readings as triangles, lines and
+// points end 0, 16 and 32 bytes early in zeros that then read as one or two empty
+// meshes more. After k branches every 16 bytes of the zeros that follow is reached
+// after 2k + 1 different numbers of meshes; a stray byte at the end makes every
+// reading fail, so none is cut short.
 std::string LayeredModelFile(std::size_t megabytes) {
-  std::string file("QMDL\x01\x00\x00", 7);
-  auto u16 = [&file](unsigned v) { file += {char(v & 0xFF), char(v >> 8)}; };
-  auto u32 = [&file](std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) file += char((v >> (8 * i)) & 0xFF);
-  };
+  ModelFile f;
   constexpr unsigned kMeshes = 65535, kBranches = 2000, kBranchSize = 76;
-  u16(kMeshes);
-  const std::size_t fixed = 2 + 16 + kBranches * kBranchSize + (kMeshes - 1 - kBranches) * 16 + 1;
-  const std::size_t target = megabytes << 20;
-  const std::uint32_t pad = target > fixed ? std::uint32_t((target - fixed) / 12) : 0;
-  u16(0), u32(0), u32(pad), file.append(std::size_t{12} * pad, '\0'), u32(0), file.append(2, '\0');
+  f.U16(kMeshes);
+  f.Padding(megabytes << 20, 2 + kBranches * kBranchSize + (kMeshes - 1 - kBranches) * 16 + 1);
   for (unsigned m = 0; m < kBranches; ++m) {
-    u16(0), u32(0), u32(1), file.append(12, '\0'), u32(4), file.append(48 + 2, '\0');
+    f.U16(0), f.U32(0), f.U32(1), f.bytes.append(12, '\0'), f.U32(4), f.bytes.append(48 + 2, '\0');
   }
-  file.append(std::size_t{16} * (kMeshes - 1 - kBranches), '\0');
-  file += 'x';
-  return file;
+  f.bytes.append(std::size_t{16} * (kMeshes - 1 - kBranches), '\0');
+  f.bytes += 'x';
+  return f.bytes;
 }
 
 template <std::string (*Make)(std::size_t)>
