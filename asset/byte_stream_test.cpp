@@ -247,14 +247,21 @@ TEST(ByteStreamFixedMemory, WritesAndReadsStopAtTheCallersBuffer) {
   EXPECT_EQ(std::string(buffer, 9), "......abX");
 }
 
-TEST(ByteStreamMove, TheMovedFromStreamIsClosed) {
+TEST(ByteStreamMove, TheMovedFromStreamIsClosedAndReusable) {
   ByteStream a;
+  EXPECT_FALSE(a.OpenFile("", OpenMode::Read));
   a.OpenMemoryForWrite();
   a.Write("xyz", 3);
   ByteStream b = std::move(a);
   EXPECT_FALSE(a.isOpen());  // NOLINT(bugprone-use-after-move): the state is specified
   EXPECT_EQ(a.Size(), 0);
+  EXPECT_EQ(a.errorText(), "");
   EXPECT_EQ(Content(b), "xyz");
+  EXPECT_EQ(b.errorText(), "Failed to open file with errno 2");
+  // Reused, it owns no room the buffer it gave away had.
+  a.OpenMemoryForWrite();
+  ASSERT_TRUE(a.Write("q", 1));
+  EXPECT_EQ(Content(a), "q");
 
   // A file stream assigned over another takes the file with it.
   TempDir dir;
