@@ -1,5 +1,6 @@
 #include "app/run.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -11,6 +12,7 @@
 #include "convert/scene_loader.h"
 #include "format/scramble.h"
 #include "platform/platform.h"
+#include "report/report.h"
 
 namespace qx {
 
@@ -70,77 +72,146 @@ void PrintUsage() { std::fwrite(kUsageText, 1, sizeof(kUsageText) - 1, stdout); 
 
 bool IsScene(AssetType type) { return type == AssetType::Model || type == AssetType::Animation; }
 
-// A depfile must never replace a file the conversion reads or writes: it is checked by
-// file identity, so another spelling of the same path is caught too.
-bool DepfileClashes(const std::string& depfile, const std::string& input,
-                    const std::string& output, const std::vector<std::string>& read,
-                    std::string* message) {
-  const std::string refused = "Depfile " + depfile + " would overwrite ";
-  if (platform::SameFile(depfile, output)) {
+// A file written beside the asset (the depfile, the report) must never replace a file
+// the conversion reads or writes: it is checked by file identity, so another spelling
+// of the same path is caught too.
+bool SideFileClashes(const char* label, const std::string& path, const std::string& input,
+                     const std::string& output, const std::vector<std::string>& read,
+                     std::string* message) {
+  const std::string refused = label + (" " + path) + " would overwrite ";
+  if (platform::SameFile(path, output)) {
     *message = refused + "the output " + output;
     return true;
   }
-  if (platform::SameFile(depfile, input)) {
+  if (platform::SameFile(path, input)) {
     *message = refused + "the input " + input;
     return true;
   }
-  for (const std::string& path : read) {
-    if (platform::SameFile(depfile, path)) {
-      *message = refused + path + ", which the conversion reads";
+  for (const std::string& other : read) {
+    if (platform::SameFile(path, other)) {
+      *message = refused + other + ", which the conversion reads";
       return true;
     }
   }
   return false;
 }
 
-std::string DepfileFailure(const std::string& depfile, const OutputFile& file) {
-  std::string text = "Depfile " + depfile + " could not be written: " + file.errorText();
+std::string SideFileFailure(const char* label, const std::string& path, const OutputFile& file) {
+  std::string text = label + (" " + path) + " could not be written: " + file.errorText();
   if (file.errorNumber() != 0) text += std::string(" (") + std::strerror(file.errorNumber()) + ")";
   return text;
 }
 
-// Loads or streams the asset into the output and, when asked, writes the depfile.
-// Both files are made ready before either replaces what was there, the depfile first:
-// an asset is never committed beside a missing or stale depfile.
-bool Convert(AssetType type, const std::string& input, const std::string& output,
-             bool scramble, const AssetKey& key, const std::string& depfile,
-             const ImportLimits& limits, std::string* message) {
+// What one run was asked to do.
+struct Job {
+  AssetType type = AssetType::Texture;
+  std::string input;
+  std::string output;
+  bool scramble = true;
+  AssetKey key{};
+  std::string depfile;
+  std::string report;
+  bool bake = false;
+  ImportLimits limits;
+};
+
+// A file of words written beside the asset, made ready before the asset is committed.
+struct SideFile {
+  const char* label;
+  std::string path;
+  std::string text;
+};
+
+std::int64_t SizeOf(const std::string& path) {
+  int error = 0;
+  std::FILE* file = platform::OpenFile(path.c_str(), "rb", &error);
+  if (file == nullptr) return 0;
+  const std::int64_t size = platform::Seek(file, 0, SEEK_END) == 0 ? platform::Tell(file) : 0;
+  std::fclose(file);
+  return size < 0 ? 0 : size;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string ReportText(const Job& job, const report::Scene& scene, const OutputFile& out,
+                       double writeSeconds) {
+  report::Report r;
+  r.toolVersion = QX_VERSION;
+  r.type = format::InfoOf(job.type).typeName;
+  r.input = job.input;
+  r.output = job.output;
+  r.inputSize = static_cast<std::uint64_t>(SizeOf(job.input));
+  r.outputSize = static_cast<std::uint64_t>(out.size());
+  r.outputCrc32 = out.checksum();
+  r.scrambled = job.scramble;
+  r.baked = job.bake && job.type == AssetType::Model;
+  r.writeSeconds = writeSeconds;
+  r.scene = scene;
+  return report::ToJson(r);
+}
+
+// Loads or streams the asset into the output and, when asked, writes the depfile and
+// the report. Every file is made ready before any replaces what was there, the asset
+// last: an asset is never committed beside a missing or stale depfile or report.
+bool Convert(const Job& job, std::string* message) {
   Asset asset;
   std::vector<std::string> read;
-  if (IsScene(type)) {
-    std::vector<std::string>* opened = depfile.empty() ? nullptr : &read;
-    if (!LoadAsset(type, input, &asset, opened, nullptr, limits)) {
+  report::Scene scene;
+  if (IsScene(job.type)) {
+    SceneOptions options;
+    options.openedFiles = job.depfile.empty() ? nullptr : &read;
+    options.report = job.report.empty() ? nullptr : &scene;
+    options.bake = job.bake;
+    options.limits = job.limits;
+    if (!LoadAsset(job.type, job.input, &asset, options)) {
       *message = asset.errorText;
       return false;
     }
   } else {
-    read.push_back(input);
+    read.push_back(job.input);
   }
-  std::string rule;
-  if (!depfile.empty() && (DepfileClashes(depfile, input, output, read, message) ||
-                           !DepfileText(output, read, &rule, message))) {
-    return false;
+  std::vector<SideFile> sideFiles;
+  if (!job.depfile.empty()) {
+    sideFiles.push_back({"Depfile", job.depfile, ""});
+    if (SideFileClashes("Depfile", job.depfile, job.input, job.output, read, message) ||
+        !DepfileText(job.output, read, &sideFiles.back().text, message)) {
+      return false;
+    }
+  }
+  if (!job.report.empty()) {
+    if (SideFileClashes("Report", job.report, job.input, job.output, read, message)) return false;
+    if (!job.depfile.empty() && platform::SameFile(job.report, job.depfile)) {
+      *message = "Report " + job.report + " would overwrite the depfile " + job.depfile;
+      return false;
+    }
   }
 
+  const auto writeStarted = std::chrono::steady_clock::now();
   OutputFile out;
-  if (!out.Open(output)) {
+  if (!out.Open(job.output)) {
     *message = out.errorText();
     return false;
   }
-  if (IsScene(type) ? !asset.WriteTo(out, scramble, key)
-                    : !StreamRawAsset(type, input, out, scramble, key, message)) {
-    if (IsScene(type)) *message = asset.errorText;
+  if (!job.report.empty()) out.TrackChecksum();
+  if (IsScene(job.type) ? !asset.WriteTo(out, job.scramble, job.key)
+                        : !StreamRawAsset(job.type, job.input, out, job.scramble, job.key, message)) {
+    if (IsScene(job.type)) *message = asset.errorText;
     return false;
   }
   if (!out.Prepare()) {
     *message = out.errorText();
     return false;
   }
-  if (!depfile.empty()) {
-    OutputFile dep;
-    if (!dep.Open(depfile) || !dep.Write(rule.data(), static_cast<std::int32_t>(rule.size())) ||
-        !dep.Commit()) {
-      *message = DepfileFailure(depfile, dep);
+  if (!job.report.empty()) {
+    sideFiles.push_back({"Report", job.report, ReportText(job, scene, out, SecondsSince(writeStarted))});
+  }
+  for (const SideFile& side : sideFiles) {
+    OutputFile file;
+    if (!file.Open(side.path) ||
+        !file.Write(side.text.data(), static_cast<std::int32_t>(side.text.size())) || !file.Commit()) {
+      *message = SideFileFailure(side.label, side.path, file);
       return false;
     }
   }
@@ -200,7 +271,16 @@ int RunConverter(const std::vector<std::string>& args) {
   const std::string kDepfileOption = "-depfile=";
   // -timeout=SECONDS and -memory=MIB bound a model or animation import, so that a
   // crafted file cannot stall a build farm. Not in the usage text either.
-  ImportLimits limits;
+  // -report=PATH: after a successful conversion, also write a JSON report of what the
+  // asset holds and what of the source it does not carry. -bake: apply node placement
+  // to a model's meshes. Neither changes the asset unless asked.
+  Job job;
+  job.type = type;
+  job.input = input;
+  job.output = output;
+  bool reportGiven = false;
+  const std::string kReportOption = "-report=";
+  ImportLimits& limits = job.limits;
   std::string message;
   for (std::size_t i = 4; i < args.size() && message.empty(); ++i) {
     const std::string option = Folded(args[i]);
@@ -212,6 +292,11 @@ int RunConverter(const std::vector<std::string>& args) {
     } else if (option.compare(0, kDepfileOption.size(), kDepfileOption) == 0) {
       depfileGiven = true;
       depfile = args[i].substr(kDepfileOption.size());
+    } else if (option.compare(0, kReportOption.size(), kReportOption) == 0) {
+      reportGiven = true;
+      job.report = args[i].substr(kReportOption.size());
+    } else if (option == "-bake") {
+      job.bake = true;
     } else if (option.rfind("-timeout=", 0) == 0) {
       if (ParseBound(option, "-timeout=", 86400, &value, &message)) {
         limits.seconds = static_cast<unsigned>(value);
@@ -230,9 +315,15 @@ int RunConverter(const std::vector<std::string>& args) {
   if (message.empty() && depfileGiven && depfile.empty()) {
     message = "-depfile= needs a path after the equals sign";
   }
+  if (message.empty() && reportGiven && job.report.empty()) {
+    message = "-report= needs a path after the equals sign";
+  }
+  job.scramble = scramble;
+  job.key = key;
+  job.depfile = depfile;
   if (message.empty()) {
     try {
-      if (Convert(type, input, output, scramble, key, depfile, limits, &message)) {
+      if (Convert(job, &message)) {
         message = (scramble ? "Wrote encrypted " : "Wrote ") + output;
         exitCode = 0;
       }

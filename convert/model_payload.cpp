@@ -27,12 +27,6 @@ std::size_t NameLength(const aiString& name) {
   return static_cast<std::size_t>(end - name.data);
 }
 
-bool HasNormals(const aiMesh& mesh) { return mesh.mNormals != nullptr && mesh.mNumVertices > 0; }
-
-bool HasUVs(const aiMesh& mesh) {
-  return mesh.mTextureCoords[0] != nullptr && mesh.mNumVertices > 0;
-}
-
 bool HasFaces(const aiMesh& mesh) { return mesh.mFaces != nullptr && mesh.mNumFaces > 0; }
 
 std::string MeshText(unsigned index) { return "Model mesh " + std::to_string(index); }
@@ -106,6 +100,12 @@ void WriteMesh(const aiMesh& mesh, FieldWriter& out) {
 }
 
 }  // namespace
+
+bool HasNormals(const aiMesh& mesh) { return mesh.mNormals != nullptr && mesh.mNumVertices > 0; }
+
+bool HasUVs(const aiMesh& mesh) {
+  return mesh.mTextureCoords[0] != nullptr && mesh.mNumVertices > 0;
+}
 
 bool EncodeModel(const aiScene& scene, ByteStream& out, std::string* error) {
   const std::int64_t size = MeasureModel(scene, error);

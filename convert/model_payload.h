@@ -15,4 +15,8 @@ namespace qx {
 // would reach 2 GiB is refused with *error set, and out is left untouched.
 bool EncodeModel(const aiScene& scene, ByteStream& out, std::string* error);
 
+// Whether a mesh's normals and first texture coordinates go into the payload.
+bool HasNormals(const aiMesh& mesh);
+bool HasUVs(const aiMesh& mesh);
+
 }  // namespace qx

@@ -5,10 +5,14 @@
 #include <assimp/postprocess.h>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <assimp/Importer.hpp>
 
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
+#include "convert/placement.h"
+#include "convert/scene_report.h"
 #include "platform/platform.h"
 
 namespace qx {
@@ -47,26 +51,41 @@ class PlatformIOSystem : public Assimp::DefaultIOSystem {
   std::vector<std::string>* opened_;
 };
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
 
-bool ImportScene(const char* path, format::AssetKind kind, ByteStream* payload, std::string* error,
-                 std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes) {
+bool ImportScene(const SceneRequest& request) {
+  const auto started = std::chrono::steady_clock::now();
   Assimp::Importer importer;
-  importer.SetIOHandler(new PlatformIOSystem(openedFiles));
-  const bool model = kind == format::AssetKind::Model;
-  const aiScene* scene = importer.ReadFile(path, model ? kModelFlags : kAnimationFlags);
+  importer.SetIOHandler(new PlatformIOSystem(request.openedFiles));
+  const bool model = request.kind == format::AssetKind::Model;
+  const aiScene* scene = importer.ReadFile(request.path, model ? kModelFlags : kAnimationFlags);
   if (scene == nullptr) {
-    *error = importer.GetErrorString();
+    *request.error = importer.GetErrorString();
     return false;
   }
-  if (!model) return EncodeAnimation(*scene, *payload, error);
-  if (!EncodeModel(*scene, *payload, error)) return false;
-  if (faceSizes != nullptr) {
-    faceSizes->clear();
-    for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
-      const aiMesh& mesh = *scene->mMeshes[m];
-      faceSizes->push_back(mesh.mNumFaces > 0 && mesh.mFaces != nullptr ? mesh.mFaces[0].mNumIndices
-                                                                       : 0);
+  const auto imported = std::chrono::steady_clock::now();
+  std::unique_ptr<BakedScene> baked;
+  if (model && request.bake) baked = std::make_unique<BakedScene>(*scene);
+  const aiScene& encoded = baked ? baked->scene() : *scene;
+  if (!(model ? EncodeModel(encoded, *request.payload, request.error)
+              : EncodeAnimation(encoded, *request.payload, request.error))) {
+    return false;
+  }
+  if (request.report != nullptr) {
+    request.report->importSeconds = std::chrono::duration<double>(imported - started).count();
+    request.report->encodeSeconds = SecondsSince(imported);
+    DescribeScene(*scene, encoded, request.kind, baked != nullptr, request.report);
+  }
+  if (model && request.faceSizes != nullptr) {
+    request.faceSizes->clear();
+    for (unsigned m = 0; m < encoded.mNumMeshes; ++m) {
+      const aiMesh& mesh = *encoded.mMeshes[m];
+      request.faceSizes->push_back(mesh.mNumFaces > 0 && mesh.mFaces != nullptr ? mesh.mFaces[0].mNumIndices
+                                                                               : 0);
     }
   }
   return true;
@@ -75,10 +94,6 @@ bool ImportScene(const char* path, format::AssetKind kind, ByteStream* payload, 
 }  // namespace qx
 
 // QX_MODULE_EXPORT marks the entry for export; the build defines it for the system.
-extern "C" QX_MODULE_EXPORT bool QxImportScene(const char* path, int kind, qx::ByteStream* payload,
-                                               std::string* error,
-                                               std::vector<std::string>* openedFiles,
-                                               std::vector<std::uint32_t>* faceSizes) {
-  return qx::ImportScene(path, static_cast<qx::format::AssetKind>(kind), payload, error, openedFiles,
-                         faceSizes);
+extern "C" QX_MODULE_EXPORT bool QxImportScene(const qx::SceneRequest& request) {
+  return qx::ImportScene(request);
 }

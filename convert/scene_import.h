@@ -9,23 +9,35 @@
 
 #include "asset/byte_stream.h"
 #include "format/asset_format.h"
+#include "report/report.h"
 
 namespace qx {
 
+// One import: what to read and shape, and where the results go.
+struct SceneRequest {
+  const char* path = nullptr;
+  format::AssetKind kind = format::AssetKind::Model;
+  bool bake = false;  // apply node placement to a model's meshes (see convert/placement.h)
+  ByteStream* payload = nullptr;
+  std::string* error = nullptr;
+  // When not null: every file the import opened (the source, and any material
+  // library, buffer or texture it names) is appended.
+  std::vector<std::string>* openedFiles = nullptr;
+  // When not null: a model's face size per mesh (indices in its first face, 0 without
+  // faces), which the payload does not record.
+  std::vector<std::uint32_t>* faceSizes = nullptr;
+  // When not null: what the import saw, kept and did not carry, and how long it took.
+  report::Scene* report = nullptr;
+};
+
 // Imports the file with the flags of its kind (0x80800B for models, 0x800B for
 // animations) through one importer, released before returning on every path, and
-// replaces payload's content with the encoded payload. False with *error set (the
-// importer's own text, or the encoder's refusal) and payload untouched on failure.
-// When openedFiles is not null, every file the import opened (the source, and any
-// material library, buffer or texture it names) is appended to it. When faceSizes is
-// not null, a model's face size per mesh (indices in its first face, 0 without faces)
-// is stored there: the payload does not record it.
-bool ImportScene(const char* path, format::AssetKind kind, ByteStream* payload, std::string* error,
-                 std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes);
+// replaces the payload's content with the encoded payload. False with the error set
+// (the importer's own text, or the encoder's refusal) and the payload untouched.
+bool ImportScene(const SceneRequest& request);
 
 // The entry the module exports, resolved at run time by name.
-using ImportSceneEntry = bool (*)(const char*, int, ByteStream*, std::string*,
-                                  std::vector<std::string>*, std::vector<std::uint32_t>*);
+using ImportSceneEntry = bool (*)(const SceneRequest&);
 inline constexpr const char* kImportSceneSymbol = "QxImportScene";
 
 }  // namespace qx

@@ -31,8 +31,8 @@ ImportSceneEntry FindImporter(std::string* error) {
 }
 
 bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
-               std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes,
-               const ImportLimits& limits) {
+               const SceneOptions& options) {
+  const ImportLimits& limits = options.limits;
   const ImportSceneEntry import = FindImporter(&asset.errorText);
   if (import == nullptr) return false;
   // Debian's Assimp keeps its assertions, and crafted files crash, hang or inflate it:
@@ -51,8 +51,16 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
   bool imported;
   {
     const Guarded guarded(guard);
-    imported = import(inputPath.c_str(), static_cast<int>(kind), &asset.payload, &error,
-                      openedFiles, faceSizes);
+    SceneRequest request;
+    request.path = inputPath.c_str();
+    request.kind = kind;
+    request.bake = options.bake;
+    request.payload = &asset.payload;
+    request.error = &error;
+    request.openedFiles = options.openedFiles;
+    request.faceSizes = options.faceSizes;
+    request.report = options.report;
+    imported = import(request);
   }
   if (!imported) {
     // Assimp turns every exception into its message, running out of memory included.
@@ -70,20 +78,26 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
 
 bool LoadModel(const std::string& inputPath, Asset* asset, std::vector<std::string>* openedFiles,
                std::vector<std::uint32_t>* faceSizes, const ImportLimits& limits) {
-  return LoadScene(*asset, inputPath, AssetType::Model, openedFiles, faceSizes, limits);
+  SceneOptions options;
+  options.openedFiles = openedFiles;
+  options.faceSizes = faceSizes;
+  options.limits = limits;
+  return LoadScene(*asset, inputPath, AssetType::Model, options);
 }
 
 bool LoadAnimation(const std::string& inputPath, Asset* asset,
                    std::vector<std::string>* openedFiles, const ImportLimits& limits) {
-  return LoadScene(*asset, inputPath, AssetType::Animation, openedFiles, nullptr, limits);
+  SceneOptions options;
+  options.openedFiles = openedFiles;
+  options.limits = limits;
+  return LoadScene(*asset, inputPath, AssetType::Animation, options);
 }
 
 bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
-               std::vector<std::string>* openedFiles, std::vector<std::uint32_t>* faceSizes,
-               const ImportLimits& limits) {
+               const SceneOptions& options) {
   switch (type) {
-    case AssetType::Model: return LoadModel(inputPath, asset, openedFiles, faceSizes, limits);
-    case AssetType::Animation: return LoadAnimation(inputPath, asset, openedFiles, limits);
+    case AssetType::Model:
+    case AssetType::Animation: return LoadScene(*asset, inputPath, type, options);
     case AssetType::Texture: return asset->LoadTexture(inputPath);
     case AssetType::Music: return asset->LoadAudio(inputPath, true);
     case AssetType::Sound: return asset->LoadAudio(inputPath, false);

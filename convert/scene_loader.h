@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "asset/asset.h"
+#include "report/report.h"
 
 namespace qx {
 
@@ -29,10 +30,19 @@ bool LoadAnimation(const std::string& inputPath, Asset* asset,
                    std::vector<std::string>* openedFiles = nullptr,
                    const ImportLimits& limits = {});
 
-// The loader of a kind of asset, as QXInspect --verify calls it; QXConvert streams
-// textures, music and sounds straight into the output through the same code.
+// How a scene import runs and what it hands back besides the payload (see
+// SceneRequest in convert/scene_import.h); a raw asset uses none of it.
+struct SceneOptions {
+  std::vector<std::string>* openedFiles = nullptr;
+  std::vector<std::uint32_t>* faceSizes = nullptr;
+  report::Scene* report = nullptr;
+  bool bake = false;
+  ImportLimits limits;
+};
+
+// The loader of a kind of asset, as QXConvert and QXInspect --verify call it; QXConvert
+// streams textures, music and sounds straight into the output through the same code.
 bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
-               std::vector<std::string>* openedFiles = nullptr,
-               std::vector<std::uint32_t>* faceSizes = nullptr, const ImportLimits& limits = {});
+               const SceneOptions& options = {});
 
 }  // namespace qx

@@ -131,7 +131,9 @@ bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& asse
                          const std::string& sourcePath, std::string* difference) {
   Asset converted;
   std::vector<std::uint32_t> faceSizes;
-  if (!LoadAsset(asset.kind, sourcePath, &converted, nullptr, &faceSizes)) {
+  SceneOptions options;
+  options.faceSizes = &faceSizes;
+  if (!LoadAsset(asset.kind, sourcePath, &converted, options)) {
     *difference = "the source does not convert: " + converted.errorText;
     return false;
   }

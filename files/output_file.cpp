@@ -1,5 +1,7 @@
 #include "files/output_file.h"
 
+#include <zlib.h>
+
 #include <cerrno>
 #include <vector>
 
@@ -72,6 +74,10 @@ bool OutputFile::Write(const void* data, std::int32_t length) {
     return false;
   }
   written_ += length;
+  if (tracking_) {
+    checksum_ = static_cast<std::uint32_t>(
+        crc32(checksum_, static_cast<const Bytef*>(data), static_cast<uInt>(length)));
+  }
   if (kind_ == Kind::kBeside && written_ - handedToDisk_ >= kWritebackStep) {
     if (!Flush()) return false;
     platform::StartWriteback(file_, handedToDisk_, written_ - handedToDisk_);

@@ -46,6 +46,11 @@ class OutputFile {
   // False with errorText "Failed to write file with errno N" when any byte did not
   // reach the file; the earlier file is then untouched.
   bool Commit();
+  // Keeps a CRC-32 of every byte written from here on, for a report that must name
+  // the file it describes. Off by default: it costs a pass over the bytes.
+  void TrackChecksum() { tracking_ = true; }
+  std::uint32_t checksum() const { return checksum_; }
+  std::int64_t size() const { return written_; }
   int errorNumber() const { return errorNumber_; }
 
   const std::string& errorText() const { return errorText_; }
@@ -70,6 +75,8 @@ class OutputFile {
   int errorNumber_ = 0;
   std::int64_t written_ = 0;
   std::int64_t handedToDisk_ = 0;
+  bool tracking_ = false;
+  std::uint32_t checksum_ = 0;
   std::FILE* file_ = nullptr;
   std::string errorText_;
 };

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "asset/byte_stream.h"
+#include "convert/scene_import.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ int Recurse(volatile int depth) {
 
 }  // namespace
 
-extern "C" QX_MODULE_EXPORT bool QxImportScene(const char* path, int, qx::ByteStream*,
-                                               std::string* error, std::vector<std::string>*,
-                                               std::vector<std::uint32_t>*) {
+extern "C" QX_MODULE_EXPORT bool QxImportScene(const qx::SceneRequest& request) {
+  const char* path = request.path;
+  std::string* error = request.error;
   std::string word;
   std::ifstream(path) >> word;
   if (word == "fault") std::raise(SIGSEGV);

@@ -1,0 +1,159 @@
+#include "report/report.h"
+
+#include <nlohmann/json.hpp>
+
+namespace qx::report {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+json FindingsJson(const std::vector<Finding>& findings) {
+  json list = json::array();
+  for (const Finding& f : findings) {
+    list.push_back({{"kind", f.kind}, {"count", f.count}, {"concerns", f.concerns}, {"text", f.text}});
+  }
+  return list;
+}
+
+std::vector<Finding> FindingsOf(const json& list) {
+  std::vector<Finding> findings;
+  for (const json& f : list) {
+    findings.push_back({f.at("kind").get<std::string>(), f.at("count").get<std::uint64_t>(),
+                        f.at("concerns").get<std::vector<std::string>>(),
+                        f.at("text").get<std::string>()});
+  }
+  return findings;
+}
+
+}  // namespace
+
+const std::vector<std::string>& FindingKinds() {
+  static const std::vector<std::string> kinds = {
+      "placement", "instances", "bones",      "colors",        "uv-sets",      "tangents",
+      "cameras",   "lights",    "textures",   "mesh-channels", "morph-channels", "animations",
+      "meshes",    "uv-components"};
+  return kinds;
+}
+
+std::string ToJson(const Report& r) {
+  json meshes = json::array();
+  for (const Mesh& m : r.scene.meshes) {
+    meshes.push_back({{"name", m.name},
+                      {"materialIndex", m.materialIndex},
+                      {"material", m.material},
+                      {"textures", m.textures},
+                      {"vertices", m.vertices},
+                      {"faces", m.faces},
+                      {"indices", m.indices},
+                      {"primitives", m.primitives},
+                      {"attributes", m.attributes}});
+  }
+  json animations = json::array();
+  for (const Animation& a : r.scene.animations) {
+    json channels = json::array();
+    for (const Channel& c : a.channels) {
+      channels.push_back({{"node", c.node},
+                          {"positionKeys", c.positionKeys},
+                          {"rotationKeys", c.rotationKeys},
+                          {"scalingKeys", c.scalingKeys},
+                          {"preState", c.preState},
+                          {"postState", c.postState}});
+    }
+    animations.push_back({{"name", a.name},
+                          {"duration", a.duration},
+                          {"ticksPerSecond", a.ticksPerSecond},
+                          {"channels", channels}});
+  }
+  const json document = {
+      {"schema", kSchemaName},
+      {"schemaVersion", kSchemaVersion},
+      {"tool", {{"name", r.tool}, {"version", r.toolVersion}}},
+      {"type", r.type},
+      {"input", {{"path", r.input}, {"size", r.inputSize}}},
+      {"output",
+       {{"path", r.output},
+        {"size", r.outputSize},
+        {"crc32", r.outputCrc32},
+        {"scrambled", r.scrambled},
+        {"baked", r.baked}}},
+      {"seconds",
+       {{"import", r.scene.importSeconds},
+        {"encode", r.scene.encodeSeconds},
+        {"write", r.writeSeconds}}},
+      {"meshes", meshes},
+      {"animations", animations},
+      {"notCarried", FindingsJson(r.scene.notCarried)},
+      {"warnings", FindingsJson(r.scene.warnings)},
+  };
+  // Names come from the source's bytes: invalid UTF-8 is replaced, never refused.
+  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool FromJson(const std::string& text, Report* r, std::string* error) {
+  const json document = json::parse(text, nullptr, false);
+  if (document.is_discarded()) {
+    *error = "it is not JSON";
+    return false;
+  }
+  try {
+    if (document.at("schema") != kSchemaName) {
+      *error = "it is not a QXConvert report";
+      return false;
+    }
+    const int version = document.at("schemaVersion").get<int>();
+    if (version != kSchemaVersion) {
+      *error = "its schema version is " + std::to_string(version) + "; this tool reads version " +
+               std::to_string(kSchemaVersion);
+      return false;
+    }
+    Report read;
+    read.tool = document.at("tool").at("name").get<std::string>();
+    read.toolVersion = document.at("tool").at("version").get<std::string>();
+    read.type = document.at("type").get<std::string>();
+    const json& input = document.at("input");
+    read.input = input.at("path").get<std::string>();
+    read.inputSize = input.at("size").get<std::uint64_t>();
+    const json& output = document.at("output");
+    read.output = output.at("path").get<std::string>();
+    read.outputSize = output.at("size").get<std::uint64_t>();
+    read.outputCrc32 = output.at("crc32").get<std::uint32_t>();
+    read.scrambled = output.at("scrambled").get<bool>();
+    read.baked = output.at("baked").get<bool>();
+    const json& seconds = document.at("seconds");
+    read.scene.importSeconds = seconds.at("import").get<double>();
+    read.scene.encodeSeconds = seconds.at("encode").get<double>();
+    read.writeSeconds = seconds.at("write").get<double>();
+    for (const json& m : document.at("meshes")) {
+      read.scene.meshes.push_back({m.at("name").get<std::string>(),
+                                   m.at("materialIndex").get<std::uint32_t>(),
+                                   m.at("material").get<std::string>(),
+                                   m.at("textures").get<std::vector<std::string>>(),
+                                   m.at("vertices").get<std::uint32_t>(),
+                                   m.at("faces").get<std::uint32_t>(),
+                                   m.at("indices").get<std::uint64_t>(),
+                                   m.at("primitives").get<std::vector<std::string>>(),
+                                   m.at("attributes").get<std::vector<std::string>>()});
+    }
+    for (const json& a : document.at("animations")) {
+      Animation animation{a.at("name").get<std::string>(), a.at("duration").get<double>(),
+                          a.at("ticksPerSecond").get<double>(), {}};
+      for (const json& c : a.at("channels")) {
+        animation.channels.push_back(
+            {c.at("node").get<std::string>(), c.at("positionKeys").get<std::uint32_t>(),
+             c.at("rotationKeys").get<std::uint32_t>(), c.at("scalingKeys").get<std::uint32_t>(),
+             c.at("preState").get<std::string>(), c.at("postState").get<std::string>()});
+      }
+      read.scene.animations.push_back(std::move(animation));
+    }
+    read.scene.notCarried = FindingsOf(document.at("notCarried"));
+    read.scene.warnings = FindingsOf(document.at("warnings"));
+    *r = std::move(read);
+    return true;
+  } catch (const json::exception& e) {
+    // at() names the missing key, get() the wrong type: both say which field.
+    *error = std::string("a field is missing or of the wrong type (") + e.what() + ")";
+    return false;
+  }
+}
+
+}  // namespace qx::report

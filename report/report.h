@@ -1,0 +1,87 @@
+// The conversion report: what one QXConvert run wrote, what of the source the asset
+// holds, and what it does not carry. Written as JSON beside the asset on request and
+// read back by QXInspect; report/qxconvert-report.schema.json is its published schema.
+// The structures are plain data, so the scene module fills them without JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qx::report {
+
+// Raised only when a field changes meaning or goes; new optional fields keep it.
+inline constexpr int kSchemaVersion = 1;
+inline constexpr const char* kSchemaName = "qxconvert-report";
+
+struct Mesh {
+  std::string name;
+  std::uint32_t materialIndex = 0;
+  std::string material;               // the material's name, empty when it has none
+  std::vector<std::string> textures;  // every texture file the material names
+  std::uint32_t vertices = 0;
+  std::uint32_t faces = 0;
+  std::uint64_t indices = 0;
+  std::vector<std::string> primitives;  // "points", "lines", "triangles", "polygons"
+  std::vector<std::string> attributes;  // what the payload holds: "positions", "normals", "uv"
+};
+
+struct Channel {
+  std::string node;
+  std::uint32_t positionKeys = 0;
+  std::uint32_t rotationKeys = 0;
+  std::uint32_t scalingKeys = 0;
+  std::string preState;  // "default", "constant", "linear" or "repeat"
+  std::string postState;
+};
+
+struct Animation {
+  std::string name;
+  double duration = 0;        // in ticks
+  double ticksPerSecond = 0;  // 0 when the source does not say
+  std::vector<Channel> channels;
+};
+
+// Something of the source the asset does not hold (or holds in part, for a warning):
+// a stable kind a build can test for, how many, which meshes or channels, and words.
+struct Finding {
+  std::string kind;
+  std::uint64_t count = 0;
+  std::vector<std::string> concerns;
+  std::string text;
+};
+
+// What the import saw; filled by the scene module.
+struct Scene {
+  std::vector<Mesh> meshes;
+  std::vector<Animation> animations;
+  std::vector<Finding> notCarried;
+  std::vector<Finding> warnings;
+  double importSeconds = 0;
+  double encodeSeconds = 0;
+};
+
+struct Report {
+  std::string tool = "QXConvert";
+  std::string toolVersion;
+  std::string type;  // the command-line name: mdl, anm, tex, mus, snd
+  std::string input;
+  std::string output;
+  std::uint64_t inputSize = 0;
+  std::uint64_t outputSize = 0;
+  std::uint32_t outputCrc32 = 0;  // of the whole asset file, as written
+  bool scrambled = false;
+  bool baked = false;
+  double writeSeconds = 0;
+  Scene scene;
+};
+
+std::string ToJson(const Report& report);
+
+// False with *error in words when the text is not a report this version reads.
+bool FromJson(const std::string& text, Report* report, std::string* error);
+
+// The kinds of finding, as a build names them in --fail-on.
+const std::vector<std::string>& FindingKinds();
+
+}  // namespace qx::report
