@@ -2,6 +2,7 @@
 // Exit codes: 0 success, 1 an invalid file or a failed check, 2 a usage error.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "platform/platform.h"
 #include "examine/describe.h"
 #include "examine/render.h"
+#include "examine/reports.h"
 #include "examine/verify.h"
 #include "examine/write_out.h"
 #include "reader/asset_reader.h"
@@ -28,6 +30,9 @@ struct Options {
   std::string verify;
   std::string render;
   int size = 512;
+  std::string report;
+  std::string reportsFolder;
+  std::vector<std::string> failOn;
 };
 
 void Report(const std::string& path, const std::string& message) {
@@ -35,7 +40,24 @@ void Report(const std::string& path, const std::string& message) {
   std::fprintf(stderr, "QXInspect: %s: %s\n", path.c_str(), message.c_str());
 }
 
+int SummariseReports(const Options& options) {
+  std::string text, error;
+  std::vector<std::string> failed;
+  if (!qx::examine::SummariseReports(options.reportsFolder, options.failOn, &text, &failed, &error)) {
+    std::fprintf(stderr, "QXInspect: %s\n", error.c_str());
+    return kUsage;
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  for (const std::string& path : failed) Report(path, "has a finding named in --fail-on");
+  return failed.empty() ? 0 : kInvalid;
+}
+
 int Inspect(const Options& options) {
+  if (!options.reportsFolder.empty()) return SummariseReports(options);
+  if (options.files.empty()) {
+    std::fputs("FILE is required\nRun with --help for more information.\n", stderr);
+    return kUsage;
+  }
   const bool single = !options.extract.empty() || !options.exportPath.empty() ||
                       !options.verify.empty() || !options.render.empty();
   if (single && options.files.size() != 1) {
@@ -90,7 +112,19 @@ int Inspect(const Options& options) {
     } else if (options.json) {
       qx::examine::WriteJson(json, path, asset, options.full);
     } else {
-      const std::string summary = qx::examine::Summary(path, asset);
+      std::string summary = qx::examine::Summary(path, asset);
+      // The report the build wrote beside the asset, or the one named.
+      const std::string reportPath = options.report.empty() ? path + ".json" : options.report;
+      std::error_code missing;
+      if (!options.report.empty() || std::filesystem::exists(std::filesystem::u8path(reportPath), missing)) {
+        qx::report::Report report;
+        if (!qx::examine::LoadReportOf(path, reportPath, &report, &error)) {
+          Report(path, error);
+          status = kInvalid;
+          continue;
+        }
+        summary += qx::examine::ReportSummary(report, asset);
+      }
       std::fwrite(summary.data(), 1, summary.size(), stdout);
     }
   }
@@ -110,7 +144,7 @@ int main(int argc, char** argv) {
   app.allow_windows_style_options(false);
   Options options;
   app.set_version_flag("--version", "QXInspect " QX_VERSION);
-  app.add_option("FILE", options.files, "Asset files to read")->required();
+  auto* files = app.add_option("FILE", options.files, "Asset files to read");
   auto* json = app.add_flag("--json", options.json, "Print JSON instead of a summary");
   app.add_flag("--full", options.full, "With --json: every value (positions, indices, keys)")
       ->needs(json);
@@ -133,6 +167,24 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(16, 4096))
       ->default_val(512)
       ->needs(render);
+  auto* report = app.add_option("--report", options.report,
+                                "The conversion report of FILE (default: FILE.json when it exists): "
+                                "channel names, seconds, what the asset does not carry")
+                     ->type_name("PATH");
+  auto* summaryReports =
+      app.add_option("--summary-reports", options.reportsFolder,
+                     "One line per conversion report in DIR: what each asset does not carry")
+          ->type_name("DIR");
+  std::string kinds;
+  for (const std::string& kind : qx::report::FindingKinds()) kinds += (kinds.empty() ? "" : ", ") + kind;
+  app.add_option("--fail-on", options.failOn,
+                 "With --summary-reports: exit 1 when a report has a finding of one of these "
+                 "kinds (" + kinds + ")")
+      ->delimiter(',')
+      ->type_name("KIND,...")
+      ->needs(summaryReports);
+  summaryReports->excludes(files)->excludes(report)->excludes(json);
+  report->excludes(json);
   extract->excludes(exportOption)->excludes(verify)->excludes(json)->excludes(render);
   exportOption->excludes(verify)->excludes(json)->excludes(render);
   verify->excludes(json)->excludes(render);

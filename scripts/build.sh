@@ -19,7 +19,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-packages=(cmake ninja-build make g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev
+packages=(cmake ninja-build make g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev python3-jsonschema assimp-testmodels
   nlohmann-json3-dev libstb-dev zlib1g-dev libbenchmark-dev strace)
 # The viewer page: the reader as WebAssembly, the page's npm packages, and a browser and
 # Assimp's test models for its checks.
