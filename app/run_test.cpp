@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "format/scramble.h"
+#include "reader/asset_reader.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -258,6 +259,80 @@ TEST(Depfile, AwkwardNamesReadTheSameInNinjaAndMake) {
     EXPECT_FALSE(FileExists(dir / "refused.d")) << name;
   }
 }
+
+// One triangle used by two nodes, one moved 10 along x, one mirrored in x, with a
+// textured material: what a report must say and -bake must do.
+const char kPlacedScene[] = R"({"asset": {"version": "2.0"}, "scene": 0,
+  "scenes": [{"nodes": [0]}],
+  "nodes": [{"name": "Root", "children": [1, 2]},
+            {"name": "A", "mesh": 0, "translation": [10, 0, 0]},
+            {"name": "B", "mesh": 0, "scale": [-1, 1, 1]}],
+  "meshes": [{"name": "tri", "primitives": [{"attributes": {"POSITION": 0, "NORMAL": 1},
+                                             "indices": 2, "material": 0}]}],
+  "materials": [{"name": "paint", "pbrMetallicRoughness": {"baseColorTexture": {"index": 0}}}],
+  "textures": [{"source": 0}], "images": [{"uri": "paint.png"}],
+  "buffers": [{"byteLength": 80, "uri": "data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAAAAAAAAAAAAAAAIA/AAAAAAAAAAAAAIA/AAAAAAAAAAAAAIA/AAABAAIAAAA="}],
+  "bufferViews": [{"buffer": 0, "byteOffset": 0, "byteLength": 36},
+                  {"buffer": 0, "byteOffset": 36, "byteLength": 36},
+                  {"buffer": 0, "byteOffset": 72, "byteLength": 6}],
+  "accessors": [
+    {"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3", "min": [0, 0, 0], "max": [1, 1, 0]},
+    {"bufferView": 1, "componentType": 5126, "count": 3, "type": "VEC3"},
+    {"bufferView": 2, "componentType": 5123, "count": 3, "type": "SCALAR"}]})";
+
+// A report is written with the asset, names what the asset lacks, is read back by
+// QXInspect only beside its own asset, and is refused where it would replace the
+// input; -bake places each use of a mesh as its node does, mirrored faces turned.
+TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
+  TempDir dir;
+  WriteFile(dir / "scene.gltf", kPlacedScene);
+  auto r = RunConverter({"mdl", dir / "scene.gltf", dir / "plain.mdl", "-ue", "-report=" + (dir / "plain.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  const std::string plain = ReadFile(dir / "plain.json");
+  for (const char* said : {R"("kind": "placement",)", R"("count": 2,)", R"("kind": "instances",)",
+                           R"("material": "paint",)", R"("paint.png")", R"("baked": false)"}) {
+    EXPECT_NE(plain.find(said), std::string::npos) << said << " not in\n" << plain;
+  }
+
+  r = RunConverter({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-ue", "-bake",
+                    "-report=" + (dir / "baked.mdl.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(ReadFile(dir / "baked.mdl.json").find("placement"), std::string::npos);
+  reader::AssetFile baked;
+  std::string error;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "baked.mdl", &baked, &error)) << error;
+  ASSERT_EQ(baked.meshes.size(), 2u);
+  const reader::Mesh& a = baked.meshes[0];
+  const reader::Mesh& b = baked.meshes[1];
+  EXPECT_EQ(a.name, "tri@A");
+  EXPECT_EQ(b.name, "tri@B");
+  auto xs = [](const reader::Mesh& m) {
+    return std::vector<float>{m.positions[0].x, m.positions[1].x, m.positions[2].x};
+  };
+  EXPECT_EQ(xs(a), (std::vector<float>{10, 11, 10}));
+  EXPECT_EQ(xs(b), (std::vector<float>{0, -1, 0}));
+  EXPECT_EQ(a.indices, (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(b.indices, (std::vector<std::uint32_t>{2, 1, 0}));
+  EXPECT_EQ(b.normals[0].z, 1.0f);
+
+  // QXInspect takes the report beside its asset and refuses another asset's.
+  EXPECT_EQ(testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl"}).exitCode, 0);
+  std::filesystem::rename(dir / "plain.json", dir / "baked.mdl.json");
+  const auto refused = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("belongs to another file"), std::string::npos) << refused.err;
+
+  // Never over the input, and never after a failure.
+  r = RunConverter({"mdl", dir / "scene.gltf", dir / "c.mdl", "-report=" + (dir / "scene.gltf")});
+  EXPECT_EQ(r.out, kBanner + "Report " + (dir / "scene.gltf") + " would overwrite the input " +
+                       (dir / "scene.gltf") + "\n");
+  EXPECT_FALSE(FileExists(dir / "c.mdl"));
+  WriteFile(dir / "empty.obj", "");
+  r = RunConverter({"mdl", dir / "empty.obj", dir / "d.mdl", "-report=" + (dir / "d.json")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_FALSE(FileExists(dir / "d.json"));
+}
+
 
 // The output is a function of the input bytes alone, so builds can be cached and
 // run remotely: two conversions of the same samples are identical to the byte.
