@@ -34,19 +34,33 @@ def _qx_asset_impl(ctx):
     if ctx.attr.kind in ("mdl", "anm"):
         args.add("-timeout=%d" % ctx.attr.timeout)
         args.add("-memory=%d" % ctx.attr.memory)
+    if ctx.attr.bake and ctx.attr.kind == "mdl":
+        args.add("-bake")
+    outputs = [out]
+    if ctx.attr.report:
+        # Beside the asset, where QXInspect looks for it. It records times, so unlike
+        # the asset it differs from run to run.
+        report = ctx.actions.declare_file(out.basename + ".json", sibling = out)
+        args.add("-report=" + report.path)
+        outputs.append(report)
     ctx.actions.run(
         executable = ctx.executable._check,
         arguments = [args],
         inputs = [src, declared] + ctx.files.deps,
         tools = [ctx.executable.converter] + ctx.files.scene_module,
-        outputs = [out, depfile],
+        outputs = outputs + [depfile],
         mnemonic = "QXConvert",
         progress_message = "Converting %s" % src.short_path,
         # Local runs see the whole source tree, so that an undeclared file the import
         # reads shows up in the depfile and fails the check instead of going missing.
         execution_requirements = {"no-sandbox": "1"},
     )
-    return [DefaultInfo(files = depset([out]), runfiles = ctx.runfiles(files = [out]))]
+    # The asset stays the target's one file, so $(rootpath) on it still works; the
+    # report travels with it in runfiles and is built on request (its output group).
+    return [
+        DefaultInfo(files = depset([out]), runfiles = ctx.runfiles(files = outputs)),
+        OutputGroupInfo(reports = depset(outputs[1:])),
+    ]
 
 qx_asset = rule(
     implementation = _qx_asset_impl,
@@ -55,6 +69,8 @@ qx_asset = rule(
         "kind": attr.string(mandatory = True, values = _EXTENSIONS.keys()),
         "deps": attr.label_list(allow_files = True),
         "scrambled": attr.bool(default = True),
+        "report": attr.bool(default = False, doc = "also write <asset>.json, the conversion report"),
+        "bake": attr.bool(default = False, doc = "apply node placement to a model's meshes"),
         # Bounds on a model or animation import, so that a crafted or broken scene
         # fails the build with a message instead of stalling it.
         "timeout": attr.int(default = 600, doc = "seconds, 1 to 86400"),
@@ -83,7 +99,8 @@ qx_asset = rule(
     doc = "Converts one source asset with QXConvert.",
 )
 
-def qx_assets(name, srcs, kind, deps = {}, scrambled = True, timeout = 600, memory = 8192, **kwargs):
+def qx_assets(name, srcs, kind, deps = {}, scrambled = True, timeout = 600, memory = 8192,
+              report = False, bake = False, **kwargs):
     """One qx_asset per source, and a filegroup `name` holding them all.
 
     Args:
@@ -94,12 +111,15 @@ def qx_assets(name, srcs, kind, deps = {}, scrambled = True, timeout = 600, memo
       scrambled: False writes payloads unscrambled (-ue).
       timeout: seconds each model or animation import may take.
       memory: MiB each model or animation import may take.
+      report: also write each asset's conversion report, <asset>.json.
+      bake: apply node placement to the models' meshes.
       **kwargs: passed to every target (visibility, tags).
     """
     targets = []
     for src in srcs:
         target = name + "_" + src.replace("/", "_").replace(".", "_")
         qx_asset(name = target, src = src, kind = kind, deps = deps.get(src, []),
-                 scrambled = scrambled, timeout = timeout, memory = memory, **kwargs)
+                 scrambled = scrambled, timeout = timeout, memory = memory,
+                 report = report, bake = bake, **kwargs)
         targets.append(":" + target)
     native.filegroup(name = name, srcs = targets, **kwargs)

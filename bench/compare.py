@@ -135,7 +135,8 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="smaller inputs, for trying the script")
-    parser.add_argument("--only", choices=["raw", "model", "animation", "startup", "reader", "hostile"],
+    parser.add_argument("--only", choices=["raw", "model", "animation", "report", "startup", "reader",
+                                           "hostile"],
                         help="run one comparison instead of all")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -160,6 +161,8 @@ def main():
             model_comparison(work, qx, importer, args, clean_outputs)
         if wanted("animation"):
             animation_comparison(work, qx, importer, args, clean_outputs)
+        if wanted("report"):
+            report_comparison(work, qx, args, clean_outputs)
         if wanted("startup"):
             startup_comparison(work, qx, args)
         if wanted("reader"):
@@ -317,6 +320,24 @@ def animation_comparison(work, qx, importer, args, clean_outputs):
         }, args.runs, work, clean_outputs)
         table(f"Animation: {take}", results, "import only (0x800B)", "1.05 x import")
 
+
+
+def report_comparison(work, qx, args, clean_outputs):
+    """What -report adds to a conversion: a motion-capture take and a model of a
+    million triangles, each converted with and without it."""
+    cases = []
+    take = "/usr/share/assimp/models/BVH/01_03.bvh"
+    if os.path.exists(take):
+        cases.append(("anm", take, "BVH/01_03.bvh"))
+    model = os.path.join(work, "million.ply")
+    triangles = grid_ply(model, 709 // (4 if args.quick else 1))
+    cases.append(("mdl", model, f"{triangles} triangles"))
+    for kind, source, label in cases:
+        results = measure({
+            f"QXConvert {kind} -report": [qx, kind, source, "out.asset", "-report=out.json"],
+            f"QXConvert {kind}": [qx, kind, source, "out.asset"],
+        }, args.runs, work, clean_outputs)
+        table(f"Report: {label}", results, f"QXConvert {kind}", "1.05 x without the report")
 
 
 def startup_comparison(work, qx, args):

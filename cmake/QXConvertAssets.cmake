@@ -8,6 +8,8 @@
 #     [MUSIC <file>...]             -> <stem>.mus
 #     [SOUNDS <file>...]            -> <stem>.snd
 #     [UNSCRAMBLED]                 write payloads unscrambled (-ue)
+#     [REPORTS]                     also write <output>.json, the conversion report (-report=)
+#     [BAKE]                        apply node placement to the models' meshes (-bake)
 #     [TIMEOUT <seconds>]           bound on each model or animation import; default 600
 #     [MEMORY <MiB>])               bound on the memory each import may take; default 8192
 #
@@ -22,7 +24,9 @@
 # give the same output stop the configuration, as do an output that would replace its
 # own source and a path with ';' (which CMake cannot pass to a rule); the same source
 # named twice in one call is converted once. <target> is built by default and
-# depends on every output; the list of outputs is in its QX_ASSET_OUTPUTS property.
+# depends on every output; the list of outputs is in its QX_ASSET_OUTPUTS property
+# (assets only; with REPORTS each has its report beside it, <asset>.json, where
+# QXInspect finds it and `QXInspect --summary-reports <dir>` digests them).
 #
 # QXConvert writes each output completely or not at all, so a failed conversion
 # fails the build and leaves nothing that looks up to date.
@@ -45,7 +49,7 @@ function(_qx_check_path target path type)
 endfunction()
 
 function(qx_add_assets target)
-  cmake_parse_arguments(PARSE_ARGV 1 QX "UNSCRAMBLED" "OUTPUT_DIR;TIMEOUT;MEMORY"
+  cmake_parse_arguments(PARSE_ARGV 1 QX "UNSCRAMBLED;REPORTS;BAKE" "OUTPUT_DIR;TIMEOUT;MEMORY"
                         "MODELS;ANIMATIONS;TEXTURES;MUSIC;SOUNDS")
   if(QX_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "qx_add_assets(${target}): unknown arguments: ${QX_UNPARSED_ARGUMENTS}")
@@ -164,8 +168,16 @@ function(qx_add_assets target)
       else()
         set(depfile_option)
       endif()
+      if(QX_BAKE AND type STREQUAL "mdl")
+        list(APPEND depfile_option -bake)
+      endif()
+      set(report_output)
+      if(QX_REPORTS)
+        set(report_output "${output}.json")
+        list(APPEND depfile_option "-report=${output}.json")
+      endif()
       add_custom_command(
-        OUTPUT "${output}"
+        OUTPUT "${output}" ${report_output}
         COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_folder}"
         COMMAND QXConvert::QXConvert ${type} "${source}" "${output}" ${options} ${depfile_option}
         DEPENDS "${source}" ${converter_files}

@@ -66,7 +66,7 @@ const files = {
   points: convert('mdl', pointCloud(join(work, 'spiral.ply')), join(work, 'spiral.mdl')),
   crate: convert('mdl', join(samples, 'crate.obj'), join(work, 'crate.mdl')),
   plainCrate: convert('mdl', join(samples, 'crate.obj'), join(work, 'plain-crate.mdl'), false),
-  walk: convert('anm', join(samples, 'walk.bvh'), join(work, 'walk.anm')),
+  walk: convert('anm', join(samples, 'walk.bvh'), join(work, 'walk.anm'), true, [`-report=${join(work, 'walk.anm.json')}`]),
   grass: convert('tex', join(samples, 'grass.tga'), join(work, 'grass.img')),
   blip: convert('snd', join(samples, 'blip.wav'), join(work, 'blip.snd')),
   theme: convert('mus', join(samples, 'theme.mod'), join(work, 'theme.mus')),
@@ -140,18 +140,21 @@ try {
   assert.equal(await tab.textContent('#error'), `cut-crate.mdl: ${cutError.replace(`${files.cut}: `, '')}`);
   console.log(`cut file: ${await tab.textContent('#error')}`);
 
-  // Dropped on the page rather than picked.
-  const transfer = await tab.evaluateHandle((bytes) => {
+  // Dropped on the page rather than picked, with its conversion report: channels get
+  // their node names and times their seconds (walk.bvh has 4 frames a second).
+  const transfer = await tab.evaluateHandle(([bytes, report]) => {
     const data = new DataTransfer();
     data.items.add(new File([new Uint8Array(bytes)], 'walk.anm'));
+    data.items.add(new File([report], 'walk.anm.json'));
     return data;
-  }, [...readFileSync(files.walk)]);
+  }, [[...readFileSync(files.walk)], readFileSync(`${files.walk}.json`, 'utf8')]);
   await tab.dispatchEvent('#view', 'drop', { dataTransfer: transfer });
   await tab.waitForSelector('body[data-view="animation"][data-state="idle"]');
   assert.equal(await tab.locator('.channels tbody tr').count(), 5);
+  assert.equal(await tab.locator('.channels tbody tr').nth(0).locator('td').nth(1).textContent(), 'Hips');
   await tab.locator('.channels tbody tr').nth(1).click();
   await tab.keyboard.press('ArrowRight');
-  assert.equal(await tab.textContent('.time'), 't = 1');
+  assert.equal(await tab.textContent('.time'), 't = 1 (0.25 s)');
   await tab.screenshot({ path: join(shots, 'animation.png') });
   await tab.keyboard.press('e');
   assert.match(await tab.locator('.legend').nth(2).textContent(), /x°/);

@@ -21,8 +21,8 @@ function sources() {
   ];
 }
 
-function convert(type, source, output, scrambled = true) {
-  execFileSync(process.env.QX_CONVERT, [type, source, output, ...(scrambled ? [] : ['-ue'])], { stdio: 'ignore' });
+function convert(type, source, output, scrambled = true, options = []) {
+  execFileSync(process.env.QX_CONVERT, [type, source, output, ...(scrambled ? [] : ['-ue']), ...options], { stdio: 'ignore' });
   return output;
 }
 

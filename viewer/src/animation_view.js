@@ -1,7 +1,8 @@
 // An animation file holds channels of keys, without node names or hierarchy, so
 // this view shows exactly that: a table of every channel's key counts and time
 // range, and for the chosen channel plots of its position, scaling and rotation
-// keys over time with a cursor that reads off the values.
+// keys over time with a cursor that reads off the values. With the conversion report
+// beside it, channels carry their node names and times their seconds.
 import { Euler, Quaternion } from 'three';
 
 const TABLE_ROWS = 2000; // a file may hold far more channels than a table can show
@@ -97,8 +98,9 @@ export class AnimationView {
     this.euler = false;
   }
 
-  show(asset) {
+  show(asset, report = null) {
     this.asset = asset;
+    this.report = report;
     this.cached = null;
     this.animation = 0;
     this.channel = 0;
@@ -118,6 +120,16 @@ export class AnimationView {
     const i = direction > 0 ? times.findIndex((t) => t > this.time + 1e-12)
       : times.findLastIndex((t) => t < this.time - 1e-12);
     if (i >= 0) this.setTime(times[i]);
+  }
+
+  // From the conversion report, when one came with the file.
+  nodeName(c) {
+    return this.report?.animations?.[this.animation]?.channels?.[c]?.node ?? '';
+  }
+
+  seconds(t) {
+    const rate = this.report?.animations?.[this.animation]?.ticksPerSecond;
+    return rate > 0 ? `${fmt(t / rate)} s` : '';
   }
 
   current() {
@@ -148,7 +160,8 @@ export class AnimationView {
 
     const animation = animations[this.animation];
     const channelSelect = element('select', { 'aria-label': 'Channel' });
-    animation.channels.slice(0, TABLE_ROWS).forEach((_, c) => channelSelect.append(element('option', { value: c, text: `Channel ${c}` })));
+    animation.channels.slice(0, TABLE_ROWS).forEach((_, c) => channelSelect.append(element('option', {
+      value: c, text: this.nodeName(c) ? `Channel ${c} · ${this.nodeName(c)}` : `Channel ${c}` })));
     channelSelect.value = String(this.channel);
     channelSelect.addEventListener('change', () => this.pick(Number(channelSelect.value)));
     this.channelSelect = channelSelect;
@@ -170,14 +183,15 @@ export class AnimationView {
 
     const table = element('table', { class: 'channels' });
     table.append(element('thead', {}, element('tr', {},
-      ...['Channel', 'Position keys', 'Scaling keys', 'Rotation keys', 'Time range'].map((h) => element('th', { text: h })))));
+      ...['Channel', 'Node', 'Position keys', 'Scaling keys', 'Rotation keys', 'Time range'].map((h) => element('th', { text: h })))));
     const body = element('tbody');
     this.rows = animation.channels.slice(0, TABLE_ROWS).map((channel, c) => {
       const range = channelRange(channel);
       const row = element('tr', { tabindex: 0 },
         element('td', { text: c }),
+        element('td', { text: this.nodeName(c) || '–' }),
         ...LISTS.map(({ key }) => element('td', { text: channel[key].times.length })),
-        element('td', { text: range ? `${fmt(range[0])} – ${fmt(range[1])}` : 'no keys' }));
+        element('td', { text: range ? `${fmt(range[0])} – ${fmt(range[1])}${this.seconds(1) ? ` (${this.seconds(range[0])} – ${this.seconds(range[1])})` : ''}` : 'no keys' }));
       row.addEventListener('click', () => this.pick(c));
       body.append(row);
       return row;
@@ -211,7 +225,7 @@ export class AnimationView {
     const channel = this.current();
     if (!channel) return;
     const [start, end] = this.asset.animations[this.animation].timeRange ?? [0, 0];
-    this.timeLabel.value = `t = ${fmt(this.time)}`;
+    this.timeLabel.value = `t = ${fmt(this.time)}${this.seconds(1) ? ` (${this.seconds(this.time)})` : ''}`;
     const colors = this.colors();
     // The series change with the channel or the Euler switch, not with the cursor.
     const which = `${this.animation}/${this.channel}/${this.euler}`;

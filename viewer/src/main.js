@@ -1,6 +1,7 @@
 // The viewer page: files dropped or picked are decoded by the reader (WebAssembly)
 // and shown by kind: models drawn, animations plotted, textures and audio shown or
 // played. Everything happens in the page; no file leaves the machine.
+import CRC32 from 'crc-32';
 import { AnimationView } from './animation_view.js';
 import { formatSize, showMedia } from './media_view.js';
 import { ModelView } from './model_view.js';
@@ -9,7 +10,7 @@ import { decodeImage, openAsset } from './reader.js';
 const $ = (id) => document.getElementById(id);
 const MESH_ROWS = 2000;
 
-const opened = []; // {name, size, asset}
+const opened = []; // {name, size, file, asset, report}
 let selected = -1;
 let modelView = null;
 let animationView = null;
@@ -49,9 +50,31 @@ function setBusy(busy, message = '') {
   $('status').textContent = message;
 }
 
-async function openFiles(files) {
-  if (files.length === 0) return;
-  setBusy(true, `Reading ${files.length === 1 ? files[0].name : `${files.length} files`}…`);
+// A conversion report (QXConvert -report=) goes with the open asset it describes: the
+// same size and CRC-32, which a report of another file does not have.
+async function attachReport(file) {
+  let report;
+  try {
+    report = JSON.parse(await file.text());
+  } catch {
+    return `${file.name}: not JSON`;
+  }
+  if (report?.schema !== 'qxconvert-report' || report.schemaVersion !== 1) return `${file.name}: not a QXConvert report`;
+  const { size, crc32 } = report.output ?? {};
+  for (const entry of opened) {
+    if (entry.size !== size || !entry.file) continue;
+    if ((CRC32.buf(new Uint8Array(await entry.file.arrayBuffer())) >>> 0) !== crc32) continue;
+    entry.report = report;
+    return '';
+  }
+  return `${file.name}: the report of none of the open files`;
+}
+
+async function openFiles(all) {
+  if (all.length === 0) return;
+  const reports = all.filter((f) => /\.json$/i.test(f.name));
+  const files = all.filter((f) => !reports.includes(f));
+  setBusy(true, `Reading ${all.length === 1 ? all[0].name : `${all.length} files`}…`);
   let first = -1;
   for (const file of files) {
     const started = performance.now();
@@ -66,12 +89,15 @@ async function openFiles(files) {
       asset = { info: { error: outOfMemory ? 'not enough memory to read this file in a browser' : String(error) } };
     }
     timings.decode = performance.now() - started;
-    opened.push({ name: file.name, size: file.size, asset });
+    opened.push({ name: file.name, size: file.size, file, asset, report: null });
     if (first < 0) first = opened.length - 1;
   }
+  const problems = [];
+  for (const file of reports) problems.push(await attachReport(file));
   renderList();
-  select(first);
-  setBusy(false, files.length > 1 ? `Opened ${files.length} files.` : '');
+  select(first >= 0 ? first : selected);
+  const said = problems.filter(Boolean).join('; ');
+  setBusy(false, said || (all.length > 1 ? `Opened ${all.length} files.` : ''));
 }
 
 function renderList() {
@@ -196,7 +222,7 @@ function showAnimation(asset) {
     x: css('--x'), y: css('--y'), z: css('--z'), w: css('--w'), grid: css('--grid'), text: css('--muted'), cursor: css('--cursor'),
   }));
   animationView.setEuler($('euler').checked);
-  animationView.show(asset);
+  animationView.show(asset, opened[selected]?.report);
 }
 
 // ---- controls ---------------------------------------------------------------
