@@ -44,15 +44,9 @@ std::string SaveModel(const aiScene& scene, bool scramble) {
   return qx::testing::ReadFile(dir / "m");
 }
 
-std::string U16(unsigned v) { return std::string{char(v & 0xFF), char(v >> 8)}; }
-std::string U32(std::uint32_t v) {
-  return std::string{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
-}
-std::string F32(float f) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &f, 4);
-  return U32(bits);
-}
+using testing::F32;
+using testing::U16;
+using testing::U32;
 
 MeshShape Shape(const std::string& name, std::size_t vertices,
                 std::vector<std::vector<unsigned>> faces) {

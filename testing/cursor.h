@@ -1,5 +1,5 @@
 // Test helper: reads little-endian fields from a byte string in order, the way an
-// engine would, so tests state expected payloads field by field.
+// engine would, so tests state expected payloads field by field; and writes them.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,17 @@ inline std::string Content(ByteStream& stream) {
   if (size <= 0) return std::string();
   return std::string(reinterpret_cast<const char*>(stream.GetAllData()),
                      static_cast<std::size_t>(size));
+}
+
+// Little-endian fields as bytes, for tests that write asset files by hand.
+inline std::string U16(unsigned v) { return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)}; }
+inline std::string U32(std::uint32_t v) {
+  return std::string{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+}
+inline std::string F32(float f) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &f, 4);
+  return U32(bits);
 }
 
 class Cursor {
