@@ -284,6 +284,7 @@ const char kPlacedScene[] = R"({"asset": {"version": "2.0"}, "scene": 0,
 // QXInspect only beside its own asset, and is refused where it would replace the
 // input; -bake places each use of a mesh as its node does, mirrored faces turned.
 TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
+  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
   TempDir dir;
   WriteFile(dir / "scene.gltf", kPlacedScene);
   auto r = RunConverter({"mdl", dir / "scene.gltf", dir / "plain.mdl", "-ue", "-report=" + (dir / "plain.json")});

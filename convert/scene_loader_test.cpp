@@ -9,6 +9,7 @@
 
 #include "asset/asset.h"
 #include "testing/cursor.h"
+#include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace qx {
@@ -83,6 +84,7 @@ TEST(LoadModel, ObjQuadIsTriangulatedWithFlippedTextureCoordinates) {
 }
 
 TEST(LoadModel, GltfTriangleWithoutNormalsOrTextureCoordinates) {
+  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
   TempDir dir;
   WriteFile(dir / "tri.gltf", kTriangleGltf);
   Asset asset;

@@ -9,6 +9,9 @@
 #   scripts/build.sh package     install, build the example game against it, build the .deb
 #   scripts/build.sh windows     cross-build for Windows, run every test under Wine, make
 #                                and check the zip (Assimp is built once into a cache)
+#   scripts/build.sh arm64       cross-build for arm64, run every test under qemu-user, compare
+#                                conversions with the native build, make the arm64 .deb
+#   scripts/build.sh s390x       the same on big-endian s390x (no package), memory capped
 #   scripts/build.sh bazel       convert the samples with Bazel: shared disk and HTTP caches
 #   scripts/build.sh viewer      build the viewer page; check its reader under Node and the
 #                                page in headless Chromium (screenshots in build/viewer/screenshots)
@@ -106,11 +109,70 @@ mode_windows() {
     -DQX_BUILD_VIEWER=ON
   export WINEPREFIX=$root/build-windows/wine WINEDEBUG=-all
   ctest --test-dir "$root/build-windows" -j "$jobs" --output-on-failure
-  awk '/^\[ RUN      \]/ {name = $4}
-       /: Skipped$/ {getline reason; print "  skipped " name ": " reason; n++}
-       END {print n + 0 " tests skipped under Wine"}' "$root/build-windows/Testing/Temporary/LastTest.log"
+  print_skipped "$root/build-windows" "under Wine"
   (cd "$root/build-windows" && cpack >/dev/null)
   bash "$root/scripts/windows_check.sh" "$root/build-windows" "$root/build"
+}
+
+print_skipped() {  # BUILD_DIR WHERE: each test skipped in the last run, with its reason
+  awk -v where="$2" '/^\[ RUN      \]/ {name = $4}
+       /: Skipped$/ {getline reason; print "  skipped " name ": " reason; n++}
+       END {print n + 0 " tests skipped " where}' "$1/Testing/Temporary/LastTest.log"
+}
+
+# Cross builds take the target's libraries from Debian's multiarch packages. zlib must
+# be one version on every architecture, and the security archive builds no s390x, so
+# it is pinned everywhere to the version the target architecture has.
+install_cross() {  # ARCH TRIPLE
+  local arch=$1 triple=$2 sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  install_missing "${packages[@]}" qemu-user "g++-$triple"
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    "${sudo[@]}" dpkg --add-architecture "$arch"
+    "${sudo[@]}" apt-get update -qq
+  fi
+  local archs zlib="" wanted=("libassimp-dev:$arch")
+  archs=($(dpkg --print-architecture) $(dpkg --print-foreign-architectures))
+  # The newest version every architecture has.
+  for v in $(apt-cache madison "zlib1g:$arch" | awk -F'|' '{gsub(/ /, "", $2); print $2}'); do
+    for a in "${archs[@]}"; do apt-cache madison "zlib1g:$a" | grep -qF " $v " || continue 2; done
+    zlib=$v
+    break
+  done
+  for a in "${archs[@]}"; do
+    for p in zlib1g zlib1g-dev; do
+      dpkg-query -W -f='${Status}' "$p:$a" 2>/dev/null | grep -q "install ok installed" && wanted+=("$p:$a=$zlib")
+    done
+  done
+  wanted+=("zlib1g:$arch=$zlib")
+  # zlib1g-dev needs libc6-dev of its architecture, which s390x cannot have beside amd64.
+  [ "$arch" = arm64 ] && wanted+=("zlib1g-dev:$arch=$zlib")
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    --allow-downgrades "${wanted[@]}" >/dev/null
+}
+
+# Another Linux architecture: cross-built, every test run under qemu-user (the tests
+# start the tools through it), and conversions compared with the native build. qemu
+# ignores RLIMIT_AS for the program it runs, so each run's qemu is capped at 4 GiB.
+cross_build() {  # ARCH TRIPLE
+  install_cross "$1" "$2"
+  build "$root/build" -DCMAKE_BUILD_TYPE=Release
+  build "$root/build-$1" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2.cmake" \
+    -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF
+  (ulimit -v $((4 << 20)) && ctest --test-dir "$root/build-$1" -j "$jobs" --output-on-failure)
+  print_skipped "$root/build-$1" "under qemu-user ($1)"
+  bash "$root/scripts/cross_check.sh" "$1" "$root/build-$1" "$root/build"
+}
+
+mode_arm64() {
+  cross_build arm64 aarch64-linux-gnu
+  rm -f "$root"/build-arm64/*.deb
+  (cd "$root/build-arm64" && cpack >/dev/null)
+  dpkg-deb -f "$root"/build-arm64/qxconvert_*_arm64.deb Architecture Depends
+}
+
+mode_s390x() {
+  cross_build s390x s390x-linux-gnu
 }
 
 mode_mutate() {
@@ -122,9 +184,9 @@ mode_mutate() {
 
 mode="${1:-}"
 case "$mode" in
-  examples|test|viewer|sanitize|package|fuzz|bazel|windows|mutate) shift; "mode_$mode" "$@" ;;
+  examples|test|viewer|sanitize|package|fuzz|bazel|windows|arm64|s390x|mutate) shift; "mode_$mode" "$@" ;;
   *)
-    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -5,7 +5,11 @@ Layout and counts must match exactly; numbers may differ by at most
 1e-6 * max(1, |value|). Prints how many values differ and the largest difference,
 and exits 1 when anything is outside the tolerance.
 
-  scripts/compare_assets.py QXINSPECT A B
+With --same-surface, models whose importer joined vertices differently (other vertex
+counts) pass when every mesh draws the same triangles: each face's corners, taken
+through the indices, with the same positions, normals and texture coordinates.
+
+  scripts/compare_assets.py [--same-surface] QXINSPECT A B
 """
 import json
 import subprocess
@@ -41,15 +45,35 @@ def walk(a, b, where, stats):
         raise ValueError(f"{where}: {a!r} against {b!r}")
 
 
+def corners(mesh):
+    """Each face corner's vertex values, in face order: the surface the mesh draws."""
+    fields = [f for f in ("positions", "normals", "textureCoords") if f in mesh]
+    return [[mesh[f][i] for f in fields] for i in mesh["indices"]]
+
+
+def surfaces(document):
+    """The model with each mesh's vertex arrays replaced by the corners it draws."""
+    for mesh in document.get("meshes", []):
+        mesh["corners"] = corners(mesh)
+        for field in ("positions", "normals", "textureCoords", "indices", "vertexCount", "indexCount"):
+            mesh.pop(field, None)
+    document.pop("payloadSize")
+    return document
+
+
 def main():
-    inspect, first, second = sys.argv[1:4]
+    same_surface = sys.argv[1] == "--same-surface"
+    inspect, first, second = sys.argv[1 + same_surface:4 + same_surface]
     stats = {"values": 0, "differing": 0, "largest": 0.0}
     try:
-        walk(decode(inspect, first), decode(inspect, second), "asset", stats)
+        a, b = decode(inspect, first), decode(inspect, second)
+        if same_surface:
+            a, b = surfaces(a), surfaces(b)
+        walk(a, b, "asset", stats)
     except ValueError as difference:
         print(f"{second}: differs from {first}: {difference}")
         return 1
-    print(f"{second}: same layout; {stats['differing']} of {stats['values']} values differ, "
+    print(f"{second}: same {'surface' if same_surface else 'layout'}; {stats['differing']} of {stats['values']} values differ, "
           f"by at most {stats['largest']:.3g}")
     return 0
 

@@ -29,15 +29,25 @@ enum class Need {
   kFullDevice,   // a device on which every write fails with "no space"
   kPosixShell,   // /bin/sh with FIFOs and signals
   kProcFiles,    // files under /proc that report a size of 0
-  kNinjaAndMake  // /usr/bin/ninja and /usr/bin/make
+  kNinjaAndMake,  // /usr/bin/ninja and /usr/bin/make
+  kNativeTools,   // the tools run natively, not under an emulator (QX_EMULATOR)
+  kAssimpGltf     // Debian's Assimp reads and writes glTF (it does not on big-endian hosts)
 };
 const char* Unavailable(Need need);
 
 // For beforeExec: writes past bytes fail with EFBIG instead of ending the child.
 void LimitFileSize(unsigned long long bytes);
 
+// A program that is not the system's (under /bin or /usr) is one of the tools built
+// here: where QX_EMULATOR names an emulator (a cross build's tests), it runs under it.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
+
+// The emulator the tools run under, or null.
+const char* Emulator();
+
+// A tool as a shell command line starts it: quoted, behind the emulator if any.
+std::string ToolInShell(const std::string& tool);
 
 // The converter built beside the tests.
 ProcessResult RunConverter(const std::vector<std::string>& args,

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "format/little_endian.h"
+
 namespace qx::testing {
 namespace {
 
@@ -20,13 +22,31 @@ void ClosePair(int fds[2]) {
   close(fds[1]);
 }
 
+// The system's own programs run as they are; anything else is one of the tools
+// built here, which runs under the emulator when there is one.
+bool IsSystemProgram(const std::string& program) {
+  return program.rfind("/bin/", 0) == 0 || program.rfind("/usr/", 0) == 0;
+}
+
 }  // namespace
+
+const char* Emulator() {
+  const char* emulator = std::getenv("QX_EMULATOR");
+  return emulator != nullptr && *emulator != '\0' ? emulator : nullptr;
+}
+
+std::string ToolInShell(const std::string& tool) {
+  const std::string quoted = "'" + tool + "'";
+  return Emulator() != nullptr ? std::string(Emulator()) + " " + quoted : quoted;
+}
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
   std::vector<char*> argv;
+  const bool emulated = Emulator() != nullptr && !IsSystemProgram(program);
+  if (emulated) argv.push_back(const_cast<char*>(Emulator()));
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -43,7 +63,11 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
       _exit(127);
     if (options.beforeExec) options.beforeExec();
-    execv(program.c_str(), argv.data());
+    if (emulated) {
+      execvp(argv[0], argv.data());
+    } else {
+      execv(program.c_str(), argv.data());
+    }
     _exit(127);
   }
   close(in[0]);
@@ -98,7 +122,17 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   return result;
 }
 
-const char* Unavailable(Need) { return nullptr; }
+const char* Unavailable(Need need) {
+  if (need == Need::kAssimpGltf && !kLittleEndianHost) {
+    return "Debian's Assimp 5.2.5 misreads glTF on big-endian machines (\"Mesh has no faces\") "
+           "and writes GLB with a broken length";
+  }
+  if (need == Need::kNativeTools && Emulator() != nullptr) {
+    return "the tools run under an emulator here, which strace sees instead of them and "
+           "which ignores RLIMIT_AS";
+  }
+  return nullptr;
+}
 
 void LimitFileSize(unsigned long long bytes) {
   signal(SIGXFSZ, SIG_IGN);
