@@ -331,6 +331,14 @@ TEST(OutputPaths, ProcFilesAndStandardOutputPipesWork) {
                             " /dev/stdout -ue | wc -c"});
   // The asset, the banner and the outcome line all went down the pipe.
   EXPECT_EQ(std::stoi(piped.out), 13 + 16 + 18);
+
+  // A source with no size to check up front is bounded as it streams: 2 GiB and one
+  // byte through a pipe stop at the format's limit.
+  const auto endless = testing::RunProcess(
+      "/bin/sh", {"-c", "head -c 2147483649 /dev/zero | " + testing::ToolInShell(QXCONVERT_EXE) +
+                            " tex /dev/stdin /dev/null -ue"});
+  EXPECT_EQ(endless.out, kBanner + "File is 2 GiB or larger, bytes 2147483648\n");
+  EXPECT_EQ(endless.exitCode, 1);
 }
 
 // Ctrl-C in a build interrupts every job: the temporary file goes, the previous output
