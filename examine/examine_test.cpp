@@ -373,6 +373,14 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   const auto empty = RunInspect({dir / "empty.mdl", "--render", dir / "e.png"});
   EXPECT_EQ(empty.exitCode, 1);
   EXPECT_NE(empty.err.find("the model has no faces to draw"), std::string::npos) << empty.err;
+  // A triangle with infinite corners has a face, but nothing that can be drawn.
+  const float inf = std::numeric_limits<float>::infinity();
+  std::string far = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00", 11) + testing::U32(0) + testing::U32(3);
+  for (int i = 0; i < 9; ++i) far += testing::F32(i % 2 == 0 ? inf : -inf);
+  far += testing::U32(1) + testing::U32(0) + testing::U32(1) + testing::U32(2) + std::string("\0\0", 2);
+  WriteFile(dir / "far.mdl", far);
+  const auto huge = RunInspect({dir / "far.mdl", "--render", dir / "e.png"});
+  EXPECT_NE(huge.err.find("the model has 1 face but none can be drawn"), std::string::npos) << huge.err;
   WriteFile(dir / "damaged.mdl", png.substr(0, 5));
   EXPECT_EQ(RunInspect({dir / "damaged.mdl", "--render", dir / "d.png"}).exitCode, 1);
   EXPECT_FALSE(testing::FileExists(dir / "e.png"));

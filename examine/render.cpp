@@ -168,8 +168,15 @@ bool RenderModel(const reader::AssetFile& asset, Image& image, std::string* erro
       lo[1] = std::min(lo[1], v.y), hi[1] = std::max(hi[1], v.y);
     }
   }
-  if (drawable == 0 || lo[0] > hi[0]) {
+  if (drawable == 0) {
     *error = "the model has no faces to draw";
+    return false;
+  }
+  if (lo[0] > hi[0]) {
+    // Faces there are; their corners are infinite, NaN, or so large that turning them
+    // to the view overflows.
+    *error = "the model has " + std::to_string(drawable) + (drawable == 1 ? " face" : " faces") +
+             " but none can be drawn: every position is infinite, NaN or too large (near 1e38) to turn";
     return false;
   }
   const float extent = std::max({hi[0] - lo[0], hi[1] - lo[1], 1e-20f});

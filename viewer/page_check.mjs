@@ -77,6 +77,28 @@ const files = {
     convert('tex', join(work, 'bomb.tga'), join(work, 'bomb.img'))),
 };
 writeFileSync(files.cut, readFileSync(files.crate).subarray(0, 120));
+
+// An animation of `count` channels, each one rotation key, written directly.
+function channelsFile(file, count) {
+  const channel = Buffer.alloc(6 + 24);
+  channel.writeUInt16LE(1, 4);
+  channel.writeFloatLE(1, 6 + 8 + 12); // w of the rotation
+  writeFileSync(file, Buffer.concat([Buffer.from([0x51, 0x41, 0x4e, 0x4d, 1, 0, 0, 1, 0, count & 0xff, count >> 8]),
+    ...Array(count).fill(channel)]));
+  return file;
+}
+// Two groups, normals only in the second; and a triangle at the edge of float's range.
+writeFileSync(join(work, 'groups.obj'), 'v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 0 1 1\nvn 0 0 1\n'
+  + 'g a\nf 1 2 3\ng b\nf 4//1 5//1 6//1\n');
+writeFileSync(join(work, 'huge.ply'), 'ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n'
+  + 'property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n'
+  + '3.4e38 3.4e38 0\n-3.4e38 3.4e38 0\n0 -3.4e38 3.4e38\n3 0 1 2\n');
+Object.assign(files, {
+  groups: convert('mdl', join(work, 'groups.obj'), join(work, 'groups.mdl')),
+  huge: convert('mdl', join(work, 'huge.ply'), join(work, 'huge.mdl')),
+  many: channelsFile(join(work, 'many.anm'), 2500),
+  one: channelsFile(join(work, 'one.anm'), 1),
+});
 const inspected = spawnSync(process.env.QX_INSPECT, [files.cut], { encoding: 'utf8' });
 assert.notEqual(inspected.status, 0, 'QXInspect accepted the cut file');
 const cutError = inspected.stderr.trim().replace(/^QXInspect: /, '');
@@ -167,6 +189,48 @@ try {
   assert.match(await tab.textContent('#media .hex'), /^00000000 /, 'the MOD music shows no bytes');
   await open(files.bomb);
   assert.match(await tab.textContent('#media'), /cannot be shown: it claims 23170 x 23170 pixels/, 'the image bomb was not refused by its claim');
+
+  // Normals shown on a model whose first mesh has none, then the next file: the view
+  // is cleared without error, and opening goes on working.
+  await open(files.groups, files.crate);
+  await tab.keyboard.press('n');
+  await tab.keyboard.press('ArrowDown');
+  assert.equal(await tab.getAttribute('body', 'data-view'), 'model', await tab.textContent('#error'));
+  await open(files.walk);
+  assert.equal(await tab.getAttribute('body', 'data-view'), 'animation');
+  assert.equal(await tab.getAttribute('#title', 'title'), await tab.textContent('#title'));
+  assert.equal(await tab.evaluate(() => window.qxViewer.timings.upload), undefined, 'a stale upload time');
+
+  // Shortcuts from the time slider and the drop-downs; left and right step keys there.
+  await tab.focus('.toolbar input[type="range"]');
+  await tab.keyboard.press('ArrowRight');
+  assert.equal(await tab.textContent('.time'), 't = 1');
+  await tab.focus('.toolbar select[aria-label="Channel"]');
+  await tab.keyboard.press('ArrowRight');
+  assert.equal(await tab.textContent('.time'), 't = 2');
+  // Scrubbing with growing values keeps every plot's height.
+  const heights = () => tab.evaluate(() => [...document.querySelectorAll('.plots figure')].map((f) => f.getBoundingClientRect().height));
+  const before = await heights();
+  await tab.keyboard.press('e');
+  for (const at of [0.1, 0.5, 0.9]) {
+    const box = await tab.locator('.plot').first().boundingBox();
+    await tab.mouse.click(box.x + box.width * at, box.y + box.height / 2);
+    assert.deepEqual(await heights(), before, 'the plots changed height while scrubbing');
+  }
+  await tab.keyboard.press('e');
+
+  // Every channel can be reached, past the 2000 listed at a time.
+  await open(files.many);
+  await tab.fill('.channel-number', '2300');
+  await tab.press('.channel-number', 'Enter');
+  assert.equal(await tab.textContent('.channels tr.selected td'), '2300');
+  assert.match(await tab.textContent('.table-wrap .note'), /Channels 2000–2499 of 2500/);
+  await open(files.one);
+  assert.match(await tab.textContent('.toolbar select'), /\(1 channel\)/);
+
+  // A model too large to draw says so.
+  await open(files.huge);
+  assert.match(await tab.textContent('#mesh-summary'), /Nothing is drawn: positions reach 3\.4e\+38, too large to draw/);
 
   await tab.keyboard.press('t'); // the large model in the other colour scheme
   const started = Date.now();

@@ -150,7 +150,7 @@ export class AnimationView {
       return;
     }
     const animationSelect = element('select', { 'aria-label': 'Animation' });
-    animations.forEach((a, i) => animationSelect.append(element('option', { value: i, text: `Animation ${i} (${a.channelCount} channels)` })));
+    animations.forEach((a, i) => animationSelect.append(element('option', { value: i, text: `Animation ${i} (${a.channelCount} channel${a.channelCount === 1 ? '' : 's'})` })));
     animationSelect.value = String(this.animation);
     animationSelect.addEventListener('change', () => {
       this.animation = Number(animationSelect.value);
@@ -159,12 +159,17 @@ export class AnimationView {
     });
 
     const animation = animations[this.animation];
+    const count = animation.channels.length;
     const channelSelect = element('select', { 'aria-label': 'Channel' });
-    animation.channels.slice(0, TABLE_ROWS).forEach((_, c) => channelSelect.append(element('option', {
-      value: c, text: this.nodeName(c) ? `Channel ${c} · ${this.nodeName(c)}` : `Channel ${c}` })));
-    channelSelect.value = String(this.channel);
     channelSelect.addEventListener('change', () => this.pick(Number(channelSelect.value)));
     this.channelSelect = channelSelect;
+    // Any channel by its number, also past the ones listed.
+    this.channelNumber = element('input', {
+      type: 'number', min: 0, max: Math.max(0, count - 1), step: 1, 'aria-label': 'Channel number', class: 'channel-number' });
+    this.channelNumber.addEventListener('change', () => {
+      const c = Math.round(Number(this.channelNumber.value));
+      if (c >= 0 && c < count) this.pick(c);
+    });
 
     const [start, end] = animation.timeRange ?? [0, 0];
     this.time = start;
@@ -184,33 +189,52 @@ export class AnimationView {
     const table = element('table', { class: 'channels' });
     table.append(element('thead', {}, element('tr', {},
       ...['Channel', 'Node', 'Position keys', 'Scaling keys', 'Rotation keys', 'Time range'].map((h) => element('th', { text: h })))));
-    const body = element('tbody');
-    this.rows = animation.channels.slice(0, TABLE_ROWS).map((channel, c) => {
-      const range = channelRange(channel);
-      const row = element('tr', { tabindex: 0 },
-        element('td', { text: c }),
-        element('td', { text: this.nodeName(c) || '–' }),
-        ...LISTS.map(({ key }) => element('td', { text: channel[key].times.length })),
-        element('td', { text: range ? `${fmt(range[0])} – ${fmt(range[1])}${this.seconds(1) ? ` (${this.seconds(range[0])} – ${this.seconds(range[1])})` : ''}` : 'no keys' }));
-      row.addEventListener('click', () => this.pick(c));
-      body.append(row);
-      return row;
-    });
-    table.append(body);
-    const more = animation.channels.length > TABLE_ROWS
-      ? element('p', { class: 'note', text: `The first ${TABLE_ROWS} of ${animation.channels.length} channels are listed.` }) : '';
+    this.tableBody = element('tbody');
+    table.append(this.tableBody);
+    this.listNote = element('p', { class: 'note' });
+    this.listed = -1;
 
     this.container.append(
-      element('div', { class: 'toolbar' }, animationSelect, channelSelect, this.slider, this.timeLabel),
+      element('div', { class: 'toolbar' }, animationSelect, channelSelect, this.channelNumber, this.slider, this.timeLabel),
       element('div', { class: 'plots' }, ...this.plots.map((p) => p.figure)),
-      element('div', { class: 'table-wrap' }, table, more));
+      element('div', { class: 'table-wrap' }, table, this.listNote));
     this.pick(this.channel);
+  }
+
+  // The menu and the table list up to TABLE_ROWS channels: the block holding c.
+  list(c) {
+    const first = Math.floor(c / TABLE_ROWS) * TABLE_ROWS;
+    if (first === this.listed) return;
+    this.listed = first;
+    const { channels } = this.asset.animations[this.animation];
+    const last = Math.min(channels.length, first + TABLE_ROWS);
+    const options = [];
+    this.rows = [];
+    for (let i = first; i < last; ++i) {
+      const name = this.nodeName(i);
+      options.push(element('option', { value: i, text: name ? `Channel ${i} · ${name}` : `Channel ${i}` }));
+      const channel = channels[i];
+      const range = channelRange(channel);
+      const row = element('tr', { tabindex: 0 },
+        element('td', { text: i }),
+        element('td', { text: name || '–' }),
+        ...LISTS.map(({ key }) => element('td', { text: channel[key].times.length })),
+        element('td', { text: range ? `${fmt(range[0])} – ${fmt(range[1])}${this.seconds(1) ? ` (${this.seconds(range[0])} – ${this.seconds(range[1])})` : ''}` : 'no keys' }));
+      row.addEventListener('click', () => this.pick(i));
+      this.rows.push(row);
+    }
+    this.channelSelect.replaceChildren(...options);
+    this.tableBody.replaceChildren(...this.rows);
+    this.listNote.textContent = channels.length > TABLE_ROWS
+      ? `Channels ${first}–${last - 1} of ${channels.length} are listed; the number field reaches any channel.` : '';
   }
 
   pick(c) {
     this.channel = c;
+    this.list(c);
     this.channelSelect.value = String(c);
-    this.rows.forEach((row, i) => row.classList.toggle('selected', i === c));
+    this.channelNumber.value = String(c);
+    this.rows.forEach((row, i) => row.classList.toggle('selected', i === c - this.listed));
     this.drawPlots();
   }
 

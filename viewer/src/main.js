@@ -76,6 +76,21 @@ async function openFiles(all) {
   const files = all.filter((f) => !reports.includes(f));
   setBusy(true, `Reading ${all.length === 1 ? all[0].name : `${all.length} files`}…`);
   let first = -1;
+  const problems = [];
+  try {
+    first = await readAll(files);
+    for (const file of reports) problems.push(await attachReport(file));
+  } finally {
+    // Whatever failed, the page is left usable.
+    renderList();
+    select(first >= 0 ? first : selected);
+    const said = problems.filter(Boolean).join('; ');
+    setBusy(false, said || (all.length > 1 ? `Opened ${all.length} files.` : ''));
+  }
+}
+
+async function readAll(files) {
+  let first = -1;
   for (const file of files) {
     const started = performance.now();
     let asset;
@@ -92,12 +107,7 @@ async function openFiles(all) {
     opened.push({ name: file.name, size: file.size, file, asset, report: null });
     if (first < 0) first = opened.length - 1;
   }
-  const problems = [];
-  for (const file of reports) problems.push(await attachReport(file));
-  renderList();
-  select(first >= 0 ? first : selected);
-  const said = problems.filter(Boolean).join('; ');
-  setBusy(false, said || (all.length > 1 ? `Opened ${all.length} files.` : ''));
+  return first;
 }
 
 function renderList() {
@@ -133,16 +143,23 @@ function select(i) {
   const { name, asset } = opened[i];
   const { info } = asset;
   $('title').textContent = info.error ? name : `${name} — ${describeHeader(info)}`;
+  $('title').title = $('title').textContent; // the whole line where it is cut short
   if (info.error) {
     $('error').textContent = `${name}: ${info.error}`;
     showOnly('error');
     return;
   }
-  if (info.type === 'model') showModel(asset);
-  else if (info.type === 'animation') showAnimation(asset);
-  else {
-    showOnly('media');
-    showMedia($('media'), asset, decodeImage);
+  delete timings.upload; // measured for models only
+  try {
+    if (info.type === 'model') showModel(asset);
+    else if (info.type === 'animation') showAnimation(asset);
+    else {
+      showOnly('media');
+      showMedia($('media'), asset, decodeImage);
+    }
+  } catch (error) {
+    $('error').textContent = `${name}: the view failed: ${error?.message ?? error}`;
+    showOnly('error');
   }
 }
 
@@ -179,8 +196,9 @@ function showModel(asset) {
     for (const option of ['wireframe', 'normals', 'checker']) modelView.options[option] = $(option).checked;
   }
   const started = performance.now();
+  const bounds = combinedBounds(asset.meshes);
   modelView.resize();
-  modelView.show(asset.meshes, combinedBounds(asset.meshes));
+  modelView.show(asset.meshes, bounds);
   timings.upload = performance.now() - started;
   const anyNormals = asset.meshes.some((m) => m.normals);
   const anyUvs = asset.meshes.some((m) => m.uvs);
@@ -213,7 +231,16 @@ function showModel(asset) {
   const triangles = asset.meshes.reduce((n, m) => n + (m.indicesPerFace === 3 ? m.faceCount : 0), 0);
   $('mesh-summary').textContent = asset.meshes.length === 0 ? 'This model holds no meshes.'
     : `${asset.meshes.length} mesh${asset.meshes.length === 1 ? '' : 'es'}, ${triangles.toLocaleString('en')} triangles`
-      + (asset.meshes.length > MESH_ROWS ? ` (the first ${MESH_ROWS} are listed)` : '');
+      + (asset.meshes.length > MESH_ROWS ? ` (the first ${MESH_ROWS} are listed)` : '')
+      + undrawable(asset.meshes, bounds);
+}
+
+// Why an empty view is empty, when the positions are to blame.
+function undrawable(meshes, bounds) {
+  if (meshes.every((m) => m.vertexCount === 0)) return '';
+  if (!bounds) return '. Nothing is drawn: no position is a finite number.';
+  const largest = Math.max(...bounds.min.map(Math.abs), ...bounds.max.map(Math.abs));
+  return largest > 1e30 ? `. Nothing is drawn: positions reach ${largest.toPrecision(2)}, too large to draw.` : '';
 }
 
 function showAnimation(asset) {
@@ -268,8 +295,11 @@ function wireControls() {
 
   window.addEventListener('keydown', (event) => {
     if (event.ctrlKey || event.metaKey || event.altKey) return;
-    if (event.target instanceof HTMLInputElement && event.target.type !== 'checkbox') return;
-    if (event.target instanceof HTMLSelectElement) return;
+    // Typing goes to text fields; the slider, drop-downs and boxes keep the shortcuts
+    // (left and right then step keys rather than nudging the slider).
+    const target = event.target;
+    if (target instanceof HTMLInputElement && !['checkbox', 'range'].includes(target.type)) return;
+    if (target instanceof HTMLTextAreaElement) return;
     const view = document.body.dataset.view;
     const actions = {
       o: () => $('files').click(),

@@ -142,7 +142,8 @@ export class ModelView {
   }
 
   clear() {
-    for (const object of [...this.objects, ...this.normalObjects]) {
+    // Normals are made per mesh when first shown, so their list may have gaps.
+    for (const object of [...this.objects, ...this.normalObjects.filter(Boolean)]) {
       this.scene.remove(object);
       object.geometry.dispose();
       object.material.dispose();
@@ -187,7 +188,13 @@ export class ModelView {
   frame() {
     const { min, max } = this.bounds ?? { min: [-1, -1, -1], max: [1, 1, 1] };
     const center = new Vector3((min[0] + max[0]) / 2, (min[1] + max[1]) / 2, (min[2] + max[2]) / 2);
-    const radius = Math.max(1e-6, new Vector3(max[0] - min[0], max[1] - min[1], max[2] - min[2]).length() / 2);
+    let radius = Math.max(1e-6, new Vector3(max[0] - min[0], max[1] - min[1], max[2] - min[2]).length() / 2);
+    // Positions near float's limit overflow the extent: keep the camera usable (the
+    // page says why nothing shows).
+    if (!Number.isFinite(radius)) {
+      center.set(0, 0, 0);
+      radius = 1;
+    }
     const fov = (this.camera.fov * Math.PI) / 180;
     const distance = (radius / Math.sin(fov / 2)) * 1.05;
     this.camera.near = distance / 1000;
