@@ -7,7 +7,7 @@
 // animation and large-model views are left in QX_SCREENSHOTS.
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
-import { mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
@@ -104,7 +104,13 @@ assert.notEqual(inspected.status, 0, 'QXInspect accepted the cut file');
 const cutError = inspected.stderr.trim().replace(/^QXInspect: /, '');
 
 const page = readFileSync(process.env.QX_PAGE);
+// The page, and the converted files under /assets/ for addresses like #file=assets/x.
 const server = createServer((request, response) => {
+  const asset = /^\/assets\/([\w.-]+)$/.exec(request.url);
+  if (asset && existsSync(join(work, asset[1]))) {
+    response.writeHead(200, { 'Content-Type': 'application/octet-stream' }).end(readFileSync(join(work, asset[1])));
+    return;
+  }
   if (request.url !== '/' && request.url !== '/index.html') {
     response.writeHead(404).end();
     return;
@@ -204,10 +210,10 @@ try {
   // Shortcuts from the time slider and the drop-downs; left and right step keys there.
   await tab.focus('.toolbar input[type="range"]');
   await tab.keyboard.press('ArrowRight');
-  assert.equal(await tab.textContent('.time'), 't = 1');
+  assert.equal(await tab.textContent('.time'), 't = 1 (0.04 s)'); // 25 ticks a second unless told
   await tab.focus('.toolbar select[aria-label="Channel"]');
   await tab.keyboard.press('ArrowRight');
-  assert.equal(await tab.textContent('.time'), 't = 2');
+  assert.equal(await tab.textContent('.time'), 't = 2 (0.08 s)');
   // Scrubbing with growing values keeps every plot's height.
   const heights = () => tab.evaluate(() => [...document.querySelectorAll('.plots figure')].map((f) => f.getBoundingClientRect().height));
   const before = await heights();
@@ -219,6 +225,20 @@ try {
   }
   await tab.keyboard.press('e');
 
+  // Playback runs in seconds at the rate given: 2 ticks a second for 0.6 s is about 1.2 ticks.
+  await tab.locator('.rate').fill('2');
+  await tab.locator('.rate').dispatchEvent('change');
+  const plot = await tab.locator('.plot').first().boundingBox();
+  await tab.mouse.click(plot.x + 1, plot.y + plot.height / 2);
+  await tab.click('.playback button');
+  await tab.waitForTimeout(600);
+  await tab.click('.playback button');
+  const played = Number(/t = ([\d.]+)/.exec(await tab.textContent('.time'))[1]);
+  console.log(`played 0.6 s at 2 ticks a second: t = ${played}`);
+  assert.ok(played > 0.6 && played < 2.5, `the cursor moved to ${played} ticks`);
+  assert.match(await tab.textContent('.time'), /\(0\.[3-9]\d* s\)|\(1\.\d+ s\)/);
+  await tab.click('#shot'); // the plots as a picture, below
+
   // Every channel can be reached, past the 2000 listed at a time.
   await open(files.many);
   await tab.fill('.channel-number', '2300');
@@ -227,6 +247,37 @@ try {
   assert.match(await tab.textContent('.table-wrap .note'), /Channels 2000–2499 of 2500/);
   await open(files.one);
   assert.match(await tab.textContent('.toolbar select'), /\(1 channel\)/);
+
+  // Scale and orientation: the size and grid spacing are said; Z up turns the view and
+  // back; the grid is not counted as the model's pixels.
+  await open(files.crate);
+  assert.match(await tab.textContent('#mesh-summary'), /size 1 × 1 × 1 units; grid lines 0\.1 apart/);
+  const upright = await tab.evaluate(() => window.qxViewer.drawnPixels().drawn);
+  await tab.keyboard.press('g');
+  assert.equal(await tab.evaluate(() => window.qxViewer.drawnPixels().drawn), upright);
+  await tab.keyboard.press('g');
+  const [download] = await Promise.all([tab.waitForEvent('download'), tab.keyboard.press('p')]);
+  assert.equal(download.suggestedFilename(), 'crate.mdl.png');
+  await download.saveAs(join(shots, 'screenshot.png'));
+  assert.deepEqual([...readFileSync(join(shots, 'screenshot.png')).subarray(1, 4)], [0x50, 0x4e, 0x47]);
+  await open(files.walk);
+  await open(files.groups);
+  await tab.keyboard.press('z');
+  await tab.screenshot({ path: join(shots, 'z-up.png') });
+  const turned = await tab.evaluate(() => window.qxViewer.drawnPixels().drawn);
+  await tab.keyboard.press('z');
+  const back = await tab.evaluate(() => window.qxViewer.drawnPixels().drawn);
+  assert.notEqual(turned, back, 'Z up did not turn the model');
+
+  // Files: the same file again replaces it; one closes; all close.
+  const listed = await tab.locator('#opened li').count();
+  await open(files.crate);
+  assert.equal(await tab.locator('#opened li').count(), listed);
+  await tab.keyboard.press('Delete');
+  assert.equal(await tab.locator('#opened li').count(), listed - 1);
+  await tab.click('#clear');
+  assert.equal(await tab.locator('#opened li').count(), 0);
+  assert.equal(await tab.getAttribute('body', 'data-view'), 'empty');
 
   // A model too large to draw says so.
   await open(files.huge);
@@ -247,6 +298,14 @@ try {
   await tab.keyboard.press('w');
   console.log(`  its first wireframe frame (edges built once): ${wireframe.toFixed(0)} ms`);
   await tab.screenshot({ path: join(shots, 'large-model.png') });
+
+  // Files named in the address, with the report: a build's link to a preview.
+  const linked = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  linked.on('pageerror', (error) => problems.push(`page error: ${error.message}`));
+  await linked.goto(`http://127.0.0.1:${server.address().port}/index.html#file=assets/walk.anm&file=assets/walk.anm.json`);
+  await linked.waitForSelector('body[data-view="animation"][data-state="idle"]');
+  assert.equal(await linked.locator('.channels tbody tr').nth(0).locator('td').nth(1).textContent(), 'Hips');
+  await linked.close();
 
   // Opened from disk, with no server at all.
   await tab.goto(pathToFileURL(process.env.QX_PAGE).href);

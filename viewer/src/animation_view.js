@@ -1,8 +1,9 @@
 // An animation file holds channels of keys, without node names or hierarchy, so
 // this view shows exactly that: a table of every channel's key counts and time
 // range, and for the chosen channel plots of its position, scaling and rotation
-// keys over time with a cursor that reads off the values. With the conversion report
-// beside it, channels carry their node names and times their seconds.
+// keys over time with a cursor that reads off the values, and playback. The file
+// stores no tick rate: the page takes it from the conversion report when one came
+// with the file, else from the user (25 by default, kept per file name).
 import { Euler, Quaternion } from 'three';
 
 const TABLE_ROWS = 2000; // a file may hold far more channels than a table can show
@@ -98,9 +99,11 @@ export class AnimationView {
     this.euler = false;
   }
 
-  show(asset, report = null) {
+  show(asset, report = null, name = '') {
+    this.pause();
     this.asset = asset;
     this.report = report;
+    this.name = name;
     this.cached = null;
     this.animation = 0;
     this.channel = 0;
@@ -128,8 +131,73 @@ export class AnimationView {
   }
 
   seconds(t) {
-    const rate = this.report?.animations?.[this.animation]?.ticksPerSecond;
-    return rate > 0 ? `${fmt(t / rate)} s` : '';
+    return `${fmt(t / this.rate)} s`;
+  }
+
+  // Ticks per second: the report's, else what the user last gave for this file name.
+  initialRate() {
+    const reported = this.report?.animations?.[this.animation]?.ticksPerSecond;
+    if (reported > 0) return reported;
+    try {
+      const kept = Number(localStorage.getItem(`qx-viewer-rate:${this.name}`));
+      if (kept > 0) return kept;
+    } catch {
+      // Storage may be off for pages opened from disk.
+    }
+    return 25;
+  }
+
+  setRate(rate) {
+    if (!(rate > 0)) return;
+    this.rate = rate;
+    try {
+      localStorage.setItem(`qx-viewer-rate:${this.name}`, String(rate));
+    } catch {
+      // As above: the rate then lasts the visit.
+    }
+    this.list(this.channel, true);
+    this.drawPlots();
+  }
+
+  togglePlay() {
+    if (this.playing) this.pause();
+    else this.play();
+  }
+
+  toggleLoop() {
+    if (!this.loopBox) return;
+    this.loopBox.checked = !this.loopBox.checked;
+  }
+
+  // The cursor runs in real time at the tick rate and the chosen speed.
+  play() {
+    const [start, end] = this.asset?.animations[this.animation]?.timeRange ?? [0, 0];
+    if (!this.slider || !(end > start)) return;
+    if (this.time >= end) this.setTime(start);
+    this.playing = true;
+    this.playButton.textContent = 'Pause';
+    let last = performance.now();
+    const tick = (now) => {
+      if (!this.playing) return;
+      let t = this.time + ((now - last) / 1000) * this.rate * Number(this.speedSelect.value);
+      last = now;
+      if (t > end) {
+        if (this.loopBox.checked) t = start + ((t - start) % (end - start));
+        else {
+          t = end;
+          this.pause();
+        }
+      }
+      this.setTime(t);
+      if (this.playing) this.frameRequest = requestAnimationFrame(tick);
+    };
+    this.frameRequest = requestAnimationFrame(tick);
+  }
+
+  pause() {
+    this.playing = false;
+    cancelAnimationFrame(this.frameRequest);
+    if (this.playButton) this.playButton.textContent = 'Play';
   }
 
   current() {
@@ -157,6 +225,19 @@ export class AnimationView {
       this.channel = 0;
       this.render();
     });
+    this.pause();
+    this.rate = this.initialRate();
+    this.playButton = element('button', { type: 'button', title: 'Play or pause (Space)', text: 'Play' });
+    this.playButton.addEventListener('click', () => this.togglePlay());
+    this.loopBox = element('input', { type: 'checkbox', 'aria-label': 'Loop' });
+    this.speedSelect = element('select', { 'aria-label': 'Speed' });
+    for (const speed of [0.25, 0.5, 1, 2, 4]) this.speedSelect.append(element('option', { value: speed, text: `${speed}×` }));
+    this.speedSelect.value = '1';
+    const rateField = element('input', { type: 'number', min: 0.001, step: 'any', value: this.rate, class: 'rate', 'aria-label': 'Ticks per second' });
+    rateField.addEventListener('change', () => this.setRate(Number(rateField.value)));
+    const playback = element('span', { class: 'playback' }, this.playButton,
+      element('label', {}, this.loopBox, ' Loop'), this.speedSelect,
+      element('label', { title: 'The file stores no tick rate; a conversion report gives it' }, rateField, ' ticks/s'));
 
     const animation = animations[this.animation];
     const count = animation.channels.length;
@@ -196,15 +277,16 @@ export class AnimationView {
 
     this.container.append(
       element('div', { class: 'toolbar' }, animationSelect, channelSelect, this.channelNumber, this.slider, this.timeLabel),
+      element('div', { class: 'toolbar' }, playback),
       element('div', { class: 'plots' }, ...this.plots.map((p) => p.figure)),
       element('div', { class: 'table-wrap' }, table, this.listNote));
     this.pick(this.channel);
   }
 
   // The menu and the table list up to TABLE_ROWS channels: the block holding c.
-  list(c) {
+  list(c, again = false) {
     const first = Math.floor(c / TABLE_ROWS) * TABLE_ROWS;
-    if (first === this.listed) return;
+    if (first === this.listed && !again) return;
     this.listed = first;
     const { channels } = this.asset.animations[this.animation];
     const last = Math.min(channels.length, first + TABLE_ROWS);
@@ -219,7 +301,7 @@ export class AnimationView {
         element('td', { text: i }),
         element('td', { text: name || '–' }),
         ...LISTS.map(({ key }) => element('td', { text: channel[key].times.length })),
-        element('td', { text: range ? `${fmt(range[0])} – ${fmt(range[1])}${this.seconds(1) ? ` (${this.seconds(range[0])} – ${this.seconds(range[1])})` : ''}` : 'no keys' }));
+        element('td', { text: range ? `${fmt(range[0])} – ${fmt(range[1])} (${this.seconds(range[0])} – ${this.seconds(range[1])})` : 'no keys' }));
       row.addEventListener('click', () => this.pick(i));
       this.rows.push(row);
     }
@@ -249,7 +331,7 @@ export class AnimationView {
     const channel = this.current();
     if (!channel) return;
     const [start, end] = this.asset.animations[this.animation].timeRange ?? [0, 0];
-    this.timeLabel.value = `t = ${fmt(this.time)}${this.seconds(1) ? ` (${this.seconds(this.time)})` : ''}`;
+    this.timeLabel.value = `t = ${fmt(this.time)} (${this.seconds(this.time)})`;
     const colors = this.colors();
     // The series change with the channel or the Euler switch, not with the cursor.
     const which = `${this.animation}/${this.channel}/${this.euler}`;

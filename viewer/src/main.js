@@ -4,7 +4,7 @@
 import CRC32 from 'crc-32';
 import { AnimationView } from './animation_view.js';
 import { formatSize, showMedia } from './media_view.js';
-import { ModelView } from './model_view.js';
+import { DRAWABLE_LIMIT, ModelView } from './model_view.js';
 import { decodeImage, openAsset } from './reader.js';
 
 const $ = (id) => document.getElementById(id);
@@ -104,8 +104,12 @@ async function readAll(files) {
       asset = { info: { error: outOfMemory ? 'not enough memory to read this file in a browser' : String(error) } };
     }
     timings.decode = performance.now() - started;
-    opened.push({ name: file.name, size: file.size, file, asset, report: null });
-    if (first < 0) first = opened.length - 1;
+    // The same file dropped again replaces the one open, in its place.
+    const entry = { name: file.name, size: file.size, file, asset, report: null };
+    const again = opened.findIndex((e) => e.name === file.name);
+    if (again >= 0) opened[again] = entry;
+    else opened.push(entry);
+    if (first < 0) first = again >= 0 ? again : opened.length - 1;
   }
   return first;
 }
@@ -123,10 +127,85 @@ function renderList() {
     button.classList.toggle('bad', Boolean(info.error));
     button.classList.toggle('selected', i === selected);
     button.addEventListener('click', () => select(i));
-    item.append(button);
+    const close = document.createElement('button');
+    close.className = 'close';
+    close.textContent = '×';
+    close.title = `Close ${entry.name}`;
+    close.setAttribute('aria-label', `Close ${entry.name}`);
+    close.addEventListener('click', () => closeFile(i));
+    item.append(button, close);
     list.append(item);
   });
   document.body.classList.toggle('has-files', opened.length > 0);
+}
+
+function closeFile(i) {
+  if (i >= 0 && i < opened.length) opened.splice(i, 1);
+  if (opened.length === 0) {
+    selected = -1;
+    renderList();
+    $('title').textContent = '';
+    showOnly('empty');
+    return;
+  }
+  selected = Math.min(i, opened.length - 1);
+  renderList();
+  select(selected);
+}
+
+function closeAll() {
+  opened.length = 0;
+  closeFile(-1);
+}
+
+// Served over HTTP, the page opens the files its address names (#file=NAME, relative
+// to the page), so a build can link to a preview of what it made.
+async function openFromAddress() {
+  const names = new URLSearchParams(location.hash.slice(1)).getAll('file');
+  if (names.length === 0 || !location.protocol.startsWith('http')) return;
+  const files = [];
+  for (const name of names) {
+    try {
+      const response = await fetch(new URL(name, location.href));
+      if (!response.ok) throw new Error(`${response.status} ${response.statusText}`);
+      files.push(new File([await response.blob()], name.split('/').pop()));
+    } catch (error) {
+      setBusy(false, `${name}: cannot be fetched (${error.message})`);
+      return;
+    }
+  }
+  await openFiles(files);
+}
+
+// The view as a PNG: the model as drawn, or the animation's plots one under another.
+function screenshot() {
+  const entry = opened[selected];
+  if (!entry) return;
+  let url;
+  if (document.body.dataset.view === 'model' && modelView) {
+    url = modelView.snapshot();
+  } else if (document.body.dataset.view === 'animation') {
+    const plots = [...document.querySelectorAll('#animation canvas.plot')];
+    if (plots.length === 0) return;
+    const sheet = document.createElement('canvas');
+    sheet.width = Math.max(...plots.map((c) => c.width));
+    sheet.height = plots.reduce((h, c) => h + c.height, 0);
+    const g = sheet.getContext('2d');
+    g.fillStyle = css('--bg');
+    g.fillRect(0, 0, sheet.width, sheet.height);
+    let y = 0;
+    for (const c of plots) {
+      g.drawImage(c, 0, y);
+      y += c.height;
+    }
+    url = sheet.toDataURL('image/png');
+  } else {
+    return;
+  }
+  const link = document.createElement('a');
+  link.href = url;
+  link.download = `${entry.name}.png`;
+  link.click();
 }
 
 // ---- showing one file -------------------------------------------------------
@@ -193,7 +272,8 @@ function showModel(asset) {
       return;
     }
     modelView.setBackground(css('--canvas'));
-    for (const option of ['wireframe', 'normals', 'checker']) modelView.options[option] = $(option).checked;
+    for (const option of ['wireframe', 'normals', 'checker', 'grid']) modelView.options[option] = $(option).checked;
+    modelView.set('zUp', $('zUp').checked);
   }
   const started = performance.now();
   const bounds = combinedBounds(asset.meshes);
@@ -211,7 +291,7 @@ function showModel(asset) {
     const primitive = PRIMITIVES[mesh.indicesPerFace] ?? `${mesh.indicesPerFace} per face`;
     const cells = [m, mesh.name || '(unnamed)', mesh.vertexCount.toLocaleString('en'), mesh.faceCount.toLocaleString('en'),
       mesh.indexCount.toLocaleString('en'), mesh.ambiguous ? `${primitive} (could also be ${mesh.possibleFaceSizes.slice(1).map((n) => PRIMITIVES[n]).join(' or ')})` : primitive,
-      mesh.materialIndex, attributes];
+      mesh.materialIndex, attributes, sizeOf(mesh.bounds)];
     const show = document.createElement('input');
     show.type = 'checkbox';
     show.checked = true;
@@ -232,7 +312,15 @@ function showModel(asset) {
   $('mesh-summary').textContent = asset.meshes.length === 0 ? 'This model holds no meshes.'
     : `${asset.meshes.length} mesh${asset.meshes.length === 1 ? '' : 'es'}, ${triangles.toLocaleString('en')} triangles`
       + (asset.meshes.length > MESH_ROWS ? ` (the first ${MESH_ROWS} are listed)` : '')
+      + (bounds ? `; size ${sizeOf(bounds)} units` : '')
+      + (modelView.gridSpacing ? `; grid lines ${modelView.gridSpacing} apart` : '')
       + undrawable(asset.meshes, bounds);
+}
+
+function sizeOf(bounds) {
+  if (!bounds) return '–';
+  const size = (c) => Number((bounds.max[c] - bounds.min[c]).toPrecision(4)).toString();
+  return `${size(0)} × ${size(1)} × ${size(2)}`;
 }
 
 // Why an empty view is empty, when the positions are to blame.
@@ -240,7 +328,7 @@ function undrawable(meshes, bounds) {
   if (meshes.every((m) => m.vertexCount === 0)) return '';
   if (!bounds) return '. Nothing is drawn: no position is a finite number.';
   const largest = Math.max(...bounds.min.map(Math.abs), ...bounds.max.map(Math.abs));
-  return largest > 1e30 ? `. Nothing is drawn: positions reach ${largest.toPrecision(2)}, too large to draw.` : '';
+  return largest > DRAWABLE_LIMIT ? `. Nothing is drawn: positions reach ${largest.toPrecision(2)}, too large to draw.` : '';
 }
 
 function showAnimation(asset) {
@@ -249,7 +337,7 @@ function showAnimation(asset) {
     x: css('--x'), y: css('--y'), z: css('--z'), w: css('--w'), grid: css('--grid'), text: css('--muted'), cursor: css('--cursor'),
   }));
   animationView.setEuler($('euler').checked);
-  animationView.show(asset, opened[selected]?.report);
+  animationView.show(asset, opened[selected]?.report, opened[selected]?.name);
 }
 
 // ---- controls ---------------------------------------------------------------
@@ -268,9 +356,14 @@ function wireControls() {
     openFiles([...$('files').files]);
     $('files').value = '';
   });
-  for (const option of ['wireframe', 'normals', 'checker']) {
-    $(option).addEventListener('change', () => modelView?.set(option, $(option).checked));
+  for (const option of ['wireframe', 'normals', 'checker', 'grid', 'zUp']) {
+    $(option).addEventListener('change', () => {
+      modelView?.set(option, $(option).checked);
+      if (option === 'zUp' && document.body.dataset.view === 'model') select(selected); // grid spacing
+    });
   }
+  $('shot').addEventListener('click', screenshot);
+  $('clear').addEventListener('click', closeAll);
   $('frame').addEventListener('click', () => modelView?.frame());
   $('euler').addEventListener('change', () => animationView?.setEuler($('euler').checked));
   $('theme').addEventListener('click', () => setTheme(document.documentElement.dataset.theme === 'dark' ? 'light' : 'dark'));
@@ -306,6 +399,12 @@ function wireControls() {
       w: () => view === 'model' && toggle('wireframe'),
       n: () => view === 'model' && toggle('normals'),
       u: () => view === 'model' && toggle('checker'),
+      g: () => view === 'model' && toggle('grid'),
+      z: () => view === 'model' && toggle('zUp'),
+      p: screenshot,
+      ' ': () => view === 'animation' && animationView?.togglePlay(),
+      l: () => view === 'animation' && animationView?.toggleLoop(),
+      Delete: () => closeFile(selected),
       f: () => view === 'model' && modelView?.frame(),
       e: () => view === 'animation' && toggle('euler'),
       t: () => $('theme').click(),
@@ -335,3 +434,4 @@ document.documentElement.dataset.theme = initialTheme();
 wireControls();
 showOnly('empty');
 setBusy(false);
+openFromAddress();

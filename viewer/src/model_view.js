@@ -4,6 +4,7 @@
 // the bounds. Frames are drawn only when something changed, so a large model costs
 // nothing while it is left alone.
 import {
+  AxesHelper,
   Box3,
   BufferAttribute,
   BufferGeometry,
@@ -11,6 +12,8 @@ import {
   Color,
   DirectionalLight,
   DoubleSide,
+  GridHelper,
+  Group,
   HemisphereLight,
   LineBasicMaterial,
   LineSegments,
@@ -30,6 +33,9 @@ import {
   WebGLRenderTarget,
 } from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
+
+// Beyond this, positions overflow the GPU's 32-bit arithmetic: nothing can be drawn.
+export const DRAWABLE_LIMIT = 1e30;
 
 // At most this many normals are drawn as lines; beyond it every n-th one is.
 const MAX_NORMAL_LINES = 200000;
@@ -110,7 +116,13 @@ export class ModelView {
     this.scene.add(new HemisphereLight(0xdde6ff, 0x333028, 1.1));
     this.controls = new OrbitControls(this.camera, canvas);
     this.controls.addEventListener('change', () => this.requestRender());
-    this.options = { wireframe: false, normals: false, checker: false };
+    this.options = { wireframe: false, normals: false, checker: false, grid: true, zUp: false };
+    // The model turns as a whole for Z-up sources; the grid and axes give scale.
+    this.root = new Group();
+    this.scene.add(this.root);
+    this.helpers = new Group();
+    this.scene.add(this.helpers);
+    this.gridSpacing = 0;
     this.objects = [];
     this.normalObjects = [];
     this.checker = null;
@@ -144,7 +156,7 @@ export class ModelView {
   clear() {
     // Normals are made per mesh when first shown, so their list may have gaps.
     for (const object of [...this.objects, ...this.normalObjects.filter(Boolean)]) {
-      this.scene.remove(object);
+      this.root.remove(object);
       object.geometry.dispose();
       object.material.dispose();
     }
@@ -172,11 +184,47 @@ export class ModelView {
       object.userData.mesh = mesh;
       object.frustumCulled = Boolean(mesh.bounds);
       this.objects.push(object);
-      this.scene.add(object);
+      this.root.add(object);
     }
     this.bounds = bounds;
+    this.placeHelpers();
     this.frame();
     this.apply();
+  }
+
+  // The model's bounds and centre in the scene, after the up-axis turn.
+  worldBounds() {
+    const { min, max } = this.bounds ?? { min: [-1, -1, -1], max: [1, 1, 1] };
+    if (!this.options.zUp) return { min, max };
+    return { min: [min[0], min[2], -max[1]], max: [max[0], max[2], -min[1]] };
+  }
+
+  // A grid on the model's floor, its lines a round number of units apart (1, 10,
+  // 0.1, ...), and the model's own axes at its origin (x red, y green, z blue).
+  placeHelpers() {
+    for (const helper of [...this.helpers.children]) {
+      this.helpers.remove(helper);
+      helper.geometry.dispose();
+      helper.material.dispose();
+    }
+    const { min, max } = this.worldBounds();
+    const extent = Math.max(max[0] - min[0], max[1] - min[1], max[2] - min[2]);
+    if (!(extent > 0 && extent < DRAWABLE_LIMIT)) {
+      this.gridSpacing = 0;
+      return;
+    }
+    const spacing = 10 ** Math.round(Math.log10(extent / 8));
+    const divisions = Math.min(400, 2 * Math.ceil((extent * 0.75) / spacing) + 2);
+    const grid = new GridHelper(spacing * divisions, divisions, 0x8a93a6, 0x4a5060);
+    grid.position.set(Math.round((min[0] + max[0]) / 2 / spacing) * spacing, min[1],
+      Math.round((min[2] + max[2]) / 2 / spacing) * spacing);
+    grid.material.transparent = true;
+    grid.material.opacity = 0.55;
+    const axes = new AxesHelper(extent * 0.3);
+    axes.rotation.x = this.root.rotation.x;
+    this.helpers.add(grid, axes);
+    this.helpers.visible = this.options.grid;
+    this.gridSpacing = spacing;
   }
 
   setVisible(index, visible) {
@@ -186,12 +234,12 @@ export class ModelView {
   }
 
   frame() {
-    const { min, max } = this.bounds ?? { min: [-1, -1, -1], max: [1, 1, 1] };
+    const { min, max } = this.worldBounds();
     const center = new Vector3((min[0] + max[0]) / 2, (min[1] + max[1]) / 2, (min[2] + max[2]) / 2);
     let radius = Math.max(1e-6, new Vector3(max[0] - min[0], max[1] - min[1], max[2] - min[2]).length() / 2);
     // Positions near float's limit overflow the extent: keep the camera usable (the
     // page says why nothing shows).
-    if (!Number.isFinite(radius)) {
+    if (!(radius < DRAWABLE_LIMIT)) {
       center.set(0, 0, 0);
       radius = 1;
     }
@@ -209,7 +257,19 @@ export class ModelView {
 
   set(option, value) {
     this.options[option] = value;
+    if (option === 'zUp') {
+      this.root.rotation.x = value ? -Math.PI / 2 : 0;
+      this.placeHelpers();
+      this.frame();
+    }
+    this.helpers.visible = this.options.grid;
     this.apply();
+  }
+
+  // The view as a PNG data URL, drawn now (the drawing buffer is not kept).
+  snapshot() {
+    this.renderer.render(this.scene, this.camera);
+    return this.canvas.toDataURL('image/png');
   }
 
   apply() {
@@ -228,7 +288,7 @@ export class ModelView {
       }
       if (normals && mesh.normals && !this.normalObjects[i]) {
         this.normalObjects[i] = normalLines(mesh, this.radius * 0.1, 0x6fb7ff);
-        this.scene.add(this.normalObjects[i]);
+        this.root.add(this.normalObjects[i]);
       }
       if (this.normalObjects[i]) this.normalObjects[i].visible = normals && object.visible;
     });
@@ -256,7 +316,9 @@ export class ModelView {
     const size = this.renderer.getDrawingBufferSize(new Vector2());
     const target = new WebGLRenderTarget(size.x, size.y);
     const background = this.scene.background;
+    const helpers = this.helpers.visible;
     this.scene.background = null;
+    this.helpers.visible = false; // the model's pixels only
     this.renderer.setRenderTarget(target);
     this.renderer.setClearColor(0x000000, 0);
     this.renderer.clear();
@@ -265,6 +327,7 @@ export class ModelView {
     this.renderer.readRenderTargetPixels(target, 0, 0, size.x, size.y, pixels);
     this.renderer.setRenderTarget(null);
     this.scene.background = background;
+    this.helpers.visible = helpers;
     target.dispose();
     let drawn = 0;
     for (let i = 3; i < pixels.length; i += 4) if (pixels[i] !== 0) ++drawn;
