@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "reader/asset_reader.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -637,6 +638,98 @@ TEST(BadSceneInputs, ImporterCrashesHangsAndGrowthAreContained) {
   }
   const auto bad = testing::RunProcess(exe, {"mdl", dir / "hang.fbx", dir / "out.mdl", "-timeout=0"});
   EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to 86400\n");
+}
+
+// A scene made in Blender: a textured cube under an armature with an action, and a
+// text block that would write a file if Blender ran scripts stored in .blend files.
+const char kMakeBlend[] = R"(import sys, bpy
+out, image, marker = sys.argv[sys.argv.index("--") + 1:]
+bpy.ops.wm.read_factory_settings(use_empty=True)
+bpy.ops.mesh.primitive_cube_add(size=2)
+cube = bpy.context.active_object
+picture = bpy.data.images.new("paint", 4, 4)
+picture.filepath_raw = image
+picture.file_format = "PNG"
+picture.save()
+material = bpy.data.materials.new("Paint")
+material.use_nodes = True
+texture = material.node_tree.nodes.new("ShaderNodeTexImage")
+texture.image = picture
+material.node_tree.links.new(texture.outputs["Color"], material.node_tree.nodes["Principled BSDF"].inputs["Base Color"])
+cube.data.materials.append(material)
+bpy.ops.object.armature_add()
+rig = bpy.context.active_object
+cube.parent = rig
+cube.modifiers.new("Rig", "ARMATURE").object = rig
+cube.vertex_groups.new(name="Bone").add(range(len(cube.data.vertices)), 1.0, "REPLACE")
+rig.animation_data_create()
+rig.animation_data.action = bpy.data.actions.new("Wave")
+bone = rig.pose.bones["Bone"]
+bone.rotation_mode = "XYZ"
+for frame, angle in ((1, 0.0), (10, 0.5), (20, 0.0)):
+    bone.rotation_euler = (angle, 0, 0)
+    bone.keyframe_insert("rotation_euler", frame=frame)
+text = bpy.data.texts.new("autorun.py")
+text.write("open(%r, 'w').write('ran')\n" % marker)
+text.use_module = True
+bpy.ops.wm.save_as_mainfile(filepath=out)
+)";
+
+// .blend sources go through the user's Blender: the same bytes every time, the
+// depfile names the image the .blend uses, the text block never runs, and a broken
+// file or a missing Blender is one clear line.
+TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
+  if (!FileExists("/usr/bin/blender")) GTEST_SKIP() << "needs Debian's blender";
+  TempDir dir;
+  WriteFile(dir / "make.py", kMakeBlend);
+  const std::string marker = dir / "ran.txt";
+  ASSERT_EQ(testing::RunProcess("/usr/bin/blender", {"-b", "--factory-startup", "-noaudio",
+                                                     "--python-exit-code", "1", "--python", dir / "make.py",
+                                                     "--", dir / "scene.blend", dir / "paint.png", marker})
+                .exitCode, 0);
+  testing::ProcessOptions ownTemp;
+  const std::string temp = dir / "tmp";
+  std::filesystem::create_directory(temp);
+  ownTemp.beforeExec = [temp] { setenv("TMPDIR", temp.c_str(), 1); };
+
+  auto r = RunConverter({"mdl", dir / "scene.blend", dir / "a.mdl", "-ue", "-depfile=" + (dir / "a.d")}, ownTemp);
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(ReadFile(dir / "a.d"), dir / "a.mdl" + ": " + dir / "scene.blend" + " " + dir / "paint.png" + "\n");
+  ASSERT_EQ(RunConverter({"mdl", dir / "scene.blend", dir / "b.mdl", "-ue"}).exitCode, 0);
+  EXPECT_EQ(ReadFile(dir / "a.mdl"), ReadFile(dir / "b.mdl"));
+  reader::AssetFile model;
+  std::string error;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "a.mdl", &model, &error)) << error;
+  ASSERT_EQ(model.meshes.size(), 1u);
+  EXPECT_EQ(model.meshes[0].positions.size(), 24u);
+  EXPECT_EQ(model.meshes[0].faceCount, 12u);
+  EXPECT_TRUE(model.meshes[0].hasTextureCoords);
+  ASSERT_EQ(RunConverter({"anm", dir / "scene.blend", dir / "a.anm", "-ue"}).exitCode, 0);
+  reader::AssetFile animation;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "a.anm", &animation, &error)) << error;
+  ASSERT_EQ(animation.animations.size(), 1u);
+  EXPECT_EQ(animation.animations[0].channels.size(), 1u);
+  EXPECT_FALSE(FileExists(marker));
+  EXPECT_TRUE(std::filesystem::is_empty(temp));
+  // The text block does write the file when Blender is let run scripts.
+  testing::RunProcess("/usr/bin/blender", {"-b", "--factory-startup", "-noaudio", "--enable-autoexec",
+                                           dir / "scene.blend", "--python-expr", "pass"});
+  EXPECT_TRUE(FileExists(marker));
+
+  WriteFile(dir / "broken.blend", "not a blend file");
+  r = RunConverter({"mdl", dir / "broken.blend", dir / "c.mdl"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out.rfind(kBanner + "Blender (/usr/bin/blender) could not export " + dir / "broken.blend" +
+                            ": Error: File format is not supported", 0), 0u) << r.out;
+  testing::ProcessOptions noBlender;
+  noBlender.beforeExec = [] {
+    setenv("PATH", "/nonexistent", 1);
+    unsetenv("QX_BLENDER");
+  };
+  r = RunConverter({"mdl", dir / "scene.blend", dir / "c.mdl"}, noBlender);
+  EXPECT_EQ(r.out, kBanner + "Converting " + dir / "scene.blend" + " needs Blender, which was not found on "
+                   "PATH; install it, or name it with -blender=PATH or the QX_BLENDER environment variable\n");
+  EXPECT_FALSE(FileExists(dir / "c.mdl"));
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

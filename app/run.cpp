@@ -113,6 +113,7 @@ struct Job {
   std::string report;
   bool bake = false;
   ImportLimits limits;
+  std::string blender;
 };
 
 // A file of words written beside the asset, made ready before the asset is committed.
@@ -165,6 +166,7 @@ bool Convert(const Job& job, std::string* message) {
     options.report = job.report.empty() ? nullptr : &scene;
     options.bake = job.bake;
     options.limits = job.limits;
+    options.blender = job.blender;
     if (!LoadAsset(job.type, job.input, &asset, options)) {
       *message = asset.errorText;
       return false;
@@ -297,6 +299,8 @@ int RunConverter(const std::vector<std::string>& args) {
       job.report = args[i].substr(kReportOption.size());
     } else if (option == "-bake") {
       job.bake = true;
+    } else if (option.rfind("-blender=", 0) == 0) {
+      job.blender = args[i].substr(9);
     } else if (option.rfind("-timeout=", 0) == 0) {
       if (ParseBound(option, "-timeout=", 86400, &value, &message)) {
         limits.seconds = static_cast<unsigned>(value);

@@ -334,7 +334,6 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
   EXPECT_FALSE(FileExists(dir / "d.json"));
 }
 
-
 // The output is a function of the input bytes alone, so builds can be cached and
 // run remotely: two conversions of the same samples are identical to the byte.
 TEST(Determinism, ConvertingTheSamplesTwiceGivesIdenticalFiles) {

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "convert/blend_source.h"
 #include "convert/scene_import.h"
 #include "platform/platform.h"
 
@@ -35,6 +36,15 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
   const ImportLimits& limits = options.limits;
   const ImportSceneEntry import = FindImporter(&asset.errorText);
   if (import == nullptr) return false;
+  // A .blend is imported as the glTF its own Blender exports; the depfile names the
+  // .blend and what it uses, never the export.
+  BlendExport blend;
+  const bool isBlend = IsBlendFile(inputPath);
+  if (isBlend && !blend.Run(inputPath, kind, FindBlender(options.blender), limits.seconds,
+                            &asset.errorText)) {
+    return false;
+  }
+  const std::string& importPath = isBlend ? blend.glb() : inputPath;
   // Debian's Assimp keeps its assertions, and crafted files crash, hang or inflate it:
   // such a run ends with an outcome line, never a bare signal or a stalled build.
   platform::Guard guard;
@@ -52,12 +62,12 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
   {
     const Guarded guarded(guard);
     SceneRequest request;
-    request.path = inputPath.c_str();
+    request.path = importPath.c_str();
     request.kind = kind;
     request.bake = options.bake;
     request.payload = &asset.payload;
     request.error = &error;
-    request.openedFiles = options.openedFiles;
+    request.openedFiles = isBlend ? nullptr : options.openedFiles;
     request.faceSizes = options.faceSizes;
     request.report = options.report;
     imported = import(request);
@@ -67,6 +77,10 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
     if (error == "std::bad_alloc") throw std::bad_alloc();
     asset.errorText = error;
     return false;
+  }
+  if (isBlend && options.openedFiles != nullptr) {
+    options.openedFiles->push_back(inputPath);
+    options.openedFiles->insert(options.openedFiles->end(), blend.used().begin(), blend.used().end());
   }
   asset.typeTag = format::TagOf(kind);
   asset.version = format::kVersion;

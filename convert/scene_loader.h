@@ -38,6 +38,7 @@ struct SceneOptions {
   report::Scene* report = nullptr;
   bool bake = false;
   ImportLimits limits;
+  std::string blender;  // the Blender that exports .blend sources; empty: QX_BLENDER or PATH
 };
 
 // The loader of a kind of asset, as QXConvert and QXInspect --verify call it; QXConvert

@@ -131,6 +131,21 @@ struct Guard {
 void StartGuard(const Guard& guard);
 void EndGuard();
 
+// Runs another program and waits for it: its standard output and error go to logPath,
+// environment holds NAME=VALUE entries to set or replace, and past seconds (0: no
+// bound) it is killed. The exit code, or -1 with *error in words when it could not be
+// started, was killed or ended on a signal.
+int RunProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& environment, const std::string& logPath,
+               unsigned seconds, std::string* error);
+
+// The program of that name found on PATH (with the system's executable suffix), or
+// empty.
+std::string FindOnPath(const std::string& name);
+
+// A new private directory for temporary files; empty with *error on failure.
+std::string MakeTempDirectory(std::string* error);
+
 // The directory of the running executable, without a trailing separator; empty
 // when it cannot be found.
 std::string ExecutableDirectory();

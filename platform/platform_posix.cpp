@@ -5,10 +5,13 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -523,6 +526,93 @@ void EndGuard() {
   }
   sigaction(SIGALRM, &guardState.savedAlarm, nullptr);
   guardState.active = false;
+}
+
+int RunProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& environment, const std::string& logPath,
+               unsigned seconds, std::string* error) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const std::string& n) {
+      return n.compare(0, name.size(), name) == 0;
+    });
+    if (!replaced) env.push_back(entry);
+  }
+  env.insert(env.end(), environment.begin(), environment.end());
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (log < 0) {
+    *error = "cannot write " + logPath + ": " + std::strerror(errno);
+    return -1;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(log, STDOUT_FILENO);
+    dup2(log, STDERR_FILENO);
+    const int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) dup2(null, STDIN_FILENO);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(log);
+  if (pid < 0) {
+    *error = std::string("cannot start it: ") + std::strerror(errno);
+    return -1;
+  }
+  // Polled, so that the bound holds without a signal handler of its own.
+  int status = 0;
+  const auto step = std::chrono::milliseconds(20);
+  for (std::uint64_t waited = 0;; waited += 20) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) {
+      *error = std::string("cannot wait for it: ") + std::strerror(errno);
+      return -1;
+    }
+    if (seconds > 0 && waited >= std::uint64_t{seconds} * 1000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      *error = "it did not finish within " + std::to_string(seconds) + " seconds";
+      return -1;
+    }
+    std::this_thread::sleep_for(step);
+  }
+  if (WIFEXITED(status)) {
+    if (WEXITSTATUS(status) == 127) *error = "cannot start it";
+    return WEXITSTATUS(status) == 127 ? -1 : WEXITSTATUS(status);
+  }
+  *error = "it ended on signal " + std::to_string(WTERMSIG(status));
+  return -1;
+}
+
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    const std::size_t end = std::min(folders.find(':', start), folders.size());
+    const std::string folder = end > start ? folders.substr(start, end - start) : ".";
+    const std::string candidate = folder + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+std::string MakeTempDirectory(std::string* error) {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qx-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    *error = "cannot make a temporary folder: " + std::string(std::strerror(errno));
+    return "";
+  }
+  return pattern;
 }
 
 }  // namespace qx::platform

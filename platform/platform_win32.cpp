@@ -562,4 +562,104 @@ void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string*
   return found;
 }
 
+namespace {
+
+// One argument as the C runtime's command-line parser reads it back.
+std::wstring QuotedArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(2 * backslashes, L'\\');
+  return quoted + L"\"";
+}
+
+}  // namespace
+
+int RunProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& environment, const std::string& logPath,
+               unsigned seconds, std::string* error) {
+  std::wstring commandLine = QuotedArgument(Widen(program));
+  for (const std::string& a : args) commandLine += L" " + QuotedArgument(Widen(a));
+  // The environment block: this process's, with the given entries set or replaced.
+  std::vector<std::wstring> entries;
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    for (const wchar_t* e = block; *e != L'\0'; e += wcslen(e) + 1) {
+      const std::wstring entry = e;
+      const std::wstring name = entry.substr(0, entry.find(L'=', 1) + 1);
+      bool replaced = false;
+      for (const std::string& n : environment) replaced = replaced || Widen(n).compare(0, name.size(), name) == 0;
+      if (!replaced) entries.push_back(entry);
+    }
+    FreeEnvironmentStringsW(block);
+  }
+  for (const std::string& n : environment) entries.push_back(Widen(n));
+  std::wstring envBlock;
+  for (const std::wstring& e : entries) envBlock += e + L'\0';
+  envBlock += L'\0';
+
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE log = CreateFileW(WidePath(logPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log == INVALID_HANDLE_VALUE) {
+    *error = "cannot write " + logPath;
+    return -1;
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = log;
+  startup.hStdError = log;
+  startup.hStdInput = nullptr;
+  PROCESS_INFORMATION child = {};
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                      CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
+                                      envBlock.data(), nullptr, &startup, &child);
+  CloseHandle(log);
+  if (!started) {
+    *error = "cannot start it (error " + std::to_string(GetLastError()) + ")";
+    return -1;
+  }
+  CloseHandle(child.hThread);
+  const DWORD waited = WaitForSingleObject(child.hProcess, seconds > 0 ? seconds * 1000 : INFINITE);
+  if (waited != WAIT_OBJECT_0) {
+    TerminateProcess(child.hProcess, 1);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hProcess);
+    *error = "it did not finish within " + std::to_string(seconds) + " seconds";
+    return -1;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(child.hProcess, &code);
+  CloseHandle(child.hProcess);
+  return static_cast<int>(code);
+}
+
+std::string FindOnPath(const std::string& name) {
+  wchar_t found[MAX_PATH + 1];
+  const DWORD length = SearchPathW(nullptr, Widen(name).c_str(), L".exe", MAX_PATH + 1, found, nullptr);
+  return length == 0 || length > MAX_PATH ? std::string() : Narrow(found, length);
+}
+
+std::string MakeTempDirectory(std::string* error) {
+  const std::string base = TempDirectory();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string path = base + "qx-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(GetTickCount64() % 100000) + "-" + std::to_string(attempt);
+    if (CreateDirectoryW(WidePath(path).c_str(), nullptr)) return path;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  *error = "cannot make a temporary folder in " + base;
+  return "";
+}
+
 }  // namespace qx::platform
+

@@ -27,6 +27,8 @@ packages=(cmake ninja-build make g++ pkg-config libassimp-dev libgtest-dev libgm
 # The viewer page: the reader as WebAssembly, the page's npm packages, and a browser and
 # Assimp's test models for its checks.
 viewer_packages=(emscripten nodejs chromium fonts-dejavu-core assimp-testmodels)
+# .blend sources are exported by the user's Blender; its glTF exporter needs numpy.
+blender_packages=(blender python3-numpy)
 
 install_missing() {
   local missing=()
@@ -56,7 +58,7 @@ mode_examples() {
 }
 
 mode_test() {
-  install_missing "${packages[@]}" "${viewer_packages[@]}"
+  install_missing "${packages[@]}" "${viewer_packages[@]}" "${blender_packages[@]}"
   build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
   ctest --test-dir "$root/build" -j "$jobs" --output-on-failure
 }
