@@ -6,6 +6,8 @@
 #include <assimp/Importer.hpp>
 #include <filesystem>
 #include <limits>
+#include <map>
+#include <set>
 #include <tuple>
 #include <nlohmann/json.hpp>
 
@@ -343,6 +345,56 @@ TEST(HostileFiles, NonFiniteValuesStayDistinguishable) {
   EXPECT_EQ(mesh["positions"][1], nlohmann::json::parse(R"(["Infinity", "-Infinity", 2.0])"));
   EXPECT_EQ(mesh["nonFinitePositions"], 2);
 }
+
+// A rendered PNG's pixels that are mostly opaque: how many, and how many colours.
+std::pair<std::size_t, std::size_t> Drawn(const std::string& png) {
+  int width = 0, height = 0, channels = 0;
+  stbi_uc* pixels = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(png.data()),
+                                          static_cast<int>(png.size()), &width, &height, &channels, 4);
+  if (pixels == nullptr) return {0, 0};
+  std::set<std::uint32_t> colours;
+  std::size_t drawn = 0;
+  for (int i = 0; i < width * height; ++i) {
+    if (pixels[4 * i + 3] < 128) continue;
+    ++drawn;
+    colours.insert(pixels[4 * i] << 16 | pixels[4 * i + 1] << 8 | pixels[4 * i + 2]);
+  }
+  stbi_image_free(pixels);
+  return {drawn, colours.size()};
+}
+
+// Thumbnails of every kind: a model lit smoothly from its normals, a point cloud as
+// points, an animation's curves on axes and a sound's waveform, each the same twice;
+// formats that cannot be drawn say which can.
+TEST(Render, ThumbnailsOfEveryKindAreDrawnTheSameEachTime) {
+  TempDir dir;
+  // One flat quad whose normals lean apart: smooth shading gives it a gradient.
+  WriteFile(dir / "bent.obj", "v -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nvn -0.7 0 0.7\nvn 0.7 0 0.7\n"
+                               "f 1//1 2//2 3//2\nf 1//1 3//2 4//1\n");
+  WriteFile(dir / "cloud.ply", "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+                                "property float z\nend_header\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n");
+  ASSERT_EQ(RunConverter({"mdl", dir / "bent.obj", dir / "bent.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunConverter({"mdl", dir / "cloud.ply", dir / "cloud.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunConverter({"anm", kExamples + "/walk.bvh", dir / "walk.anm"}).exitCode, 0);
+  ASSERT_EQ(RunConverter({"snd", kExamples + "/blip.wav", dir / "blip.snd"}).exitCode, 0);
+  ASSERT_EQ(RunConverter({"mus", kExamples + "/theme.mod", dir / "theme.mus"}).exitCode, 0);
+  std::map<std::string, std::pair<std::size_t, std::size_t>> drawn;
+  for (const char* name : {"bent.mdl", "cloud.mdl", "walk.anm", "blip.snd"}) {
+    for (const char* picture : {"1.png", "2.png"}) {
+      const auto r = RunInspect({dir / name, "--render", dir / picture, "--size", "128"});
+      ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
+    }
+    EXPECT_EQ(ReadFile(dir / "1.png"), ReadFile(dir / "2.png")) << name;
+    drawn[name] = Drawn(ReadFile(dir / "1.png"));
+    EXPECT_GE(drawn[name].first, 4u) << name;  // the cloud's four points, at least
+  }
+  EXPECT_GT(drawn["bent.mdl"].second, 20u);   // a gradient, where flat shading gives one colour
+  EXPECT_GE(drawn["walk.anm"].second, 3u);    // axes and curves of their own colours
+  const auto mod = RunInspect({dir / "theme.mus", "--render", dir / "m.png"});
+  EXPECT_EQ(mod.exitCode, 1);
+  EXPECT_NE(mod.err.find("only PCM WAV is drawn"), std::string::npos) << mod.err;
+}
+
 
 // A rendered model fills a plausible share of the frame, the same way every time; a
 // model with nothing to draw, or a damaged file, is an error.
