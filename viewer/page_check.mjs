@@ -256,6 +256,17 @@ try {
   await tab.keyboard.press('g');
   assert.equal(await tab.evaluate(() => window.qxViewer.drawnPixels().drawn), upright);
   await tab.keyboard.press('g');
+  // A texture among the open files drawn on the crate's material, and taken off again.
+  await open(files.grass);
+  await open(files.crate);
+  const untextured = await tab.evaluate(() => window.qxViewer.snapshot());
+  await tab.selectOption('select.texture', 'grass.img');
+  await tab.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
+  assert.notEqual(await tab.evaluate(() => window.qxViewer.snapshot()), untextured, 'the texture was not drawn');
+  await tab.screenshot({ path: join(shots, 'textured.png') });
+  assert.match(await tab.textContent('#frame-time'), /last frame [\d.]+ ms/);
+  await tab.selectOption('select.texture', '');
+  assert.equal(await tab.evaluate(() => window.qxViewer.snapshot()), untextured);
   const [download] = await Promise.all([tab.waitForEvent('download'), tab.keyboard.press('p')]);
   assert.equal(download.suggestedFilename(), 'crate.mdl.png');
   await download.saveAs(join(shots, 'screenshot.png'));

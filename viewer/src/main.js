@@ -292,6 +292,8 @@ function showModel(asset) {
     const cells = [m, mesh.name || '(unnamed)', mesh.vertexCount.toLocaleString('en'), mesh.faceCount.toLocaleString('en'),
       mesh.indexCount.toLocaleString('en'), mesh.ambiguous ? `${primitive} (could also be ${mesh.possibleFaceSizes.slice(1).map((n) => PRIMITIVES[n]).join(' or ')})` : primitive,
       mesh.materialIndex, attributes, sizeOf(mesh.bounds)];
+    const textureCell = document.createElement('td');
+    if (mesh.hasTextureCoords) textureCell.append(textureChoice(mesh.materialIndex));
     const show = document.createElement('input');
     show.type = 'checkbox';
     show.checked = true;
@@ -305,9 +307,14 @@ function showModel(asset) {
       cell.textContent = text;
       row.append(cell);
     }
+    row.append(textureCell);
     return row;
   });
   $('mesh-rows').replaceChildren(...rows);
+  for (const [index, name] of Object.entries(opened[selected].textures ?? {})) applyTexture(Number(index), name);
+  modelView.onFrame = (ms) => {
+    $('frame-time').textContent = `· last frame ${ms.toFixed(1)} ms`;
+  };
   const triangles = asset.meshes.reduce((n, m) => n + (m.indicesPerFace === 3 ? m.faceCount : 0), 0);
   $('mesh-summary').textContent = asset.meshes.length === 0 ? 'This model holds no meshes.'
     : `${asset.meshes.length} mesh${asset.meshes.length === 1 ? '' : 'es'}, ${triangles.toLocaleString('en')} triangles`
@@ -315,6 +322,32 @@ function showModel(asset) {
       + (bounds ? `; size ${sizeOf(bounds)} units` : '')
       + (modelView.gridSpacing ? `; grid lines ${modelView.gridSpacing} apart` : '')
       + undrawable(asset.meshes, bounds);
+}
+
+// A texture among the open files for a material index: the model draws its meshes of
+// that material with it (they need texture coordinates).
+function textureChoice(materialIndex) {
+  const choice = document.createElement('select');
+  choice.className = 'texture';
+  choice.setAttribute('aria-label', `Texture of material ${materialIndex}`);
+  choice.append(new Option('none', ''));
+  for (const entry of opened) {
+    if (entry.asset.info.type === 'texture') choice.append(new Option(entry.name, entry.name));
+  }
+  const model = opened[selected];
+  choice.value = model.textures?.[materialIndex] ?? '';
+  choice.addEventListener('change', () => {
+    model.textures = { ...model.textures, [materialIndex]: choice.value };
+    applyTexture(materialIndex, choice.value);
+  });
+  return choice;
+}
+
+function applyTexture(materialIndex, name) {
+  const texture = opened.find((e) => e.name === name && e.asset.info.type === 'texture');
+  const pixels = texture ? decodeImage(texture.asset.data) : null;
+  if (pixels?.error) setBusy(false, `${name}: ${pixels.error}`);
+  modelView.setTexture(materialIndex, pixels && !pixels.error ? pixels : null);
 }
 
 function sizeOf(bounds) {
@@ -427,6 +460,7 @@ function wireControls() {
 window.qxViewer = {
   drawnPixels: () => modelView?.drawnPixels() ?? { drawn: 0, total: 0 },
   frameTime: (frames = 5) => modelView?.timeFrames(frames),
+  snapshot: () => modelView?.snapshot(),
   timings,
 };
 

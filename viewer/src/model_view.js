@@ -10,6 +10,7 @@ import {
   BufferGeometry,
   CanvasTexture,
   Color,
+  DataTexture,
   DirectionalLight,
   DoubleSide,
   GridHelper,
@@ -126,6 +127,7 @@ export class ModelView {
     this.objects = [];
     this.normalObjects = [];
     this.checker = null;
+    this.textures = new Map(); // material index -> a texture the user gave it
     this.pending = false;
     new ResizeObserver(() => this.resize()).observe(canvas.parentElement);
   }
@@ -149,11 +151,16 @@ export class ModelView {
     this.pending = true;
     requestAnimationFrame(() => {
       this.pending = false;
+      const started = performance.now();
       this.renderer.render(this.scene, this.camera);
+      this.lastFrame = performance.now() - started;
+      this.onFrame?.(this.lastFrame);
     });
   }
 
   clear() {
+    for (const texture of this.textures.values()) texture.dispose();
+    this.textures.clear();
     // Normals are made per mesh when first shown, so their list may have gaps.
     for (const object of [...this.objects, ...this.normalObjects.filter(Boolean)]) {
       this.root.remove(object);
@@ -266,6 +273,22 @@ export class ModelView {
     this.apply();
   }
 
+  // Draws the meshes of one material index with an image (RGBA pixels from the
+  // reader's decoder), or without one again (null).
+  setTexture(materialIndex, pixels) {
+    this.textures.get(materialIndex)?.dispose();
+    if (pixels) {
+      const texture = new DataTexture(pixels.rgba, pixels.width, pixels.height);
+      texture.wrapS = texture.wrapT = RepeatWrapping;
+      texture.colorSpace = SRGBColorSpace;
+      texture.needsUpdate = true;
+      this.textures.set(materialIndex, texture);
+    } else {
+      this.textures.delete(materialIndex);
+    }
+    this.apply();
+  }
+
   // The view as a PNG data URL, drawn now (the drawing buffer is not kept).
   snapshot() {
     this.renderer.render(this.scene, this.camera);
@@ -279,7 +302,8 @@ export class ModelView {
       const mesh = object.userData.mesh;
       if (object.isMesh) {
         object.material.wireframe = wireframe;
-        const map = checker && mesh.uvs ? this.checker : null;
+        const given = mesh.uvs ? this.textures.get(mesh.materialIndex) ?? null : null;
+        const map = checker && mesh.uvs ? this.checker : given;
         if (object.material.map !== map) {
           object.material.map = map;
           object.material.color = map ? new Color(0xffffff) : materialColor(mesh.materialIndex);
