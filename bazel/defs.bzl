@@ -36,6 +36,13 @@ def _qx_asset_impl(ctx):
         args.add("-memory=%d" % ctx.attr.memory)
     if ctx.attr.bake and ctx.attr.kind == "mdl":
         args.add("-bake")
+    tools = [ctx.executable.converter] + ctx.files.scene_module
+    if src.extension == "blend":
+        # Blender exports the .blend; as a declared tool, every executor runs the same one.
+        if not ctx.attr.blender:
+            fail("qx_asset(%s): a .blend source needs blender = the label of a Blender binary" % ctx.label.name)
+        args.add("-blender=" + ctx.executable.blender.path)
+        tools.append(ctx.executable.blender)
     outputs = [out]
     if ctx.attr.report:
         # Beside the asset, where QXInspect looks for it. It records times, so unlike
@@ -47,7 +54,7 @@ def _qx_asset_impl(ctx):
         executable = ctx.executable._check,
         arguments = [args],
         inputs = [src, declared] + ctx.files.deps,
-        tools = [ctx.executable.converter] + ctx.files.scene_module,
+        tools = tools,
         outputs = outputs + [depfile],
         mnemonic = "QXConvert",
         progress_message = "Converting %s" % src.short_path,
@@ -71,6 +78,12 @@ qx_asset = rule(
         "scrambled": attr.bool(default = True),
         "report": attr.bool(default = False, doc = "also write <asset>.json, the conversion report"),
         "bake": attr.bool(default = False, doc = "apply node placement to a model's meshes"),
+        "blender": attr.label(
+            executable = True,
+            allow_files = True,
+            cfg = "exec",
+            doc = "Blender, for .blend sources (for example an sh_binary that runs the installed one)",
+        ),
         # Bounds on a model or animation import, so that a crafted or broken scene
         # fails the build with a message instead of stalling it.
         "timeout": attr.int(default = 600, doc = "seconds, 1 to 86400"),

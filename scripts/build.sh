@@ -77,7 +77,7 @@ mode_sanitize() {
 }
 
 mode_package() {
-  install_missing "${packages[@]}" emscripten nodejs dpkg-dev file man-db
+  install_missing "${packages[@]}" "${blender_packages[@]}" emscripten nodejs dpkg-dev file man-db
   build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
   bash "$root/scripts/package_check.sh" "$root/build"
 }

@@ -7,7 +7,9 @@
 #   3. a source that fails to import fails the build and leaves no output;
 #      two sources with the same output, an output onto its own source and a path
 #      with ';' stop the configuration; one source named twice converts once;
-#   4. the Debian package (with the viewer page) builds, installs, converts, and is
+#   4. with Blender installed, a .blend source converts and reconverts when an image
+#      it uses changes;
+#   5. the Debian package (with the viewer page) builds, installs, converts, and is
 #      removed again.
 #   scripts/package_check.sh BUILD_DIR
 set -euo pipefail
@@ -96,13 +98,46 @@ edge_case twice 'assets TEXTURES textures/g.png sub/../textures/g.png' || { cat 
 cmake --build "$work/edge-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "one source named twice did not build"; }
 [ "$(converted "$work/log")" = 1 ] || { cat "$work/log"; fail "one source named twice was not converted once"; }
 
+if command -v blender >/dev/null 2>&1; then
+  echo "== a .blend source converts through Blender; touching an image it uses reconverts it"
+  blend=$work/blend
+  mkdir -p "$blend"
+  cat >"$blend/make.py" <<'PY'
+import sys, bpy
+out, image = sys.argv[sys.argv.index("--") + 1:]
+bpy.ops.wm.read_factory_settings(use_empty=True)
+bpy.ops.mesh.primitive_cube_add()
+picture = bpy.data.images.new("paint", 4, 4)
+picture.filepath_raw = image
+picture.file_format = "PNG"
+picture.save()
+material = bpy.data.materials.new("Paint")
+material.use_nodes = True
+material.node_tree.nodes.new("ShaderNodeTexImage").image = picture
+bpy.context.active_object.data.materials.append(material)
+bpy.ops.wm.save_as_mainfile(filepath=out)
+PY
+  blender -b --factory-startup -noaudio --python-exit-code 1 --python "$blend/make.py" -- \
+    "$blend/scene.blend" "$blend/paint.png" >/dev/null 2>&1 || fail "Blender could not make the test scene"
+  printf 'cmake_minimum_required(VERSION 3.25)\nproject(blend CXX)\nfind_package(QXConvert REQUIRED)\nqx_add_assets(assets MODELS scene.blend)\n' \
+    >"$blend/CMakeLists.txt"
+  cmake -S "$blend" -B "$work/blend-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+  cmake --build "$work/blend-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "the .blend did not convert"; }
+  "$work/prefix/bin/QXInspect" "$work/blend-build/assets/scene.mdl" | grep -q "24 vertices" || fail "the .blend asset reads wrong"
+  sleep 1
+  touch "$blend/paint.png"
+  cmake --build "$work/blend-build" >"$work/log" 2>&1
+  [ "$(converted "$work/log")" = 1 ] || { cat "$work/log"; fail "touching the .blend's image did not reconvert it"; }
+fi
+
 echo "== the Debian package builds, installs and runs"
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/qxconvert_*.deb | head -n 1)
 contents=$(dpkg-deb --contents "$deb")
 for file in usr/bin/QXConvert usr/bin/QXInspect usr/share/man/man1/QXConvert.1 \
   usr/share/man/man1/QXInspect.1 qxconvert/qxconvert_scene.so QXConvertConfig.cmake \
-  qxconvert/reader/asset_reader.h qxconvert/bazel/defs.bzl qxconvert/viewer/index.html; do
+  qxconvert/reader/asset_reader.h qxconvert/bazel/defs.bzl qxconvert/viewer/index.html \
+  qxconvert/qxconvert-report.schema.json qxconvert/blender/qxconvert/__init__.py; do
   grep -q "$file" <<<"$contents" || fail "$file is missing from the package"
 done
 if [ "$(id -u)" -eq 0 ] && [ -n "${CI:-}${QX_INSTALL_DEB:-}" ]; then
