@@ -6,13 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -473,14 +473,21 @@ std::vector<std::string> TracedCalls(const TempDir& dir, bool filesOnly) {
   std::istringstream lines(ReadFile(dir / "calls"));
   bool started = !filesOnly;
   for (std::string line; std::getline(lines, line);) {
-    std::smatch match;
-    if (!std::regex_search(line, match, std::regex("^\\d+ +(\\w+)\\((.*)"))) continue;
-    const std::string name = match[1], args = match[2];
+    // "PID  name(args": a process id, spaces, the call's name, its arguments.
+    std::size_t at = 0;
+    while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
+    const std::size_t spaces = at;
+    while (at < line.size() && line[at] == ' ') ++at;
+    const std::size_t nameStart = at;
+    while (at < line.size() && (std::isalnum(static_cast<unsigned char>(line[at])) || line[at] == '_')) ++at;
+    if (spaces == 0 || at == spaces || at == nameStart || at >= line.size() || line[at] != '(') continue;
+    const std::string name = line.substr(nameStart, at - nameStart), args = line.substr(at + 1);
     const std::string when = name + ":when=" + std::to_string(++seen[name]);
     if (name == "execve") continue;  // strace's own start of the program
     const bool named = args.find(dir.path()) != std::string::npos;
     started = started || named;
-    if (started && (!filesOnly || named || std::regex_search(args, std::regex("^[3-9],")))) {
+    const bool byDescriptor = args.size() >= 2 && args[0] >= '3' && args[0] <= '9' && args[1] == ',';
+    if (started && (!filesOnly || named || byDescriptor)) {
       calls.push_back(when);
     }
   }
