@@ -647,40 +647,6 @@ TEST(BadSceneInputs, ImporterCrashesHangsAndGrowthAreContained) {
   EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to 86400\n");
 }
 
-// A scene made in Blender: a textured cube under an armature with an action, and a
-// text block that would write a file if Blender ran scripts stored in .blend files.
-const char kMakeBlend[] = R"(import sys, bpy
-out, image, marker = sys.argv[sys.argv.index("--") + 1:]
-bpy.ops.wm.read_factory_settings(use_empty=True)
-bpy.ops.mesh.primitive_cube_add(size=2)
-cube = bpy.context.active_object
-picture = bpy.data.images.new("paint", 4, 4)
-picture.filepath_raw = image
-picture.file_format = "PNG"
-picture.save()
-material = bpy.data.materials.new("Paint")
-material.use_nodes = True
-texture = material.node_tree.nodes.new("ShaderNodeTexImage")
-texture.image = picture
-material.node_tree.links.new(texture.outputs["Color"], material.node_tree.nodes["Principled BSDF"].inputs["Base Color"])
-cube.data.materials.append(material)
-bpy.ops.object.armature_add()
-rig = bpy.context.active_object
-cube.parent = rig
-cube.modifiers.new("Rig", "ARMATURE").object = rig
-cube.vertex_groups.new(name="Bone").add(range(len(cube.data.vertices)), 1.0, "REPLACE")
-rig.animation_data_create()
-rig.animation_data.action = bpy.data.actions.new("Wave")
-bone = rig.pose.bones["Bone"]
-bone.rotation_mode = "XYZ"
-for frame, angle in ((1, 0.0), (10, 0.5), (20, 0.0)):
-    bone.rotation_euler = (angle, 0, 0)
-    bone.keyframe_insert("rotation_euler", frame=frame)
-text = bpy.data.texts.new("autorun.py")
-text.write("open(%r, 'w').write('ran')\n" % marker)
-text.use_module = True
-bpy.ops.wm.save_as_mainfile(filepath=out)
-)";
 
 // .blend sources go through the user's Blender: the same bytes every time, the
 // depfile names the image the .blend uses, the text block never runs, and a broken
@@ -690,10 +656,10 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
   // Blender's export is glTF.
   if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
   TempDir dir;
-  WriteFile(dir / "make.py", kMakeBlend);
   const std::string marker = dir / "ran.txt";
   ASSERT_EQ(testing::RunProcess("/usr/bin/blender", {"-b", "--factory-startup", "-noaudio",
-                                                     "--python-exit-code", "1", "--python", dir / "make.py",
+                                                     "--python-exit-code", "1", "--python",
+                                                     std::string(QX_SOURCE_DIR) + "/testing/make_blend_scene.py",
                                                      "--", dir / "scene.blend", dir / "paint.png", marker})
                 .exitCode, 0);
   testing::ProcessOptions ownTemp;

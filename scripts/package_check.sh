@@ -102,23 +102,8 @@ if command -v blender >/dev/null 2>&1; then
   echo "== a .blend source converts through Blender; touching an image it uses reconverts it"
   blend=$work/blend
   mkdir -p "$blend"
-  cat >"$blend/make.py" <<'PY'
-import sys, bpy
-out, image = sys.argv[sys.argv.index("--") + 1:]
-bpy.ops.wm.read_factory_settings(use_empty=True)
-bpy.ops.mesh.primitive_cube_add()
-picture = bpy.data.images.new("paint", 4, 4)
-picture.filepath_raw = image
-picture.file_format = "PNG"
-picture.save()
-material = bpy.data.materials.new("Paint")
-material.use_nodes = True
-material.node_tree.nodes.new("ShaderNodeTexImage").image = picture
-bpy.context.active_object.data.materials.append(material)
-bpy.ops.wm.save_as_mainfile(filepath=out)
-PY
-  blender -b --factory-startup -noaudio --python-exit-code 1 --python "$blend/make.py" -- \
-    "$blend/scene.blend" "$blend/paint.png" >/dev/null 2>&1 || fail "Blender could not make the test scene"
+  blender -b --factory-startup -noaudio --python-exit-code 1 --python "$root/testing/make_blend_scene.py" -- \
+    "$blend/scene.blend" "$blend/paint.png" "$blend/ran.txt" >/dev/null 2>&1 || fail "Blender could not make the test scene"
   printf 'cmake_minimum_required(VERSION 3.25)\nproject(blend CXX)\nfind_package(QXConvert REQUIRED)\nqx_add_assets(assets MODELS scene.blend)\n' \
     >"$blend/CMakeLists.txt"
   cmake -S "$blend" -B "$work/blend-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null

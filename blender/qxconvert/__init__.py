@@ -26,8 +26,9 @@ bl_info = {
 }
 
 
-def tool(context, name):
-    """The tool's path from the preferences, else beside an installed copy, else PATH."""
+def tool(operator, context, name):
+    """The tool's path from the preferences, else beside an installed copy, else PATH;
+    empty, with an error in Blender's report area, when there is none."""
     prefs = context.preferences.addons[__package__].preferences
     named = getattr(prefs, name.lower() + "_path", "")
     if named:
@@ -37,7 +38,10 @@ def tool(context, name):
         for candidate in (os.path.join(folder, name), os.path.join(folder, name + ".exe")):
             if os.path.isfile(candidate):
                 return os.path.normpath(candidate)
-    return shutil.which(name) or ""
+    found = shutil.which(name) or ""
+    if not found:
+        operator.report({"ERROR"}, f"{name} was not found: name it in the add-on's preferences")
+    return found
 
 
 def run(operator, command):
@@ -72,9 +76,8 @@ class ExportAsset:
     apply_modifiers: BoolProperty(name="Apply modifiers", default=True)
 
     def export(self, context, kind, gltf_options):
-        converter = tool(context, "QXConvert")
+        converter = tool(self, context, "QXConvert")
         if not converter:
-            self.report({"ERROR"}, "QXConvert was not found: name it in the add-on's preferences")
             return {"CANCELLED"}
         with tempfile.TemporaryDirectory(prefix="qx-blender-") as folder:
             glb = os.path.join(folder, "export.glb")
@@ -128,9 +131,8 @@ class ImportModel(bpy.types.Operator, ImportHelper):
     filter_glob: StringProperty(default="*.mdl", options={"HIDDEN"})
 
     def execute(self, context):
-        inspect = tool(context, "QXInspect")
+        inspect = tool(self, context, "QXInspect")
         if not inspect:
-            self.report({"ERROR"}, "QXInspect was not found: name it in the add-on's preferences")
             return {"CANCELLED"}
         with tempfile.TemporaryDirectory(prefix="qx-blender-") as folder:
             glb = os.path.join(folder, "import.glb")
