@@ -70,7 +70,6 @@ void PrintLine(const std::string& text) {
 
 void PrintUsage() { std::fwrite(kUsageText, 1, sizeof(kUsageText) - 1, stdout); }
 
-bool IsScene(AssetType type) { return type == AssetType::Model || type == AssetType::Animation; }
 
 // A file written beside the asset (the depfile, the report) must never replace a file
 // the conversion reads or writes: it is checked by file identity, so another spelling
@@ -160,19 +159,15 @@ bool Convert(const Job& job, std::string* message) {
   Asset asset;
   std::vector<std::string> read;
   report::Scene scene;
-  if (IsScene(job.type)) {
-    SceneOptions options;
-    options.openedFiles = job.depfile.empty() ? nullptr : &read;
-    options.report = job.report.empty() ? nullptr : &scene;
-    options.bake = job.bake;
-    options.limits = job.limits;
-    options.blender = job.blender;
-    if (!LoadAsset(job.type, job.input, &asset, options)) {
-      *message = asset.errorText;
-      return false;
-    }
-  } else {
-    read.push_back(job.input);
+  SceneOptions options;
+  options.openedFiles = job.depfile.empty() ? nullptr : &read;
+  options.report = job.report.empty() ? nullptr : &scene;
+  options.bake = job.bake;
+  options.limits = job.limits;
+  options.blender = job.blender;
+  if (!LoadAsset(job.type, job.input, &asset, options)) {
+    *message = asset.errorText;
+    return false;
   }
   std::vector<SideFile> sideFiles;
   if (!job.depfile.empty()) {
@@ -197,9 +192,8 @@ bool Convert(const Job& job, std::string* message) {
     return false;
   }
   if (!job.report.empty()) out.TrackChecksum();
-  if (IsScene(job.type) ? !asset.WriteTo(out, job.scramble, job.key)
-                        : !StreamRawAsset(job.type, job.input, out, job.scramble, job.key, message)) {
-    if (IsScene(job.type)) *message = asset.errorText;
+  if (!asset.Save(out, job.scramble, job.key)) {
+    *message = asset.errorText;
     return false;
   }
   if (!out.Prepare()) {
