@@ -19,7 +19,17 @@ namespace qx {
 
 namespace {
 
-enum class OptionId { kUnscrambled, kPause, kDepfile, kReport, kBake, kBlender, kTimeout, kMemory };
+enum class OptionId {
+  kUnscrambled,
+  kPause,
+  kDepfile,
+  kNinjaDepfile,
+  kReport,
+  kBake,
+  kBlender,
+  kTimeout,
+  kMemory
+};
 
 // Every option QXConvert knows, listed once: the parser dispatches on this table, the
 // usage text lists the ones that have a line there, and an unknown argument is held
@@ -35,6 +45,9 @@ constexpr OptionInfo kOptions[] = {
     {"-pause", OptionId::kPause, "", "Pause when done"},
     // A Make-style list of every file the conversion read, for build systems.
     {"-depfile=", OptionId::kDepfile, "PATH", nullptr},
+    // The same for a build that Ninja alone reads (CMake's Ninja generators): names
+    // only Make would misread are written as they are.
+    {"-ninja-depfile=", OptionId::kNinjaDepfile, "PATH", nullptr},
     // A JSON report of what the asset holds and what of the source it does not carry.
     {"-report=", OptionId::kReport, "PATH", nullptr},
     // Node placement applied to a model's meshes.
@@ -150,6 +163,7 @@ struct Job {
   bool scramble = true;
   AssetKey key{};
   std::string depfile;
+  DepfileReader depfileReader = DepfileReader::kMakeAndNinja;
   std::string report;
   bool bake = false;
   ImportLimits limits;
@@ -218,7 +232,7 @@ bool Convert(const Job& job, std::string* message) {
   if (!job.depfile.empty()) {
     sideFiles.push_back({"Depfile", job.depfile, ""});
     if (SideFileClashes("Depfile", job.depfile, job.input, job.output, read, message) ||
-        !DepfileText(job.output, read, &sideFiles.back().text, message)) {
+        !DepfileText(job.output, read, job.depfileReader, &sideFiles.back().text, message)) {
       return false;
     }
   }
@@ -373,6 +387,7 @@ int RunConverter(const std::vector<std::string>& args) {
   bool pause = false;
   bool depfileGiven = false;
   std::string depfile;
+  const char* depfileOption = "";
   Job job;
   job.type = type;
   job.input = input;
@@ -392,8 +407,12 @@ int RunConverter(const std::vector<std::string>& args) {
       case OptionId::kUnscrambled: scramble = false; break;
       case OptionId::kPause: pause = true; break;
       case OptionId::kDepfile:
+      case OptionId::kNinjaDepfile:
         depfileGiven = true;
         depfile = value;
+        job.depfileReader = option->id == OptionId::kNinjaDepfile ? DepfileReader::kNinja
+                                                                  : DepfileReader::kMakeAndNinja;
+        depfileOption = option->name;
         break;
       case OptionId::kReport:
         reportGiven = true;
@@ -415,7 +434,7 @@ int RunConverter(const std::vector<std::string>& args) {
 
   int exitCode = 1;
   if (message.empty() && depfileGiven && depfile.empty()) {
-    message = "-depfile= needs a path after the equals sign";
+    message = depfileOption + std::string(" needs a path after the equals sign");
   }
   if (message.empty() && reportGiven && job.report.empty()) {
     message = "-report= needs a path after the equals sign";

@@ -277,6 +277,20 @@ TEST(Depfile, AwkwardNamesReadTheSameInNinjaAndMake) {
     EXPECT_FALSE(FileExists(dir / output)) << name;
     EXPECT_FALSE(FileExists(dir / "refused.d")) << name;
   }
+  // Ninja alone reads those as they are: -ninja-depfile= writes them.
+  for (const auto& [name, output] : std::vector<std::pair<std::string, std::string>>{
+           {"a[1].png", "out.img"}, {"~x.png", "out.img"}, {"grass(1)", "out.img"}, {"in.png", "100%.img"}}) {
+    WriteFile(dir / name, "px");
+    const auto r = RunConverter({"tex", name, output, "-ninja-depfile=out.d"}, inDir);
+    ASSERT_EQ(r.exitCode, 0) << name << ": " << r.out;
+    WriteFile(dir / "build.ninja", "rule convert\n  command = true\n  depfile = out.d\n"
+                                   "  deps = gcc\nbuild " + output + ": convert\n");
+    ASSERT_EQ(testing::RunProcess("/usr/bin/ninja", {"-d", "keepdepfile"}, inDir).exitCode, 0);
+    const auto ninja = testing::RunProcess("/usr/bin/ninja", {"-t", "deps", output}, inDir);
+    EXPECT_NE(ninja.out.find("\n    " + name + "\n"), std::string::npos) << name << ninja.out;
+  }
+  const auto empty = RunConverter({"tex", "in.png", "out.img", "-ninja-depfile="}, inDir);
+  EXPECT_EQ(empty.out, kBanner + "-ninja-depfile= needs a path after the equals sign\n");
 }
 
 // One triangle used by two nodes, one moved 10 along x, one mirrored in x, with a
