@@ -653,6 +653,10 @@ TEST(BadSceneInputs, ImporterCrashesHangsAndGrowthAreContained) {
 // taken for the timeout, and a program the run starts (a stand-in Blender) is still
 // waited for and its words reported.
 TEST(BadSceneInputs, BoundsHoldWhateverSignalsTheCallerLeft) {
+  if (testing::Emulator() != nullptr) {
+    GTEST_SKIP() << "the emulator takes the signal state the caller left; what reaches the "
+                    "tool is the emulator's doing";
+  }
   TempDir dir;
   const std::string exe = dir / "QXConvert";
   std::filesystem::copy_file(QXCONVERT_EXE, exe);
