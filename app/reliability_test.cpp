@@ -17,6 +17,9 @@
 #include <sstream>
 #include <thread>
 
+#include "asset/asset.h"
+#include "convert/scene_import.h"
+#include "platform/platform.h"
 #include "reader/asset_reader.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
@@ -741,6 +744,79 @@ assert [m.name for m in bpy.data.meshes] == ["Cube"], [m.name for m in bpy.data.
   EXPECT_EQ(r.out, kBanner + "Converting " + dir / "scene.blend" + " needs Blender, which was not found on "
                    "PATH; install it, or name it with -blender=PATH or the QX_BLENDER environment variable\n");
   EXPECT_FALSE(FileExists(dir / "c.mdl"));
+}
+
+// Assimp reads the .blend files of Blender 2.5x-2.7x (and some later ones) itself, so
+// those convert exactly as they did before Blender was used at all: every one of
+// Assimp's own BLEND test files that its importer reads, as a model and as an
+// animation, gives the bytes of a direct import through the scene module, and the
+// Blender that QX_BLENDER names (a stand-in that notes each start) is never started
+// for them. It is started for the file Assimp refuses, and for every file once
+// -blender= names it.
+TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
+  const std::string models = "/usr/share/assimp/models/BLEND";
+  if (!std::filesystem::is_directory(models)) GTEST_SKIP() << "needs Assimp's test models (assimp-testmodels)";
+  std::string error;
+  const auto import = reinterpret_cast<ImportSceneEntry>(platform::LoadModuleSymbol(
+      (std::filesystem::path(QXCONVERT_EXE).parent_path() / QX_SCENE_MODULE_NAME).string(), kImportSceneSymbol,
+      &error));
+  ASSERT_NE(import, nullptr) << error;
+  TempDir dir;
+  const std::string started = dir / "started.txt", blender = dir / "blender";
+  WriteFile(blender, "#!/bin/sh\necho \"$@\" >> '" + started + "'\necho 'Error: the stand-in Blender'\nexit 1\n");
+  std::filesystem::permissions(blender, std::filesystem::perms::owner_all);
+  ProcessOptions blenderNamed;
+  blenderNamed.beforeExec = [blender] { setenv("QX_BLENDER", blender.c_str(), 1); };
+  const std::string refused = "Blender (" + blender + ") could not export ";
+  std::vector<std::string> same, toBlender;
+  for (const auto& entry : std::filesystem::directory_iterator(models)) {
+    const std::string source = entry.path().string(), name = entry.path().filename().string();
+    if (entry.path().extension() != ".blend") continue;
+    for (const format::AssetKind kind : {format::AssetKind::Model, format::AssetKind::Animation}) {
+      // Twice as many imports of the largest files is too slow under emulation.
+      if (kind == format::AssetKind::Animation && testing::Emulator() != nullptr) continue;
+      const std::string type = kind == format::AssetKind::Model ? "mdl" : "anm";
+      Asset direct;
+      std::string why;
+      bool unreadable = false;
+      SceneRequest request;
+      request.path = source.c_str();
+      request.kind = kind;
+      request.payload = &direct.payload;
+      request.error = &why;
+      request.unreadable = &unreadable;
+      const bool imported = import(request);
+      const std::string expected = dir / ("expected." + type), output = dir / ("out." + type);
+      std::filesystem::remove(output);
+      const auto r = RunConverter({type, source, output, "-ue"}, blenderNamed);
+      if (imported) {
+        direct.typeTag = format::TagOf(kind);
+        direct.version = format::kVersion;
+        direct.loaded = true;
+        ASSERT_TRUE(direct.Save(expected, false, AssetKey{})) << direct.errorText;
+        ASSERT_EQ(r.exitCode, 0) << name << " " << r.out;
+        EXPECT_EQ(ReadFile(output), ReadFile(expected)) << name << " " << type;
+        same.push_back(name + " " + type);
+      } else if (!unreadable) {
+        EXPECT_EQ(r.out, kBanner + why + "\n") << name << " " << type;  // the encoder's refusal, as before
+      } else {
+        EXPECT_EQ(r.out.rfind(kBanner + refused + source + ": Error: the stand-in Blender", 0), 0u) << r.out;
+        toBlender.push_back(source);
+      }
+    }
+  }
+  // 26 of the 27 files read as models; no file holds an animation Assimp reads.
+  EXPECT_GE(same.size(), 20u);
+  EXPECT_FALSE(toBlender.empty());  // BlenderDefault_262.blend
+  std::string starts = FileExists(started) ? ReadFile(started) : "";
+  for (const std::string& source : toBlender) {
+    EXPECT_NE(starts.find(" -b " + source + " "), std::string::npos) << source;
+    starts.erase(0, starts.find('\n') + 1);
+  }
+  EXPECT_EQ(starts, "") << "Blender started for a file Assimp reads";
+  const std::string readable = models + "/box.blend";
+  const auto named = RunConverter({"mdl", readable, dir / "named.mdl", "-blender=" + blender});
+  EXPECT_EQ(named.out.rfind(kBanner + refused + readable + ": Error: the stand-in Blender", 0), 0u) << named.out;
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
