@@ -1,6 +1,7 @@
 #include "convert/blend_source.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -67,7 +68,15 @@ std::string LastError(const std::string& log) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line.rfind("Blender quit", 0) == 0) continue;
     if (inTraceback && line[0] != ' ') {
-      exception = line;
+      // "Name: words" closes it; Blender's own "Error: ..." and "Location: ..." lines
+      // (its stdout reaches the log out of step with Python's stderr) do not.
+      const std::string name = line.substr(0, line.find(':'));
+      const bool exceptionName =
+          !name.empty() && name != "Error" && name != "Location" &&
+          std::all_of(name.begin(), name.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+          });
+      if (exceptionName) exception = line;
       inTraceback = false;
     }
     if (line.find("Traceback (most recent call last):") != std::string::npos) inTraceback = true;
