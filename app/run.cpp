@@ -132,10 +132,6 @@ std::int64_t SizeOf(const std::string& path) {
   return size < 0 ? 0 : size;
 }
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 std::string ReportText(const Job& job, const report::Scene& scene, const OutputFile& out,
                        double writeSeconds) {
   report::Report r;
@@ -207,7 +203,7 @@ bool Convert(const Job& job, std::string* message) {
     return false;
   }
   if (!job.report.empty()) {
-    sideFiles.push_back({"Report", job.report, ReportText(job, scene, out, SecondsSince(writeStarted))});
+    sideFiles.push_back({"Report", job.report, ReportText(job, scene, out, report::SecondsSince(writeStarted))});
   }
   for (const SideFile& side : sideFiles) {
     OutputFile file;

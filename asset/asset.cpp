@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "format/little_endian.h"
@@ -35,8 +34,7 @@ bool EncodeExtensionField(const std::string& inputPath,
 namespace {
 
 std::string TooLargeText(std::int64_t bytes, bool withField) {
-  return std::string("File is 2 GiB or larger") + (withField ? " with its extension field" : "") +
-         ", bytes " + std::to_string(bytes);
+  return format::TooLargeText(withField ? "File with its extension field" : "File", bytes);
 }
 
 }  // namespace
@@ -55,7 +53,7 @@ bool StreamRawPayload(AssetType type, const std::string& inputPath, Sink& output
   }
   // A size the file system reports refuses what is plainly too large before anything
   // is read; a source that cannot be measured (a pipe) is judged by what is read.
-  constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int64_t kLimit = format::kMaxPayloadSize;
   std::int64_t reported = -1;
   if (platform::Seek(input.file(), 0, SEEK_END) == 0) {
     reported = platform::Tell(input.file());

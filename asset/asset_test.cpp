@@ -124,7 +124,7 @@ TEST(RawAssetFailures, MissingDirectoryAndHugeInputsAreRefused) {
   EXPECT_EQ(Stream(AssetType::Texture, big, false, &error), "");
   EXPECT_EQ(error, "File is 2 GiB or larger, bytes 2147483648");
   EXPECT_EQ(Stream(AssetType::Music, almost, false, &error), "");
-  EXPECT_EQ(error, "File is 2 GiB or larger with its extension field, bytes 2147483653");
+  EXPECT_EQ(error, "File with its extension field is 2 GiB or larger, bytes 2147483653");
 }
 
 Asset Loaded(const std::string& payload) {

@@ -6,12 +6,13 @@
 #include <new>
 #include <utility>
 
+#include "format/asset_format.h"
 #include "platform/platform.h"
 
 namespace qx {
 namespace {
 
-constexpr std::int64_t kMaxSize = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kMaxSize = format::kMaxPayloadSize;
 // Buffers from this size on are file-sized payloads that are about to be filled.
 constexpr std::int64_t kLargeBuffer = std::int64_t{32} << 20;
 
@@ -137,7 +138,7 @@ std::int32_t ByteStream::Size() {
     return -1;
   }
   if (end > kMaxSize) {
-    errorText_ = "File is 2 GiB or larger, bytes " + std::to_string(end);
+    errorText_ = format::TooLargeText("File", end);
     return -1;
   }
   return static_cast<std::int32_t>(end);
