@@ -53,7 +53,6 @@ bool StreamRawPayload(AssetType type, const std::string& inputPath, Sink& output
   }
   // A size the file system reports refuses what is plainly too large before anything
   // is read; a source that cannot be measured (a pipe) is judged by what is read.
-  constexpr std::int64_t kLimit = format::kMaxPayloadSize;
   std::int64_t reported = -1;
   if (platform::Seek(input.file(), 0, SEEK_END) == 0) {
     reported = platform::Tell(input.file());
@@ -63,7 +62,7 @@ bool StreamRawPayload(AssetType type, const std::string& inputPath, Sink& output
       return false;
     }
   }
-  if (reported > kLimit - static_cast<std::int64_t>(fieldSize)) {
+  if (reported > format::kMaxPayloadSize - static_cast<std::int64_t>(fieldSize)) {
     *error = TooLargeText(reported + static_cast<std::int64_t>(fieldSize), audio);
     return false;
   }
@@ -86,7 +85,7 @@ bool StreamRawPayload(AssetType type, const std::string& inputPath, Sink& output
       *error = "Failed to read file with errno " + std::to_string(errno);
       return false;
     }
-    if (payload + static_cast<std::int64_t>(length) > kLimit) {
+    if (payload + static_cast<std::int64_t>(length) > format::kMaxPayloadSize) {
       *error = TooLargeText(payload + static_cast<std::int64_t>(length), audio);
       return false;
     }

@@ -12,7 +12,6 @@
 namespace qx {
 namespace {
 
-constexpr std::int64_t kMaxSize = format::kMaxPayloadSize;
 // Buffers from this size on are file-sized payloads that are about to be filled.
 constexpr std::int64_t kLargeBuffer = std::int64_t{32} << 20;
 
@@ -137,7 +136,7 @@ std::int32_t ByteStream::Size() {
     SetErrnoText("Failed to get file size with errno ", error);
     return -1;
   }
-  if (end > kMaxSize) {
+  if (end > format::kMaxPayloadSize) {
     errorText_ = format::TooLargeText("File", end);
     return -1;
   }
@@ -147,7 +146,7 @@ std::int32_t ByteStream::Size() {
 std::int32_t ByteStream::Tell() {
   if (kind_ != StreamKind::File) return position_;
   const std::int64_t here = platform::Tell(file_);
-  return here < 0 || here > kMaxSize ? -1 : static_cast<std::int32_t>(here);
+  return here < 0 || here > format::kMaxPayloadSize ? -1 : static_cast<std::int32_t>(here);
 }
 
 void ByteStream::SeekToEnd() {
@@ -197,10 +196,11 @@ void ByteStream::Reallocate(std::int32_t capacity) {
 }
 
 bool ByteStream::GrowTo(std::int64_t needed) {
-  if (needed > kMaxSize) return false;
+  if (needed > format::kMaxPayloadSize) return false;
   if (needed <= capacity_) return true;
   // Amortised growth: half as much again, or what is needed if that is more.
-  const std::int64_t grown = std::min<std::int64_t>(capacity_ + capacity_ / 2, kMaxSize);
+  const std::int64_t grown =
+      std::min<std::int64_t>(capacity_ + capacity_ / 2, format::kMaxPayloadSize);
   Reallocate(static_cast<std::int32_t>(std::max(needed, grown)));
   return true;
 }
