@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/cursor.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace qx {
 namespace {
 
+using testing::Content;
 using testing::FileExists;
+using testing::Header;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
@@ -21,11 +24,6 @@ AssetKey BuiltInKey() {
   return key;
 }
 
-std::string Header(const char* tag, bool scrambled) {
-  return std::string(tag, 4) + std::string("\x01\x00", 2) +
-         (scrambled ? "\x01" : std::string(1, '\0'));
-}
-
 std::string ExtensionField(const std::string& extension) {
   return extension + std::string(16 - extension.size(), '\0');
 }
@@ -35,8 +33,7 @@ std::string Stream(AssetType type, const std::string& path, bool scramble, std::
   ByteStream bytes;
   bytes.OpenMemoryForWrite();
   if (!StreamRawAsset(type, path, bytes, scramble, BuiltInKey(), error)) return "";
-  return std::string(reinterpret_cast<const char*>(bytes.GetAllData()),
-                     static_cast<std::size_t>(bytes.Size()));
+  return Content(bytes);
 }
 
 TEST(FileExtension, TakesEverythingFromTheLastDot) {
