@@ -9,6 +9,7 @@
 
 #include "app/depfile.h"
 #include "asset/asset.h"
+#include "convert/import_bounds.h"
 #include "convert/scene_loader.h"
 #include "format/scramble.h"
 #include "platform/platform.h"
@@ -298,11 +299,11 @@ int RunConverter(const std::vector<std::string>& args) {
     } else if (option.rfind("-blender=", 0) == 0) {
       job.blender = args[i].substr(9);
     } else if (option.rfind("-timeout=", 0) == 0) {
-      if (ParseBound(option, "-timeout=", 86400, &value, &message)) {
+      if (ParseBound(option, "-timeout=", kMaxImportSeconds, &value, &message)) {
         limits.seconds = static_cast<unsigned>(value);
       }
     } else if (option.rfind("-memory=", 0) == 0) {
-      if (ParseBound(option, "-memory=", 1 << 24, &value, &message)) {
+      if (ParseBound(option, "-memory=", kMaxImportMiB, &value, &message)) {
         limits.memoryBytes = value << 20;
       }
     }
