@@ -38,7 +38,7 @@ TEST(PublishedFacts, ImportBoundsAreTheCodes) {
 }
 
 // Blender reads bl_info without running the add-on, and the manifest is plain TOML.
-TEST(PublishedFacts, BlenderAddOnHasTheVersion) {
+TEST(PublishedFacts, AddOnAndDocsHaveTheVersion) {
   std::string tuple = QX_PACKAGE_VERSION;
   for (std::size_t dot = tuple.find('.'); dot != std::string::npos; dot = tuple.find('.', dot)) {
     tuple.replace(dot, 1, ", ");
@@ -46,6 +46,8 @@ TEST(PublishedFacts, BlenderAddOnHasTheVersion) {
   ExpectHolds("blender/qxconvert/__init__.py", "\"version\": (" + tuple + "),");
   ExpectHolds("blender/qxconvert/blender_manifest.toml",
               "\nversion = \"" QX_PACKAGE_VERSION "\"\n");
+  ExpectHolds("README.md", "The run prints `QXConvert v" QX_VERSION "`");
+  ExpectHolds("docs/windows.md", "qxconvert-" QX_PACKAGE_VERSION "-win64.zip");
 }
 
 }  // namespace
