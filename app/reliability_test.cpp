@@ -19,10 +19,12 @@
 #include <thread>
 
 #include "asset/asset.h"
+#include "convert/import_bounds.h"
 #include "convert/scene_import.h"
 #include "platform/platform.h"
 #include "reader/asset_reader.h"
 #include "report/report.h"
+#include "testing/banner.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -30,21 +32,13 @@ namespace qx {
 namespace {
 
 using testing::FileExists;
+using testing::kBanner;
+using testing::Listing;
 using testing::ProcessOptions;
 using testing::ReadFile;
 using testing::RunConverter;
 using testing::TempDir;
 using testing::WriteFile;
-
-const std::string kBanner = "QXConvert v1.00\n";
-
-std::set<std::string> Listing(const TempDir& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 unsigned Mode(const std::string& path) {
   struct stat info;
@@ -89,7 +83,7 @@ TEST(FailedWrites, FileSizeLimitFailsTheRunAndKeepsThePreviousOutput) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(ReadFile(dir / "out.img"), "previous asset");
-  EXPECT_EQ(Listing(dir), (std::set<std::string>{"big.png", "out.img"}));
+  EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"big.png", "out.img"}));
 }
 
 TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
@@ -100,7 +94,7 @@ TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
       RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"}, FileSizeLimit(8192));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(ReadFile(dir / "theme.ogg"), source);
-  EXPECT_EQ(Listing(dir), (std::set<std::string>{"theme.ogg"}));
+  EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"theme.ogg"}));
 
   // Without the limit the same run replaces the source with the asset.
   const auto ok = RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"});
@@ -319,7 +313,7 @@ TEST(OutputPaths, WritableOutputsInLockedOrStickyDirectoriesAreWrittenInPlace) {
     EXPECT_EQ(r.out, kBanner + "Wrote " + dir / file + "\n") << file;
     EXPECT_EQ(ReadFile(dir / file), std::string("QTEX\x01\x00\x00", 7) + "pixels") << file;
   }
-  EXPECT_EQ(Listing(dir).count("sticky"), 1u);
+  EXPECT_EQ(Listing(dir.path()).count("sticky"), 1u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "sticky"), {}), 1);
 }
 
@@ -372,7 +366,7 @@ TEST(Interrupts, RemoveTheTemporaryFileAndEndWithTheSignal) {
     EXPECT_EQ(r.out, std::to_string(128 + signal) + "\n") << name << r.err;
     EXPECT_EQ(ReadFile(dir / "out.img"), "previous") << name;
     std::filesystem::remove(fifo);
-    EXPECT_EQ(Listing(dir), (std::set<std::string>{"out.img"})) << name;
+    EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"out.img"})) << name;
   }
 }
 
@@ -646,10 +640,11 @@ TEST(BadSceneInputs, ImporterCrashesHangsAndGrowthAreContained) {
     EXPECT_EQ(r.out, kBanner + outcome + "\n") << c.word;
     EXPECT_EQ(r.exitCode, 1) << c.word;
     EXPECT_LT(seconds, 30) << c.word;
-    EXPECT_EQ(Listing(dir).count("out.mdl") + Listing(dir).count("out.d"), 0u) << c.word;
+    EXPECT_EQ(Listing(dir.path()).count("out.mdl") + Listing(dir.path()).count("out.d"), 0u) << c.word;
   }
   const auto bad = testing::RunProcess(exe, {"mdl", dir / "hang.fbx", dir / "out.mdl", "-timeout=0"});
-  EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to 86400\n");
+  EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to " +
+                         std::to_string(kMaxImportSeconds) + "\n");
 }
 
 // The signal mask, ignored dispositions and pending signals survive exec: a caller may

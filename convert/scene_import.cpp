@@ -51,10 +51,6 @@ class PlatformIOSystem : public Assimp::DefaultIOSystem {
   std::vector<std::string>* opened_;
 };
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 }  // namespace
 
 bool ImportScene(const SceneRequest& request) {
@@ -78,7 +74,7 @@ bool ImportScene(const SceneRequest& request) {
   }
   if (request.report != nullptr) {
     request.report->importSeconds = std::chrono::duration<double>(imported - started).count();
-    request.report->encodeSeconds = SecondsSince(imported);
+    request.report->encodeSeconds = report::SecondsSince(imported);
     DescribeScene(*scene, encoded, request.kind, baked != nullptr, request.report);
   }
   if (model && request.faceSizes != nullptr) {

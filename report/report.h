@@ -4,6 +4,7 @@
 // The structures are plain data, so the scene module fills them without JSON.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -91,5 +92,10 @@ bool FromJson(const std::string& text, Report* report, std::string* error);
 
 // The kinds of finding, as a build names them in --fail-on.
 const std::vector<std::string>& FindingKinds();
+
+// The seconds from start to now, as a report records each step's time.
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 }  // namespace qx::report
