@@ -467,6 +467,31 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   EXPECT_EQ(RunInspect({dir / "layers.mdl", "--render", dir / "l.png", "--size", "64"}).exitCode, 0);
 }
 
+// Time marks are counted, not stepped to: one rotation key at 1e17 ticks (where adding a
+// step of 0.2 leaves the time unchanged) draws its axes and ends; and so do times at the
+// ends of the double range, whose span overflows.
+TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
+  if (const char* why = testing::Unavailable(testing::Need::kChildSetup)) GTEST_SKIP() << why;
+  TempDir dir;
+  auto animation = [](const std::vector<double>& times) {
+    std::string bytes = std::string("QANM\x01\x00\x00", 7) + testing::U16(1) + testing::U16(1) +
+                        testing::U16(0) + testing::U16(0) + testing::U16(static_cast<unsigned>(times.size()));
+    for (double t : times) bytes += testing::F64(t) + testing::F32(0) + testing::F32(0) + testing::F32(0) + testing::F32(1);
+    return bytes;
+  };
+  WriteFile(dir / "far.anm", animation({1e17}));
+  ASSERT_EQ(ReadFile(dir / "far.anm").size(), 41u);
+  WriteFile(dir / "wide.anm", animation({-1.7e308, 1.7e308}));
+  testing::ProcessOptions bounded;
+  bounded.beforeExec = [] { testing::LimitProcessorSeconds(60); };
+  for (const char* name : {"far.anm", "wide.anm"}) {
+    const auto r = testing::RunProcess(QXINSPECT_EXE, {dir / name, "--render", dir / "a.png", "--size", "64"}, bounded);
+    ASSERT_EQ(r.signal, 0) << name << " did not end";
+    ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
+    EXPECT_GE(Drawn(ReadFile(dir / "a.png")).first, 10u) << name;  // the axes
+  }
+}
+
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {
   TempDir dir;
   WriteFile(dir / "bad.mdl", "QMDL\x01");
