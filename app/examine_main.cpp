@@ -48,7 +48,8 @@ int SummariseReports(const Options& options) {
     return kUsage;
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
-  for (const std::string& path : failed) Report(path, "has a finding named in --fail-on");
+  std::fflush(stdout);
+  for (const std::string& why : failed) std::fprintf(stderr, "QXInspect: %s\n", why.c_str());
   return failed.empty() ? 0 : kInvalid;
 }
 
