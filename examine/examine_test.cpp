@@ -469,7 +469,7 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
 
 // Time marks are counted, not stepped to: one rotation key at 1e17 ticks (where adding a
 // step of 0.2 leaves the time unchanged) draws its axes and ends; and so do times at the
-// ends of the double range, whose span overflows.
+// ends of the double range, whose span or first mark overflows.
 TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
   if (const char* why = testing::Unavailable(testing::Need::kChildSetup)) GTEST_SKIP() << why;
   TempDir dir;
@@ -482,9 +482,10 @@ TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
   WriteFile(dir / "far.anm", animation({1e17}));
   ASSERT_EQ(ReadFile(dir / "far.anm").size(), 41u);
   WriteFile(dir / "wide.anm", animation({-1.7e308, 1.7e308}));
+  WriteFile(dir / "low.anm", animation({-1.7e308}));  // its first mark is at -infinity
   testing::ProcessOptions bounded;
   bounded.beforeExec = [] { testing::LimitProcessorSeconds(60); };
-  for (const char* name : {"far.anm", "wide.anm"}) {
+  for (const char* name : {"far.anm", "wide.anm", "low.anm"}) {
     const auto r = testing::RunProcess(QXINSPECT_EXE, {dir / name, "--render", dir / "a.png", "--size", "64"}, bounded);
     ASSERT_EQ(r.signal, 0) << name << " did not end";
     ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;

@@ -361,6 +361,7 @@ bool RenderTexture(const reader::AssetFile& asset, Image& image, std::string* er
 // Text in stb's small built-in font, scaled up: each glyph stroke is a quad.
 void Text(Image& image, Budget& budget, float x, float y, const std::string& text, float scale,
           const std::uint8_t color[4]) {
+  if (!(std::fabs(x) < 1e6f && std::fabs(y) < 1e6f)) return;  // off the picture, and no int holds it
   std::vector<char> buffer(text.size() * 1024 + 64);  // up to 16 quads of 64 bytes a glyph
   std::string copy = text;
   unsigned char white[4] = {255, 255, 255, 255};
@@ -421,7 +422,10 @@ void Axes(Image& image, Budget& budget, double first, double last, const std::st
     if (!(t <= last + step * 1e-9)) break;
     if (t == previous) continue;
     previous = t;
-    const float x = left + static_cast<float>((t - first) / span) * (right - left);
+    // Far from zero the marks round off the axis (or to infinity): those are left out.
+    const double along = (t - first) / span;
+    if (!(along >= -0.01 && along <= 1.01)) continue;
+    const float x = left + static_cast<float>(along) * (right - left);
     Line(image, budget, x, bottom, x, bottom + 4 * scale, axis);
     Text(image, budget, x - 4 * scale, bottom + 7 * scale, Short(t), scale, axis);
   }
