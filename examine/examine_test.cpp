@@ -233,6 +233,28 @@ TEST(Inspect, ExportedModelsImportWithTheSameGeometry) {
   EXPECT_EQ(both.out, "Exported " + dir / "both.mtl" + "\nExported " + dir / "both.obj" + "\n");
 }
 
+// A mesh name is bytes from the source: exported as glTF, a name that is not UTF-8 has
+// U+FFFD where its stray bytes were, so the file is JSON a strict reader takes; a
+// valid name stays as it was.
+TEST(Inspect, ExportedNamesAreUtf8) {
+  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
+  TempDir dir;
+  // Assimp's glTF writer names a node's mesh after the first one: one model per name.
+  const std::pair<std::string, std::string> kNames[] = {{"caf\xC3\xA9", "caf\xC3\xA9"},
+                                                        {"bad\xFF\xC3name", "bad\xEF\xBF\xBD\xEF\xBF\xBDname"}};
+  for (const auto& [name, exported] : kNames) {
+    std::string model = std::string("QMDL\x01\x00\x00", 7) + testing::U16(1) +
+                        testing::U16(static_cast<unsigned>(name.size())) + name + testing::U32(0) + testing::U32(3);
+    for (float v : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f}) model += testing::F32(v);
+    model += testing::U32(1) + testing::U32(0) + testing::U32(1) + testing::U32(2) + std::string("\0\0", 2);
+    WriteFile(dir / "names.mdl", model);
+    const auto r = RunInspect({dir / "names.mdl", "--export", dir / "names.gltf"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const nlohmann::json gltf = nlohmann::json::parse(ReadFile(dir / "names.gltf"));  // throws on bad UTF-8
+    EXPECT_EQ(gltf.at("meshes").at(0).at("name").get<std::string>(), exported);
+  }
+}
+
 TEST(Inspect, VerifyNamesTheFirstDifference) {
   TempDir dir;
   WriteFile(dir / "square.obj", kSquareObj);
