@@ -128,11 +128,12 @@ std::string FirstDifference(const reader::AssetFile& a, const reader::AssetFile&
 }
 
 bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& assetPath,
-                         const std::string& sourcePath, std::string* difference) {
+                         const std::string& sourcePath, std::string* difference, bool bake) {
   Asset converted;
   std::vector<std::uint32_t> faceSizes;
   SceneOptions options;
   options.faceSizes = &faceSizes;
+  options.bake = bake;
   if (!LoadAsset(asset.kind, sourcePath, &converted, options)) {
     *difference = "the source does not convert: " + converted.errorText;
     return false;
