@@ -86,7 +86,13 @@ int Inspect(const Options& options) {
   for (const std::string& path : options.files) {
     qx::reader::AssetFile asset;
     std::string error;
-    if (!qx::reader::ReadAssetFile(path, &asset, &error)) {
+    // --verify may decode the file a second way, so it keeps the bytes it read.
+    std::vector<std::uint8_t> bytes;
+    const bool read = options.verify.empty()
+                          ? qx::reader::ReadAssetFile(path, &asset, &error)
+                          : qx::reader::ReadFileBytes(path, &bytes, &error) &&
+                                qx::reader::ReadAsset(bytes.data(), bytes.size(), &asset, &error);
+    if (!read) {
       Report(path, error);
       status = kInvalid;
       continue;
@@ -125,7 +131,7 @@ int Inspect(const Options& options) {
         return kInvalid;
       }
       const bool bake = options.bake || (found && report.baked);
-      if (!qx::examine::VerifyAgainstSource(asset, path, options.verify, &error, bake)) {
+      if (!qx::examine::VerifyAgainstSource(asset, bytes, options.verify, &error, bake)) {
         std::printf("%s differs from %s: %s\n", path.c_str(), options.verify.c_str(), error.c_str());
         return kInvalid;
       }

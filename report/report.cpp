@@ -41,9 +41,9 @@ double FiniteOrZero(double value) { return std::isfinite(value) ? value : 0; }
 
 const std::vector<std::string>& FindingKinds() {
   static const std::vector<std::string> kinds = {
-      "placement", "instances", "bones",      "colors",        "uv-sets",      "tangents",
-      "cameras",   "lights",    "textures",   "mesh-channels", "morph-channels", "animations",
-      "meshes",    "uv-components"};
+      "placement",     "instances",     "bones",          "colors",     "uv-sets",
+      "tangents",      "morph-targets", "cameras",        "lights",     "textures",
+      "mesh-channels", "morph-channels", "animations",    "meshes",     "uv-components"};
   return kinds;
 }
 
