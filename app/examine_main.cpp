@@ -28,6 +28,7 @@ struct Options {
   std::string extract;
   std::string exportPath;
   std::string verify;
+  bool bake = false;
   std::string render;
   int size = 512;
   std::string report;
@@ -48,8 +49,20 @@ int SummariseReports(const Options& options) {
     return kUsage;
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
-  for (const std::string& path : failed) Report(path, "has a finding named in --fail-on");
+  std::fflush(stdout);
+  for (const std::string& why : failed) std::fprintf(stderr, "QXInspect: %s\n", why.c_str());
   return failed.empty() ? 0 : kInvalid;
+}
+
+// The report the build wrote beside the asset (FILE.json), or the one --report names.
+// False with *error when there is one and it cannot be read or is another file's;
+// *found tells whether there was one.
+bool ReportOf(const Options& options, const std::string& path, qx::report::Report* report,
+              bool* found, std::string* error) {
+  const std::string reportPath = options.report.empty() ? path + ".json" : options.report;
+  std::error_code missing;
+  *found = !options.report.empty() || std::filesystem::exists(std::filesystem::u8path(reportPath), missing);
+  return !*found || qx::examine::LoadReportOf(path, reportPath, report, error);
 }
 
 int Inspect(const Options& options) {
@@ -110,7 +123,15 @@ int Inspect(const Options& options) {
       }
       std::printf("Rendered %s\n", options.render.c_str());
     } else if (!options.verify.empty()) {
-      if (!qx::examine::VerifyAgainstSource(asset, bytes, options.verify, &error)) {
+      // The source is converted as the asset was: baked when --bake or its report says so.
+      qx::report::Report report;
+      bool found = false;
+      if (!options.bake && !ReportOf(options, path, &report, &found, &error)) {
+        Report(path, error);
+        return kInvalid;
+      }
+      const bool bake = options.bake || (found && report.baked);
+      if (!qx::examine::VerifyAgainstSource(asset, bytes, options.verify, &error, bake)) {
         std::printf("%s differs from %s: %s\n", path.c_str(), options.verify.c_str(), error.c_str());
         return kInvalid;
       }
@@ -119,18 +140,14 @@ int Inspect(const Options& options) {
       qx::examine::WriteJson(json, path, asset, options.full);
     } else {
       std::string summary = qx::examine::Summary(path, asset);
-      // The report the build wrote beside the asset, or the one named.
-      const std::string reportPath = options.report.empty() ? path + ".json" : options.report;
-      std::error_code missing;
-      if (!options.report.empty() || std::filesystem::exists(std::filesystem::u8path(reportPath), missing)) {
-        qx::report::Report report;
-        if (!qx::examine::LoadReportOf(path, reportPath, &report, &error)) {
-          Report(path, error);
-          status = kInvalid;
-          continue;
-        }
-        summary += qx::examine::ReportSummary(report, asset);
+      qx::report::Report report;
+      bool found = false;
+      if (!ReportOf(options, path, &report, &found, &error)) {
+        Report(path, error);
+        status = kInvalid;
+        continue;
       }
+      if (found) summary += qx::examine::ReportSummary(report, asset);
       std::fwrite(summary.data(), 1, summary.size(), stdout);
     }
   }
@@ -165,6 +182,9 @@ int main(int argc, char** argv) {
   auto* verify = app.add_option("--verify", options.verify,
                                 "Convert SOURCE again and compare it with the asset field by field")
                      ->type_name("SOURCE");
+  app.add_flag("--bake", options.bake,
+               "With --verify: convert SOURCE with -bake (without it, the asset's report says)")
+      ->needs(verify);
   auto* render = app.add_option("--render", options.render,
                                 "Draw the asset into OUT as PNG: a model shaded, a texture's "
                                 "image, an animation's rotation curves, a sound's or music's "

@@ -369,6 +369,60 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
   EXPECT_FALSE(FileExists(dir / "d.json"));
 }
 
+// kPlacedScene's triangle under other nodes (a JSON list of them, the triangle's
+// mesh 0 used by some).
+std::string WithNodes(const std::string& nodes) {
+  std::string scene = kPlacedScene;
+  const std::size_t from = scene.find(R"("nodes": [{"name": "Root")");
+  const std::size_t to = scene.find(R"("meshes")");
+  return scene.substr(0, from) + "\"nodes\": " + nodes + ",\n  " + scene.substr(to);
+}
+
+// -bake places a mesh however deep its node sits, refuses a placement that takes the
+// positions past the float range (naming the node), and QXInspect --verify converts
+// the source as the asset was: baked when its report, or --bake, says so.
+TEST(Report, BakeReachesAnyDepthRefusesOverflowAndIsVerified) {
+  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
+  TempDir dir;
+  constexpr int kDepth = 2000;
+  std::string chain = "[";
+  for (int i = 0; i < kDepth; ++i) {
+    chain += R"({"name": "n)" + std::to_string(i) + R"(", "children": [)" + std::to_string(i + 1) + "]},";
+  }
+  chain += R"({"name": "deep", "mesh": 0, "translation": [10, 0, 0]}])";
+  WriteFile(dir / "deep.gltf", WithNodes(chain));
+  auto r = RunConverter({"mdl", dir / "deep.gltf", dir / "deep.mdl", "-bake"});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  reader::AssetFile deep;
+  std::string error;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "deep.mdl", &deep, &error)) << error;
+  ASSERT_EQ(deep.meshes.size(), 1u);
+  EXPECT_EQ(deep.meshes[0].positions[1].x, 11.0f);
+  r = RunConverter({"mdl", dir / "deep.gltf", dir / "plain.mdl", "-report=" + (dir / "plain.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(ReadFile(dir / "plain.json").find(R"(in node \"deep\")"), std::string::npos);
+
+  WriteFile(dir / "huge.gltf", WithNodes(R"([{"name": "Root", "children": [1]},
+      {"name": "Big", "scale": [1e20, 1e20, 1e20], "children": [2]},
+      {"name": "Bigger", "mesh": 0, "scale": [1e20, 1e20, 1e20]}])"));
+  r = RunConverter({"mdl", dir / "huge.gltf", dir / "huge.mdl", "-bake"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, kBanner + "Node \"Bigger\" places mesh 0 \"tri\" beyond the float range (vertex 0 "
+                             "becomes infinite or NaN); -bake cannot write it\n");
+  EXPECT_FALSE(FileExists(dir / "huge.mdl"));
+
+  WriteFile(dir / "scene.gltf", kPlacedScene);
+  r = RunConverter({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-bake", "-report=" + (dir / "baked.mdl.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  const auto withReport = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
+  EXPECT_EQ(withReport.exitCode, 0) << withReport.out << withReport.err;
+  std::filesystem::rename(dir / "baked.mdl.json", dir / "away.json");
+  const auto unsaid = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
+  EXPECT_EQ(unsaid.exitCode, 1) << unsaid.out;  // nothing says it was baked
+  const auto said = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf", "--bake"});
+  EXPECT_EQ(said.exitCode, 0) << said.out << said.err;
+}
+
 // The output is a function of the input bytes alone, so builds can be cached and
 // run remotely: two conversions of the same samples are identical to the byte.
 TEST(Determinism, ConvertingTheSamplesTwiceGivesIdenticalFiles) {

@@ -66,7 +66,13 @@ bool ImportScene(const SceneRequest& request) {
   }
   const auto imported = std::chrono::steady_clock::now();
   std::unique_ptr<BakedScene> baked;
-  if (model && request.bake) baked = std::make_unique<BakedScene>(*scene);
+  if (model && request.bake) {
+    baked = std::make_unique<BakedScene>(*scene);
+    if (!baked->error().empty()) {
+      *request.error = baked->error();
+      return false;
+    }
+  }
   const aiScene& encoded = baked ? baked->scene() : *scene;
   if (!(model ? EncodeModel(encoded, *request.payload, request.error)
               : EncodeAnimation(encoded, *request.payload, request.error))) {

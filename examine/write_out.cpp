@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "asset/asset.h"
+#include "examine/json_writer.h"
 #include "files/output_file.h"
 #include "platform/platform.h"
 
@@ -107,9 +108,10 @@ T* CopyOut(const std::vector<Source>& values, Convert convert) {
 
 // A name is file content, not syntax: a line break in it would start a new line of an
 // OBJ (mtllib, v, f), so control characters become '_'; OBJ also ends a name at white
-// space, so there spaces do too.
+// space, so there spaces do too. glTF and COLLADA must be UTF-8, and the names come
+// from the source's bytes: what is not UTF-8 becomes U+FFFD in every format.
 std::string ExportName(const std::string& name, bool obj) {
-  std::string out = name;
+  std::string out = ValidUtf8(name);
   for (char& c : out) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || (obj && c == ' ')) c = '_';

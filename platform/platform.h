@@ -29,6 +29,12 @@ void SetUpProcess();
 // null and stores the C runtime's error number in *error (never 0).
 std::FILE* OpenFile(const char* path, const char* mode, int* error);
 
+// Opens a file for reading only when it is a regular file, and never waits doing so:
+// a FIFO without a writer, a device or a directory is refused (*regular false, *error
+// 0) before a byte is read. Symlinks are followed by the system's own open. *size is
+// the file's length. Null with *error (never 0) when it cannot be opened.
+std::FILE* OpenRegularFile(const std::string& path, std::int64_t* size, bool* regular, int* error);
+
 // 64-bit file positioning, so sizes past 2 GiB are measured rather than wrapped.
 // Both return -1 on failure with errno set.
 std::int64_t Tell(std::FILE* file);

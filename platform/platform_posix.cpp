@@ -49,6 +49,39 @@ std::FILE* OpenFile(const char* path, const char* mode, int* error) {
   return file;
 }
 
+std::FILE* OpenRegularFile(const std::string& path, std::int64_t* size, bool* regular, int* error) {
+  *regular = true;
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno != 0 ? errno : EINVAL;
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    *error = errno != 0 ? errno : EINVAL;
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    *regular = false;
+    *error = 0;
+    return nullptr;
+  }
+  // A regular file's reads never wait; stdio expects a blocking descriptor.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    *error = errno != 0 ? errno : EINVAL;
+    close(fd);
+    return nullptr;
+  }
+  *size = info.st_size;
+  *error = 0;
+  return file;
+}
+
 std::int64_t Tell(std::FILE* file) { return ftello(file); }
 
 int Seek(std::FILE* file, std::int64_t offset, int origin) {

@@ -140,6 +140,25 @@ std::FILE* OpenFile(const char* path, const char* mode, int* error) {
   return file;
 }
 
+std::FILE* OpenRegularFile(const std::string& path, std::int64_t* size, bool* regular, int* error) {
+  *regular = true;
+  std::FILE* file = OpenFile(path.c_str(), "rb", error);
+  if (file == nullptr) return nullptr;
+  // Opening a pipe or a device here does not wait, reading it may: only files on a disk
+  // are read.
+  const int fd = _fileno(file);
+  struct _stat64 info;
+  if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != FILE_TYPE_DISK ||
+      _fstat64(fd, &info) != 0 || (info.st_mode & _S_IFREG) == 0) {
+    std::fclose(file);
+    *regular = false;
+    *error = 0;
+    return nullptr;
+  }
+  *size = info.st_size;
+  return file;
+}
+
 std::int64_t Tell(std::FILE* file) { return _ftelli64(file); }
 
 int Seek(std::FILE* file, std::int64_t offset, int origin) {

@@ -1,5 +1,7 @@
 #include "report/report.h"
 
+#include <cmath>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 namespace qx::report {
@@ -24,6 +26,16 @@ std::vector<Finding> FindingsOf(const json& list) {
   }
   return findings;
 }
+
+// Every double goes through one of these: JSON has no infinities or NaN, and a
+// serialiser writes them as null, which the schema refuses where a number belongs.
+double Duration(double ticks) {
+  if (std::isnan(ticks)) return 0;
+  if (std::isinf(ticks)) return std::copysign(std::numeric_limits<double>::max(), ticks);
+  return ticks;
+}
+
+double FiniteOrZero(double value) { return std::isfinite(value) ? value : 0; }
 
 }  // namespace
 
@@ -60,8 +72,8 @@ std::string ToJson(const Report& r) {
                           {"postState", c.postState}});
     }
     animations.push_back({{"name", a.name},
-                          {"duration", a.duration},
-                          {"ticksPerSecond", a.ticksPerSecond},
+                          {"duration", Duration(a.duration)},
+                          {"ticksPerSecond", FiniteOrZero(a.ticksPerSecond)},
                           {"channels", channels}});
   }
   const json document = {
@@ -77,9 +89,9 @@ std::string ToJson(const Report& r) {
         {"scrambled", r.scrambled},
         {"baked", r.baked}}},
       {"seconds",
-       {{"import", r.scene.importSeconds},
-        {"encode", r.scene.encodeSeconds},
-        {"write", r.writeSeconds}}},
+       {{"import", FiniteOrZero(r.scene.importSeconds)},
+        {"encode", FiniteOrZero(r.scene.encodeSeconds)},
+        {"write", FiniteOrZero(r.writeSeconds)}}},
       {"meshes", meshes},
       {"animations", animations},
       {"notCarried", FindingsJson(r.scene.notCarried)},
@@ -89,17 +101,19 @@ std::string ToJson(const Report& r) {
   return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool FromJson(const std::string& text, Report* r, std::string* error) {
+bool FromJson(const std::string& text, Report* r, std::string* error, bool* foreign) {
+  if (foreign != nullptr) *foreign = false;
   const json document = json::parse(text, nullptr, false);
   if (document.is_discarded()) {
     *error = "it is not JSON";
     return false;
   }
+  if (!document.is_object() || !document.contains("schema") || document["schema"] != kSchemaName) {
+    if (foreign != nullptr) *foreign = true;
+    *error = "it is not a QXConvert report";
+    return false;
+  }
   try {
-    if (document.at("schema") != kSchemaName) {
-      *error = "it is not a QXConvert report";
-      return false;
-    }
     const int version = document.at("schemaVersion").get<int>();
     if (version != kSchemaVersion) {
       *error = "its schema version is " + std::to_string(version) + "; this tool reads version " +

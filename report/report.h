@@ -36,6 +36,9 @@ struct Channel {
   std::string postState;
 };
 
+// JSON has no infinities or NaN, and the schema wants numbers, so ToJson writes a
+// non-finite duration as the largest finite number of its sign (NaN as 0), and a
+// non-finite tick rate (a BVH's "Frame Time: 0") as 0, "the source does not say".
 struct Animation {
   std::string name;
   double duration = 0;        // in ticks
@@ -87,8 +90,11 @@ struct Report {
 
 std::string ToJson(const Report& report);
 
-// False with *error in words when the text is not a report this version reads.
-bool FromJson(const std::string& text, Report* report, std::string* error);
+// False with *error in words when the text is not a report this version reads. Then
+// *foreign, when given, tells whether the text is JSON that does not claim to be a
+// report at all (no "schema": "qxconvert-report"), as other JSON files may sit beside
+// reports; a report cut short, of another version or with a field wrong is not foreign.
+bool FromJson(const std::string& text, Report* report, std::string* error, bool* foreign = nullptr);
 
 // The kinds of finding, as a build names them in --fail-on.
 const std::vector<std::string>& FindingKinds();
