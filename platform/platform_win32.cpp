@@ -232,7 +232,8 @@ CleanupSlot cleanupSlots[4];
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
   for (CleanupSlot& slot : cleanupSlots) {
-    // Times set through a handle are no longer moved by later writes through it.
+    // Set through the handle the copy writes with; the default handler then ends the
+    // process, so at most the write under way follows.
     HANDLE restore = slot.restoreHandle;
     if (restore != nullptr) SetFileTime(restore, nullptr, &slot.restoreTimes[0], &slot.restoreTimes[1]);
     if (slot.state == 1) DeleteFileW(slot.path);
