@@ -24,7 +24,8 @@ class WriteGuard {
 
   // A file the run read, called words in refusals ("the input a.obj"). Its identity is
   // taken now; one already held (the same file by another name) is not added twice,
-  // and one that cannot be examined cannot be written over either.
+  // and one that can no longer be examined (gone since) is left out: nothing of it is
+  // left to overwrite.
   void AddRead(const std::string& path, const std::string& words);
 
   // Claims an output: a number for OutputFile::Open, or -1 with *refusal when it is a
