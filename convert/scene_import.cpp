@@ -63,6 +63,7 @@ bool ImportScene(const SceneRequest& request) {
   importer.SetIOHandler(new PlatformIOSystem(request.openedFiles));
   const bool model = request.kind == format::AssetKind::Model;
   const aiScene* scene = importer.ReadFile(request.path, model ? kModelFlags : kAnimationFlags);
+  if (request.unreadable != nullptr) *request.unreadable = scene == nullptr;
   if (scene == nullptr) {
     *request.error = importer.GetErrorString();
     return false;

@@ -140,7 +140,9 @@ void StartWriteback(std::FILE* file, std::int64_t offset, std::int64_t length);
 // timeLine, each with a newline, to standard output, and ends the process with exit
 // code 1; past memoryBytes more than the process holds now, allocations fail
 // (std::bad_alloc). The process is ended, never resumed, so guard only work that has
-// nothing to clean up. 0 means no bound.
+// nothing to clean up. 0 means no bound. The bounds hold whatever signal mask and
+// dispositions the caller left (POSIX: SIGALRM and the crash signals are unblocked
+// until EndGuard).
 struct Guard {
   std::string crashLine;
   std::string timeLine;
@@ -151,12 +153,18 @@ void StartGuard(const Guard& guard);
 void EndGuard();
 
 // Runs another program and waits for it: its standard output and error go to logPath,
-// environment holds NAME=VALUE entries to set or replace, and past seconds (0: no
-// bound) it is killed. The exit code, or -1 with *error in words when it could not be
-// started, was killed or ended on a signal.
+// environment holds NAME=VALUE entries to set or replace and PREFIX* entries that drop
+// every inherited variable whose name starts with PREFIX (in any case on Windows), and
+// past seconds (0: no bound) it is killed. The exit code, or -1 with *error in words
+// when it could not be started, was killed or ended on a signal.
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
                unsigned seconds, std::string* error);
+
+// A PATH for a program that must find the system's own programs, not the caller's:
+// folder, then the system's standard program folders (POSIX: confstr's _CS_PATH).
+// Empty on Windows, where programs bring their own (PATH is left as it is).
+std::string SystemSearchPath(const std::string& folder);
 
 // The program of that name found on PATH (with the system's executable suffix), or
 // empty.

@@ -222,6 +222,9 @@ std::string TempDirectory() {
 void SetUpProcess() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  // A caller's SIG_IGN survives exec and has the kernel reap children unasked, so
+  // RunProgram could not learn how the program it waits for ended.
+  signal(SIGCHLD, SIG_DFL);
   struct sigaction action = {};
   action.sa_handler = OnEndingSignal;
   sigemptyset(&action.sa_mask);
@@ -477,7 +480,9 @@ struct GuardState {
   std::string timeLine;
   struct sigaction savedCrash[std::size(kCrashSignals)];
   struct sigaction savedAlarm;
+  sigset_t savedMask;
   rlimit savedMemory;
+  bool timed = false;
   bool memoryBounded = false;
   bool active = false;
 };
@@ -522,9 +527,25 @@ void StartGuard(const Guard& guard) {
   for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
     sigaction(kCrashSignals[i], &action, &guardState.savedCrash[i]);
   }
-  action.sa_handler = OnTimeUp;
-  sigaction(SIGALRM, &action, &guardState.savedAlarm);
-  if (guard.seconds > 0) {
+  // The signal mask and ignored dispositions survive exec, so a caller may have left
+  // SIGALRM or a crash signal blocked or ignored: the timer would then never end the
+  // run, and a fault would end it with the default action and no line. What the guard
+  // relies on is unblocked until EndGuard; a SIGALRM already pending is not ours and
+  // is dropped (setting SIG_IGN discards it) before the handler goes in.
+  sigset_t relied;
+  sigemptyset(&relied);
+  for (const int signal : kCrashSignals) sigaddset(&relied, signal);
+  guardState.timed = guard.seconds > 0;
+  if (guardState.timed) {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGALRM, &ignore, &guardState.savedAlarm);
+    action.sa_handler = OnTimeUp;
+    sigaction(SIGALRM, &action, nullptr);
+    sigaddset(&relied, SIGALRM);
+  }
+  sigprocmask(SIG_UNBLOCK, &relied, &guardState.savedMask);
+  if (guardState.timed) {
     itimerval timer = {};
     timer.it_value.tv_sec = static_cast<time_t>(guard.seconds);
     setitimer(ITIMER_REAL, &timer, nullptr);
@@ -540,13 +561,16 @@ void StartGuard(const Guard& guard) {
 
 void EndGuard() {
   if (!guardState.active) return;
-  const itimerval stop = {};
-  setitimer(ITIMER_REAL, &stop, nullptr);
+  if (guardState.timed) {
+    const itimerval stop = {};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+  }
   if (guardState.memoryBounded) setrlimit(RLIMIT_AS, &guardState.savedMemory);
   for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
     sigaction(kCrashSignals[i], &guardState.savedCrash[i], nullptr);
   }
-  sigaction(SIGALRM, &guardState.savedAlarm, nullptr);
+  if (guardState.timed) sigaction(SIGALRM, &guardState.savedAlarm, nullptr);
+  sigprocmask(SIG_SETMASK, &guardState.savedMask, nullptr);
   guardState.active = false;
 }
 
@@ -558,11 +582,14 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('=') + 1);
     const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const std::string& n) {
-      return n.compare(0, name.size(), name) == 0;
+      return !n.empty() && n.back() == '*' ? entry.compare(0, n.size() - 1, n, 0, n.size() - 1) == 0
+                             : n.compare(0, name.size(), name) == 0;
     });
     if (!replaced) env.push_back(entry);
   }
-  env.insert(env.end(), environment.begin(), environment.end());
+  for (const std::string& n : environment) {
+    if (n.empty() || n.back() != '*') env.push_back(n);
+  }
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -612,6 +639,14 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
   }
   *error = "it ended on signal " + std::to_string(WTERMSIG(status));
   return -1;
+}
+
+std::string SystemSearchPath(const std::string& folder) {
+  std::string standard(confstr(_CS_PATH, nullptr, 0), '\0');
+  if (!standard.empty()) confstr(_CS_PATH, standard.data(), standard.size());
+  standard.resize(std::strlen(standard.c_str()));
+  if (standard.empty()) standard = "/bin:/usr/bin";
+  return folder.empty() ? standard : folder + ":" + standard;
 }
 
 std::string FindOnPath(const std::string& name) {
