@@ -97,9 +97,10 @@ int Inspect(const Options& options) {
       status = kInvalid;
       continue;
     }
+    // Every file this run writes is claimed from one guard that knows the file read.
+    qx::WriteGuard guard = qx::examine::GuardReading(path);
     if (!options.extract.empty()) {
-      if (!qx::examine::WritableBeside(path, options.extract, &error) ||
-          !qx::examine::ExtractSource(asset, options.extract, &error)) {
+      if (!qx::examine::ExtractSource(asset, options.extract, guard, &error)) {
         Report(path, error);
         return kInvalid;
       }
@@ -107,7 +108,7 @@ int Inspect(const Options& options) {
     } else if (!options.exportPath.empty()) {
       std::vector<std::string> written;
       const bool exported =
-          qx::examine::ExportModel(asset, path, options.exportPath, &written, &error);
+          qx::examine::ExportModel(asset, options.exportPath, guard, &written, &error);
       for (const std::string& file : written) std::printf("Exported %s\n", file.c_str());
       if (!exported) {
         Report(path, error);
@@ -115,9 +116,8 @@ int Inspect(const Options& options) {
       }
     } else if (!options.render.empty()) {
       qx::examine::Image image;
-      if (!qx::examine::WritableBeside(path, options.render, &error) ||
-          !qx::examine::RenderAsset(asset, options.size, &image, &error) ||
-          !qx::examine::WritePng(image, options.render, &error)) {
+      if (!qx::examine::RenderAsset(asset, options.size, &image, &error) ||
+          !qx::examine::WritePng(image, options.render, guard, &error)) {
         Report(path, error);
         return kInvalid;
       }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
 
 #include "format/scramble.h"
 #include "reader/asset_reader.h"
@@ -358,11 +359,37 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find("belongs to another file"), std::string::npos) << refused.err;
 
-  // Never over the input, and never after a failure.
+  // Never over the input or any file the import read (with or without a depfile), and
+  // never after a failure.
   r = RunConverter({"mdl", dir / "scene.gltf", dir / "c.mdl", "-report=" + (dir / "scene.gltf")});
   EXPECT_EQ(r.out, kBanner + "Report " + (dir / "scene.gltf") + " would overwrite the input " +
                        (dir / "scene.gltf") + "\n");
   EXPECT_FALSE(FileExists(dir / "c.mdl"));
+  const std::string obj = "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl red\nf 1 2 3\n";
+  const std::string mtl = "newmtl red\nKd 1 0 0\n";
+  WriteFile(dir / "m.obj", obj);
+  WriteFile(dir / "m.mtl", mtl);
+  // Corners (0,0,0), (1,0,0), (0,1,0) as little-endian floats, then indices 0, 1, 2.
+  std::string bin(42, '\0');
+  for (const std::size_t one : {14u, 26u}) bin[one] = '\x80', bin[one + 1] = '\x3f';
+  bin[38] = 1, bin[40] = 2;
+  WriteFile(dir / "tri.bin", bin);
+  WriteFile(dir / "tri.gltf", R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+    "nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {"POSITION": 0}, "indices": 1}]}],
+    "buffers": [{"byteLength": 42, "uri": "tri.bin"}],
+    "bufferViews": [{"buffer": 0, "byteLength": 36}, {"buffer": 0, "byteOffset": 36, "byteLength": 6}],
+    "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3",
+                   "min": [0, 0, 0], "max": [1, 1, 0]},
+                  {"bufferView": 1, "componentType": 5123, "count": 3, "type": "SCALAR"}]})");
+  for (const auto& [source, read] : {std::pair{dir / "m.obj", dir / "m.mtl"}, std::pair{dir / "tri.gltf", dir / "tri.bin"}}) {
+    r = RunConverter({"mdl", source, dir / "e.mdl", "-report=" + read});
+    EXPECT_EQ(r.out, kBanner + "Report " + read + " would overwrite " + read + ", which the conversion reads\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(FileExists(dir / "e.mdl"));
+  }
+  EXPECT_EQ(ReadFile(dir / "m.mtl"), mtl);
+  EXPECT_EQ(ReadFile(dir / "tri.bin"), bin);
+  EXPECT_EQ(RunConverter({"mdl", dir / "tri.gltf", dir / "e.mdl"}).exitCode, 0);
   WriteFile(dir / "empty.obj", "");
   r = RunConverter({"mdl", dir / "empty.obj", dir / "d.mdl", "-report=" + (dir / "d.json")});
   EXPECT_EQ(r.exitCode, 1);

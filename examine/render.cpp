@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "files/output_file.h"
+#include "examine/write_out.h"
 
 #include <zlib.h>
 
@@ -598,20 +598,14 @@ bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::st
   return false;
 }
 
-bool WritePng(const Image& image, const std::string& path, std::string* error) {
+bool WritePng(const Image& image, const std::string& path, WriteGuard& guard, std::string* error) {
   std::string png;
   if (stbi_write_png_to_func(AppendBytes, &png, image.width, image.height, 4, image.rgba.data(),
                              image.width * 4) == 0) {
     *error = "cannot encode the image as PNG";
     return false;
   }
-  OutputFile output;
-  if (!output.Open(path) || !output.Write(png.data(), static_cast<std::int32_t>(png.size())) ||
-      !output.Commit()) {
-    *error = "cannot write " + path + ": " + output.errorText();
-    return false;
-  }
-  return true;
+  return WriteWhole(guard, path, png, error);
 }
 
 }  // namespace qx::examine
