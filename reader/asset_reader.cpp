@@ -278,9 +278,13 @@ class FaceSizeSweep {
       MeshLayout layout;
       if (!ScanMeshHead(c_, reach.fewest, &layout)) continue;
       nodes_.back().faceless = layout.faces == 0;
+      // A reading that lands inside other data meets a face count that is any number;
+      // what it costs is the indices the bytes left can hold, never more.
+      const std::uint64_t indicesLeft = (c_.size() - layout.indicesAt) / format::kIndexWidth;
       for (int k = 0; k < (layout.faces == 0 ? 1 : 3); ++k) {
         const std::uint32_t size = layout.faces == 0 ? 0 : 3 - k;
-        budget_ -= static_cast<long long>(layout.faces) * size + kReachCost;
+        const std::uint64_t indices = std::uint64_t{layout.faces} * size;
+        budget_ -= static_cast<long long>(indices <= indicesLeft ? indices : 0) + kReachCost;
         if (budget_ < 0) return false;
         if (!ScanMeshTail(c_, reach.fewest, layout, size)) continue;
         const auto end = static_cast<std::uint32_t>(c_.at());
