@@ -27,24 +27,24 @@ KINDS = ("mdl", "anm")
 # tight enough that a pathological file fails instead of stalling the run.
 TIMEOUT_SECONDS = 120
 MEMORY_MIB = 2048
-# Files skipped, with the reason each cannot hold. Paths relative to MODELS.
-EXCLUDED = {
+# Sources whose conversion is not the same bytes every time, so --verify (which
+# converts again) cannot match: they are still converted and read back by both
+# readers. Paths relative to MODELS.
+NOT_REPEATABLE = {
+    # Blender's glTF export gives this torus's normals different last bits in about
+    # one run of four (three different outputs in twelve runs).
+    "BLEND/TorusLightsCams_250_compressed.blend",
 }
 
 
 def sources():
-    """Every file under MODELS not excluded, as paths relative to it, sorted."""
-    found = []
-    for folder, _, files in os.walk(MODELS):
-        for name in files:
-            relative = os.path.relpath(os.path.join(folder, name), MODELS)
-            if relative not in EXCLUDED:
-                found.append(relative)
-    missing = set(EXCLUDED) - {os.path.relpath(os.path.join(f, n), MODELS)
-                               for f, _, files in os.walk(MODELS) for n in files}
+    """Every file under MODELS, as paths relative to it, sorted."""
+    found = sorted(os.path.relpath(os.path.join(folder, name), MODELS)
+                   for folder, _, files in os.walk(MODELS) for name in files)
+    missing = NOT_REPEATABLE - set(found)
     if missing:
-        sys.exit(f"excluded files not among the models (remove them from EXCLUDED): {sorted(missing)}")
-    return sorted(found)
+        sys.exit(f"not among the models (remove them from NOT_REPEATABLE): {sorted(missing)}")
+    return found
 
 
 def run(cmd, seconds):
@@ -110,6 +110,8 @@ def read(build, out):
         kind = json.loads(text)[0].get("tag")
         if kind != {"mdl": "QMDL", "anm": "QANM"}[entry["type"]]:
             return f"QXInspect --json reads {entry['asset']} as {kind}"
+        if entry["source"] in NOT_REPEATABLE:
+            return None
         # --verify converts the source again, unbounded: the outer timeout bounds it.
         code, text, error = run([inspect, asset, "--verify", source], 600)
         if code != 0:
@@ -120,8 +122,10 @@ def read(build, out):
         refused = [problem for problem in pool.map(one, assets) if problem]
     for problem in refused:
         print("  " + problem)
+    unverified = sum(entry["source"] in NOT_REPEATABLE for entry in assets)
     print(f"C++ reader: {len(assets) - len(refused)} assets read back of {len(assets)} converted"
-          f" ({len(refused)} refused or differing from their source)")
+          f" ({len(refused)} refused or differing from their source; {unverified} not verified,"
+          f" their source converting differently each time)")
     return 1 if refused or not assets else 0
 
 
