@@ -28,7 +28,9 @@ enum class OptionId {
   kBake,
   kBlender,
   kTimeout,
-  kMemory
+  kMemory,
+  kOptimize,
+  kSimplify
 };
 
 // Every option QXConvert knows, listed once: the parser dispatches on this table, the
@@ -56,6 +58,10 @@ constexpr OptionInfo kOptions[] = {
     // Bounds on a model or animation import, so a crafted file cannot stall a build.
     {"-timeout=", OptionId::kTimeout, "SECONDS", nullptr},
     {"-memory=", OptionId::kMemory, "MIB", nullptr},
+    // A model's meshes made ready for the GPU (vertex cache, overdraw, fetch), and
+    // simplified to about RATIO of their triangles; the asset format is the same.
+    {"-optimize", OptionId::kOptimize, "", nullptr},
+    {"-simplify=", OptionId::kSimplify, "RATIO", nullptr},
 };
 
 bool TakesValue(const OptionInfo& option) { return option.name[std::strlen(option.name) - 1] == '='; }
@@ -165,6 +171,7 @@ struct Job {
   DepfileReader depfileReader = DepfileReader::kMakeAndNinja;
   std::string report;
   bool bake = false;
+  MeshWork meshWork;
   ImportLimits limits;
   std::string blender;
 };
@@ -201,6 +208,10 @@ std::string ReportText(const Job& job, const report::Scene& scene, const OutputF
   r.outputCrc32 = out.checksum();
   r.scrambled = job.scramble;
   r.baked = job.bake && job.type == AssetType::Model;
+  if (job.type == AssetType::Model) {
+    r.optimized = job.meshWork.Any();
+    r.simplifyRatio = job.meshWork.simplifyRatio;
+  }
   r.writeSeconds = writeSeconds;
   r.scene = scene;
   return report::ToJson(r);
@@ -217,6 +228,7 @@ bool Convert(const Job& job, std::string* message) {
   options.openedFiles = job.depfile.empty() ? nullptr : &read;
   options.report = job.report.empty() ? nullptr : &scene;
   options.bake = job.bake;
+  options.meshWork = job.meshWork;
   options.limits = job.limits;
   options.blender = job.blender;
   if (!LoadAsset(job.type, job.input, &asset, options)) {
@@ -283,6 +295,29 @@ bool ParseBound(const OptionInfo& option, const std::string& digits, std::uint64
     *message = option.name + std::string(" needs a whole number from 1 to ") + std::to_string(max);
     return false;
   }
+  return true;
+}
+
+// "-simplify=RATIO": a decimal number strictly between 0 and 1 ("0.5", ".25"), read
+// without the locale, so a comma never counts as the decimal point.
+bool ParseRatio(const OptionInfo& option, const std::string& text, float* value, std::string* message) {
+  const std::size_t point = text.find('.');
+  const std::string whole = text.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+  bool valid = !(whole.empty() && fraction.empty()) && whole.size() <= 9 && fraction.size() <= 9;
+  for (const char c : whole + fraction) valid = valid && c >= '0' && c <= '9';
+  double ratio = 0;
+  if (valid) {
+    ratio = whole.empty() ? 0 : static_cast<double>(std::stoull(whole));
+    double scale = 1;
+    for (const char c : fraction) ratio += (c - '0') * (scale /= 10);
+  }
+  if (!valid || ratio <= 0 || ratio >= 1) {
+    *message = option.name + std::string(" needs a number between 0 and 1, such as 0.5 (the share of "
+                                         "triangles to keep)");
+    return false;
+  }
+  *value = static_cast<float>(ratio);
   return true;
 }
 
@@ -420,6 +455,8 @@ int RunConverter(const std::vector<std::string>& args) {
       case OptionId::kMemory:
         if (ParseBound(*option, value, 1 << 24, &number, &message)) limits.memoryBytes = number << 20;
         break;
+      case OptionId::kOptimize: job.meshWork.optimize = true; break;
+      case OptionId::kSimplify: ParseRatio(*option, value, &job.meshWork.simplifyRatio, &message); break;
     }
   }
 

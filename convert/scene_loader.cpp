@@ -65,6 +65,7 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
     request.path = importPath.c_str();
     request.kind = kind;
     request.bake = options.bake;
+    request.meshWork = options.meshWork;
     request.payload = &asset.payload;
     request.error = &error;
     request.openedFiles = isBlend ? nullptr : options.openedFiles;

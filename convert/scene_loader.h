@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "asset/asset.h"
+#include "convert/mesh_work.h"
 #include "report/report.h"
 
 namespace qx {
@@ -29,6 +30,7 @@ struct SceneOptions {
   std::vector<std::uint32_t>* faceSizes = nullptr;
   report::Scene* report = nullptr;
   bool bake = false;
+  MeshWork meshWork;  // a model's meshes only; an animation has none to work on
   ImportLimits limits;
   std::string blender;  // the Blender that exports .blend sources; empty: QX_BLENDER or PATH
 };
