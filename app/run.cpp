@@ -300,7 +300,7 @@ bool ParseBound(const OptionInfo& option, const std::string& digits, std::uint64
 
 // "-simplify=RATIO": a decimal number strictly between 0 and 1 ("0.5", ".25"), read
 // without the locale, so a comma never counts as the decimal point.
-bool ParseRatio(const OptionInfo& option, const std::string& text, float* value, std::string* message) {
+bool ParseRatio(const OptionInfo& option, const std::string& text, double* value, std::string* message) {
   const std::size_t point = text.find('.');
   const std::string whole = text.substr(0, point);
   const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
@@ -308,16 +308,17 @@ bool ParseRatio(const OptionInfo& option, const std::string& text, float* value,
   for (const char c : whole + fraction) valid = valid && c >= '0' && c <= '9';
   double ratio = 0;
   if (valid) {
-    ratio = whole.empty() ? 0 : static_cast<double>(std::stoull(whole));
+    // One division of exact integers: "0.3" reads as the double nearest 0.3.
     double scale = 1;
-    for (const char c : fraction) ratio += (c - '0') * (scale /= 10);
+    for (std::size_t i = 0; i < fraction.size(); ++i) scale *= 10;
+    ratio = static_cast<double>(std::stoull(whole + fraction)) / scale;
   }
   if (!valid || ratio <= 0 || ratio >= 1) {
     *message = option.name + std::string(" needs a number between 0 and 1, such as 0.5 (the share of "
                                          "triangles to keep)");
     return false;
   }
-  *value = static_cast<float>(ratio);
+  *value = ratio;
   return true;
 }
 

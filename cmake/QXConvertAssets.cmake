@@ -10,6 +10,11 @@
 #     [UNSCRAMBLED]                 write payloads unscrambled (-ue)
 #     [REPORTS]                     also write <output>.json, the conversion report (-report=)
 #     [BAKE]                        apply node placement to the models' meshes (-bake)
+#     [OPTIMIZE]                    make the models' meshes ready for the GPU (-optimize)
+#     [LODS <ratio>...]             also levels of detail: for each ratio (0 < r < 1) in
+#                                   turn, <stem>.lod1.mdl, <stem>.lod2.mdl, ... with about
+#                                   that share of each mesh's triangles (-simplify=r),
+#                                   each its own conversion, depfile and report
 #     [TIMEOUT <seconds>]           bound on each model or animation import; default 600
 #     [MEMORY <MiB>])               bound on the memory each import may take; default 8192
 #
@@ -60,8 +65,8 @@ function(_qx_check_path target path type)
 endfunction()
 
 function(qx_add_assets target)
-  cmake_parse_arguments(PARSE_ARGV 1 QX "UNSCRAMBLED;REPORTS;BAKE" "OUTPUT_DIR;TIMEOUT;MEMORY"
-                        "MODELS;ANIMATIONS;TEXTURES;MUSIC;SOUNDS")
+  cmake_parse_arguments(PARSE_ARGV 1 QX "UNSCRAMBLED;REPORTS;BAKE;OPTIMIZE" "OUTPUT_DIR;TIMEOUT;MEMORY"
+                        "MODELS;ANIMATIONS;TEXTURES;MUSIC;SOUNDS;LODS")
   if(QX_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "qx_add_assets(${target}): unknown arguments: ${QX_UNPARSED_ARGUMENTS}")
   endif()
@@ -90,6 +95,18 @@ function(qx_add_assets target)
       message(FATAL_ERROR "qx_add_assets(${target}): ${name} needs a whole number from 1 to ${max}")
     endif()
     list(APPEND scene_options "-${option}=${QX_${name}}")
+  endforeach()
+
+  # A model's levels of detail: ".lodN" before its extension, and the ratio to aim for.
+  set(lods)
+  set(level 0)
+  foreach(ratio IN LISTS QX_LODS)
+    if(NOT ratio MATCHES "^0?\\.[0-9]*[1-9][0-9]*$")
+      message(FATAL_ERROR "qx_add_assets(${target}): LODS needs ratios between 0 and 1, such "
+                          "as 0.5 (the share of triangles to keep), not ${ratio}")
+    endif()
+    math(EXPR level "${level} + 1")
+    list(APPEND lods ".lod${level}:${ratio}")
   endforeach()
 
   set(kinds "MODELS:mdl:.mdl" "ANIMATIONS:anm:.anm" "TEXTURES:tex:.img" "MUSIC:mus:.mus"
@@ -134,79 +151,98 @@ function(qx_add_assets target)
       endif()
       get_filename_component(folder "${relative}" DIRECTORY)
       get_filename_component(stem "${relative}" NAME_WLE)
-      if(folder)
-        set(output "${QX_OUTPUT_DIR}/${folder}/${stem}${extension}")
-      else()
-        set(output "${QX_OUTPUT_DIR}/${stem}${extension}")
+      set(variants ":")
+      if(type STREQUAL "mdl")
+        list(APPEND variants ${lods})
       endif()
-
-      if(output STREQUAL source)
-        message(FATAL_ERROR "qx_add_assets(${target}): ${source} would be converted onto "
-                            "itself; choose an OUTPUT_DIR other than its folder")
-      endif()
-      get_property(overwritten GLOBAL PROPERTY "QX_ASSET_INPUT_${output}" SET)
-      if(overwritten)
-        message(FATAL_ERROR "qx_add_assets(${target}): ${source} would be converted to "
-                            "${output}, which is itself a source; choose an OUTPUT_DIR other "
-                            "than the sources' folder")
-      endif()
-      _qx_check_path("${target}" "${source}" "${type}")
-      _qx_check_path("${target}" "${output}" "${type}")
-      # One output, one source: across every call in the project. The same source
-      # named twice (perhaps spelled two ways) is converted once.
-      get_property(claimed GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}")
-      if(claimed STREQUAL source AND output IN_LIST outputs)
-        continue()
-      elseif(claimed STREQUAL source)
-        get_property(owner GLOBAL PROPERTY "QX_ASSET_TARGET_OF_${output}")
-        message(FATAL_ERROR "qx_add_assets(${target}): ${source} is already converted to "
-                            "${output} by qx_add_assets(${owner}); list it in one call only")
-      elseif(claimed)
-        message(FATAL_ERROR "qx_add_assets(${target}): ${source} and ${claimed} would both "
-                            "be converted to ${output}")
-      endif()
-      set_property(GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}" "${source}")
-      set_property(GLOBAL PROPERTY "QX_ASSET_TARGET_OF_${output}" "${target}")
-
-      get_filename_component(output_folder "${output}" DIRECTORY)
-      set(converter_files "$<TARGET_FILE:QXConvert::QXConvert>")
-      set(depfile_args)
-      if(type STREQUAL "mdl" OR type STREQUAL "anm")
-        # Scenes are imported by a module of the converter; a new one reconverts.
-        list(APPEND converter_files "$<TARGET_FILE:QXConvert::qxconvert_scene>")
-        set(depfile_args DEPFILE "${output}.d")
-        if(CMAKE_GENERATOR MATCHES "^Ninja")
-          set(depfile_option "-ninja-depfile=${output}.d" ${scene_options})
-        else()
-          set(depfile_option "-depfile=${output}.d" ${scene_options})
+      foreach(variant IN LISTS variants)
+        string(REPLACE ":" ";" variant "${variant}")
+        list(GET variant 1 simplify)
+        list(GET variant 0 variant)
+        set(comment)
+        if(simplify)
+          set(comment " (level of detail ${simplify})")
         endif()
-      else()
-        set(depfile_option)
-      endif()
-      # CMake leaves '[' unquoted on a command line, and the shell would take a[1]/m.obj
-      # for a1/m.obj once that exists: the rule's shell is told to expand no names.
-      set(literal_names)
-      if("${source}${output}" MATCHES "\\[" AND NOT CMAKE_HOST_WIN32)
-        set(literal_names COMMAND set -f)
-      endif()
-      if(QX_BAKE AND type STREQUAL "mdl")
-        list(APPEND depfile_option -bake)
-      endif()
-      set(report_output)
-      if(QX_REPORTS)
-        set(report_output "${output}.json")
-        list(APPEND depfile_option "-report=${output}.json")
-      endif()
-      add_custom_command(
-        OUTPUT "${output}" ${report_output}
-        ${literal_names}
-        COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_folder}"
-        COMMAND QXConvert::QXConvert ${type} "${source}" "${output}" ${options} ${depfile_option}
-        DEPENDS "${source}" ${converter_files}
-        ${depfile_args}
-        COMMENT "Converting ${relative}"
-        VERBATIM)
-      list(APPEND outputs "${output}")
+        if(folder)
+          set(output "${QX_OUTPUT_DIR}/${folder}/${stem}${variant}${extension}")
+        else()
+          set(output "${QX_OUTPUT_DIR}/${stem}${variant}${extension}")
+        endif()
+
+        if(output STREQUAL source)
+          message(FATAL_ERROR "qx_add_assets(${target}): ${source} would be converted onto "
+                              "itself; choose an OUTPUT_DIR other than its folder")
+        endif()
+        get_property(overwritten GLOBAL PROPERTY "QX_ASSET_INPUT_${output}" SET)
+        if(overwritten)
+          message(FATAL_ERROR "qx_add_assets(${target}): ${source} would be converted to "
+                              "${output}, which is itself a source; choose an OUTPUT_DIR other "
+                              "than the sources' folder")
+        endif()
+        _qx_check_path("${target}" "${source}" "${type}")
+        _qx_check_path("${target}" "${output}" "${type}")
+        # One output, one source: across every call in the project. The same source
+        # named twice (perhaps spelled two ways) is converted once.
+        get_property(claimed GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}")
+        if(claimed STREQUAL source AND output IN_LIST outputs)
+          continue()
+        elseif(claimed STREQUAL source)
+          get_property(owner GLOBAL PROPERTY "QX_ASSET_TARGET_OF_${output}")
+          message(FATAL_ERROR "qx_add_assets(${target}): ${source} is already converted to "
+                              "${output} by qx_add_assets(${owner}); list it in one call only")
+        elseif(claimed)
+          message(FATAL_ERROR "qx_add_assets(${target}): ${source} and ${claimed} would both "
+                              "be converted to ${output}")
+        endif()
+        set_property(GLOBAL PROPERTY "QX_ASSET_SOURCE_OF_${output}" "${source}")
+        set_property(GLOBAL PROPERTY "QX_ASSET_TARGET_OF_${output}" "${target}")
+
+        get_filename_component(output_folder "${output}" DIRECTORY)
+        set(converter_files "$<TARGET_FILE:QXConvert::QXConvert>")
+        set(depfile_args)
+        if(type STREQUAL "mdl" OR type STREQUAL "anm")
+          # Scenes are imported by a module of the converter; a new one reconverts.
+          list(APPEND converter_files "$<TARGET_FILE:QXConvert::qxconvert_scene>")
+          set(depfile_args DEPFILE "${output}.d")
+          if(CMAKE_GENERATOR MATCHES "^Ninja")
+            set(depfile_option "-ninja-depfile=${output}.d" ${scene_options})
+          else()
+            set(depfile_option "-depfile=${output}.d" ${scene_options})
+          endif()
+        else()
+          set(depfile_option)
+        endif()
+        # CMake leaves '[' unquoted on a command line, and the shell would take a[1]/m.obj
+        # for a1/m.obj once that exists: the rule's shell is told to expand no names.
+        set(literal_names)
+        if("${source}${output}" MATCHES "\\[" AND NOT CMAKE_HOST_WIN32)
+          set(literal_names COMMAND set -f)
+        endif()
+        if(QX_BAKE AND type STREQUAL "mdl")
+          list(APPEND depfile_option -bake)
+        endif()
+        if(QX_OPTIMIZE AND type STREQUAL "mdl" AND NOT simplify)
+          list(APPEND depfile_option -optimize)
+        endif()
+        if(simplify)
+          list(APPEND depfile_option "-simplify=${simplify}")
+        endif()
+        set(report_output)
+        if(QX_REPORTS)
+          set(report_output "${output}.json")
+          list(APPEND depfile_option "-report=${output}.json")
+        endif()
+        add_custom_command(
+          OUTPUT "${output}" ${report_output}
+          ${literal_names}
+          COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_folder}"
+          COMMAND QXConvert::QXConvert ${type} "${source}" "${output}" ${options} ${depfile_option}
+          DEPENDS "${source}" ${converter_files}
+          ${depfile_args}
+          COMMENT "Converting ${relative}${comment}"
+          VERBATIM)
+        list(APPEND outputs "${output}")
+      endforeach()
     endforeach()
   endforeach()
 

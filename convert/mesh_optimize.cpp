@@ -132,7 +132,7 @@ aiMesh* Optimize(const aiMesh& source, std::vector<unsigned> indices, const Mesh
 
   if (work.simplifyRatio > 0) {
     const std::size_t triangles = indices.size() / 3;
-    const std::size_t target = std::max<std::size_t>(1, static_cast<std::size_t>(triangles * work.simplifyRatio)) * 3;
+    const std::size_t target = std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(triangles) * work.simplifyRatio)) * 3;
     std::vector<unsigned> simplified(indices.size());
     float error = 0;
     const std::size_t kept = meshopt_simplify(simplified.data(), indices.data(), indices.size(), v.positions.data(),

@@ -12,7 +12,7 @@ struct MeshWork {
   bool optimize = false;
   // 0 keeps every triangle; between 0 and 1 the share of a mesh's triangles to aim
   // for. Simplified meshes are optimised too.
-  float simplifyRatio = 0;
+  double simplifyRatio = 0;
   bool Any() const { return optimize || simplifyRatio > 0; }
 };
 

@@ -161,7 +161,7 @@ bool FromJson(const std::string& text, Report* r, std::string* error) {
     // Fields of later minor versions are read when present; those of versions after
     // this tool's are ignored.
     read.optimized = output.value("optimized", false);
-    read.simplifyRatio = output.value("simplifyRatio", 0.0f);
+    read.simplifyRatio = output.value("simplifyRatio", 0.0);
     const json& seconds = document.at("seconds");
     read.scene.importSeconds = seconds.at("import").get<double>();
     read.scene.encodeSeconds = seconds.at("encode").get<double>();

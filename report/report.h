@@ -91,7 +91,7 @@ struct Report {
   bool scrambled = false;
   bool baked = false;
   bool optimized = false;    // -optimize or -simplify: figures are in each mesh
-  float simplifyRatio = 0;   // -simplify's ratio; 0 without it
+  double simplifyRatio = 0;  // -simplify's ratio; 0 without it
   double writeSeconds = 0;
   Scene scene;
 };
