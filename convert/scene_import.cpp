@@ -130,6 +130,7 @@ bool ImportScene(const SceneRequest& request) {
   Assimp::Importer importer;
   importer.SetIOHandler(new PlatformIOSystem(request.openedFiles));
   const aiScene* scene = importer.ReadFile(request.path, model ? kModelFlags : kAnimationFlags);
+  if (request.unreadable != nullptr) *request.unreadable = scene == nullptr;
   if (scene == nullptr) {
     *request.error = importer.GetErrorString();
     return false;

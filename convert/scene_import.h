@@ -31,6 +31,9 @@ struct SceneRequest {
   // When not null: what the import saw, kept and did not carry, what the mesh work
   // did, every message Assimp logged, and how long it took.
   report::Scene* report = nullptr;
+  // When not null: set when the importer could not read the file at all (rather than
+  // the encoder refusing what it read), so a .blend can go to Blender instead.
+  bool* unreadable = nullptr;
 };
 
 // Imports the file with the flags of its kind (0x80800B for models, 0x800B for

@@ -32,7 +32,9 @@ struct SceneOptions {
   bool bake = false;
   MeshWork meshWork;  // a model's meshes only; an animation has none to work on
   ImportLimits limits;
-  std::string blender;  // the Blender that exports .blend sources; empty: QX_BLENDER or PATH
+  // The Blender that exports every .blend source when named (-blender=); empty: Assimp
+  // reads a .blend, and Blender (QX_BLENDER, else PATH) exports only those it cannot.
+  std::string blender;
 };
 
 // Models and animations: the scene module imports the source and encodes its payload

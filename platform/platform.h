@@ -134,12 +134,18 @@ void StartGuard(const Guard& guard);
 void EndGuard();
 
 // Runs another program and waits for it: its standard output and error go to logPath,
-// environment holds NAME=VALUE entries to set or replace, and past seconds (0: no
-// bound) it is killed. The exit code, or -1 with *error in words when it could not be
-// started, was killed or ended on a signal.
+// environment holds NAME=VALUE entries to set or replace and PREFIX* entries that drop
+// every inherited variable whose name starts with PREFIX (in any case on Windows), and
+// past seconds (0: no bound) it is killed. The exit code, or -1 with *error in words
+// when it could not be started, was killed or ended on a signal.
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
                unsigned seconds, std::string* error);
+
+// A PATH for a program that must find the system's own programs, not the caller's:
+// folder, then the system's standard program folders (POSIX: confstr's _CS_PATH).
+// Empty on Windows, where programs bring their own (PATH is left as it is).
+std::string SystemSearchPath(const std::string& folder);
 
 // The program of that name found on PATH (with the system's executable suffix), or
 // empty.

@@ -62,9 +62,10 @@ MeshFigures FiguresOf(const json& j) {
 
 const std::vector<std::string>& FindingKinds() {
   static const std::vector<std::string> kinds = {
-      "placement", "instances", "bones",      "colors",        "uv-sets",      "tangents",
-      "cameras",   "lights",    "textures",   "mesh-channels", "morph-channels", "animations",
-      "meshes",    "uv-components", "assimp-warning", "assimp-error"};
+      "placement",     "instances",     "bones",          "colors",     "uv-sets",
+      "tangents",      "morph-targets", "cameras",        "lights",     "textures",
+      "mesh-channels", "morph-channels", "animations",    "meshes",     "uv-components",
+      "assimp-warning", "assimp-error"};
   return kinds;
 }
 

@@ -69,6 +69,14 @@ struct Finding {
   std::string text;
 };
 
+// The words of findings made in more than one place (the scene module, and the .blend
+// export for what its glTF hides).
+inline constexpr const char* kCamerasText = "cameras are not stored";
+inline constexpr const char* kLightsText = "lights are not stored";
+inline constexpr const char* kEmbeddedTexturesText =
+    "textures embedded in the source are not stored; convert them as tex assets";
+inline constexpr const char* kMorphTargetsText = "morph targets (shape keys) are not stored";
+
 // What the import saw; filled by the scene module.
 struct Scene {
   std::vector<Mesh> meshes;
