@@ -31,7 +31,9 @@ enum class OptionId {
   kBake,
   kBlender,
   kTimeout,
-  kMemory
+  kMemory,
+  kOptimize,
+  kSimplify
 };
 
 // Every option QXConvert knows, listed once: the parser dispatches on this table, the
@@ -59,6 +61,10 @@ constexpr OptionInfo kOptions[] = {
     // Bounds on a model or animation import, so a crafted file cannot stall a build.
     {"-timeout=", OptionId::kTimeout, "SECONDS", nullptr},
     {"-memory=", OptionId::kMemory, "MIB", nullptr},
+    // A model's meshes made ready for the GPU (vertex cache, overdraw, fetch), and
+    // simplified to about RATIO of their triangles; the asset format is the same.
+    {"-optimize", OptionId::kOptimize, "", nullptr},
+    {"-simplify=", OptionId::kSimplify, "RATIO", nullptr},
 };
 
 bool TakesValue(const OptionInfo& option) { return option.name[std::strlen(option.name) - 1] == '='; }
@@ -145,6 +151,7 @@ struct Job {
   DepfileReader depfileReader = DepfileReader::kMakeAndNinja;
   std::string report;
   bool bake = false;
+  MeshWork meshWork;
   ImportLimits limits;
   std::string blender;
 };
@@ -178,6 +185,10 @@ std::string ReportText(const Job& job, const report::Scene& scene, const OutputF
   r.outputCrc32 = out.checksum();
   r.scrambled = job.scramble;
   r.baked = job.bake && job.type == AssetType::Model;
+  if (job.type == AssetType::Model) {
+    r.optimized = job.meshWork.Any();
+    r.simplifyRatio = job.meshWork.simplifyRatio;
+  }
   r.writeSeconds = writeSeconds;
   r.scene = scene;
   return report::ToJson(r);
@@ -197,6 +208,7 @@ bool Convert(const Job& job, std::string* message) {
   options.openedFiles = &read;
   options.report = job.report.empty() ? nullptr : &scene;
   options.bake = job.bake;
+  options.meshWork = job.meshWork;
   options.limits = job.limits;
   options.blender = job.blender;
   if (!LoadAsset(job.type, job.input, &asset, options)) {
@@ -274,6 +286,30 @@ bool ParseBound(const OptionInfo& option, const std::string& digits, std::uint64
     *message = option.name + std::string(" needs a whole number from 1 to ") + std::to_string(max);
     return false;
   }
+  return true;
+}
+
+// "-simplify=RATIO": a decimal number strictly between 0 and 1 ("0.5", ".25"), read
+// without the locale, so a comma never counts as the decimal point.
+bool ParseRatio(const OptionInfo& option, const std::string& text, double* value, std::string* message) {
+  const std::size_t point = text.find('.');
+  const std::string whole = text.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+  bool valid = !(whole.empty() && fraction.empty()) && whole.size() <= 9 && fraction.size() <= 9;
+  for (const char c : whole + fraction) valid = valid && c >= '0' && c <= '9';
+  double ratio = 0;
+  if (valid) {
+    // One division of exact integers: "0.3" reads as the double nearest 0.3.
+    double scale = 1;
+    for (std::size_t i = 0; i < fraction.size(); ++i) scale *= 10;
+    ratio = static_cast<double>(std::stoull(whole + fraction)) / scale;
+  }
+  if (!valid || ratio <= 0 || ratio >= 1) {
+    *message = option.name + std::string(" needs a number between 0 and 1, such as 0.5 (the share of "
+                                         "triangles to keep)");
+    return false;
+  }
+  *value = ratio;
   return true;
 }
 
@@ -415,6 +451,8 @@ int RunConverter(const std::vector<std::string>& args) {
           limits.memoryBytes = number << 20;
         }
         break;
+      case OptionId::kOptimize: job.meshWork.optimize = true; break;
+      case OptionId::kSimplify: ParseRatio(*option, value, &job.meshWork.simplifyRatio, &message); break;
     }
   }
 
