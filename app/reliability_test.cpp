@@ -37,7 +37,7 @@ using testing::kBanner;
 using testing::Listing;
 using testing::ProcessOptions;
 using testing::ReadFile;
-using testing::RunConverter;
+using testing::RunQXConvert;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -85,7 +85,7 @@ TEST(FailedWrites, FileSizeLimitFailsTheRunAndKeepsThePreviousOutput) {
   TempDir dir;
   WriteFile(dir / "big.png", std::string(20000, 'p'));
   WriteFile(dir / "out.img", "previous asset");
-  const auto r = RunConverter({"tex", dir / "big.png", dir / "out.img"}, FileSizeLimit(4096));
+  const auto r = RunQXConvert({"tex", dir / "big.png", dir / "out.img"}, FileSizeLimit(4096));
   EXPECT_EQ(r.out, kBanner + "Failed to write file with errno 27\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.exitCode, 1);
@@ -98,13 +98,13 @@ TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
   const std::string source(20000, 's');
   WriteFile(dir / "theme.ogg", source);
   const auto r =
-      RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"}, FileSizeLimit(8192));
+      RunQXConvert({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"}, FileSizeLimit(8192));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(ReadFile(dir / "theme.ogg"), source);
   EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"theme.ogg"}));
 
   // Without the limit the same run replaces the source with the asset.
-  const auto ok = RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"});
+  const auto ok = RunQXConvert({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"});
   EXPECT_EQ(ok.exitCode, 0);
   EXPECT_EQ(ReadFile(dir / "theme.ogg").size(), 7 + 16 + source.size());
 }
@@ -112,7 +112,7 @@ TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
 TEST(FailedWrites, FullDeviceIsReportedAndNeverCalledWritten) {
   TempDir dir;
   WriteFile(dir / "a.png", "pixels");
-  const auto r = RunConverter({"tex", dir / "a.png", "/dev/full"});
+  const auto r = RunQXConvert({"tex", dir / "a.png", "/dev/full"});
   EXPECT_EQ(r.out, kBanner + "Failed to write file with errno 28\n");
   EXPECT_EQ(r.exitCode, 1);
 }
@@ -120,7 +120,7 @@ TEST(FailedWrites, FullDeviceIsReportedAndNeverCalledWritten) {
 TEST(FailedWrites, MissingOrReadOnlyDirectoriesFailAtOpen) {
   TempDir dir;
   WriteFile(dir / "a.png", "pixels");
-  const auto missing = RunConverter({"tex", dir / "a.png", dir / "none/out.img"});
+  const auto missing = RunQXConvert({"tex", dir / "a.png", dir / "none/out.img"});
   EXPECT_EQ(missing.out, kBanner + "Failed to open file with errno 2\n");
   EXPECT_EQ(missing.exitCode, 1);
 
@@ -159,10 +159,10 @@ TEST(OutputPaths, SymlinksAreFollowedOnlyWhereTheKernelWould) {
   WriteFile(dir / "real/out.img", "old");
   std::filesystem::create_symlink("real/out.img", dir / "link.img");
   std::filesystem::create_symlink("real/new.img", dir / "dangling.img");
-  ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "link.img", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"tex", dir / "a.png", dir / "link.img", "-ue"}).exitCode, 0);
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.img"));
   EXPECT_EQ(ReadFile(dir / "real/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
-  const auto dangling = RunConverter({"tex", dir / "a.png", dir / "dangling.img", "-ue"});
+  const auto dangling = RunQXConvert({"tex", dir / "a.png", dir / "dangling.img", "-ue"});
   EXPECT_EQ(dangling.out, kBanner + "Failed to open file with errno 2\n");
   EXPECT_FALSE(FileExists(dir / "real/new.img"));
 
@@ -187,8 +187,8 @@ TEST(OutputPaths, SymlinksAreFollowedOnlyWhereTheKernelWould) {
   ASSERT_EQ(testing::RunProcess("/bin/ln", {"-s", dir / "secret", link}, asNobody).exitCode, 0);
   WriteFile(dir / "a.img", std::string("QTEX\x01\x00\x00", 7) + "pixels");
   const auto cp = testing::RunProcess("/bin/cp", {dir / "a.png", link});
-  const auto output = RunConverter({"tex", dir / "a.png", link});
-  const auto depfile = RunConverter({"tex", dir / "a.png", dir / "b.img", "-depfile=" + link});
+  const auto output = RunQXConvert({"tex", dir / "a.png", link});
+  const auto depfile = RunQXConvert({"tex", dir / "a.png", dir / "b.img", "-depfile=" + link});
   const auto extract = testing::RunProcess(QXINSPECT_EXE, {dir / "a.img", "--extract", link});
   setProtection(saved);
   EXPECT_NE(cp.exitCode, 0);
@@ -206,14 +206,14 @@ TEST(OutputPaths, PermissionsAreKeptOrFollowTheUmask) {
   WriteFile(dir / "a.png", "pixels");
   WriteFile(dir / "existing.img", "old");
   ASSERT_EQ(chmod((dir / "existing.img").c_str(), 0640), 0);
-  ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "existing.img"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"tex", dir / "a.png", dir / "existing.img"}).exitCode, 0);
   EXPECT_EQ(Mode(dir / "existing.img"), 0640u);
 
   for (const mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}}) {
     ProcessOptions withMask;
     withMask.beforeExec = [mask] { umask(mask); };
     const std::string out = dir / ("new" + std::to_string(mask) + ".img");
-    ASSERT_EQ(RunConverter({"tex", dir / "a.png", out}, withMask).exitCode, 0);
+    ASSERT_EQ(RunQXConvert({"tex", dir / "a.png", out}, withMask).exitCode, 0);
     EXPECT_EQ(Mode(out), 0666u & ~mask) << "umask " << mask;
   }
 }
@@ -221,7 +221,7 @@ TEST(OutputPaths, PermissionsAreKeptOrFollowTheUmask) {
 TEST(OutputPaths, DevicesAndPipesAreWrittenInPlace) {
   TempDir dir;
   WriteFile(dir / "a.png", "pixels");
-  const auto toNull = RunConverter({"tex", dir / "a.png", "/dev/null"});
+  const auto toNull = RunQXConvert({"tex", dir / "a.png", "/dev/null"});
   EXPECT_EQ(toNull.out, kBanner + "Wrote encrypted /dev/null\n");
   EXPECT_EQ(toNull.exitCode, 0);
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
@@ -233,7 +233,7 @@ TEST(OutputPaths, DevicesAndPipesAreWrittenInPlace) {
     std::ifstream in(fifo, std::ios::binary);
     received.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   });
-  const auto toFifo = RunConverter({"tex", dir / "a.png", fifo, "-ue"});
+  const auto toFifo = RunQXConvert({"tex", dir / "a.png", fifo, "-ue"});
   reader.join();
   EXPECT_EQ(toFifo.exitCode, 0);
   EXPECT_EQ(received, std::string("QTEX\x01\x00\x00", 7) + "pixels");
@@ -247,7 +247,7 @@ TEST(OutputPaths, UnusualNamesWorkAsTyped) {
        {"with space.png", "gr\xC3\xA4s \xE2\x9C\x93.png", "-ue.png", "--pause"}) {
     WriteFile(dir / name, "px");
     const std::string out = "-" + name + ".img";
-    const auto r = RunConverter({"tex", name, out, "-ue"}, inDir);
+    const auto r = RunQXConvert({"tex", name, out, "-ue"}, inDir);
     EXPECT_EQ(r.out, kBanner + "Wrote " + out + "\n") << name;
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(ReadFile(dir / out), std::string("QTEX\x01\x00\x00", 7) + "px");
@@ -285,7 +285,7 @@ TEST(BadSceneInputs, EndWithOneLineAndExitCodeOne) {
   for (const auto& input : inputs) {
     WriteFile(dir / input.name, input.bytes);
     for (const char* type : {"mdl", "anm"}) {
-      const auto r = RunConverter({type, dir / input.name, dir / "out"});
+      const auto r = RunQXConvert({type, dir / input.name, dir / "out"});
       EXPECT_EQ(r.signal, 0) << type << " " << input.name;
       EXPECT_EQ(r.exitCode, 1) << type << " " << input.name << ": " << r.out;
       ASSERT_GE(r.out.size(), kBanner.size());
@@ -328,7 +328,7 @@ TEST(OutputPaths, WritableOutputsInLockedOrStickyDirectoriesAreWrittenInPlace) {
 // follow, are converted like any other file.
 TEST(OutputPaths, ProcFilesAndStandardOutputPipesWork) {
   TempDir dir;
-  const auto proc = RunConverter({"tex", "/proc/self/status", dir / "status.img", "-ue"});
+  const auto proc = RunQXConvert({"tex", "/proc/self/status", dir / "status.img", "-ue"});
   EXPECT_EQ(proc.exitCode, 0) << proc.out;
   EXPECT_NE(ReadFile(dir / "status.img").find("Name:"), std::string::npos);
 
@@ -430,7 +430,7 @@ TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
           .exitCode != 0) {
     GTEST_SKIP() << "bind mounts are not allowed here";
   }
-  const auto mounted = RunConverter({"tex", dir / "a.png", dir / "mounted.img", "-ue"});
+  const auto mounted = RunQXConvert({"tex", dir / "a.png", dir / "mounted.img", "-ue"});
   testing::RunProcess("/bin/umount", {dir / "mounted.img"});
   EXPECT_EQ(mounted.exitCode, 0) << mounted.out;
   EXPECT_EQ(ReadFile(dir / "ro/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
@@ -830,10 +830,10 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
   std::filesystem::create_directory(temp);
   ownTemp.beforeExec = [temp] { setenv("TMPDIR", temp.c_str(), 1); };
 
-  auto r = RunConverter({"mdl", dir / "scene.blend", dir / "a.mdl", "-ue", "-depfile=" + (dir / "a.d")}, ownTemp);
+  auto r = RunQXConvert({"mdl", dir / "scene.blend", dir / "a.mdl", "-ue", "-depfile=" + (dir / "a.d")}, ownTemp);
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(ReadFile(dir / "a.d"), dir / "a.mdl" + ": " + dir / "scene.blend" + " " + dir / "paint.png" + "\n");
-  ASSERT_EQ(RunConverter({"mdl", dir / "scene.blend", dir / "b.mdl", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "scene.blend", dir / "b.mdl", "-ue"}).exitCode, 0);
   EXPECT_EQ(ReadFile(dir / "a.mdl"), ReadFile(dir / "b.mdl"));
   reader::AssetFile model;
   std::string error;
@@ -842,7 +842,7 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
   EXPECT_EQ(model.meshes[0].positions.size(), 24u);
   EXPECT_EQ(model.meshes[0].faceCount, 12u);
   EXPECT_TRUE(model.meshes[0].hasTextureCoords);
-  ASSERT_EQ(RunConverter({"anm", dir / "scene.blend", dir / "a.anm", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"anm", dir / "scene.blend", dir / "a.anm", "-ue"}).exitCode, 0);
   reader::AssetFile animation;
   ASSERT_TRUE(reader::ReadAssetFile(dir / "a.anm", &animation, &error)) << error;
   ASSERT_EQ(animation.animations.size(), 1u);
@@ -891,7 +891,7 @@ assert [m.name for m in bpy.data.meshes] == ["Cube"], [m.name for m in bpy.data.
   }
 
   WriteFile(dir / "broken.blend", "not a blend file");
-  r = RunConverter({"mdl", dir / "broken.blend", dir / "c.mdl"});
+  r = RunQXConvert({"mdl", dir / "broken.blend", dir / "c.mdl"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out.rfind(kBanner + "Blender (/usr/bin/blender) could not export " + dir / "broken.blend" +
                             ": Error: File format is not supported", 0), 0u) << r.out;
@@ -900,7 +900,7 @@ assert [m.name for m in bpy.data.meshes] == ["Cube"], [m.name for m in bpy.data.
     setenv("PATH", "/nonexistent", 1);
     unsetenv("QX_BLENDER");
   };
-  r = RunConverter({"mdl", dir / "scene.blend", dir / "c.mdl"}, noBlender);
+  r = RunQXConvert({"mdl", dir / "scene.blend", dir / "c.mdl"}, noBlender);
   EXPECT_EQ(r.out, kBanner + "Converting " + dir / "scene.blend" + " needs Blender, which was not found on "
                    "PATH; install it, or name it with -blender=PATH or the QX_BLENDER environment variable\n");
   EXPECT_FALSE(FileExists(dir / "c.mdl"));
@@ -948,7 +948,7 @@ TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
       const bool imported = import(request);
       const std::string expected = dir / ("expected." + type), output = dir / ("out." + type);
       std::filesystem::remove(output);
-      const auto r = RunConverter({type, source, output, "-ue"}, blenderNamed);
+      const auto r = RunQXConvert({type, source, output, "-ue"}, blenderNamed);
       if (imported) {
         direct.typeTag = format::TagOf(kind);
         direct.version = format::kVersion;
@@ -975,7 +975,7 @@ TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
   }
   EXPECT_EQ(starts, "") << "Blender started for a file Assimp reads";
   const std::string readable = models + "/box.blend";
-  const auto named = RunConverter({"mdl", readable, dir / "named.mdl", "-blender=" + blender});
+  const auto named = RunQXConvert({"mdl", readable, dir / "named.mdl", "-blender=" + blender});
   EXPECT_EQ(named.out.rfind(kBanner + refused + readable + ": Error: the stand-in Blender", 0), 0u) << named.out;
 }
 
@@ -1103,7 +1103,7 @@ if human:
   EXPECT_EQ(found.count("textures"), 0u);
 
   if (haveHuman) {
-    ASSERT_EQ(RunConverter({"mdl", human, dir / "human-assimp.mdl", "-ue"}).exitCode, 0);
+    ASSERT_EQ(RunQXConvert({"mdl", human, dir / "human-assimp.mdl", "-ue"}).exitCode, 0);
     r = fromPython({"mdl", dir / "human.blend", dir / "human-blender.mdl", "-ue"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     const Shape assimp = ShapeOf(dir / "human-assimp.mdl"), blender = ShapeOf(dir / "human-blender.mdl");
@@ -1123,7 +1123,7 @@ if human:
   const std::string wrapper = dir / "venv-blender";
   WriteFile(wrapper, "#!/bin/sh\nPATH='" + venv + "/bin':$PATH exec /usr/bin/blender \"$@\"\n");
   std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
-  r = RunConverter({"mdl", dir / "half.blend", dir / "failed.mdl", "-blender=" + wrapper});
+  r = RunQXConvert({"mdl", dir / "half.blend", dir / "failed.mdl", "-blender=" + wrapper});
   EXPECT_EQ(r.out, kBanner + "Blender (" + wrapper + ") could not export " + dir / "half.blend" +
                        ": ModuleNotFoundError: No module named 'numpy'\n");
 }
@@ -1139,13 +1139,13 @@ TEST(OutOfMemory, EndsWithOneLineAndWritesNothing) {
     obj += "f " + std::to_string(i) + " " + std::to_string(i + 1) + " " + std::to_string(i + 2) + "\n";
   }
   WriteFile(dir / "big.obj", obj);
-  ASSERT_EQ(RunConverter({"mdl", dir / "big.obj", dir / "big.mdl", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "big.obj", dir / "big.mdl", "-ue"}).exitCode, 0);
   ProcessOptions limited;
   limited.beforeExec = [] {
     const rlimit limit = {std::uint64_t{96} << 20, std::uint64_t{96} << 20};
     setrlimit(RLIMIT_AS, &limit);
   };
-  const auto convert = RunConverter({"mdl", dir / "big.obj", dir / "out.mdl"}, limited);
+  const auto convert = RunQXConvert({"mdl", dir / "big.obj", dir / "out.mdl"}, limited);
   EXPECT_EQ(convert.exitCode, 1);
   EXPECT_EQ(convert.signal, 0);
   EXPECT_EQ(std::count(convert.out.begin(), convert.out.end(), '\n'), 2) << convert.out;

@@ -1,4 +1,4 @@
-#include "examine/write_out.h"
+#include "inspect/write_out.h"
 
 #include <algorithm>
 #if QX_WITH_ASSIMP
@@ -15,11 +15,11 @@
 #include <memory>
 
 #include "asset/asset.h"
-#include "examine/json_writer.h"
+#include "inspect/json_writer.h"
 #include "files/output_file.h"
 #include "platform/platform.h"
 
-namespace qx::examine {
+namespace qx::inspect {
 namespace {
 
 using reader::AssetKind;
@@ -314,4 +314,4 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
   return true;
 }
 
-}  // namespace qx::examine
+}  // namespace qx::inspect
