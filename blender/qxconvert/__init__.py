@@ -53,7 +53,8 @@ def tool(operator, context, name):
             return ""
         return named
     here = os.path.dirname(os.path.abspath(__file__))
-    for folder in (os.path.join(here, "..", "..", "..", "bin"), os.path.join(here, "..", "..", "bin")):
+    # Installed as PREFIX/share/qxconvert/blender/qxconvert, the tools are in PREFIX/bin.
+    for folder in (os.path.join(here, "..", "..", "..", "..", "bin"),):
         for candidate in (os.path.join(folder, name), os.path.join(folder, name + ".exe")):
             if os.path.isfile(candidate):
                 return os.path.normpath(candidate)
