@@ -1,8 +1,10 @@
 # The add-on as an artist uses it, in a background Blender: a rig with three actions
 # beside a camera and a lamp with actions of their own, a cube placed under a turned,
-# moved empty, and three named meshes. Exports every action of the rig to its own file,
+# moved empty, and six named meshes. Exports every action of the rig to its own file,
 # the one action Walk, the placed cube baked, the meshes as a model, then imports the
-# model back. The scene is saved too, for the converter's direct path to agree with. After each export, successful or not, the scene must be as it was.
+# model back. The scene is saved too, for the converter's direct path to agree with;
+# refusals (nothing selected, a rig without an action, a folder as the tool) say why.
+# After each export, successful or not, the scene must be as it was.
 #   blender -b --factory-startup --python-exit-code 1 --python blender_addon_check.py -- OUT_FOLDER QXCONVERT QXINSPECT
 import math
 import os
@@ -85,6 +87,29 @@ try:
 except RuntimeError as error:  # the operator's error report, raised by a call from Python
     result = str(error)
 assert "none" in str(result) and state() == before, (result, state(), before)
+
+
+
+def error_of(operator, **options):
+    try:
+        return operator(**options)
+    except RuntimeError as error:
+        return str(error)
+
+
+# Each refusal says why.
+bpy.ops.object.select_all(action="DESELECT")
+assert "Nothing is selected" in error_of(bpy.ops.export_scene.qx_model, filepath=os.path.join(out, "n.mdl"),
+                                         use_selection=True)
+bpy.ops.object.armature_add()
+bpy.context.active_object.name = "Bare"
+bpy.context.active_object.data.bones[0].name = "Other"  # moved by none of the actions
+assert "Bare has no action" in error_of(bpy.ops.export_scene.qx_animation, filepath=os.path.join(out, "n.anm"),
+                                        use_selection=True)
+prefs.qxconvert_path = out
+assert "is a folder" in error_of(bpy.ops.export_scene.qx_model, filepath=os.path.join(out, "n.mdl"))
+prefs.qxconvert_path = converter
+bpy.data.objects.remove(bpy.data.objects["Bare"])
 
 bpy.ops.object.select_all(action="DESELECT")
 placed.select_set(True)
