@@ -854,42 +854,6 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
                                            dir / "scene.blend", "--python-expr", "pass"});
   EXPECT_TRUE(FileExists(marker));
 
-  // The add-on: File > Export of both kinds, then File > Import of the model. Blender
-  // starts the tools itself, which an emulated build's tools cannot be.
-  if (testing::Emulator() != nullptr) {
-    std::printf("the add-on part skipped: Blender cannot start tools built for another machine\n");
-  } else {
-    WriteFile(dir / "addon_check.py", R"(import sys, bpy, addon_utils
-model, animation, converter, inspect = sys.argv[sys.argv.index("--") + 1:]
-addon_utils.enable("qxconvert", default_set=True)
-prefs = bpy.context.preferences.addons["qxconvert"].preferences
-prefs.qxconvert_path, prefs.qxinspect_path = converter, inspect
-assert bpy.ops.export_scene.qx_model(filepath=model, scrambled=False) == {"FINISHED"}
-assert bpy.ops.export_scene.qx_animation(filepath=animation, action="Wave") == {"FINISHED"}
-for collection in (bpy.data.objects, bpy.data.meshes):
-    for item in list(collection):
-        collection.remove(item)
-assert bpy.ops.import_scene.qx_model(filepath=model) == {"FINISHED"}
-assert [m.name for m in bpy.data.meshes] == ["Cube"], [m.name for m in bpy.data.meshes]
-)");
-    testing::ProcessOptions addons;
-    const std::string scripts = dir / "scripts";
-    std::filesystem::create_directories(dir / "scripts/addons");
-    std::filesystem::copy(std::string(QX_SOURCE_DIR) + "/blender/qxconvert", dir / "scripts/addons/qxconvert",
-                          std::filesystem::copy_options::recursive);
-    addons.beforeExec = [scripts] { setenv("BLENDER_USER_SCRIPTS", scripts.c_str(), 1); };
-    const auto exported = testing::RunProcess(
-        "/usr/bin/blender", {"-b", "--factory-startup", "-noaudio", dir / "scene.blend", "--python-exit-code", "1",
-                             "--python", dir / "addon_check.py", "--", dir / "addon.mdl", dir / "addon.anm",
-                             QXCONVERT_EXE, QXINSPECT_EXE}, addons);
-    ASSERT_EQ(exported.exitCode, 0) << exported.out << exported.err;
-    reader::AssetFile fromAddon;
-    ASSERT_TRUE(reader::ReadAssetFile(dir / "addon.mdl", &fromAddon, &error)) << error;
-    EXPECT_EQ(fromAddon.meshes[0].positions.size(), 24u);
-    ASSERT_TRUE(reader::ReadAssetFile(dir / "addon.anm", &fromAddon, &error)) << error;
-    EXPECT_EQ(fromAddon.animations[0].channels.size(), 1u);
-  }
-
   WriteFile(dir / "broken.blend", "not a blend file");
   r = RunQXConvert({"mdl", dir / "broken.blend", dir / "c.mdl"});
   EXPECT_EQ(r.exitCode, 1);
@@ -904,6 +868,79 @@ assert [m.name for m in bpy.data.meshes] == ["Cube"], [m.name for m in bpy.data.
   EXPECT_EQ(r.out, kBanner + "Converting " + dir / "scene.blend" + " needs Blender, which was not found on "
                    "PATH; install it, or name it with -blender=PATH or the QX_BLENDER environment variable\n");
   EXPECT_FALSE(FileExists(dir / "c.mdl"));
+}
+
+// The Blender add-on as an artist uses it (testing/blender_addon_check.py, which also
+// checks that every export, successful or failed, leaves the scene's actions,
+// selection, frame and file state as they were, and that Import keeps every mesh
+// name): one file per action holds that action's keys only, the one action Walk is
+// Walk.anm's bytes, "Every action" holds all three, -bake places the cube under its
+// turned and moved parent, and the add-on's exports are the converter's own from
+// the saved .blend, byte for byte.
+TEST(BlenderAddon, ExportsEachActionPlacedAndAsTheDirectPath) {
+  if (!FileExists("/usr/bin/blender")) GTEST_SKIP() << "needs Debian's blender";
+  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
+  if (testing::Emulator() != nullptr) GTEST_SKIP() << "Blender cannot start tools built for another machine";
+  TempDir dir;
+  const std::string out = dir / "out";
+  std::filesystem::create_directories(out);
+  std::filesystem::create_directories(dir / "scripts/addons");
+  std::filesystem::copy(std::string(QX_SOURCE_DIR) + "/blender/qxconvert", dir / "scripts/addons/qxconvert",
+                        std::filesystem::copy_options::recursive);
+  ProcessOptions addons;
+  const std::string scripts = dir / "scripts";
+  addons.beforeExec = [scripts] {
+    setenv("BLENDER_USER_SCRIPTS", scripts.c_str(), 1);
+    setenv("PATH", "/usr/bin:/bin", 1);  // Debian's Python for Blender's, with numpy
+  };
+  const auto checked = testing::RunProcess(
+      "/usr/bin/blender", {"-b", "--factory-startup", "-noaudio", "--python-exit-code", "1", "--python",
+                           std::string(QX_SOURCE_DIR) + "/testing/blender_addon_check.py", "--", out,
+                           QXCONVERT_EXE, QXINSPECT_EXE}, addons);
+  ASSERT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+
+  // Each action is keyed on its first and last frame, sampled at every frame at 24 fps.
+  auto expectAction = [](const reader::Animation& animation, unsigned frames) {
+    ASSERT_EQ(animation.channels.size(), 1u);
+    const reader::Channel bone = animation.channels[0];
+    ASSERT_EQ(bone.rotations.size(), frames);
+    EXPECT_NEAR(bone.rotations[frames - 1].time - bone.rotations[0].time, (frames - 1) * 1000.0 / 24, 0.01);
+  };
+  std::string error;
+  const std::pair<const char*, unsigned> actions[] = {{"Idle", 41}, {"Jump", 13}, {"Walk", 25}};
+  for (const auto& [name, frames] : actions) {
+    SCOPED_TRACE(name);
+    reader::AssetFile clip;
+    ASSERT_TRUE(reader::ReadAssetFile(out + "/" + name + ".anm", &clip, &error)) << error;
+    ASSERT_EQ(clip.animations.size(), 1u);
+    expectAction(clip.animations[0], frames);
+    EXPECT_NE(ReadFile(out + "/" + name + ".anm.json").find("\"duration\""), std::string::npos);
+  }
+  EXPECT_TRUE(ReadFile(out + "/walk_only.anm") == ReadFile(out + "/Walk.anm"));
+  reader::AssetFile every;
+  ASSERT_TRUE(reader::ReadAssetFile(out + "/every.anm", &every, &error)) << error;
+  ASSERT_EQ(every.animations.size(), 3u);
+  for (std::size_t a = 0; a < 3; ++a) expectAction(every.animations[a], actions[a].second);
+
+  // Empty at (5, 0, 0) turned a quarter about Z, the 2-unit cube 1 along its x.
+  auto centre = [&](const std::string& path) {
+    reader::AssetFile model;
+    EXPECT_TRUE(reader::ReadAssetFile(path, &model, &error)) << error;
+    reader::Vec3 sum{0, 0, 0};
+    for (const reader::Vec3& p : model.meshes.at(0).positions) sum = {sum.x + p.x, sum.y + p.y, sum.z + p.z};
+    const float n = static_cast<float>(model.meshes[0].positions.size());
+    return reader::Vec3{sum.x / n, sum.y / n, sum.z / n};
+  };
+  const reader::Vec3 baked = centre(out + "/placed_bake1.mdl"), unbaked = centre(out + "/placed_bake0.mdl");
+  EXPECT_NEAR(baked.x, 5, 1e-4);
+  EXPECT_NEAR(baked.y, 1, 1e-4);
+  EXPECT_NEAR(baked.z, 0, 1e-4);
+  EXPECT_NEAR(unbaked.x, 0, 1e-4);
+
+  ASSERT_EQ(RunConverter({"mdl", out + "/scene.blend", dir / "direct.mdl", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
+  EXPECT_TRUE(ReadFile(dir / "direct.mdl") == ReadFile(out + "/scene.mdl"));
+  ASSERT_EQ(RunConverter({"anm", out + "/scene.blend", dir / "direct.anm", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
+  EXPECT_TRUE(ReadFile(dir / "direct.anm") == ReadFile(out + "/every.anm"));
 }
 
 // Assimp reads the .blend files of Blender 2.5x-2.7x (and some later ones) itself, so
