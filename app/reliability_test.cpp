@@ -937,9 +937,9 @@ TEST(BlenderAddon, ExportsEachActionPlacedAndAsTheDirectPath) {
   EXPECT_NEAR(baked.z, 0, 1e-4);
   EXPECT_NEAR(unbaked.x, 0, 1e-4);
 
-  ASSERT_EQ(RunConverter({"mdl", out + "/scene.blend", dir / "direct.mdl", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", out + "/scene.blend", dir / "direct.mdl", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
   EXPECT_TRUE(ReadFile(dir / "direct.mdl") == ReadFile(out + "/scene.mdl"));
-  ASSERT_EQ(RunConverter({"anm", out + "/scene.blend", dir / "direct.anm", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"anm", out + "/scene.blend", dir / "direct.anm", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
   EXPECT_TRUE(ReadFile(dir / "direct.anm") == ReadFile(out + "/every.anm"));
 }
 
