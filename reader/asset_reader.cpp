@@ -160,13 +160,17 @@ bool ScanMeshHead(PayloadCursor& c, std::size_t m, MeshLayout* layout) {
 
 // Checks the rest of a mesh block when each face has perFace indices: every index
 // names a vertex of the mesh and both flags are 0 or 1. Leaves c after the block.
-bool ScanMeshTail(PayloadCursor& c, std::size_t m, const MeshLayout& layout, std::uint32_t perFace) {
+// scanned, when given, learns how many indices were looked at.
+bool ScanMeshTail(PayloadCursor& c, std::size_t m, const MeshLayout& layout, std::uint32_t perFace,
+                  std::uint64_t* scanned = nullptr) {
   c.Seek(layout.indicesAt);
   const std::uint64_t indices = std::uint64_t{layout.faces} * perFace;
   if (!c.Need(indices, format::kIndexWidth, MeshPlace(m, "indices"))) return false;
   const std::uint8_t* p = c.Skip(static_cast<std::size_t>(indices) * format::kIndexWidth);
+  if (scanned != nullptr) *scanned = indices;
   for (std::uint64_t i = 0; i < indices; ++i) {
     if (LoadLE32(p + format::kIndexWidth * i) >= layout.vertices) {
+      if (scanned != nullptr) *scanned = i + 1;
       c.Seek(layout.indicesAt + format::kIndexWidth * static_cast<std::size_t>(i));
       c.Note(Problem::kIndexOutside, MeshPlace(m, ""), 0);
       return false;
@@ -278,15 +282,16 @@ class FaceSizeSweep {
       MeshLayout layout;
       if (!ScanMeshHead(c_, reach.fewest, &layout)) continue;
       nodes_.back().faceless = layout.faces == 0;
-      // A reading that lands inside other data meets a face count that is any number;
-      // what it costs is the indices the bytes left can hold, never more.
-      const std::uint64_t indicesLeft = (c_.size() - layout.indicesAt) / format::kIndexWidth;
+      // A reading that lands inside other data meets a face count that is any number,
+      // and most often an index that names no vertex soon after: what it costs is the
+      // indices looked at, never more than the bytes left hold.
       for (int k = 0; k < (layout.faces == 0 ? 1 : 3); ++k) {
         const std::uint32_t size = layout.faces == 0 ? 0 : 3 - k;
-        const std::uint64_t indices = std::uint64_t{layout.faces} * size;
-        budget_ -= static_cast<long long>(indices <= indicesLeft ? indices : 0) + kReachCost;
+        std::uint64_t scanned = 0;
+        const bool parses = ScanMeshTail(c_, reach.fewest, layout, size, &scanned);
+        budget_ -= static_cast<long long>(scanned) + kReachCost;
         if (budget_ < 0) return false;
-        if (!ScanMeshTail(c_, reach.fewest, layout, size)) continue;
+        if (!parses) continue;
         const auto end = static_cast<std::uint32_t>(c_.at());
         nodes_.back().next[k] = end;
         heap_.push({end, reach.fewest + 1, reach.most + 1});

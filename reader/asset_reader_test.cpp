@@ -146,6 +146,28 @@ TEST(ReadModel, AReadingThatMeetsAHugeFaceCountCostsOnlyTheBytesLeft) {
   EXPECT_EQ(asset.meshes[1].materialIndex, 0x40000000u);
 }
 
+TEST(ReadModel, AReadingCostsTheIndicesItScansNotThoseItsCountClaims) {
+  // Degenerate lines (index 0 twice) over one to three vertices at the origin with
+  // texture coordinates 0, names of 0 to 15 bytes: wrong readings land in the zeros
+  // and meet face counts the bytes left could hold, though an index naming no vertex
+  // ends them soon. Charged by those counts, this 240 KB file the converter writes
+  // ran out of the search's budget and was refused as unsplittable.
+  std::vector<MeshShape> meshes;
+  for (unsigned m = 0; m < 2300; ++m) {
+    std::vector<std::vector<unsigned>> lines(2 + m % 7, std::vector<unsigned>{0, 0});
+    MeshShape mesh = Shape(std::string((m * 5) % 16, 'n'), 1 + m % 3, std::move(lines));
+    for (aiVector3D& p : mesh.positions) p = aiVector3D(0, 0, 0);
+    mesh.uvs.assign(mesh.positions.size(), aiVector3D(0, 0, 0));
+    meshes.push_back(std::move(mesh));
+  }
+  const std::string file = SaveModel(*qx::testing::MakeModelScene(meshes), false);
+  AssetFile asset;
+  std::string error;
+  ASSERT_TRUE(Read(file, &asset, &error)) << error;
+  ASSERT_EQ(asset.meshes.size(), meshes.size());
+  EXPECT_EQ(asset.meshes[2299].faceCount, 2u + 2299 % 7);
+}
+
 TEST(ReadModel, EveryTruncationIsAnErrorThatNamesItsPlace) {
   const MeshShape mesh = Shape("m", 3, {{0, 1, 2}});
   const std::string whole = SaveModel(*qx::testing::MakeModelScene({mesh, mesh}), false);
