@@ -1051,7 +1051,7 @@ TEST(BlendSources, NewerFilesThroughBlenderAsTheArtistSeesThem) {
   // A box from x 0.5 to 1, y -0.5 to 0.5 and z 0 to 4, mirrored across x and
   // subdivided once, with a shape key, an image file, a camera and a light.
   WriteFile(dir / "make.py", R"(import sys, bpy
-out, image, human, resaved = sys.argv[sys.argv.index("--") + 1:]
+out, image, human, resaved, keyed = sys.argv[sys.argv.index("--") + 1:]
 bpy.ops.wm.read_factory_settings(use_empty=True)
 bpy.ops.mesh.primitive_cube_add(size=1)
 half = bpy.context.active_object
@@ -1076,6 +1076,14 @@ half.data.materials.append(material)
 bpy.ops.object.camera_add(location=(0, -10, 2))
 bpy.ops.object.light_add(type="POINT", location=(3, -3, 5))
 bpy.ops.wm.save_as_mainfile(filepath=out)
+# Without modifiers the export keeps a shape key that moves something, as a morph target.
+bpy.ops.wm.read_factory_settings(use_empty=True)
+bpy.ops.mesh.primitive_cube_add(size=1)
+cube = bpy.context.active_object
+cube.name = cube.data.name = "Keyed"
+cube.shape_key_add(name="Basis")
+cube.shape_key_add(name="Raised").data[0].co.z += 1
+bpy.ops.wm.save_as_mainfile(filepath=keyed)
 if human:
     bpy.ops.wm.open_mainfile(filepath=human)
     bpy.ops.wm.save_as_mainfile(filepath=resaved)
@@ -1086,7 +1094,7 @@ if human:
   ASSERT_EQ(testing::RunProcess("/usr/bin/blender",
                                 {"-b", "--factory-startup", "-noaudio", "--python-exit-code", "1", "--python",
                                  dir / "make.py", "--", dir / "half.blend", dir / "checker.png",
-                                 haveHuman ? human : "", dir / "human.blend"})
+                                 haveHuman ? human : "", dir / "human.blend", dir / "keyed.blend"})
                 .exitCode, 0);
 
   // The caller: a virtual environment of Debian's Python, activated, with every Python
@@ -1138,6 +1146,14 @@ if human:
   EXPECT_EQ(found["cameras"], std::vector<std::string>{"\"Camera\""});
   EXPECT_EQ(found["lights"], std::vector<std::string>{"\"Point\""});
   EXPECT_EQ(found.count("textures"), 0u);
+  // The export's morph target is the .blend's shape key, found once.
+  ASSERT_EQ(RunConverter({"mdl", dir / "keyed.blend", dir / "keyed.mdl", "-report=" + dir / "keyed.json"}).exitCode, 0);
+  ASSERT_TRUE(report::FromJson(ReadFile(dir / "keyed.json"), &report, &error)) << error;
+  std::vector<std::vector<std::string>> keyed;
+  for (const report::Finding& f : report.scene.notCarried) {
+    if (f.kind == "morph-targets") keyed.push_back(f.concerns);
+  }
+  EXPECT_EQ(keyed, std::vector<std::vector<std::string>>{{"mesh \"Keyed\" key \"Raised\""}});
 
   if (haveHuman) {
     ASSERT_EQ(RunQXConvert({"mdl", human, dir / "human-assimp.mdl", "-ue"}).exitCode, 0);

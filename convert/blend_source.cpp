@@ -194,11 +194,13 @@ void BlendExport::Describe(format::AssetKind kind, report::Scene* scene) const {
     }
     if (!textures.empty()) mesh.textures = textures;
   }
-  // The export's own cameras, lights and embedded images are not the .blend's.
+  // The export's own cameras, lights, embedded images and morph targets are not the
+  // .blend's (its morph targets are the shape keys, noted below by their names).
   std::vector<report::Finding>& found = scene->notCarried;
   found.erase(std::remove_if(found.begin(), found.end(),
                              [](const report::Finding& f) {
-                               return f.kind == "cameras" || f.kind == "lights" || f.kind == "textures";
+                               return f.kind == "cameras" || f.kind == "lights" || f.kind == "textures" ||
+                                      f.kind == "morph-targets";
                              }),
               found.end());
   std::vector<std::string> packed;
