@@ -1147,7 +1147,7 @@ if human:
   EXPECT_EQ(found["lights"], std::vector<std::string>{"\"Point\""});
   EXPECT_EQ(found.count("textures"), 0u);
   // The export's morph target is the .blend's shape key, found once.
-  ASSERT_EQ(RunConverter({"mdl", dir / "keyed.blend", dir / "keyed.mdl", "-report=" + dir / "keyed.json"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "keyed.blend", dir / "keyed.mdl", "-report=" + dir / "keyed.json"}).exitCode, 0);
   ASSERT_TRUE(report::FromJson(ReadFile(dir / "keyed.json"), &report, &error)) << error;
   std::vector<std::vector<std::string>> keyed;
   for (const report::Finding& f : report.scene.notCarried) {
