@@ -282,6 +282,7 @@ int RunConverter(const std::vector<std::string>& args) {
   job.output = output;
   bool reportGiven = false;
   const std::string kReportOption = "-report=";
+  bool blenderGiven = false;
   ImportLimits& limits = job.limits;
   std::string message;
   for (std::size_t i = 4; i < args.size() && message.empty(); ++i) {
@@ -300,6 +301,7 @@ int RunConverter(const std::vector<std::string>& args) {
     } else if (option == "-bake") {
       job.bake = true;
     } else if (option.rfind("-blender=", 0) == 0) {
+      blenderGiven = true;
       job.blender = args[i].substr(9);
     } else if (option.rfind("-timeout=", 0) == 0) {
       if (ParseBound(option, "-timeout=", 86400, &value, &message)) {
@@ -321,6 +323,9 @@ int RunConverter(const std::vector<std::string>& args) {
   }
   if (message.empty() && reportGiven && job.report.empty()) {
     message = "-report= needs a path after the equals sign";
+  }
+  if (message.empty() && blenderGiven && job.blender.empty()) {
+    message = "-blender= needs a path after the equals sign";
   }
   job.scramble = scramble;
   job.key = key;

@@ -41,7 +41,7 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
   BlendExport blend;
   const bool isBlend = IsBlendFile(inputPath);
   if (isBlend && !blend.Run(inputPath, kind, FindBlender(options.blender), limits.seconds,
-                            &asset.errorText)) {
+                            limits.memoryBytes, &asset.errorText)) {
     return false;
   }
   const std::string& importPath = isBlend ? blend.glb() : inputPath;
