@@ -669,8 +669,8 @@ void MakeHazard(const std::vector<std::string>& args) {
   ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
 }
 
-// Every name under root with its type, permissions, time and content: what a run must
-// leave as it found it.
+// Every name under root with its type, permissions, time and a hash of its content: what
+// a run must leave as it found it.
 std::map<std::string, std::string> Tree(const std::string& root) {
   std::map<std::string, std::string> tree;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
@@ -679,7 +679,7 @@ std::map<std::string, std::string> Tree(const std::string& root) {
     std::string& what = tree[entry.path().string()];
     what = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
            std::to_string(info.st_mtim.tv_nsec);
-    if (S_ISREG(info.st_mode)) what += " " + ReadFile(entry.path().string());
+    if (S_ISREG(info.st_mode)) what += " " + std::to_string(std::hash<std::string>()(ReadFile(entry.path().string())));
   }
   return tree;
 }
@@ -860,7 +860,7 @@ TEST(BlendSources, SignalsAndTimeoutStopBlendersWholeTree) {
   done
   [ -n "$1" ] && sleep 0.5 && kill -"$1" $q
   wait $q; echo "status $?"
-  if [ -n "$b" ] && [ -e /proc/$b ]; then echo "blender $(cut -d' ' -f3 /proc/$b/stat)"; else echo "blender gone"; fi
+  if [ -n "$b" ] && [ -e /proc/$b ]; then echo "blender $(cut -d' ' -f3 /proc/$b/stat)"; kill -9 $b; else echo "blender gone"; fi
   ls -A "$TMPDIR"
 }
 run TERM ""
