@@ -648,7 +648,6 @@ TEST(BadSceneInputs, ImporterCrashesHangsAndGrowthAreContained) {
   EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to 86400\n");
 }
 
-
 // Why .blend sources cannot be converted here, or null: Debian's Blender, whose export
 // is glTF, run in the sandbox the kernel gives (QXConvert refuses to run it without).
 const char* BlenderUnavailable() {
@@ -662,8 +661,14 @@ const char* BlenderUnavailable() {
 
 // Makes one of the crafted .blend files of testing/make_blend_hazards.py.
 void MakeHazard(const std::vector<std::string>& args) {
-  std::vector<std::string> command = {"-b", "--factory-startup", "-noaudio", "--python-exit-code", "1", "--python",
-                                      std::string(QX_SOURCE_DIR) + "/testing/make_blend_hazards.py", "--"};
+  std::vector<std::string> command = {"-b",
+                                      "--factory-startup",
+                                      "-noaudio",
+                                      "--python-exit-code",
+                                      "1",
+                                      "--python",
+                                      std::string(QX_SOURCE_DIR) + "/testing/make_blend_hazards.py",
+                                      "--"};
   command.insert(command.end(), args.begin(), args.end());
   const auto made = testing::RunProcess("/usr/bin/blender", command);
   ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
@@ -679,7 +684,8 @@ std::map<std::string, std::string> Tree(const std::string& root) {
     std::string& what = tree[entry.path().string()];
     what = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
            std::to_string(info.st_mtim.tv_nsec);
-    if (S_ISREG(info.st_mode)) what += " " + std::to_string(std::hash<std::string>()(ReadFile(entry.path().string())));
+    if (S_ISREG(info.st_mode))
+      what += " " + std::to_string(std::hash<std::string>()(ReadFile(entry.path().string())));
   }
   return tree;
 }
@@ -799,8 +805,9 @@ TEST(BlendSources, BlenderWritesNothingOutsideItsPrivateFolder) {
     WriteFile(victim + "/config", "a file where the cache wants a folder");
   }
   const std::string launcher = dir / "launcher.sh";
-  WriteFile(launcher, "#!/bin/sh\necho attacked > " + work + "/victim/data/keep.txt\nrm -rf " + work +
-                          "/absolute\nmkdir " + work + "/made\nexec /usr/bin/blender \"$@\"\n");
+  WriteFile(launcher, "#!/bin/sh\necho attacked > " + work + "/victim/data/keep.txt\nrm -rf " +
+                          work + "/absolute\nmkdir " + work +
+                          "/made\nexec /usr/bin/blender \"$@\"\n");
   const std::string temp = dir / "tmp", out = dir / "out";
   std::filesystem::create_directories(temp);
   std::filesystem::create_directories(out);
@@ -812,11 +819,13 @@ TEST(BlendSources, BlenderWritesNothingOutsideItsPrivateFolder) {
   ASSERT_EQ(before.size(), 10u);
 
   std::string exe = QXCONVERT_EXE;
-  std::vector<std::pair<std::string, ProcessOptions>> users = {{"as " + std::to_string(geteuid()), {}}};
+  std::vector<std::pair<std::string, ProcessOptions>> users = {
+      {"as " + std::to_string(geteuid()), {}}};
   if (geteuid() == 0) {
     users.push_back({"as nobody", Unprivileged(dir, &exe)});
-    std::filesystem::copy_file(std::filesystem::path(QXCONVERT_EXE).parent_path() / QX_SCENE_MODULE_NAME,
-                               dir / QX_SCENE_MODULE_NAME);
+    std::filesystem::copy_file(
+        std::filesystem::path(QXCONVERT_EXE).parent_path() / QX_SCENE_MODULE_NAME,
+        dir / QX_SCENE_MODULE_NAME);
   }
   for (auto& [who, options] : users) {
     const auto become = options.beforeExec;
@@ -829,9 +838,11 @@ TEST(BlendSources, BlenderWritesNothingOutsideItsPrivateFolder) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"anm", work + "/relative.blend", prefix + "a.anm"},
           std::vector<std::string>{"mdl", work + "/absolute.blend", prefix + "a.mdl"},
-          std::vector<std::string>{"mdl", work + "/relative.blend", prefix + "b.mdl", "-blender=" + launcher}}) {
+          std::vector<std::string>{"mdl", work + "/relative.blend", prefix + "b.mdl",
+                                   "-blender=" + launcher}}) {
       const auto r = testing::RunProcess(program, args, options);
-      EXPECT_EQ(r.exitCode, 0) << who << " " << args[0] << " " << args.back() << ": " << r.out << r.err;
+      EXPECT_EQ(r.exitCode, 0) << who << " " << args[0] << " " << args.back() << ": " << r.out
+                               << r.err;
       EXPECT_EQ(Tree(work), before) << who << " " << args[0] << " " << args.back();
       EXPECT_TRUE(std::filesystem::is_empty(temp)) << who;
     }
@@ -846,15 +857,16 @@ TEST(BlendSources, SignalsAndTimeoutStopBlendersWholeTree) {
   TempDir dir;
   MakeHazard({"grid", dir / "grid.blend", "3000"});  // about 6 s of work
   const std::string launcher = dir / "launcher.sh", temp = dir / "tmp";
-  WriteFile(launcher, "#!/bin/sh\n/usr/bin/blender \"$@\" &\necho $! > \"$HOME/blender.pid\"\nwait $!\n");
+  WriteFile(launcher,
+            "#!/bin/sh\n/usr/bin/blender \"$@\" &\necho $! > \"$HOME/blender.pid\"\nwait $!\n");
   chmod(launcher.c_str(), 0755);
   std::filesystem::create_directories(temp);
   // Runs QXConvert with the options given, learns Blender's process from the launcher,
   // sends the signal given (none: waits), and says how each ended.
-  const std::string script =
-      "export TMPDIR='" + temp + "'\n" + "run() {\n  " + testing::ToolInShell(QXCONVERT_EXE) + " mdl '" +
-      dir / "grid.blend" + "' '" + dir / "out.mdl" + "' -blender='" + launcher + "' $2 & q=$!\n" +
-      R"sh(  for i in $(seq 600); do
+  const std::string script = "export TMPDIR='" + temp + "'\n" + "run() {\n  " +
+                             testing::ToolInShell(QXCONVERT_EXE) + " mdl '" + dir / "grid.blend" +
+                             "' '" + dir / "out.mdl" + "' -blender='" + launcher + "' $2 & q=$!\n" +
+                             R"sh(  for i in $(seq 600); do
     b=$(cat "$TMPDIR"/qx-*/home/blender.pid 2>/dev/null) && [ -n "$b" ] && break
     sleep 0.05
   done
@@ -870,8 +882,10 @@ run "" -timeout=2
   const auto r = testing::RunProcess("/bin/bash", {"-c", script});
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 30);
   EXPECT_EQ(r.out, kBanner + "status 143\nblender gone\n" + kBanner + "Blender (" + launcher +
-                       ") could not export " + dir / "grid.blend" + ": it did not finish within 2 seconds\n"
-                       "status 1\nblender gone\n") << r.err;
+                       ") could not export " + dir / "grid.blend" +
+                       ": it did not finish within 2 seconds\n"
+                       "status 1\nblender gone\n")
+      << r.err;
   EXPECT_FALSE(FileExists(dir / "out.mdl"));
 }
 
@@ -886,10 +900,12 @@ TEST(BlendSources, MemoryBoundHoldsForBlender) {
   MakeHazard({"linked", dir / "ball.blend", dir / "crate.blend"});
   for (const char* bound : {"-memory=256", "-memory=2048"}) {
     const auto r = RunConverter({"mdl", dir / "grid.blend", dir / "grid.mdl", bound});
-    EXPECT_EQ(r.out, kBanner + "Out of memory while converting " + dir / "grid.blend" + "\n") << bound;
+    EXPECT_EQ(r.out, kBanner + "Out of memory while converting " + dir / "grid.blend" + "\n")
+        << bound;
     EXPECT_EQ(r.exitCode, 1) << bound;
   }
-  EXPECT_EQ(RunConverter({"mdl", dir / "ball.blend", dir / "ball.mdl", "-memory=2048"}).exitCode, 0);
+  EXPECT_EQ(RunConverter({"mdl", dir / "ball.blend", dir / "ball.mdl", "-memory=2048"}).exitCode,
+            0);
   EXPECT_FALSE(FileExists(dir / "grid.mdl"));
 }
 
@@ -915,8 +931,9 @@ TEST(BlendSources, WorkingFolderMissingLibraryAndEmptyBlenderOption) {
     reader::AssetFile model;
     ASSERT_TRUE(reader::ReadAssetFile(dir / "b/x.mdl", &model, &error)) << error;
     EXPECT_EQ(model.meshes.size(), present ? 2u : 1u);  // the ball, and the crate when there
-    EXPECT_EQ(r.err, present ? "" : "Warning: x.blend links the library " + dir / "b/libs/crate.blend" +
-                                        ", which is missing; what it holds is left out\n");
+    EXPECT_EQ(r.err, present ? ""
+                             : "Warning: x.blend links the library " + dir / "b/libs/crate.blend" +
+                                   ", which is missing; what it holds is left out\n");
     EXPECT_EQ(ReadFile(dir / "b/x.d"), "x.mdl: x.blend " + dir / "b/libs/crate.blend" + "\n");
   }
   const auto r = RunConverter({"mdl", "x.blend", "y.mdl", "-blender="}, inB);

@@ -97,8 +97,8 @@ std::string LastError(const std::string& log) {
 // the C runtime), as it does when -memory bounds it.
 bool RanOutOfMemory(std::string log) {
   for (char& c : log) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  for (const char* sign : {"returns null", "memoryerror", "failed to map segment", "cannot allocate memory",
-                           "bad_alloc", "out of memory"}) {
+  for (const char* sign : {"returns null", "memoryerror", "failed to map segment",
+                           "cannot allocate memory", "bad_alloc", "out of memory"}) {
     if (log.find(sign) != std::string::npos) return true;
   }
   return false;
@@ -146,7 +146,8 @@ bool BlendExport::Run(const std::string& source, format::AssetKind kind, const s
   // Blender resolves a relative path against $PWD, which the caller may have left
   // stale: it is given the file the working folder itself leads to.
   std::error_code unresolved;
-  const std::string absolute = std::filesystem::absolute(std::filesystem::u8path(source), unresolved).u8string();
+  const std::string absolute =
+      std::filesystem::absolute(std::filesystem::u8path(source), unresolved).u8string();
   // A .blend can make Blender write anywhere (simulation caches): it may write only in
   // its private folder, and it gets the run's bounds on time and memory.
   platform::ChildBounds bounds;
@@ -155,9 +156,9 @@ bool BlendExport::Run(const std::string& source, format::AssetKind kind, const s
   bounds.writableFolder = folder_;
   const int code = platform::RunProgram(
       blender,
-      {"--factory-startup", "-noaudio", "--disable-autoexec", "-b", "--python-exit-code", "1", "--python",
-       caches, unresolved ? source : absolute, "--python", script, "--", glb_, animation ? "anm" : "mdl",
-       listing},
+      {"--factory-startup", "-noaudio", "--disable-autoexec", "-b", "--python-exit-code", "1",
+       "--python", caches, unresolved ? source : absolute, "--python", script, "--", glb_,
+       animation ? "anm" : "mdl", listing},
       {"HOME=" + home, "TMPDIR=" + temp, "TEMP=" + temp, "TMP=" + temp}, folder_ + "/blender.log",
       bounds, error);
   if (code == platform::kCannotConfine) {

@@ -19,10 +19,9 @@
 #endif
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -30,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -215,7 +215,7 @@ void StopChildGroup() {
 // Removes what the directory open as fd holds, with system calls alone (a signal
 // handler may run it), to a bounded depth.
 void EmptyDirectory(int fd, int depth) {
-  alignas(8) char entries[2048];
+  alignas(8) char entries[1024];  // small: the crash handler runs this on its own 64 KiB stack
   for (int pass = 0; pass < 1000; ++pass) {
     if (lseek(fd, 0, SEEK_SET) != 0) return;
     const long length = syscall(SYS_getdents64, fd, entries, sizeof entries);
@@ -232,7 +232,8 @@ void EmptyDirectory(int fd, int depth) {
         removed = true;
         continue;
       }
-      const int inner = depth < 32 ? openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+      const int inner =
+          depth < 16 ? openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
       if (inner >= 0) {
         EmptyDirectory(inner, depth + 1);
         close(inner);
@@ -610,7 +611,9 @@ namespace {
 // Landlock rights that change the file system; reading and running stay allowed
 // everywhere. Newer kernels know more of them (the ABI version says which).
 constexpr std::uint64_t kTruncate = 1ULL << 14;  // ABI 3
-constexpr std::uint64_t kScopeAbstractSocket = 1ULL << 0, kScopeSignal = 1ULL << 1;  // ABI 6
+// Scopes, ABI 6.
+constexpr std::uint64_t kScopeAbstractSocket = 1ULL << 0;
+constexpr std::uint64_t kScopeSignal = 1ULL << 1;
 struct RulesetAttributes {
   std::uint64_t fs = 0;
   std::uint64_t net = 0;
@@ -621,9 +624,10 @@ struct RulesetAttributes {
 // devices; -1 with *error saying why the kernel cannot.
 int WriteConfinement(const std::string& folder, std::string* error) {
 #if defined(QX_HAS_LANDLOCK)
-  const long abi = syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  const long abi =
+      syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
   if (abi < 1) {
-    *error = errno == ENOSYS     ? "the kernel has no Landlock (it came with Linux 5.13)"
+    *error = errno == ENOSYS       ? "the kernel has no Landlock (it came with Linux 5.13)"
              : errno == EOPNOTSUPP ? "Landlock is turned off in this kernel (it is not among the "
                                      "security modules named at boot, lsm=)"
                                    : std::string("Landlock refused: ") + std::strerror(errno);
@@ -639,8 +643,9 @@ int WriteConfinement(const std::string& folder, std::string* error) {
   attributes.fs = folderRights;
   // Nor may the tree signal or reach by abstract socket anything outside it.
   if (abi >= 6) attributes.scoped = kScopeAbstractSocket | kScopeSignal;
-  const int ruleset = static_cast<int>(syscall(__NR_landlock_create_ruleset, &attributes,
-                                               abi >= 6 ? sizeof attributes : sizeof attributes.fs, 0));
+  const int ruleset =
+      static_cast<int>(syscall(__NR_landlock_create_ruleset, &attributes,
+                               abi >= 6 ? sizeof attributes : sizeof attributes.fs, 0));
   if (ruleset < 0) {
     *error = std::string("Landlock refused a ruleset: ") + std::strerror(errno);
     return -1;
@@ -659,11 +664,13 @@ int WriteConfinement(const std::string& folder, std::string* error) {
     landlock_path_beneath_attr rule = {};
     rule.allowed_access = a.rights;
     rule.parent_fd = fd;
-    const bool added = fd >= 0 && syscall(__NR_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+    const bool added = fd >= 0 && syscall(__NR_landlock_add_rule, ruleset,
+                                          LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
     const int addError = errno;
     if (fd >= 0) close(fd);
     if (!added) {
-      *error = std::string("Landlock refused the folder ") + a.path + ": " + std::strerror(addError);
+      *error =
+          std::string("Landlock refused the folder ") + a.path + ": " + std::strerror(addError);
       close(ruleset);
       return -1;
     }

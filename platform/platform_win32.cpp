@@ -2,11 +2,10 @@
 // every path works whatever the ANSI code page, and long paths work too.
 #include <windows.h>
 // After windows.h, which it needs.
-#include <psapi.h>
-
 #include <conio.h>
 #include <fcntl.h>
 #include <io.h>
+#include <psapi.h>
 #include <shellapi.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -241,8 +240,8 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     // Until every process of the job has gone, its files may still be open.
     for (int i = 0; i < 200; ++i) {
       JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-      if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
-                                     nullptr) ||
+      if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                     sizeof accounting, nullptr) ||
           accounting.ActiveProcesses == 0) {
         break;
       }
@@ -658,9 +657,10 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
   startup.hStdError = log;
   startup.hStdInput = nullptr;
   PROCESS_INFORMATION child = {};
-  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED,
-                                      envBlock.data(), nullptr, &startup, &child);
+  const BOOL started =
+      CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                     envBlock.data(), nullptr, &startup, &child);
   CloseHandle(log);
   if (!started) {
     *error = "cannot start it (error " + std::to_string(GetLastError()) + ")";
@@ -675,7 +675,8 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
   childJob = job;
   ResumeThread(child.hThread);
   CloseHandle(child.hThread);
-  const DWORD waited = WaitForSingleObject(child.hProcess, bounds.seconds > 0 ? bounds.seconds * 1000 : INFINITE);
+  const DWORD waited =
+      WaitForSingleObject(child.hProcess, bounds.seconds > 0 ? bounds.seconds * 1000 : INFINITE);
   if (waited != WAIT_OBJECT_0) TerminateProcess(child.hProcess, 1);
   // Whatever of the tree is left (all of it past the time) goes with the program.
   childJob = nullptr;
