@@ -29,10 +29,12 @@ bool MakeReadsOtherwise(const std::string& path, bool target) {
          (target && path.find('%') != std::string::npos);
 }
 
-bool Escape(const std::string& path, bool target, std::string* out, std::string* error) {
+bool Escape(const std::string& path, bool target, DepfileReader reader, std::string* out,
+            std::string* error) {
   const std::string refused =
-      "Cannot list \"" + path + "\" in a depfile: Make and Ninja cannot both read it";
-  if (!path.empty() && MakeReadsOtherwise(path, target)) {
+      "Cannot list \"" + path + "\" in a depfile: " +
+      (reader == DepfileReader::kNinja ? "Ninja cannot read it" : "Make and Ninja cannot both read it");
+  if (!path.empty() && reader == DepfileReader::kMakeAndNinja && MakeReadsOtherwise(path, target)) {
     *error = refused;
     return false;
   }
@@ -63,13 +65,13 @@ bool Escape(const std::string& path, bool target, std::string* out, std::string*
 }  // namespace
 
 bool DepfileText(const std::string& target, const std::vector<std::string>& inputs,
-                 std::string* text, std::string* error) {
+                 DepfileReader reader, std::string* text, std::string* error) {
   text->clear();
-  if (!Escape(target, true, text, error)) return false;
+  if (!Escape(target, true, reader, text, error)) return false;
   *text += ":";
   for (const std::string& input : inputs) {
     *text += " ";
-    if (!Escape(input, false, text, error)) return false;
+    if (!Escape(input, false, reader, text, error)) return false;
   }
   *text += "\n";
   return true;

@@ -7,12 +7,17 @@
 
 namespace qx {
 
-// One rule line that Ninja and Make both read as the same paths: spaces, '#', ':' (but
-// a Windows drive's) and '$' are escaped (with backslashes before a space doubled, as both expect). A path
-// that they cannot both read (a tab or newline, one of " ' * ; & ? < > | ^ ` = [, a
-// backslash at the end or before '#' or ':', a leading '~', a name ending in ')' that
-// holds a '(', a '%' in the target) is refused: false with *error naming it.
+// Who reads the depfile: any Make-style tool (Make and Ninja alike), or Ninja alone
+// (directly or through CMake's depfile handling for its Ninja generators).
+enum class DepfileReader { kMakeAndNinja, kNinja };
+
+// One rule line that the reader takes as the same paths: spaces, '#', ':' (but a
+// Windows drive's) and '$' are escaped (with backslashes before a space doubled, as
+// both expect). A path that cannot be written so (a tab or newline, one of
+// " ' * ; & ? < > | ^ ` =, a backslash at the end or before '#' or ':'; and where Make
+// reads it too, a '[', a leading '~', a name ending in ')' that holds a '(', a '%' in
+// the target) is refused: false with *error naming it.
 bool DepfileText(const std::string& target, const std::vector<std::string>& inputs,
-                 std::string* text, std::string* error);
+                 DepfileReader reader, std::string* text, std::string* error);
 
 }  // namespace qx

@@ -73,7 +73,13 @@ int Inspect(const Options& options) {
   for (const std::string& path : options.files) {
     qx::reader::AssetFile asset;
     std::string error;
-    if (!qx::reader::ReadAssetFile(path, &asset, &error)) {
+    // --verify may decode the file a second way, so it keeps the bytes it read.
+    std::vector<std::uint8_t> bytes;
+    const bool read = options.verify.empty()
+                          ? qx::reader::ReadAssetFile(path, &asset, &error)
+                          : qx::reader::ReadFileBytes(path, &bytes, &error) &&
+                                qx::reader::ReadAsset(bytes.data(), bytes.size(), &asset, &error);
+    if (!read) {
       Report(path, error);
       status = kInvalid;
       continue;
@@ -104,7 +110,7 @@ int Inspect(const Options& options) {
       }
       std::printf("Rendered %s\n", options.render.c_str());
     } else if (!options.verify.empty()) {
-      if (!qx::examine::VerifyAgainstSource(asset, path, options.verify, &error)) {
+      if (!qx::examine::VerifyAgainstSource(asset, bytes, options.verify, &error)) {
         std::printf("%s differs from %s: %s\n", path.c_str(), options.verify.c_str(), error.c_str());
         return kInvalid;
       }

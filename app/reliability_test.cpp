@@ -648,6 +648,54 @@ TEST(BadSceneInputs, ImporterCrashesHangsAndGrowthAreContained) {
   EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to 86400\n");
 }
 
+// The signal mask, ignored dispositions and pending signals survive exec: a caller may
+// leave SIGALRM and the crash signals blocked (with an alarm already pending) and
+// SIGALRM and SIGCHLD ignored. The bounds hold all the same, a stray alarm is not
+// taken for the timeout, and a program the run starts (a stand-in Blender) is still
+// waited for and its words reported.
+TEST(BadSceneInputs, BoundsHoldWhateverSignalsTheCallerLeft) {
+  if (testing::Emulator() != nullptr) {
+    GTEST_SKIP() << "the emulator takes the signal state the caller left; what reaches the "
+                    "tool is the emulator's doing";
+  }
+  TempDir dir;
+  const std::string exe = dir / "QXConvert";
+  std::filesystem::copy_file(QXCONVERT_EXE, exe);
+  std::filesystem::copy_file(QX_MISBEHAVING_IMPORTER, dir / QX_SCENE_MODULE_NAME);
+  ProcessOptions careless;
+  careless.beforeExec = [] {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int s : {SIGALRM, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaddset(&blocked, s);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    signal(SIGALRM, SIG_IGN);
+    raise(SIGALRM);  // stays pending: blocked signals are never discarded
+    signal(SIGCHLD, SIG_IGN);
+    // Should the timeout fail, the spinning importer is ended here instead of the test
+    // waiting for ever.
+    const rlimit cpu = {8, 10};
+    setrlimit(RLIMIT_CPU, &cpu);
+  };
+  WriteFile(dir / "blender", "#!/bin/sh\necho 'Error: the stand-in Blender refuses'\nexit 1\n");
+  chmod((dir / "blender").c_str(), 0755);
+  const std::string crashed = "The importer stopped on an internal error while reading ";
+  const std::pair<std::string, std::string> cases[] = {
+      {"hang.fbx", "The importer did not finish reading " + dir / "hang.fbx" + " within 1 seconds"},
+      {"fault.fbx", crashed + dir / "fault.fbx"},
+      {"plain.fbx", "not a scene: plain"},
+      {"scene.blend", "Blender (" + dir / "blender" + ") could not export " + dir / "scene.blend" +
+                          ": Error: the stand-in Blender refuses"},
+  };
+  for (const auto& [name, outcome] : cases) {
+    WriteFile(dir / name, name.substr(0, name.find('.')));
+    const auto r = testing::RunProcess(
+        exe, {"mdl", dir / name, dir / "out.mdl", "-timeout=1", "-blender=" + dir / "blender"}, careless);
+    EXPECT_EQ(r.out, kBanner + outcome + "\n") << name << r.err;
+    EXPECT_EQ(r.exitCode, 1) << name;
+    EXPECT_FALSE(FileExists(dir / "out.mdl")) << name;
+  }
+}
+
 // Why .blend sources cannot be converted here, or null: Debian's Blender, whose export
 // is glTF, run in the sandbox the kernel gives (QXConvert refuses to run it without).
 const char* BlenderUnavailable() {

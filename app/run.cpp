@@ -1,5 +1,6 @@
 #include "app/run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -16,29 +17,81 @@
 
 namespace qx {
 
-const char kUsageText[] =
-    "QXConvert v" QX_VERSION "\n"
-    "Usage:\n"
-    " QXConvert.exe <ASSET TYPE> <INPUT FILENAME> <OUTPUT_FILENAME> [OPTIONS]\n"
-    "\n"
-    "Asset Types:\n"
-    " mdl = 3D model (e.g. fbx)\n"
-    " anm = Animation (e.g. fbx)\n"
-    " tex = Texture (e.g. png, tga)\n"
-    " mus = Music (e.g. ogg, mod, xm, s3m, it)\n"
-    " snd = Sound (e.g. ogg)\n"
-    "\n"
-    "Options:\n"
-    " -ue: Do not encrypt the output file\n"
-    " -pause: Pause when done\n"
-    "\n"
-    "Examples:\n"
-    " QXConvert.exe mdl model.fbx model.mdl\n"
-    " QXConvert.exe mdl model.fbx model.mdl -ue\n"
-    " QXConvert.exe anm walk.fbx walk.anm\n"
-    " QXConvert.exe tex grass.png grass.img\n"
-    " QXConvert.exe mus music.mod music.mus\n"
-    " QXConvert.exe snd sound.ogg sound.snd\n";
+namespace {
+
+enum class OptionId {
+  kUnscrambled,
+  kPause,
+  kDepfile,
+  kNinjaDepfile,
+  kReport,
+  kBake,
+  kBlender,
+  kTimeout,
+  kMemory
+};
+
+// Every option QXConvert knows, listed once: the parser dispatches on this table, the
+// usage text lists the ones that have a line there, and an unknown argument is held
+// against it. A name ending in '=' takes the rest of the argument as its value.
+struct OptionInfo {
+  const char* name;
+  OptionId id;
+  const char* value;  // what the value is, for a suggestion that has none to copy
+  const char* usage;  // the line in the usage text, or null for an option left out of it
+};
+constexpr OptionInfo kOptions[] = {
+    {"-ue", OptionId::kUnscrambled, "", "Do not encrypt the output file"},
+    {"-pause", OptionId::kPause, "", "Pause when done"},
+    // A Make-style list of every file the conversion read, for build systems.
+    {"-depfile=", OptionId::kDepfile, "PATH", nullptr},
+    // The same for a build that Ninja alone reads (CMake's Ninja generators): names
+    // only Make would misread are written as they are.
+    {"-ninja-depfile=", OptionId::kNinjaDepfile, "PATH", nullptr},
+    // A JSON report of what the asset holds and what of the source it does not carry.
+    {"-report=", OptionId::kReport, "PATH", nullptr},
+    // Node placement applied to a model's meshes.
+    {"-bake", OptionId::kBake, "", nullptr},
+    {"-blender=", OptionId::kBlender, "PATH", nullptr},
+    // Bounds on a model or animation import, so a crafted file cannot stall a build.
+    {"-timeout=", OptionId::kTimeout, "SECONDS", nullptr},
+    {"-memory=", OptionId::kMemory, "MIB", nullptr},
+};
+
+bool TakesValue(const OptionInfo& option) { return option.name[std::strlen(option.name) - 1] == '='; }
+
+}  // namespace
+
+const std::string& UsageText() {
+  static const std::string text = [] {
+    std::string usage =
+        "QXConvert v" QX_VERSION "\n"
+        "Usage:\n"
+        " QXConvert.exe <ASSET TYPE> <INPUT FILENAME> <OUTPUT_FILENAME> [OPTIONS]\n"
+        "\n"
+        "Asset Types:\n"
+        " mdl = 3D model (e.g. fbx)\n"
+        " anm = Animation (e.g. fbx)\n"
+        " tex = Texture (e.g. png, tga)\n"
+        " mus = Music (e.g. ogg, mod, xm, s3m, it)\n"
+        " snd = Sound (e.g. ogg)\n"
+        "\n"
+        "Options:\n";
+    for (const OptionInfo& option : kOptions) {
+      if (option.usage != nullptr) usage += std::string(" ") + option.name + ": " + option.usage + "\n";
+    }
+    return usage +
+           "\n"
+           "Examples:\n"
+           " QXConvert.exe mdl model.fbx model.mdl\n"
+           " QXConvert.exe mdl model.fbx model.mdl -ue\n"
+           " QXConvert.exe anm walk.fbx walk.anm\n"
+           " QXConvert.exe tex grass.png grass.img\n"
+           " QXConvert.exe mus music.mod music.mus\n"
+           " QXConvert.exe snd sound.ogg sound.snd\n";
+  }();
+  return text;
+}
 
 namespace {
 
@@ -68,9 +121,8 @@ void PrintLine(const std::string& text) {
   std::fflush(stdout);
 }
 
-void PrintUsage() { std::fwrite(kUsageText, 1, sizeof(kUsageText) - 1, stdout); }
+void PrintUsage() { std::fwrite(UsageText().data(), 1, UsageText().size(), stdout); }
 
-bool IsScene(AssetType type) { return type == AssetType::Model || type == AssetType::Animation; }
 
 // A file written beside the asset (the depfile, the report) must never replace a file
 // the conversion reads or writes: it is checked by file identity, so another spelling
@@ -110,6 +162,7 @@ struct Job {
   bool scramble = true;
   AssetKey key{};
   std::string depfile;
+  DepfileReader depfileReader = DepfileReader::kMakeAndNinja;
   std::string report;
   bool bake = false;
   ImportLimits limits;
@@ -160,25 +213,21 @@ bool Convert(const Job& job, std::string* message) {
   Asset asset;
   std::vector<std::string> read;
   report::Scene scene;
-  if (IsScene(job.type)) {
-    SceneOptions options;
-    options.openedFiles = job.depfile.empty() ? nullptr : &read;
-    options.report = job.report.empty() ? nullptr : &scene;
-    options.bake = job.bake;
-    options.limits = job.limits;
-    options.blender = job.blender;
-    if (!LoadAsset(job.type, job.input, &asset, options)) {
-      *message = asset.errorText;
-      return false;
-    }
-  } else {
-    read.push_back(job.input);
+  SceneOptions options;
+  options.openedFiles = job.depfile.empty() ? nullptr : &read;
+  options.report = job.report.empty() ? nullptr : &scene;
+  options.bake = job.bake;
+  options.limits = job.limits;
+  options.blender = job.blender;
+  if (!LoadAsset(job.type, job.input, &asset, options)) {
+    *message = asset.errorText;
+    return false;
   }
   std::vector<SideFile> sideFiles;
   if (!job.depfile.empty()) {
     sideFiles.push_back({"Depfile", job.depfile, ""});
     if (SideFileClashes("Depfile", job.depfile, job.input, job.output, read, message) ||
-        !DepfileText(job.output, read, &sideFiles.back().text, message)) {
+        !DepfileText(job.output, read, job.depfileReader, &sideFiles.back().text, message)) {
       return false;
     }
   }
@@ -197,9 +246,8 @@ bool Convert(const Job& job, std::string* message) {
     return false;
   }
   if (!job.report.empty()) out.TrackChecksum();
-  if (IsScene(job.type) ? !asset.WriteTo(out, job.scramble, job.key)
-                        : !StreamRawAsset(job.type, job.input, out, job.scramble, job.key, message)) {
-    if (IsScene(job.type)) *message = asset.errorText;
+  if (!asset.Save(out, job.scramble, job.key)) {
+    *message = asset.errorText;
     return false;
   }
   if (!out.Prepare()) {
@@ -225,18 +273,83 @@ bool Convert(const Job& job, std::string* message) {
 }
 
 // "-timeout=SECONDS" or "-memory=MIB": a whole number from 1 to max.
-bool ParseBound(const std::string& option, const std::string& prefix, std::uint64_t max,
+bool ParseBound(const OptionInfo& option, const std::string& digits, std::uint64_t max,
                 std::uint64_t* value, std::string* message) {
-  const std::string digits = option.substr(prefix.size());
   *value = 0;
   bool valid = !digits.empty() && digits.size() <= 9;
   for (const char c : digits) valid = valid && c >= '0' && c <= '9';
   if (valid) *value = std::stoull(digits);
   if (!valid || *value == 0 || *value > max) {
-    *message = prefix + " needs a whole number from 1 to " + std::to_string(max);
+    *message = option.name + std::string(" needs a whole number from 1 to ") + std::to_string(max);
     return false;
   }
   return true;
+}
+
+// The option a folded argument names, or null.
+const OptionInfo* FindOption(const std::string& folded) {
+  for (const OptionInfo& option : kOptions) {
+    if (TakesValue(option) ? folded.rfind(option.name, 0) == 0 : folded == option.name) return &option;
+  }
+  return nullptr;
+}
+
+// How many single-character insertions, deletions, changes and swaps of neighbours
+// turn a into b.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// Unknown arguments are ignored, as they always were; one that looks like an option of
+// ours gone wrong (a double dash or a slash, a close spelling, the '=' left out with
+// the value in the next argument) is named on standard error with what it probably meant, so that a
+// mistyped bound or report does not pass unnoticed.
+void WarnIfMeantAsOption(const std::string& argument, const std::string* next) {
+  const std::string folded = Folded(argument);
+  // A slash is how options are written on Windows, where the usage text's example runs.
+  if (folded.size() < 2 || (folded[0] != '-' && folded[0] != '/')) return;
+  const std::size_t dashes = folded[1] == '-' ? 2 : 1;
+  const std::size_t equals = folded.find('=');
+  const std::string name = folded.substr(dashes, equals == std::string::npos ? equals : equals - dashes);
+  const OptionInfo* meant = nullptr;
+  std::size_t closest = std::string::npos;
+  for (const OptionInfo& option : kOptions) {
+    std::string known = option.name + 1;
+    if (TakesValue(option)) known.pop_back();
+    const std::size_t allowed = known.size() <= 4 ? 1 : 2;
+    if (name.size() > known.size() + allowed || known.size() > name.size() + allowed) continue;
+    const std::size_t distance = EditDistance(name, known);
+    if (distance <= allowed && distance < closest) {
+      meant = &option;
+      closest = distance;
+    }
+  }
+  if (meant == nullptr) return;
+  std::string suggestion = meant->name;
+  if (TakesValue(*meant)) {
+    if (equals != std::string::npos) {
+      suggestion += argument.substr(equals + 1);
+    } else if (next != nullptr && !next->empty() && (*next)[0] != '-') {
+      suggestion += *next;
+    } else {
+      suggestion += meant->value;
+    }
+  }
+  const std::string line =
+      "QXConvert: ignoring unknown option \"" + argument + "\" (did you mean " + suggestion + "?)\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace
@@ -266,51 +379,51 @@ int RunConverter(const std::vector<std::string>& args) {
 
   bool scramble = true;
   bool pause = false;
-  // -depfile=PATH: after a successful conversion, also write a Make-style list of
-  // every file the conversion read, for build systems. Not in the usage text.
   bool depfileGiven = false;
   std::string depfile;
-  const std::string kDepfileOption = "-depfile=";
-  // -timeout=SECONDS and -memory=MIB bound a model or animation import, so that a
-  // crafted file cannot stall a build farm. Not in the usage text either.
-  // -report=PATH: after a successful conversion, also write a JSON report of what the
-  // asset holds and what of the source it does not carry. -bake: apply node placement
-  // to a model's meshes. Neither changes the asset unless asked.
+  const char* depfileOption = "";
   Job job;
   job.type = type;
   job.input = input;
   job.output = output;
   bool reportGiven = false;
-  const std::string kReportOption = "-report=";
   bool blenderGiven = false;
   ImportLimits& limits = job.limits;
   std::string message;
   for (std::size_t i = 4; i < args.size() && message.empty(); ++i) {
-    const std::string option = Folded(args[i]);
-    std::uint64_t value = 0;
-    if (option == "-ue") {
-      scramble = false;
-    } else if (option == "-pause") {
-      pause = true;
-    } else if (option.compare(0, kDepfileOption.size(), kDepfileOption) == 0) {
-      depfileGiven = true;
-      depfile = args[i].substr(kDepfileOption.size());
-    } else if (option.compare(0, kReportOption.size(), kReportOption) == 0) {
-      reportGiven = true;
-      job.report = args[i].substr(kReportOption.size());
-    } else if (option == "-bake") {
-      job.bake = true;
-    } else if (option.rfind("-blender=", 0) == 0) {
-      blenderGiven = true;
-      job.blender = args[i].substr(9);
-    } else if (option.rfind("-timeout=", 0) == 0) {
-      if (ParseBound(option, "-timeout=", 86400, &value, &message)) {
-        limits.seconds = static_cast<unsigned>(value);
-      }
-    } else if (option.rfind("-memory=", 0) == 0) {
-      if (ParseBound(option, "-memory=", 1 << 24, &value, &message)) {
-        limits.memoryBytes = value << 20;
-      }
+    const OptionInfo* option = FindOption(Folded(args[i]));
+    if (option == nullptr) {
+      WarnIfMeantAsOption(args[i], i + 1 < args.size() ? &args[i + 1] : nullptr);
+      continue;
+    }
+    const std::string value = args[i].substr(std::strlen(option->name));
+    std::uint64_t number = 0;
+    switch (option->id) {
+      case OptionId::kUnscrambled: scramble = false; break;
+      case OptionId::kPause: pause = true; break;
+      case OptionId::kDepfile:
+      case OptionId::kNinjaDepfile:
+        depfileGiven = true;
+        depfile = value;
+        job.depfileReader = option->id == OptionId::kNinjaDepfile ? DepfileReader::kNinja
+                                                                  : DepfileReader::kMakeAndNinja;
+        depfileOption = option->name;
+        break;
+      case OptionId::kReport:
+        reportGiven = true;
+        job.report = value;
+        break;
+      case OptionId::kBake: job.bake = true; break;
+      case OptionId::kBlender:
+        blenderGiven = true;
+        job.blender = value;
+        break;
+      case OptionId::kTimeout:
+        if (ParseBound(*option, value, 86400, &number, &message)) limits.seconds = static_cast<unsigned>(number);
+        break;
+      case OptionId::kMemory:
+        if (ParseBound(*option, value, 1 << 24, &number, &message)) limits.memoryBytes = number << 20;
+        break;
     }
   }
 
@@ -319,7 +432,7 @@ int RunConverter(const std::vector<std::string>& args) {
 
   int exitCode = 1;
   if (message.empty() && depfileGiven && depfile.empty()) {
-    message = "-depfile= needs a path after the equals sign";
+    message = depfileOption + std::string(" needs a path after the equals sign");
   }
   if (message.empty() && reportGiven && job.report.empty()) {
     message = "-report= needs a path after the equals sign";

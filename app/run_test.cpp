@@ -31,7 +31,7 @@ std::string Unscrambled(std::string file) {
 }
 
 TEST(UsageText, IsTheBannerAndTheFixedBlock) {
-  const std::string usage = kUsageText;
+  const std::string usage = UsageText();
   ASSERT_EQ(usage.substr(0, 15), "QXConvert v1.00");
   EXPECT_EQ(usage.size() - 15, 566u);
   EXPECT_EQ(usage.substr(15, 8), "\nUsage:\n");
@@ -41,7 +41,7 @@ TEST(UsageText, IsTheBannerAndTheFixedBlock) {
 TEST(CommandLine, FewerThanThreeArgumentsPrintOnlyTheUsage) {
   for (const auto& args : std::vector<std::vector<std::string>>{{}, {"tex"}, {"tex", "a.png"}}) {
     const auto r = RunConverter(args);
-    EXPECT_EQ(r.out, kUsageText);
+    EXPECT_EQ(r.out, UsageText());
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, 1);
   }
@@ -50,7 +50,7 @@ TEST(CommandLine, FewerThanThreeArgumentsPrintOnlyTheUsage) {
 TEST(CommandLine, UnknownTypesPrintBannerMessageAndUsage) {
   for (const std::string type : {"md", "mdl ", "model", "-ue", "MDLX"}) {
     const auto r = RunConverter({type, "in", "out"});
-    EXPECT_EQ(r.out, kBanner + "Unknown asset type " + type + "\n" + kUsageText);
+    EXPECT_EQ(r.out, kBanner + "Unknown asset type " + type + "\n" + UsageText());
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, 1);
   }
@@ -80,17 +80,36 @@ TEST(CommandLine, TypesAndOptionsAreCaseFolded) {
   }
 }
 
-TEST(CommandLine, UnknownOptionsAreIgnoredAndThreeArgumentsScramble) {
+// Unknown arguments change nothing: the output is scrambled as with three arguments,
+// standard output and the exit code are those of a plain run. One that looks like an
+// option of ours gone wrong is named on standard error with what it probably meant.
+TEST(CommandLine, UnknownOptionsAreIgnoredAndMistypedOnesNamed) {
   TempDir dir;
   WriteFile(dir / "in.png", "abc");
-  for (const std::vector<std::string>& options :
-       std::vector<std::vector<std::string>>{{}, {"-u"}, {"-uee"}, {"/ue"}, {"-pausex"}}) {
+  const auto named = [](const std::string& argument, const std::string& meant) {
+    return "QXConvert: ignoring unknown option \"" + argument + "\" (did you mean " + meant + "?)\n";
+  };
+  const std::string report = dir / "r.json";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, ""},
+      {{"extra", "-x", "--", "-"}, ""},
+      {{"-u", "-uee"}, named("-u", "-ue") + named("-uee", "-ue")},
+      {{"/ue", "--UE"}, named("/ue", "-ue") + named("--UE", "-ue")},
+      {{"-pausex"}, named("-pausex", "-pause")},
+      {{"--report=" + report}, named("--report=" + report, "-report=" + report)},
+      {{"-REPROT=" + report}, named("-REPROT=" + report, "-report=" + report)},
+      {{"-report", report}, named("-report", "-report=" + report)},
+      {{"-timeout", "2", "-memroy"}, named("-timeout", "-timeout=2") + named("-memroy", "-memory=MIB")},
+  };
+  for (const auto& [options, err] : cases) {
     std::vector<std::string> args = {"tex", dir / "in.png", dir / "o.img"};
     args.insert(args.end(), options.begin(), options.end());
     const auto r = RunConverter(args);
-    EXPECT_EQ(r.out, kBanner + "Wrote encrypted " + (dir / "o.img") + "\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.exitCode, 0);
+    const std::string shown = options.empty() ? "" : options[0];
+    EXPECT_EQ(r.out, kBanner + "Wrote encrypted " + (dir / "o.img") + "\n") << shown;
+    EXPECT_EQ(r.err, err) << shown;
+    EXPECT_EQ(r.exitCode, 0) << shown;
+    EXPECT_FALSE(FileExists(report)) << shown;
     const std::string file = ReadFile(dir / "o.img");
     EXPECT_EQ(file.substr(0, 7), std::string("QTEX\x01\x00\x01", 7));
     EXPECT_EQ(Unscrambled(file).substr(7), "abc");
@@ -258,6 +277,20 @@ TEST(Depfile, AwkwardNamesReadTheSameInNinjaAndMake) {
     EXPECT_FALSE(FileExists(dir / output)) << name;
     EXPECT_FALSE(FileExists(dir / "refused.d")) << name;
   }
+  // Ninja alone reads those as they are: -ninja-depfile= writes them.
+  for (const auto& [name, output] : std::vector<std::pair<std::string, std::string>>{
+           {"a[1].png", "out.img"}, {"~x.png", "out.img"}, {"grass(1)", "out.img"}, {"in.png", "100%.img"}}) {
+    WriteFile(dir / name, "px");
+    const auto r = RunConverter({"tex", name, output, "-ninja-depfile=out.d"}, inDir);
+    ASSERT_EQ(r.exitCode, 0) << name << ": " << r.out;
+    WriteFile(dir / "build.ninja", "rule convert\n  command = true\n  depfile = out.d\n"
+                                   "  deps = gcc\nbuild " + output + ": convert\n");
+    ASSERT_EQ(testing::RunProcess("/usr/bin/ninja", {"-d", "keepdepfile"}, inDir).exitCode, 0);
+    const auto ninja = testing::RunProcess("/usr/bin/ninja", {"-t", "deps", output}, inDir);
+    EXPECT_NE(ninja.out.find("\n    " + name + "\n"), std::string::npos) << name << ninja.out;
+  }
+  const auto empty = RunConverter({"tex", "in.png", "out.img", "-ninja-depfile="}, inDir);
+  EXPECT_EQ(empty.out, kBanner + "-ninja-depfile= needs a path after the equals sign\n");
 }
 
 // One triangle used by two nodes, one moved 10 along x, one mirrored in x, with a

@@ -39,92 +39,133 @@ std::string TooLargeText(std::int64_t bytes, bool withField) {
          ", bytes " + std::to_string(bytes);
 }
 
-}  // namespace
+constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+// Slices stay in cache between scrambling and writing.
+constexpr std::size_t kSliceSize = std::size_t{1} << 20;
 
-template <typename Sink>
-bool StreamRawPayload(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
-                      const AssetKey& key, std::string* error) {
-  const bool audio = type == AssetType::Music || type == AssetType::Sound;
-  std::uint8_t field[kExtensionFieldSize];
-  const std::size_t fieldSize = audio ? kExtensionFieldSize : 0;
-  if (audio && !EncodeExtensionField(inputPath, field, error)) return false;
-  ByteStream input;
-  if (!input.OpenFile(inputPath, OpenMode::Read)) {
-    *error = input.errorText();
-    return false;
-  }
-  // A size the file system reports refuses what is plainly too large before anything
-  // is read; a source that cannot be measured (a pipe) is judged by what is read.
-  constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
-  std::int64_t reported = -1;
-  if (platform::Seek(input.file(), 0, SEEK_END) == 0) {
-    reported = platform::Tell(input.file());
-    // Left at the end, the source would read as empty and convert as such.
-    if (platform::Seek(input.file(), 0, SEEK_SET) != 0) {
-      *error = "Failed to read file with errno " + std::to_string(errno);
-      return false;
-    }
-  }
-  if (reported > kLimit - static_cast<std::int64_t>(fieldSize)) {
-    *error = TooLargeText(reported + static_cast<std::int64_t>(fieldSize), audio);
-    return false;
-  }
-  // Slices of 1 MiB, or less for a small file, so that a tiny conversion does not pay
-  // for pages it never uses.
-  std::size_t sliceSize = std::size_t{1} << 20;
-  if (reported >= 0 && static_cast<std::size_t>(reported) + fieldSize < sliceSize) {
-    sliceSize = std::max<std::size_t>(4096, static_cast<std::size_t>(reported) + fieldSize + 1);
-  }
-  std::vector<std::uint8_t> slice(sliceSize);
-  std::memcpy(slice.data(), field, fieldSize);
-  std::size_t prefix = fieldSize;
-  std::int64_t payload = 0;
-  while (true) {
-    const std::size_t want = sliceSize - prefix;
-    const std::size_t got = std::fread(slice.data() + prefix, 1, want, input.file());
-    const std::size_t length = prefix + got;
-    prefix = 0;
-    if (std::ferror(input.file())) {
-      *error = "Failed to read file with errno " + std::to_string(errno);
-      return false;
-    }
-    if (payload + static_cast<std::int64_t>(length) > kLimit) {
-      *error = TooLargeText(payload + static_cast<std::int64_t>(length), audio);
-      return false;
-    }
-    if (length > 0) {
-      if (scramble) {
-        ScramblePayload(key, slice.data(), static_cast<std::uint32_t>(length),
-                        static_cast<std::uint64_t>(payload));
-      }
-      if (!output.Write(slice.data(), static_cast<std::int32_t>(length))) {
-        *error = output.errorText();
-        return false;
-      }
-      payload += static_cast<std::int64_t>(length);
-    }
-    if (got < want) break;  // the end of the source
-  }
-  input.Close();
-  return true;
+bool IsRaw(AssetType type) {
+  return type == AssetType::Texture || type == AssetType::Music || type == AssetType::Sound;
 }
 
-template <typename Sink>
-bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
+// A raw source, a slice at a time: the extension field first for music and sound, then
+// the file read to its end, whatever size the file system reports (files under /proc
+// report 0); what was read is what is written.
+class RawSlices {
+ public:
+  // Opens the source and refuses one whose reported size is plainly too large before
+  // anything is read; a source that cannot be measured (a pipe) is judged as it is read.
+  bool Open(AssetType type, const std::string& path, std::string* error) {
+    audio_ = type == AssetType::Music || type == AssetType::Sound;
+    std::uint8_t field[kExtensionFieldSize];
+    const std::size_t fieldSize = audio_ ? kExtensionFieldSize : 0;
+    if (audio_ && !EncodeExtensionField(path, field, error)) return false;
+    if (!input_.OpenFile(path, OpenMode::Read)) {
+      *error = input_.errorText();
+      return false;
+    }
+    std::int64_t reported = -1;
+    if (platform::Seek(input_.file(), 0, SEEK_END) == 0) {
+      reported = platform::Tell(input_.file());
+      // Left at the end, the source would read as empty and convert as such.
+      if (platform::Seek(input_.file(), 0, SEEK_SET) != 0) {
+        *error = "Failed to read file with errno " + std::to_string(errno);
+        return false;
+      }
+    }
+    if (reported > kLimit - static_cast<std::int64_t>(fieldSize)) {
+      *error = TooLargeText(reported + static_cast<std::int64_t>(fieldSize), audio_);
+      return false;
+    }
+    // A small file gets a small slice, so a tiny conversion does not pay for pages it
+    // never uses.
+    std::size_t sliceSize = kSliceSize;
+    if (reported >= 0 && static_cast<std::size_t>(reported) + fieldSize < sliceSize) {
+      sliceSize = std::max<std::size_t>(4096, static_cast<std::size_t>(reported) + fieldSize + 1);
+    }
+    slice_.resize(sliceSize);
+    std::memcpy(slice_.data(), field, fieldSize);
+    prefix_ = fieldSize;
+    return true;
+  }
+
+  // The next slice, in place for the writer to scramble; *length 0 at the end.
+  bool Next(std::uint8_t** data, std::size_t* length, std::string* error) {
+    *length = 0;
+    if (ended_) return true;
+    const std::size_t want = slice_.size() - prefix_;
+    const std::size_t got = std::fread(slice_.data() + prefix_, 1, want, input_.file());
+    *length = prefix_ + got;
+    prefix_ = 0;
+    if (std::ferror(input_.file())) {
+      *error = "Failed to read file with errno " + std::to_string(errno);
+      return false;
+    }
+    read_ += static_cast<std::int64_t>(*length);
+    if (read_ > kLimit) {
+      *error = TooLargeText(read_, audio_);
+      return false;
+    }
+    if (got < want) {  // the end of the source
+      ended_ = true;
+      input_.Close();
+    }
+    *data = slice_.data();
+    return true;
+  }
+
+ private:
+  ByteStream input_;
+  std::vector<std::uint8_t> slice_;
+  std::size_t prefix_ = 0;
+  std::int64_t read_ = 0;
+  bool audio_ = false;
+  bool ended_ = false;
+};
+
+// A payload held in memory, handed out in slices of its own buffer.
+class MemorySlices {
+ public:
+  explicit MemorySlices(ByteStream& payload)
+      : bytes_(payload.GetAllData()), size_(std::max<std::int32_t>(payload.Size(), 0)) {}
+  bool Next(std::uint8_t** data, std::size_t* length, std::string*) {
+    *length = std::min(kSliceSize, size_ - at_);
+    *data = bytes_ + at_;
+    at_ += *length;
+    return true;
+  }
+
+ private:
+  std::uint8_t* bytes_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// The header, then each slice scrambled at its payload offset and written.
+template <typename Sink, typename Slices>
+bool WriteAssetFile(Sink& output, const format::Header& header, Slices& slices,
                     const AssetKey& key, std::string* error) {
-  std::uint8_t header[kHeaderSize];
-  format::EncodeHeader({type, format::kVersion, scramble}, header);
-  if (!output.Write(header, kHeaderSize)) {
+  std::uint8_t bytes[kHeaderSize];
+  format::EncodeHeader(header, bytes);
+  if (!output.Write(bytes, kHeaderSize)) {
     *error = output.errorText();
     return false;
   }
-  return StreamRawPayload(type, inputPath, output, scramble, key, error);
+  std::uint64_t offset = 0;
+  while (true) {
+    std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    if (!slices.Next(&data, &length, error)) return false;
+    if (length == 0) return true;
+    if (header.scrambled) ScramblePayload(key, data, static_cast<std::uint32_t>(length), offset);
+    if (!output.Write(data, static_cast<std::int32_t>(length))) {
+      *error = output.errorText();
+      return false;
+    }
+    offset += length;
+  }
 }
 
-template bool StreamRawAsset(AssetType, const std::string&, OutputFile&, bool, const AssetKey&,
-                             std::string*);
-template bool StreamRawAsset(AssetType, const std::string&, ByteStream&, bool, const AssetKey&,
-                             std::string*);
+}  // namespace
 
 bool Asset::LoadTexture(const std::string& inputPath) {
   return LoadRaw(AssetType::Texture, inputPath);
@@ -134,16 +175,42 @@ bool Asset::LoadAudio(const std::string& inputPath, bool music) {
   return LoadRaw(music ? AssetType::Music : AssetType::Sound, inputPath);
 }
 
-// The payload is staged apart and swapped in only once every byte has arrived.
 bool Asset::LoadRaw(AssetType type, const std::string& inputPath) {
-  ByteStream staged;
-  staged.OpenMemoryForWrite();
-  if (!StreamRawPayload(type, inputPath, staged, false, AssetKey{}, &errorText)) return false;
+  RawSlices check;
+  if (!check.Open(type, inputPath, &errorText)) return false;
+  rawSource_ = inputPath;
   typeTag = format::TagOf(type);
   version = format::kVersion;
-  payload = std::move(staged);
   loaded = true;
   return true;
+}
+
+template <typename Sink>
+bool Asset::SaveTo(Sink& output, bool scramble, const AssetKey& key) {
+  format::Header header{AssetType::Texture, version, scramble};
+  if (!loaded) {
+    errorText = "Cannot save, no asset loaded";
+    return false;
+  }
+  if (!format::KindOfTag(typeTag, &header.kind)) {
+    errorText = "Cannot save an asset with type tag " + typeTag;
+    return false;
+  }
+  if (IsRaw(header.kind)) {
+    RawSlices slices;
+    return slices.Open(header.kind, rawSource_, &errorText) &&
+           WriteAssetFile(output, header, slices, key, &errorText);
+  }
+  MemorySlices slices(payload);
+  return WriteAssetFile(output, header, slices, key, &errorText);
+}
+
+bool Asset::Save(OutputFile& output, bool scramble, const AssetKey& key) {
+  return SaveTo(output, scramble, key);
+}
+
+bool Asset::Save(ByteStream& output, bool scramble, const AssetKey& key) {
+  return SaveTo(output, scramble, key);
 }
 
 bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& key) {
@@ -152,39 +219,9 @@ bool Asset::Save(const std::string& outputPath, bool scramble, const AssetKey& k
     return false;
   }
   OutputFile output;
-  if (!output.Open(outputPath) || !WriteTo(output, scramble, key) || !output.Commit()) {
+  if (!output.Open(outputPath) || !Save(output, scramble, key) || !output.Commit()) {
     if (!output.errorText().empty()) errorText = output.errorText();
     return false;
-  }
-  return true;
-}
-
-bool Asset::WriteTo(OutputFile& output, bool scramble, const AssetKey& key) {
-  format::Header fields{AssetType::Texture, version, scramble};
-  if (!format::KindOfTag(typeTag, &fields.kind)) {
-    errorText = "Cannot save an asset with type tag " + typeTag;
-    return false;
-  }
-  std::uint8_t header[kHeaderSize];
-  format::EncodeHeader(fields, header);
-  // Scramble and write in slices that stay in cache between the two steps.
-  constexpr std::int32_t kSlice = 1 << 20;
-  const std::int32_t size = payload.Size();
-  std::uint8_t* bytes = payload.GetAllData();
-  if (!output.Write(header, kHeaderSize)) {
-    errorText = output.errorText();
-    return false;
-  }
-  for (std::int64_t offset = 0; offset < size; offset += kSlice) {
-    const auto length = static_cast<std::int32_t>(std::min<std::int64_t>(kSlice, size - offset));
-    if (scramble) {
-      ScramblePayload(key, bytes + offset, static_cast<std::uint32_t>(length),
-                      static_cast<std::uint64_t>(offset));
-    }
-    if (!output.Write(bytes + offset, length)) {
-      errorText = output.errorText();
-      return false;
-    }
   }
   return true;
 }

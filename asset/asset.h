@@ -1,5 +1,6 @@
-// Asset: the in-memory form of one asset file, its raw loaders (texture, music, sound,
-// over the one streaming path) and the asset-file writer. The file format itself is format/asset_format.h.
+// Asset: one asset file on its way out: its record, the raw loaders (texture, music,
+// sound) and the one writer every asset file goes through. The file format itself is
+// format/asset_format.h.
 #pragma once
 
 #include <cstdint>
@@ -24,32 +25,23 @@ std::string FileExtension(const std::string& path);
 bool EncodeExtensionField(const std::string& inputPath,
                           std::uint8_t field[format::kExtensionFieldSize], std::string* error);
 
-// Converts a texture (Texture), music (Music) or sound (Sound) source into the asset
-// file's bytes, header first, written to output (an OutputFile for a conversion, a
-// memory ByteStream for --verify) in fixed-size slices, each scrambled at its payload
-// offset: memory stays the same whatever the source's size. The source is read to its
-// end, whatever size the file system reports (files under /proc report 0), and what was
-// read is what is written. Refuses a source of 2 GiB or more with its extension field,
-// and an extension that does not fit the field.
-template <typename Sink>
-bool StreamRawAsset(AssetType type, const std::string& inputPath, Sink& output, bool scramble,
-                    const AssetKey& key, std::string* error);
-
 class Asset {
  public:
-  // The raw loaders: the payload StreamRawAsset writes, held in memory. Each leaves the
-  // record untouched but for errorText until its source has been read whole; only
-  // then does it replace payload, typeTag and version, and it sets loaded last.
+  // The raw loaders: check that the source opens, that its extension fits the field
+  // and that its size is below the limit, and note it; Save streams it from there in
+  // slices, so memory stays the same whatever the source's size. Each leaves the
+  // record untouched but for errorText when it fails and sets loaded last.
   bool LoadTexture(const std::string& inputPath);
   bool LoadAudio(const std::string& inputPath, bool music);
-  // Models and animations are loaded by convert/scene_loader.h.
+  // Models and animations are loaded by convert/scene_loader.h into payload.
 
-  // Writes the header and the payload, scrambled with key when scramble is set (the
-  // in-memory payload is then scrambled too).
+  // The one asset-file writer: the header, then the payload in slices, each scrambled
+  // at its payload offset when scramble is set (an in-memory payload is scrambled in
+  // place). Into an open output that the caller commits, or into a memory stream.
+  bool Save(OutputFile& output, bool scramble, const AssetKey& key);
+  bool Save(ByteStream& output, bool scramble, const AssetKey& key);
+  // Opens the path, writes the file as above and commits it.
   bool Save(const std::string& outputPath, bool scramble, const AssetKey& key);
-  // Writes the header and the payload into an open output without committing it;
-  // false with errorText set when a write failed.
-  bool WriteTo(OutputFile& output, bool scramble, const AssetKey& key);
 
   std::string errorText;
   bool loaded = false;
@@ -59,6 +51,11 @@ class Asset {
 
  private:
   bool LoadRaw(AssetType type, const std::string& inputPath);
+  template <typename Sink>
+  bool SaveTo(Sink& output, bool scramble, const AssetKey& key);
+
+  // A texture, music or sound: its source, streamed by Save; empty for scenes.
+  std::string rawSource_;
 };
 
 }  // namespace qx

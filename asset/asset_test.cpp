@@ -30,11 +30,17 @@ std::string ExtensionField(const std::string& extension) {
   return extension + std::string(16 - extension.size(), '\0');
 }
 
-// The asset file StreamRawAsset makes of a source, or "" with *error.
+// The asset file a raw source loads and saves to, in memory, or "" with *error.
 std::string Stream(AssetType type, const std::string& path, bool scramble, std::string* error) {
+  Asset asset;
+  const bool loaded = type == AssetType::Texture ? asset.LoadTexture(path)
+                                                 : asset.LoadAudio(path, type == AssetType::Music);
   ByteStream bytes;
   bytes.OpenMemoryForWrite();
-  if (!StreamRawAsset(type, path, bytes, scramble, BuiltInKey(), error)) return "";
+  if (!loaded || !asset.Save(bytes, scramble, BuiltInKey())) {
+    *error = asset.errorText;
+    return "";
+  }
   return std::string(reinterpret_cast<const char*>(bytes.GetAllData()),
                      static_cast<std::size_t>(bytes.Size()));
 }

@@ -15,7 +15,7 @@ constexpr std::int64_t kMaxSize = std::numeric_limits<std::int32_t>::max();
 // Buffers from this size on are file-sized payloads that are about to be filled.
 constexpr std::int64_t kLargeBuffer = std::int64_t{32} << 20;
 
-const char* ModeString(std::int32_t mode) {
+const char* ModeString(OpenMode mode) {
   switch (mode) {
     case OpenMode::Read: return "rb";
     case OpenMode::Write: return "wb";
@@ -39,7 +39,7 @@ ByteStream& ByteStream::operator=(ByteStream&& other) noexcept {
     if (kind_ == StreamKind::File) std::fclose(file_);
     kind_ = std::exchange(other.kind_, StreamKind::None);
     file_ = std::exchange(other.file_, nullptr);
-    openMode_ = std::exchange(other.openMode_, 0);
+    openMode_ = std::exchange(other.openMode_, OpenMode{});
     memory_ = std::move(other.memory_);
     capacity_ = std::exchange(other.capacity_, 0);
     fixedData_ = std::exchange(other.fixedData_, nullptr);
@@ -88,11 +88,11 @@ bool ByteStream::CloseChecked() {
   return true;
 }
 
-bool ByteStream::OpenFile(const std::string& path, std::int32_t mode) {
+bool ByteStream::OpenFile(const std::string& path, OpenMode mode) {
   Close();
   const char* modeString = ModeString(mode);
   if (modeString == nullptr) {
-    errorText_ = "Invalid open mode " + std::to_string(mode);
+    errorText_ = "Invalid open mode " + std::to_string(static_cast<std::int32_t>(mode));
     return false;
   }
   int error = 0;
@@ -101,15 +101,10 @@ bool ByteStream::OpenFile(const std::string& path, std::int32_t mode) {
     SetErrnoText("Failed to open file with errno ", error);
     return false;
   }
-  AdoptFile(file, mode);
-  return true;
-}
-
-void ByteStream::AdoptFile(std::FILE* file, std::int32_t mode) {
-  Close();
   file_ = file;
   openMode_ = mode;
   kind_ = StreamKind::File;
+  return true;
 }
 
 void ByteStream::OpenMemoryForWrite() {

@@ -19,7 +19,7 @@ namespace qx {
 
 enum class StreamKind : std::int32_t { None = 0, File = 1, Memory = 2, FixedMemory = 3 };
 
-enum OpenMode : std::int32_t { Read = 1, Write = 2, Append = 3 };
+enum class OpenMode : std::int32_t { Read = 1, Write = 2, Append = 3 };
 
 class ByteStream {
  public:
@@ -31,9 +31,7 @@ class ByteStream {
   ByteStream& operator=(const ByteStream&) = delete;
 
   // Closes the stream, then opens the file with "rb", "wb" or "ab".
-  bool OpenFile(const std::string& path, std::int32_t mode);
-  // Closes the stream, then takes ownership of a file that is already open.
-  void AdoptFile(std::FILE* file, std::int32_t mode);
+  bool OpenFile(const std::string& path, OpenMode mode);
   // Closes the stream, then makes it an open, empty Memory stream; capacity is kept.
   void OpenMemoryForWrite();
   // Closes the stream, then serves reads and writes from the caller's buffer, which
@@ -74,7 +72,7 @@ class ByteStream {
 
   bool isOpen() const { return kind_ != StreamKind::None; }
   StreamKind kind() const { return kind_; }
-  std::int32_t openMode() const { return openMode_; }
+  OpenMode openMode() const { return openMode_; }
   std::FILE* file() const { return file_; }
   const std::string& errorText() const { return errorText_; }
 
@@ -89,7 +87,7 @@ class ByteStream {
 
   StreamKind kind_ = StreamKind::None;
   std::FILE* file_ = nullptr;
-  std::int32_t openMode_ = 0;
+  OpenMode openMode_{};
   // The Memory back-end's buffer; size_ bytes are content, capacity_ are allocated.
   std::unique_ptr<std::uint8_t, FreeDeleter> memory_;
   std::int32_t capacity_ = 0;

@@ -37,7 +37,7 @@ TEST(ByteStreamOpen, InvalidModesFailWithoutTouchingTheFileSystem) {
   TempDir dir;
   for (int mode : {0, 4, -1}) {
     ByteStream s;
-    EXPECT_FALSE(s.OpenFile(dir / "never", mode));
+    EXPECT_FALSE(s.OpenFile(dir / "never", static_cast<OpenMode>(mode)));
     EXPECT_EQ(s.errorText(), "Invalid open mode " + std::to_string(mode));
     EXPECT_FALSE(s.isOpen());
   }

@@ -32,19 +32,30 @@
 # fails the build and leaves nothing that looks up to date.
 
 # Refuses at configure time a path the build would fail on or misread. A model or
-# animation lists what it read in a depfile: there Make and Ninja cannot both read
-# the characters QXConvert refuses, and CMake's own depfile handling loses '$' (Ninja
-# then reconverts on every build) and '%' (Make then misses a changed .mtl).
+# animation lists what it read in a depfile, which CMake reads and hands on to the build
+# tool: there none of the generators carries the characters QXConvert refuses, and
+# CMake's own depfile handling loses '$' (Ninja then reconverts on every build). Make
+# reads more into a name, with no escape that undoes it: '[' as a wildcard (a[1]/m.obj
+# stands for a1/m.obj once that exists, in the rule's own sources too), '%' (a changed
+# .mtl goes unseen) and "name(member)" as an archive member. Ninja reads those as
+# they are, so under Ninja generators they are allowed.
 function(_qx_check_path target path type)
   if(NOT type MATCHES "^(mdl|anm)$")
     return()
   endif()
   # Paths here are absolute, so none starts with the '~' Make would expand.
-  if(path MATCHES "[\"'*&?<>|^`=[$%]" OR path MATCHES "[\t\n\r]" OR path MATCHES "\\(.*\\)$")
+  if(path MATCHES "[\"'*&?<>|^`=$]" OR path MATCHES "[\t\n\r]")
     message(FATAL_ERROR "qx_add_assets(${target}): ${path}: a model's or animation's path "
-                        "may not hold \" ' * & ? < > | ^ ` = [ $ % or a line break, or end in "
-                        "a ')' after a '(': the depfile that lists what its import read could "
-                        "not be read back; rename the file or its folder")
+                        "may not hold \" ' * & ? < > | ^ ` = $ or a line break: the depfile "
+                        "that lists what its import read could not be read back; rename the "
+                        "file or its folder")
+  endif()
+  if(NOT CMAKE_GENERATOR MATCHES "^Ninja" AND (path MATCHES "[[%]" OR path MATCHES "\\(.*\\)$"))
+    message(FATAL_ERROR "qx_add_assets(${target}): ${path}: with the ${CMAKE_GENERATOR} "
+                        "generator a model's or animation's path may not hold [ or %, or end "
+                        "in a ')' after a '(': the build tool would read the depfile that lists "
+                        "what its import read as other files (Ninja alone reads them as they "
+                        "are); rename the file or its folder, or use a Ninja generator")
   endif()
 endfunction()
 
@@ -164,9 +175,19 @@ function(qx_add_assets target)
         # Scenes are imported by a module of the converter; a new one reconverts.
         list(APPEND converter_files "$<TARGET_FILE:QXConvert::qxconvert_scene>")
         set(depfile_args DEPFILE "${output}.d")
-        set(depfile_option "-depfile=${output}.d" ${scene_options})
+        if(CMAKE_GENERATOR MATCHES "^Ninja")
+          set(depfile_option "-ninja-depfile=${output}.d" ${scene_options})
+        else()
+          set(depfile_option "-depfile=${output}.d" ${scene_options})
+        endif()
       else()
         set(depfile_option)
+      endif()
+      # CMake leaves '[' unquoted on a command line, and the shell would take a[1]/m.obj
+      # for a1/m.obj once that exists: the rule's shell is told to expand no names.
+      set(literal_names)
+      if("${source}${output}" MATCHES "\\[" AND NOT CMAKE_HOST_WIN32)
+        set(literal_names COMMAND set -f)
       endif()
       if(QX_BAKE AND type STREQUAL "mdl")
         list(APPEND depfile_option -bake)
@@ -178,6 +199,7 @@ function(qx_add_assets target)
       endif()
       add_custom_command(
         OUTPUT "${output}" ${report_output}
+        ${literal_names}
         COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_folder}"
         COMMAND QXConvert::QXConvert ${type} "${source}" "${output}" ${options} ${depfile_option}
         DEPENDS "${source}" ${converter_files}

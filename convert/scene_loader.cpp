@@ -90,33 +90,28 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
 
 }  // namespace
 
-bool LoadModel(const std::string& inputPath, Asset* asset, std::vector<std::string>* openedFiles,
-               std::vector<std::uint32_t>* faceSizes, const ImportLimits& limits) {
-  SceneOptions options;
-  options.openedFiles = openedFiles;
-  options.faceSizes = faceSizes;
-  options.limits = limits;
+bool LoadModel(const std::string& inputPath, Asset* asset, const SceneOptions& options) {
   return LoadScene(*asset, inputPath, AssetType::Model, options);
 }
 
-bool LoadAnimation(const std::string& inputPath, Asset* asset,
-                   std::vector<std::string>* openedFiles, const ImportLimits& limits) {
-  SceneOptions options;
-  options.openedFiles = openedFiles;
-  options.limits = limits;
+bool LoadAnimation(const std::string& inputPath, Asset* asset, const SceneOptions& options) {
   return LoadScene(*asset, inputPath, AssetType::Animation, options);
 }
 
 bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
                const SceneOptions& options) {
   switch (type) {
-    case AssetType::Model:
-    case AssetType::Animation: return LoadScene(*asset, inputPath, type, options);
-    case AssetType::Texture: return asset->LoadTexture(inputPath);
-    case AssetType::Music: return asset->LoadAudio(inputPath, true);
-    case AssetType::Sound: return asset->LoadAudio(inputPath, false);
+    case AssetType::Model: return LoadModel(inputPath, asset, options);
+    case AssetType::Animation: return LoadAnimation(inputPath, asset, options);
+    case AssetType::Texture:
+    case AssetType::Music:
+    case AssetType::Sound: break;
   }
-  return false;
+  const bool loaded = type == AssetType::Texture ? asset->LoadTexture(inputPath)
+                                                 : asset->LoadAudio(inputPath, type == AssetType::Music);
+  // A raw asset reads its source and nothing else.
+  if (loaded && options.openedFiles != nullptr) options.openedFiles->push_back(inputPath);
+  return loaded;
 }
 
 }  // namespace qx

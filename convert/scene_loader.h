@@ -20,18 +20,10 @@ struct ImportLimits {
   std::uint64_t memoryBytes = 0;
 };
 
-// When openedFiles is given, every file the import read is appended to it; when
-// faceSizes is, each mesh's indices per face (the payload does not record them).
-// Running out of memory inside the importer throws std::bad_alloc, as it does outside.
-bool LoadModel(const std::string& inputPath, Asset* asset,
-               std::vector<std::string>* openedFiles = nullptr,
-               std::vector<std::uint32_t>* faceSizes = nullptr, const ImportLimits& limits = {});
-bool LoadAnimation(const std::string& inputPath, Asset* asset,
-                   std::vector<std::string>* openedFiles = nullptr,
-                   const ImportLimits& limits = {});
-
 // How a scene import runs and what it hands back besides the payload (see
-// SceneRequest in convert/scene_import.h); a raw asset uses none of it.
+// SceneRequest in convert/scene_import.h): when openedFiles is given, every file the
+// import read is appended to it; when faceSizes is, each mesh's indices per face (the
+// payload does not record them). A raw asset uses none of it.
 struct SceneOptions {
   std::vector<std::string>* openedFiles = nullptr;
   std::vector<std::uint32_t>* faceSizes = nullptr;
@@ -41,8 +33,15 @@ struct SceneOptions {
   std::string blender;  // the Blender that exports .blend sources; empty: QX_BLENDER or PATH
 };
 
-// The loader of a kind of asset, as QXConvert and QXInspect --verify call it; QXConvert
-// streams textures, music and sounds straight into the output through the same code.
+// Models and animations: the scene module imports the source and encodes its payload
+// into the Asset. Running out of memory inside the importer throws std::bad_alloc, as
+// it does outside.
+bool LoadModel(const std::string& inputPath, Asset* asset, const SceneOptions& options = {});
+bool LoadAnimation(const std::string& inputPath, Asset* asset, const SceneOptions& options = {});
+
+// The one way into an Asset for every kind, as QXConvert and QXInspect --verify call it:
+// the scene loaders above, or the Asset's raw loaders (textures, music, sounds), whose
+// sources Save streams.
 bool LoadAsset(AssetType type, const std::string& inputPath, Asset* asset,
                const SceneOptions& options = {});
 

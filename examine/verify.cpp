@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "asset/asset.h"
 #include "convert/scene_loader.h"
 #include "format/asset_format.h"
 
@@ -127,46 +128,44 @@ std::string FirstDifference(const reader::AssetFile& a, const reader::AssetFile&
   return c.difference();
 }
 
-bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& assetPath,
+bool VerifyAgainstSource(const reader::AssetFile& asset, const std::vector<std::uint8_t>& file,
                          const std::string& sourcePath, std::string* difference) {
   Asset converted;
   std::vector<std::uint32_t> faceSizes;
   SceneOptions options;
   options.faceSizes = &faceSizes;
-  if (!LoadAsset(asset.kind, sourcePath, &converted, options)) {
+  ByteStream written;
+  written.OpenMemoryForWrite();
+  if (!LoadAsset(asset.kind, sourcePath, &converted, options) ||
+      !converted.Save(written, false, AssetKey{})) {
     *difference = "the source does not convert: " + converted.errorText;
     return false;
   }
   // The unscrambled file the converter would write, read back with the face sizes of
   // the source scene: the file alone does not always tell them.
-  const std::int32_t size = converted.payload.Size();
-  std::vector<std::uint8_t> file(format::kHeaderSize + static_cast<std::size_t>(size));
-  format::EncodeHeader({asset.kind, converted.version, false}, file.data());
-  if (size > 0) {
-    std::memcpy(file.data() + format::kHeaderSize, converted.payload.GetAllData(), size);
-  }
   const std::vector<std::uint32_t>* sizes = asset.kind == AssetKind::Model ? &faceSizes : nullptr;
   reader::AssetFile source;
-  if (!reader::ReadAsset(file.data(), file.size(), &source, difference, sizes)) {
+  if (!reader::ReadAsset(written.GetAllData(), static_cast<std::size_t>(written.Size()), &source,
+                         difference, sizes)) {
     *difference = "the source converts to an unreadable asset: " + *difference;
     return false;
   }
   // An ambiguous asset was decoded one way; where the source says another way that the
-  // file also allows, read it that way before comparing.
-  bool rereadAsset = false;
+  // file also allows, decode it that way before comparing.
+  bool redecode = false;
   for (std::size_t m = 0; m < asset.meshes.size() && m < source.meshes.size(); ++m) {
     const reader::Mesh& mesh = asset.meshes[m];
     const std::uint32_t want = source.meshes[m].indicesPerFace;
     const auto& possible = mesh.possibleFaceSizes;
     if (mesh.indicesPerFace != want &&
         std::find(possible.begin(), possible.end(), want) != possible.end()) {
-      rereadAsset = true;
+      redecode = true;
     }
   }
-  if (rereadAsset) {
-    reader::AssetFile reread;
-    if (!reader::ReadAssetFile(assetPath, &reread, difference, sizes)) return false;
-    *difference = FirstDifference(reread, source);
+  if (redecode) {
+    reader::AssetFile again;
+    if (!reader::ReadAsset(file.data(), file.size(), &again, difference, sizes)) return false;
+    *difference = FirstDifference(again, source);
   } else {
     *difference = FirstDifference(asset, source);
   }

@@ -2,17 +2,19 @@
 // QXConvert would, and the two are compared field by field.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "reader/asset_reader.h"
 
 namespace qx::examine {
 
-// True when the asset (decoded from assetPath) holds what converting sourcePath
-// gives. Otherwise false, with *difference naming the first field that differs (or
+// True when the asset (decoded from file, the asset file's bytes) holds what converting
+// sourcePath gives. Otherwise false, with *difference naming the first field that differs (or
 // why the source could not be converted). Meshes are compared with the face sizes of
 // the source scene, which an ambiguous file cannot tell by itself.
-bool VerifyAgainstSource(const reader::AssetFile& asset, const std::string& assetPath,
+bool VerifyAgainstSource(const reader::AssetFile& asset, const std::vector<std::uint8_t>& file,
                          const std::string& sourcePath, std::string* difference);
 
 // The first difference between two decoded assets, or empty when they are equal.

@@ -121,7 +121,9 @@ void StartWriteback(std::FILE* file, std::int64_t offset, std::int64_t length);
 // timeLine, each with a newline, to standard output, and ends the process with exit
 // code 1; past memoryBytes more than the process holds now, allocations fail
 // (std::bad_alloc). The process is ended, never resumed, so guard only work that has
-// nothing to clean up. 0 means no bound.
+// nothing to clean up. 0 means no bound. The bounds hold whatever signal mask and
+// dispositions the caller left (POSIX: SIGALRM and the crash signals are unblocked
+// until EndGuard).
 struct Guard {
   std::string crashLine;
   std::string timeLine;

@@ -295,6 +295,9 @@ std::string TempDirectory() {
 void SetUpProcess() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  // A caller's SIG_IGN survives exec and has the kernel reap children unasked, so
+  // RunProgram could not learn how the program it waits for ended.
+  signal(SIGCHLD, SIG_DFL);
   struct sigaction action = {};
   action.sa_handler = OnEndingSignal;
   sigemptyset(&action.sa_mask);
@@ -532,7 +535,9 @@ struct GuardState {
   std::string timeLine;
   struct sigaction savedCrash[std::size(kCrashSignals)];
   struct sigaction savedAlarm;
+  sigset_t savedMask;
   rlimit savedMemory;
+  bool timed = false;
   bool memoryBounded = false;
   bool active = false;
 };
@@ -578,9 +583,25 @@ void StartGuard(const Guard& guard) {
   for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
     sigaction(kCrashSignals[i], &action, &guardState.savedCrash[i]);
   }
-  action.sa_handler = OnTimeUp;
-  sigaction(SIGALRM, &action, &guardState.savedAlarm);
-  if (guard.seconds > 0) {
+  // The signal mask and ignored dispositions survive exec, so a caller may have left
+  // SIGALRM or a crash signal blocked or ignored: the timer would then never end the
+  // run, and a fault would end it with the default action and no line. What the guard
+  // relies on is unblocked until EndGuard; a SIGALRM already pending is not ours and
+  // is dropped (setting SIG_IGN discards it) before the handler goes in.
+  sigset_t relied;
+  sigemptyset(&relied);
+  for (const int signal : kCrashSignals) sigaddset(&relied, signal);
+  guardState.timed = guard.seconds > 0;
+  if (guardState.timed) {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGALRM, &ignore, &guardState.savedAlarm);
+    action.sa_handler = OnTimeUp;
+    sigaction(SIGALRM, &action, nullptr);
+    sigaddset(&relied, SIGALRM);
+  }
+  sigprocmask(SIG_UNBLOCK, &relied, &guardState.savedMask);
+  if (guardState.timed) {
     itimerval timer = {};
     timer.it_value.tv_sec = static_cast<time_t>(guard.seconds);
     setitimer(ITIMER_REAL, &timer, nullptr);
@@ -596,13 +617,16 @@ void StartGuard(const Guard& guard) {
 
 void EndGuard() {
   if (!guardState.active) return;
-  const itimerval stop = {};
-  setitimer(ITIMER_REAL, &stop, nullptr);
+  if (guardState.timed) {
+    const itimerval stop = {};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+  }
   if (guardState.memoryBounded) setrlimit(RLIMIT_AS, &guardState.savedMemory);
   for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
     sigaction(kCrashSignals[i], &guardState.savedCrash[i], nullptr);
   }
-  sigaction(SIGALRM, &guardState.savedAlarm, nullptr);
+  if (guardState.timed) sigaction(SIGALRM, &guardState.savedAlarm, nullptr);
+  sigprocmask(SIG_SETMASK, &guardState.savedMask, nullptr);
   guardState.active = false;
 }
 

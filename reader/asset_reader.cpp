@@ -278,9 +278,13 @@ class FaceSizeSweep {
       MeshLayout layout;
       if (!ScanMeshHead(c_, reach.fewest, &layout)) continue;
       nodes_.back().faceless = layout.faces == 0;
+      // A reading that lands inside other data meets a face count that is any number;
+      // what it costs is the indices the bytes left can hold, never more.
+      const std::uint64_t indicesLeft = (c_.size() - layout.indicesAt) / format::kIndexWidth;
       for (int k = 0; k < (layout.faces == 0 ? 1 : 3); ++k) {
         const std::uint32_t size = layout.faces == 0 ? 0 : 3 - k;
-        budget_ -= static_cast<long long>(layout.faces) * size + kReachCost;
+        const std::uint64_t indices = std::uint64_t{layout.faces} * size;
+        budget_ -= static_cast<long long>(indices <= indicesLeft ? indices : 0) + kReachCost;
         if (budget_ < 0) return false;
         if (!ScanMeshTail(c_, reach.fewest, layout, size)) continue;
         const auto end = static_cast<std::uint32_t>(c_.at());
@@ -618,8 +622,7 @@ bool ReadAsset(const std::uint8_t* bytes, std::size_t size, AssetFile* asset, st
   return DecodeFile(std::vector<std::uint8_t>(bytes, bytes + size), asset, error, faceSizes);
 }
 
-bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error,
-                   const std::vector<std::uint32_t>* faceSizes) {
+bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
   // Paths are UTF-8; through std::filesystem they reach the system's wide calls on
   // Windows, whatever the ANSI code page.
   errno = 0;
@@ -631,25 +634,31 @@ bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error
   // Sized once from the file's length where it has one, then read to the end: a
   // buffer grown by doubling would hold up to three times the file at its peak. One
   // byte more than the length leaves room for the read that meets the end.
-  std::vector<std::uint8_t> bytes;
+  bytes->clear();
   file.seekg(0, std::ios::end);
   const std::streamoff length = file.tellg();
-  if (length > 0) bytes.reserve(static_cast<std::size_t>(length) + 1);
+  if (length > 0) bytes->reserve(static_cast<std::size_t>(length) + 1);
   file.seekg(0, std::ios::beg);
   file.clear();
   std::size_t have = 0;
   while (file) {
-    if (bytes.size() == have) bytes.resize(std::max<std::size_t>(bytes.capacity(), have + 65536));
-    file.read(reinterpret_cast<char*>(bytes.data() + have),
-              static_cast<std::streamsize>(bytes.size() - have));
+    if (bytes->size() == have) bytes->resize(std::max<std::size_t>(bytes->capacity(), have + 65536));
+    file.read(reinterpret_cast<char*>(bytes->data() + have),
+              static_cast<std::streamsize>(bytes->size() - have));
     have += static_cast<std::size_t>(file.gcount());
   }
   if (file.bad()) {
     *error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  bytes.resize(have);
-  return DecodeFile(std::move(bytes), asset, error, faceSizes);
+  bytes->resize(have);
+  return true;
+}
+
+bool ReadAssetFile(const std::string& path, AssetFile* asset, std::string* error,
+                   const std::vector<std::uint32_t>* faceSizes) {
+  std::vector<std::uint8_t> bytes;
+  return ReadFileBytes(path, &bytes, error) && DecodeFile(std::move(bytes), asset, error, faceSizes);
 }
 
 const char* KindName(AssetKind kind) { return format::InfoOf(kind).name; }

@@ -146,6 +146,10 @@ struct AssetFile {
 bool ReadAsset(const std::uint8_t* bytes, std::size_t size, AssetFile* asset, std::string* error,
                const std::vector<std::uint32_t>* faceSizes = nullptr);
 
+// Reads the whole file at path, as ReadAssetFile does before decoding it, for a caller
+// that decodes it more than one way; errors are worded as below.
+bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error);
+
 // Reads and decodes the asset file at path. A file that cannot be opened or read is
 // reported with its path and the system's reason, for example
 // "cannot open hero.mdl: No such file or directory".

@@ -6,6 +6,7 @@
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
 #include "testing/cursor.h"
+#include "testing/face_size_oracle.h"
 #include "testing/scenes.h"
 #include "testing/temp_dir.h"
 
@@ -121,6 +122,31 @@ TEST(ReadModel, FaceSizeFollowsFromTheBlocksThatComeAfter) {
   ASSERT_TRUE(Read(SaveModel(*qx::testing::MakeModelScene(many), false), &asset, &error)) << error;
   EXPECT_EQ(asset.meshes[65533].indicesPerFace, 1u);
   EXPECT_EQ(asset.meshes[65532].indicesPerFace, 2u);
+}
+
+TEST(ReadModel, AReadingThatMeetsAHugeFaceCountCostsOnlyTheBytesLeft) {
+  // Read as points, mesh 0 ends inside its own indices, and the next head found there
+  // takes mesh 1's material index, 0x40000000, as its face count. That reading costs
+  // nothing (its indices cannot be in the file), so the true one is still found. Real
+  // files (two meshes of glTF2/draco/2CylinderEngine.gltf among them) were refused when
+  // it was charged in full.
+  MeshShape first = Shape("", 3, {{0, 0, 2}});
+  MeshShape second = Shape("", 3, {{0, 1, 2}});
+  second.material = 0x40000000;
+  const std::string file = SaveModel(*qx::testing::MakeModelScene({first, second}), false);
+  AssetFile asset;
+  std::string error;
+  ASSERT_TRUE(Read(file, &asset, &error)) << error;
+  std::vector<Mesh> plain;
+  const auto* payload = reinterpret_cast<const std::uint8_t*>(file.data()) + format::kHeaderSize;
+  ASSERT_TRUE(qx::testing::FaceSizeOracle(payload, file.size() - format::kHeaderSize).Read(&plain));
+  ASSERT_EQ(asset.meshes.size(), 2u);
+  for (std::size_t m = 0; m < 2; ++m) {
+    EXPECT_EQ(asset.meshes[m].indicesPerFace, plain[m].indicesPerFace);
+    EXPECT_EQ(asset.meshes[m].possibleFaceSizes, plain[m].possibleFaceSizes);
+    EXPECT_EQ(asset.meshes[m].indices, plain[m].indices);
+  }
+  EXPECT_EQ(asset.meshes[1].materialIndex, 0x40000000u);
 }
 
 TEST(ReadModel, EveryTruncationIsAnErrorThatNamesItsPlace) {

@@ -6,7 +6,8 @@
 #      reconverts exactly that one;
 #   3. a source that fails to import fails the build and leaves no output;
 #      two sources with the same output, an output onto its own source and a path
-#      with ';' stop the configuration; one source named twice converts once;
+#      with ';' stop the configuration; one source named twice converts once; '[' and
+#      '%' in a model's folder convert with Ninja and are refused with Make;
 #   4. with Blender installed, a .blend source converts and reconverts when an image
 #      it uses changes;
 #   5. the Debian package (with the viewer page) builds, installs, converts, and is
@@ -62,19 +63,19 @@ echo "== two sources with the same output stop the configuration"
 if configure -DGAME_WITH_CLASHING_MODEL=ON 2>"$work/err"; then fail "the clash was not reported"; fi
 grep -q "would both be converted" "$work/err" || { cat "$work/err"; fail "unexpected configure error"; }
 
-echo "== awkward sources: a ';' in a path, an output onto its source, one source named twice"
+echo "== awkward sources: a ';' in a path, an output onto its source, one source named twice, '[' and '%' in a folder"
 edge=$work/edge
 mkdir -p "$edge/textures" "$edge/sub"
 printf 'px' >"$edge/textures/g.png"
 printf 'px' >"$edge/grass.img"
 printf 'px' >"$edge/a;b.png"
-edge_case() {  # edge_case NAME ARGS...: a project with one qx_add_assets call
+edge_case() {  # edge_case NAME ARGS...: a project with one qx_add_assets call ($generator: Ninja)
   local name=$1
   shift
   printf 'cmake_minimum_required(VERSION 3.25)\nproject(edge CXX)\nfind_package(QXConvert REQUIRED)\nqx_add_assets(%s)\n' \
     "$*" >"$edge/CMakeLists.txt"
   rm -rf "$work/edge-build"
-  cmake -S "$edge" -B "$work/edge-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null 2>"$work/err"
+  cmake -S "$edge" -B "$work/edge-build" -G "${generator:-Ninja}" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null 2>"$work/err"
 }
 if edge_case semicolon 'assets TEXTURES "a;b.png"'; then fail "a path with ';' configured"; fi
 grep -q "a path with ';'" "$work/err" || { cat "$work/err"; fail "unexpected error for ';'"; }
@@ -88,11 +89,33 @@ if edge_case source 'assets OUTPUT_DIR ${CMAKE_CURRENT_SOURCE_DIR} MODELS crate.
   fail "an output onto another source configured"
 fi
 grep -q "which is itself a source" "$work/err" || { cat "$work/err"; fail "unexpected error for an output onto a source"; }
-# What would fail or be misread at build time is refused now: '$' and '%' by CMake's
-# depfile handling, '=' by the converter's depfile, a backslash by CMake.
-for path in 'd$r/crate.obj' '100%/crate.obj' 'a=b/crate.obj' 'b\\s.png'; do
+# What would fail or be misread at build time is refused now: '$' by CMake's depfile
+# handling, '=' by the converter's depfile, a backslash by CMake.
+for path in 'd$r/crate.obj' 'a=b/crate.obj' 'b\\s.png'; do
   if edge_case awkward "assets MODELS \"$path\""; then fail "$path configured"; fi
   grep -Eq "could not be read back|with a backslash" "$work/err" || { cat "$work/err"; fail "unexpected error for $path"; }
+done
+# '[' and '%' in a model's folder: Ninja carries them, even beside a folder that the
+# name would match as a wildcard (lod[1] and lod1); a Make-based generator, which
+# would read them as other files, refuses them.
+for folder in 'lod[1]' lod1 'p%c'; do
+  mkdir -p "$edge/$folder"
+  printf 'mtllib m.mtl\no m\nv 0 0 0\nv %s 0 0\nv 0 1 0\nusemtl x\nf 1 2 3\n' "${#folder}" >"$edge/$folder/m.obj"
+  printf 'newmtl x\nKd 1 0 0\n' >"$edge/$folder/m.mtl"
+done
+edge_case brackets 'assets MODELS "lod[1]/m.obj" lod1/m.obj "p%c/m.obj"' || { cat "$work/err"; fail "'[' or '%' in a folder did not configure with Ninja"; }
+cmake --build "$work/edge-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "'[' or '%' in a folder did not build with Ninja"; }
+cmp -s "$work/edge-build/assets/lod[1]/m.mdl" "$work/edge-build/assets/lod1/m.mdl" &&
+  fail "lod[1]/m.obj was converted from lod1/m.obj"
+for touched in 'lod[1]/m.mtl' 'lod[1]/m.obj' 'p%c/m.mtl'; do
+  sleep 1
+  touch "$edge/$touched"
+  cmake --build "$work/edge-build" >"$work/log" 2>&1
+  [ "$(converted "$work/log")" = 1 ] || { cat "$work/log"; fail "touching $touched did not reconvert exactly one asset"; }
+done
+for path in 'lod[1]/m.obj' 'p%c/m.obj'; do
+  if generator="Unix Makefiles" edge_case make "assets MODELS \"$path\""; then fail "$path configured with Unix Makefiles"; fi
+  grep -q "use a Ninja generator" "$work/err" || { cat "$work/err"; fail "unexpected error for $path with Unix Makefiles"; }
 done
 edge_case twice 'assets TEXTURES textures/g.png sub/../textures/g.png' || { cat "$work/err"; fail "one source named twice did not configure"; }
 cmake --build "$work/edge-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "one source named twice did not build"; }
