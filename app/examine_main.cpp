@@ -167,7 +167,8 @@ int main(int argc, char** argv) {
                      ->type_name("SOURCE");
   auto* render = app.add_option("--render", options.render,
                                 "Draw the asset into OUT as PNG: a model shaded, a texture's "
-                                "image, an animation's rotation curves")
+                                "image, an animation's rotation curves, a sound's or music's "
+                                "waveform (PCM WAV)")
                      ->type_name("OUT.png");
   app.add_option("--size", options.size, "With --render: the image's width and height in pixels")
       ->check(CLI::Range(16, 4096))

@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,7 +19,13 @@
 #include <sstream>
 #include <thread>
 
+#include "asset/asset.h"
+#include "convert/import_bounds.h"
+#include "convert/scene_import.h"
+#include "platform/platform.h"
 #include "reader/asset_reader.h"
+#include "report/report.h"
+#include "testing/banner.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -26,21 +33,13 @@ namespace qx {
 namespace {
 
 using testing::FileExists;
+using testing::kBanner;
+using testing::Listing;
 using testing::ProcessOptions;
 using testing::ReadFile;
 using testing::RunConverter;
 using testing::TempDir;
 using testing::WriteFile;
-
-const std::string kBanner = "QXConvert v1.00\n";
-
-std::set<std::string> Listing(const TempDir& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 unsigned Mode(const std::string& path) {
   struct stat info;
@@ -85,7 +84,7 @@ TEST(FailedWrites, FileSizeLimitFailsTheRunAndKeepsThePreviousOutput) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(ReadFile(dir / "out.img"), "previous asset");
-  EXPECT_EQ(Listing(dir), (std::set<std::string>{"big.png", "out.img"}));
+  EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"big.png", "out.img"}));
 }
 
 TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
@@ -96,7 +95,7 @@ TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
       RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"}, FileSizeLimit(8192));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(ReadFile(dir / "theme.ogg"), source);
-  EXPECT_EQ(Listing(dir), (std::set<std::string>{"theme.ogg"}));
+  EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"theme.ogg"}));
 
   // Without the limit the same run replaces the source with the asset.
   const auto ok = RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"});
@@ -315,7 +314,7 @@ TEST(OutputPaths, WritableOutputsInLockedOrStickyDirectoriesAreWrittenInPlace) {
     EXPECT_EQ(r.out, kBanner + "Wrote " + dir / file + "\n") << file;
     EXPECT_EQ(ReadFile(dir / file), std::string("QTEX\x01\x00\x00", 7) + "pixels") << file;
   }
-  EXPECT_EQ(Listing(dir).count("sticky"), 1u);
+  EXPECT_EQ(Listing(dir.path()).count("sticky"), 1u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "sticky"), {}), 1);
 }
 
@@ -368,7 +367,7 @@ TEST(Interrupts, RemoveTheTemporaryFileAndEndWithTheSignal) {
     EXPECT_EQ(r.out, std::to_string(128 + signal) + "\n") << name << r.err;
     EXPECT_EQ(ReadFile(dir / "out.img"), "previous") << name;
     std::filesystem::remove(fifo);
-    EXPECT_EQ(Listing(dir), (std::set<std::string>{"out.img"})) << name;
+    EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"out.img"})) << name;
   }
 }
 
@@ -642,10 +641,11 @@ TEST(BadSceneInputs, ImporterCrashesHangsAndGrowthAreContained) {
     EXPECT_EQ(r.out, kBanner + outcome + "\n") << c.word;
     EXPECT_EQ(r.exitCode, 1) << c.word;
     EXPECT_LT(seconds, 30) << c.word;
-    EXPECT_EQ(Listing(dir).count("out.mdl") + Listing(dir).count("out.d"), 0u) << c.word;
+    EXPECT_EQ(Listing(dir.path()).count("out.mdl") + Listing(dir.path()).count("out.d"), 0u) << c.word;
   }
   const auto bad = testing::RunProcess(exe, {"mdl", dir / "hang.fbx", dir / "out.mdl", "-timeout=0"});
-  EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to 86400\n");
+  EXPECT_EQ(bad.out, kBanner + "-timeout= needs a whole number from 1 to " +
+                         std::to_string(kMaxImportSeconds) + "\n");
 }
 
 // The signal mask, ignored dispositions and pending signals survive exec: a caller may
@@ -696,14 +696,16 @@ TEST(BadSceneInputs, BoundsHoldWhateverSignalsTheCallerLeft) {
   }
 }
 
+// Whether the kernel (or the emulator) offers Landlock, without which QXConvert refuses
+// to run Blender.
+bool HaveLandlock() { return syscall(__NR_landlock_create_ruleset, nullptr, 0, 1) >= 1; }
+
 // Why .blend sources cannot be converted here, or null: Debian's Blender, whose export
-// is glTF, run in the sandbox the kernel gives (QXConvert refuses to run it without).
+// is glTF, run in the sandbox the kernel gives.
 const char* BlenderUnavailable() {
   if (!FileExists("/usr/bin/blender")) return "needs Debian's blender";
   if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) return why;
-  if (syscall(__NR_landlock_create_ruleset, nullptr, 0, 1) < 1) {
-    return "the kernel (or the emulator) offers no Landlock to sandbox Blender with";
-  }
+  if (!HaveLandlock()) return "the kernel (or the emulator) offers no Landlock to sandbox Blender with";
   return nullptr;
 }
 
@@ -988,6 +990,226 @@ TEST(BlendSources, WorkingFolderMissingLibraryAndEmptyBlenderOption) {
   EXPECT_EQ(r.out, kBanner + "-blender= needs a path after the equals sign\n");
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "b/y.mdl"));
+}
+
+// Assimp reads the .blend files of Blender 2.5x-2.7x (and some later ones) itself, so
+// those convert exactly as they did before Blender was used at all: every one of
+// Assimp's own BLEND test files that its importer reads, as a model and as an
+// animation, gives the bytes of a direct import through the scene module, and the
+// Blender that QX_BLENDER names (a stand-in that fails, naming what it was given: it
+// may write nowhere to note it) is never started for them. It is started for the file
+// Assimp refuses, and for every file once -blender= names it.
+TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
+  const std::string models = "/usr/share/assimp/models/BLEND";
+  if (!std::filesystem::is_directory(models)) GTEST_SKIP() << "needs Assimp's test models (assimp-testmodels)";
+  std::string error;
+  const auto import = reinterpret_cast<ImportSceneEntry>(platform::LoadModuleSymbol(
+      (std::filesystem::path(QXCONVERT_EXE).parent_path() / QX_SCENE_MODULE_NAME).string(), kImportSceneSymbol,
+      &error));
+  ASSERT_NE(import, nullptr) << error;
+  TempDir dir;
+  const std::string blender = dir / "blender";
+  WriteFile(blender, "#!/bin/sh\necho \"Error: the stand-in Blender, given $* \"\nexit 1\n");
+  std::filesystem::permissions(blender, std::filesystem::perms::owner_all);
+  ProcessOptions blenderNamed;
+  blenderNamed.beforeExec = [blender] { setenv("QX_BLENDER", blender.c_str(), 1); };
+  // Without Landlock (an emulator may lack it) Blender is refused before it starts.
+  const bool sandbox = HaveLandlock();
+  const std::string refused =
+      sandbox ? "Blender (" + blender + ") could not export " : "Cannot sandbox Blender to convert ";
+  const std::string standIn = sandbox ? ": Error: the stand-in Blender" : ": ";
+  std::vector<std::string> same, toBlender;
+  for (const auto& entry : std::filesystem::directory_iterator(models)) {
+    const std::string source = entry.path().string(), name = entry.path().filename().string();
+    if (entry.path().extension() != ".blend") continue;
+    for (const format::AssetKind kind : {format::AssetKind::Model, format::AssetKind::Animation}) {
+      // Twice as many imports of the largest files is too slow under emulation.
+      if (kind == format::AssetKind::Animation && testing::Emulator() != nullptr) continue;
+      const std::string type = kind == format::AssetKind::Model ? "mdl" : "anm";
+      Asset direct;
+      std::string why;
+      bool unreadable = false;
+      SceneRequest request;
+      request.path = source.c_str();
+      request.kind = kind;
+      request.payload = &direct.payload;
+      request.error = &why;
+      request.unreadable = &unreadable;
+      const bool imported = import(request);
+      const std::string expected = dir / ("expected." + type), output = dir / ("out." + type);
+      std::filesystem::remove(output);
+      const auto r = RunConverter({type, source, output, "-ue"}, blenderNamed);
+      if (imported) {
+        direct.typeTag = format::TagOf(kind);
+        direct.version = format::kVersion;
+        direct.loaded = true;
+        ASSERT_TRUE(direct.Save(expected, false, AssetKey{})) << direct.errorText;
+        ASSERT_EQ(r.exitCode, 0) << name << " " << r.out;
+        EXPECT_EQ(ReadFile(output), ReadFile(expected)) << name << " " << type;
+        same.push_back(name + " " + type);
+      } else if (!unreadable) {
+        EXPECT_EQ(r.out, kBanner + why + "\n") << name << " " << type;  // the encoder's refusal, as before
+      } else {
+        EXPECT_EQ(r.out.rfind(kBanner + refused + source + standIn, 0), 0u) << r.out;
+        EXPECT_TRUE(!sandbox || r.out.find(" " + source + " ") != std::string::npos) << r.out;
+        if (sandbox) toBlender.push_back(source);
+      }
+    }
+  }
+  // 26 of the 27 files read as models; no file holds an animation Assimp reads.
+  EXPECT_GE(same.size(), 20u);
+  EXPECT_TRUE(!toBlender.empty() || !sandbox);  // BlenderDefault_262.blend
+  const std::string readable = models + "/box.blend";
+  const auto named = RunConverter({"mdl", readable, dir / "named.mdl", "-blender=" + blender});
+  EXPECT_EQ(named.out.rfind(kBanner + refused + readable + standIn, 0), 0u) << named.out;
+}
+
+// A model's triangles and bounds, read back.
+struct Shape {
+  std::uint64_t triangles = 0;
+  reader::Vec3 min{1e30f, 1e30f, 1e30f}, max{-1e30f, -1e30f, -1e30f};
+  float Diagonal() const { return std::hypot(max.x - min.x, max.y - min.y, max.z - min.z); }
+};
+
+Shape ShapeOf(const std::string& path) {
+  reader::AssetFile model;
+  std::string error;
+  EXPECT_TRUE(reader::ReadAssetFile(path, &model, &error)) << error;
+  Shape shape;
+  for (const reader::Mesh& mesh : model.meshes) {
+    if (mesh.indicesPerFace == 3) shape.triangles += mesh.faceCount;
+    for (const reader::Vec3& p : mesh.positions) {
+      shape.min = {std::min(shape.min.x, p.x), std::min(shape.min.y, p.y), std::min(shape.min.z, p.z)};
+      shape.max = {std::max(shape.max.x, p.x), std::max(shape.max.y, p.y), std::max(shape.max.z, p.z)};
+    }
+  }
+  return shape;
+}
+
+// Files Assimp cannot read go through Blender, which must give what the artist sees
+// (modifiers applied, Blender's Z up) and what Assimp gave for the same file saved by
+// an older Blender; run from a Python build's virtual environment with the caller's
+// Python settings, which must change nothing nor run inside Blender. The report names
+// the image file and what the export left out; a failed export names Python's cause.
+TEST(BlendSources, NewerFilesThroughBlenderAsTheArtistSeesThem) {
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
+  if (testing::Emulator() != nullptr) GTEST_SKIP() << "a Python build's virtual environment runs natively only";
+  TempDir dir;
+  // A box from x 0.5 to 1, y -0.5 to 0.5 and z 0 to 4, mirrored across x and
+  // subdivided once, with a shape key, an image file, a camera and a light.
+  WriteFile(dir / "make.py", R"(import sys, bpy
+out, image, human, resaved = sys.argv[sys.argv.index("--") + 1:]
+bpy.ops.wm.read_factory_settings(use_empty=True)
+bpy.ops.mesh.primitive_cube_add(size=1)
+half = bpy.context.active_object
+half.name = half.data.name = "Half"
+for v in half.data.vertices:
+    v.co = (0.75 + v.co.x * 0.5, v.co.y, 2 + v.co.z * 4)
+half.modifiers.new("Mirror", "MIRROR")
+smooth = half.modifiers.new("Smooth", "SUBSURF")
+smooth.levels = smooth.render_levels = 1
+half.shape_key_add(name="Basis")
+half.shape_key_add(name="Smile")
+picture = bpy.data.images.new("checker", 4, 4)
+picture.filepath_raw = image
+picture.file_format = "PNG"
+picture.save()
+material = bpy.data.materials.new("Skin")
+material.use_nodes = True
+texture = material.node_tree.nodes.new("ShaderNodeTexImage")
+texture.image = picture
+material.node_tree.links.new(texture.outputs["Color"], material.node_tree.nodes["Principled BSDF"].inputs["Base Color"])
+half.data.materials.append(material)
+bpy.ops.object.camera_add(location=(0, -10, 2))
+bpy.ops.object.light_add(type="POINT", location=(3, -3, 5))
+bpy.ops.wm.save_as_mainfile(filepath=out)
+if human:
+    bpy.ops.wm.open_mainfile(filepath=human)
+    bpy.ops.wm.save_as_mainfile(filepath=resaved)
+)");
+  // HUMAN.blend (Blender 2.49, a half body mirrored and subdivided), re-saved by 3.4.
+  const std::string human = "/usr/share/assimp/models/BLEND/HUMAN.blend";
+  const bool haveHuman = FileExists(human);
+  ASSERT_EQ(testing::RunProcess("/usr/bin/blender",
+                                {"-b", "--factory-startup", "-noaudio", "--python-exit-code", "1", "--python",
+                                 dir / "make.py", "--", dir / "half.blend", dir / "checker.png",
+                                 haveHuman ? human : "", dir / "human.blend"})
+                .exitCode, 0);
+
+  // The caller: a virtual environment of Debian's Python, activated, with every Python
+  // setting pointing at code that would note it ran inside Blender.
+  ASSERT_EQ(testing::RunProcess("/usr/bin/python3", {"-m", "venv", "--without-pip", dir / "venv"}).exitCode, 0);
+  const std::string marker = dir / "ran-in-blender.txt";
+  // (bpy is not importable yet when Python starts inside Blender; its arguments are.)
+  const std::string noteIt = "import sys\nif '--factory-startup' in getattr(sys, 'argv', []):\n    open('" +
+                             marker + "', 'a').write(__file__ + '\\n')\n";
+  std::filesystem::create_directories(dir / "site");
+  std::filesystem::create_directories(dir / "user/lib/python3.11/site-packages");
+  WriteFile(dir / "site/sitecustomize.py", noteIt);
+  WriteFile(dir / "user/lib/python3.11/site-packages/usercustomize.py", noteIt);
+  WriteFile(dir / "startup.py", noteIt);
+  WriteFile(dir / "build.py", "import os, subprocess, sys\n"
+                              "done = subprocess.run(sys.argv[1:], env=dict(os.environ, PYTHONHOME='/nonexistent'))\n"
+                              "sys.exit(done.returncode)\n");
+  ProcessOptions caller;
+  const std::string venv = dir / "venv", site = dir / "site", user = dir / "user", startup = dir / "startup.py";
+  caller.beforeExec = [venv, site, user, startup] {
+    setenv("VIRTUAL_ENV", venv.c_str(), 1);
+    setenv("PATH", (venv + "/bin:" + getenv("PATH")).c_str(), 1);
+    setenv("PYTHONPATH", site.c_str(), 1);
+    setenv("PYTHONUSERBASE", user.c_str(), 1);
+    setenv("PYTHONSTARTUP", startup.c_str(), 1);
+  };
+  const auto fromPython = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> command = {dir / "build.py", QXCONVERT_EXE};
+    command.insert(command.end(), args.begin(), args.end());
+    return testing::RunProcess(venv + "/bin/python3", command, caller);
+  };
+
+  auto r = fromPython({"mdl", dir / "half.blend", dir / "half.mdl", "-ue", "-report=" + dir / "half.json"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  const Shape half = ShapeOf(dir / "half.mdl");
+  EXPECT_EQ(half.triangles, 96u);  // 6 faces, twice, each in 4, each in 2 triangles
+  EXPECT_NEAR(half.min.x, -half.max.x, 1e-4);
+  EXPECT_GT(half.min.x, -1.0f);
+  EXPECT_GT(half.max.z - half.min.z, 3 * (half.max.y - half.min.y));  // still standing on z
+  EXPECT_GE(half.min.z, -1e-4f);
+  report::Report report;
+  std::string error;
+  ASSERT_TRUE(report::FromJson(ReadFile(dir / "half.json"), &report, &error)) << error;
+  ASSERT_EQ(report.scene.meshes.size(), 1u);
+  EXPECT_EQ(report.scene.meshes[0].textures, std::vector<std::string>{"//checker.png"});
+  std::map<std::string, std::vector<std::string>> found;
+  for (const report::Finding& f : report.scene.notCarried) found[f.kind] = f.concerns;
+  EXPECT_EQ(found["morph-targets"], std::vector<std::string>{"mesh \"Half\" key \"Smile\""});
+  EXPECT_EQ(found["cameras"], std::vector<std::string>{"\"Camera\""});
+  EXPECT_EQ(found["lights"], std::vector<std::string>{"\"Point\""});
+  EXPECT_EQ(found.count("textures"), 0u);
+
+  if (haveHuman) {
+    ASSERT_EQ(RunConverter({"mdl", human, dir / "human-assimp.mdl", "-ue"}).exitCode, 0);
+    r = fromPython({"mdl", dir / "human.blend", dir / "human-blender.mdl", "-ue"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const Shape assimp = ShapeOf(dir / "human-assimp.mdl"), blender = ShapeOf(dir / "human-blender.mdl");
+    EXPECT_EQ(blender.triangles, assimp.triangles);
+    const float within = 0.01f * assimp.Diagonal();
+    EXPECT_NEAR(blender.min.x, assimp.min.x, within);
+    EXPECT_NEAR(blender.min.y, assimp.min.y, within);
+    EXPECT_NEAR(blender.min.z, assimp.min.z, within);
+    EXPECT_NEAR(blender.max.x, assimp.max.x, within);
+    EXPECT_NEAR(blender.max.y, assimp.max.y, within);
+    EXPECT_NEAR(blender.max.z, assimp.max.z, within);
+  }
+  EXPECT_FALSE(FileExists(marker)) << ReadFile(marker);
+
+  // A Blender that does take its Python from the virtual environment loses Debian's
+  // numpy, which its glTF exporter needs: the outcome gives Python's own words.
+  const std::string wrapper = dir / "venv-blender";
+  WriteFile(wrapper, "#!/bin/sh\nPATH='" + venv + "/bin':$PATH exec /usr/bin/blender \"$@\"\n");
+  std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+  r = RunConverter({"mdl", dir / "half.blend", dir / "failed.mdl", "-blender=" + wrapper});
+  EXPECT_EQ(r.out, kBanner + "Blender (" + wrapper + ") could not export " + dir / "half.blend" +
+                       ": ModuleNotFoundError: No module named 'numpy'\n");
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <set>
 
+#include "testing/banner.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -15,23 +16,16 @@ namespace qx {
 namespace {
 
 using testing::FileExists;
+using testing::kBanner;
+using testing::Listing;
 using testing::ReadFile;
 using testing::RunConverter;
 using testing::TempDir;
 using testing::WriteFile;
 
-const std::string kBanner = "QXConvert v1.00\n";
 const std::string kPixelsAsset = std::string("QTEX\x01\x00\x00", 7) + "pixels";
 
 std::wstring Wide(const std::string& path) { return std::filesystem::u8path(path).wstring(); }
-
-std::set<std::string> Listing(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(dir))) {
-    names.insert(entry.path().filename().u8string());
-  }
-  return names;
-}
 
 TEST(WindowsOutputs, ReadOnlyAndLockedOutputsFailAndKeepThePreviousFile) {
   TempDir dir;

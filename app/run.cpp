@@ -10,6 +10,7 @@
 
 #include "app/depfile.h"
 #include "asset/asset.h"
+#include "convert/import_bounds.h"
 #include "convert/scene_loader.h"
 #include "format/scramble.h"
 #include "platform/platform.h"
@@ -185,10 +186,6 @@ std::int64_t SizeOf(const std::string& path) {
   return size < 0 ? 0 : size;
 }
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 std::string ReportText(const Job& job, const report::Scene& scene, const OutputFile& out,
                        double writeSeconds) {
   report::Report r;
@@ -255,7 +252,7 @@ bool Convert(const Job& job, std::string* message) {
     return false;
   }
   if (!job.report.empty()) {
-    sideFiles.push_back({"Report", job.report, ReportText(job, scene, out, SecondsSince(writeStarted))});
+    sideFiles.push_back({"Report", job.report, ReportText(job, scene, out, report::SecondsSince(writeStarted))});
   }
   for (const SideFile& side : sideFiles) {
     OutputFile file;
@@ -419,10 +416,14 @@ int RunConverter(const std::vector<std::string>& args) {
         job.blender = value;
         break;
       case OptionId::kTimeout:
-        if (ParseBound(*option, value, 86400, &number, &message)) limits.seconds = static_cast<unsigned>(number);
+        if (ParseBound(*option, value, kMaxImportSeconds, &number, &message)) {
+          limits.seconds = static_cast<unsigned>(number);
+        }
         break;
       case OptionId::kMemory:
-        if (ParseBound(*option, value, 1 << 24, &number, &message)) limits.memoryBytes = number << 20;
+        if (ParseBound(*option, value, kMaxImportMiB, &number, &message)) {
+          limits.memoryBytes = number << 20;
+        }
         break;
     }
   }

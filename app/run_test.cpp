@@ -8,6 +8,7 @@
 
 #include "format/scramble.h"
 #include "reader/asset_reader.h"
+#include "testing/banner.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -15,12 +16,12 @@ namespace qx {
 namespace {
 
 using testing::FileExists;
+using testing::kBanner;
 using testing::ReadFile;
 using testing::RunConverter;
 using testing::TempDir;
 using testing::WriteFile;
 
-const std::string kBanner = "QXConvert v1.00\n";
 
 std::string Unscrambled(std::string file) {
   AssetKey key;
@@ -32,9 +33,10 @@ std::string Unscrambled(std::string file) {
 
 TEST(UsageText, IsTheBannerAndTheFixedBlock) {
   const std::string usage = UsageText();
-  ASSERT_EQ(usage.substr(0, 15), "QXConvert v1.00");
-  EXPECT_EQ(usage.size() - 15, 566u);
-  EXPECT_EQ(usage.substr(15, 8), "\nUsage:\n");
+  const std::size_t banner = kBanner.size() - 1;
+  ASSERT_EQ(usage.substr(0, banner + 1), kBanner);
+  EXPECT_EQ(usage.size() - banner, 566u);
+  EXPECT_EQ(usage.substr(banner, 8), "\nUsage:\n");
   EXPECT_EQ(usage.substr(usage.size() - 39), " QXConvert.exe snd sound.ogg sound.snd\n");
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "format/little_endian.h"
@@ -35,11 +34,9 @@ bool EncodeExtensionField(const std::string& inputPath,
 namespace {
 
 std::string TooLargeText(std::int64_t bytes, bool withField) {
-  return std::string("File is 2 GiB or larger") + (withField ? " with its extension field" : "") +
-         ", bytes " + std::to_string(bytes);
+  return format::TooLargeText(withField ? "File with its extension field" : "File", bytes);
 }
 
-constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
 // Slices stay in cache between scrambling and writing.
 constexpr std::size_t kSliceSize = std::size_t{1} << 20;
 
@@ -72,7 +69,7 @@ class RawSlices {
         return false;
       }
     }
-    if (reported > kLimit - static_cast<std::int64_t>(fieldSize)) {
+    if (reported > format::kMaxPayloadSize - static_cast<std::int64_t>(fieldSize)) {
       *error = TooLargeText(reported + static_cast<std::int64_t>(fieldSize), audio_);
       return false;
     }
@@ -101,7 +98,7 @@ class RawSlices {
       return false;
     }
     read_ += static_cast<std::int64_t>(*length);
-    if (read_ > kLimit) {
+    if (read_ > format::kMaxPayloadSize) {
       *error = TooLargeText(read_, audio_);
       return false;
     }

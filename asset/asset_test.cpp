@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/cursor.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace qx {
 namespace {
 
+using testing::Content;
 using testing::FileExists;
+using testing::Header;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
@@ -19,11 +22,6 @@ AssetKey BuiltInKey() {
   AssetKey key;
   DeriveAssetKey(kPassPhrase, key);
   return key;
-}
-
-std::string Header(const char* tag, bool scrambled) {
-  return std::string(tag, 4) + std::string("\x01\x00", 2) +
-         (scrambled ? "\x01" : std::string(1, '\0'));
 }
 
 std::string ExtensionField(const std::string& extension) {
@@ -41,8 +39,7 @@ std::string Stream(AssetType type, const std::string& path, bool scramble, std::
     *error = asset.errorText;
     return "";
   }
-  return std::string(reinterpret_cast<const char*>(bytes.GetAllData()),
-                     static_cast<std::size_t>(bytes.Size()));
+  return Content(bytes);
 }
 
 TEST(FileExtension, TakesEverythingFromTheLastDot) {
@@ -130,7 +127,7 @@ TEST(RawAssetFailures, MissingDirectoryAndHugeInputsAreRefused) {
   EXPECT_EQ(Stream(AssetType::Texture, big, false, &error), "");
   EXPECT_EQ(error, "File is 2 GiB or larger, bytes 2147483648");
   EXPECT_EQ(Stream(AssetType::Music, almost, false, &error), "");
-  EXPECT_EQ(error, "File is 2 GiB or larger with its extension field, bytes 2147483653");
+  EXPECT_EQ(error, "File with its extension field is 2 GiB or larger, bytes 2147483653");
 }
 
 Asset Loaded(const std::string& payload) {

@@ -6,12 +6,12 @@
 #include <new>
 #include <utility>
 
+#include "format/asset_format.h"
 #include "platform/platform.h"
 
 namespace qx {
 namespace {
 
-constexpr std::int64_t kMaxSize = std::numeric_limits<std::int32_t>::max();
 // Buffers from this size on are file-sized payloads that are about to be filled.
 constexpr std::int64_t kLargeBuffer = std::int64_t{32} << 20;
 
@@ -131,8 +131,8 @@ std::int32_t ByteStream::Size() {
     SetErrnoText("Failed to get file size with errno ", error);
     return -1;
   }
-  if (end > kMaxSize) {
-    errorText_ = "File is 2 GiB or larger, bytes " + std::to_string(end);
+  if (end > format::kMaxPayloadSize) {
+    errorText_ = format::TooLargeText("File", end);
     return -1;
   }
   return static_cast<std::int32_t>(end);
@@ -141,7 +141,7 @@ std::int32_t ByteStream::Size() {
 std::int32_t ByteStream::Tell() {
   if (kind_ != StreamKind::File) return position_;
   const std::int64_t here = platform::Tell(file_);
-  return here < 0 || here > kMaxSize ? -1 : static_cast<std::int32_t>(here);
+  return here < 0 || here > format::kMaxPayloadSize ? -1 : static_cast<std::int32_t>(here);
 }
 
 void ByteStream::SeekToEnd() {
@@ -191,10 +191,11 @@ void ByteStream::Reallocate(std::int32_t capacity) {
 }
 
 bool ByteStream::GrowTo(std::int64_t needed) {
-  if (needed > kMaxSize) return false;
+  if (needed > format::kMaxPayloadSize) return false;
   if (needed <= capacity_) return true;
   // Amortised growth: half as much again, or what is needed if that is more.
-  const std::int64_t grown = std::min<std::int64_t>(capacity_ + capacity_ / 2, kMaxSize);
+  const std::int64_t grown =
+      std::min<std::int64_t>(capacity_ + capacity_ / 2, format::kMaxPayloadSize);
   Reallocate(static_cast<std::int32_t>(std::max(needed, grown)));
   return true;
 }

@@ -1,7 +1,6 @@
 #include "convert/animation_payload.h"
 
 #include <cstdint>
-#include <limits>
 
 #include "asset/field_writer.h"
 #include "format/asset_format.h"
@@ -9,17 +8,17 @@
 namespace qx {
 namespace {
 
-constexpr std::int64_t kMaxPayload = std::numeric_limits<std::int32_t>::max();
-constexpr std::int64_t kVectorKeySize = format::kVectorKeyWidth;
-constexpr std::int64_t kRotationKeySize = format::kRotationKeyWidth;
+using format::kRotationKeyWidth;
+using format::kVectorKeyWidth;
 
 std::string AnimationText(unsigned a) { return "Animation " + std::to_string(a); }
 
 // A 16-bit count field that would be cut short makes the blocks behind it unreadable;
 // refuse the scene instead.
 bool CountFits(unsigned count, const std::string& owner, const char* what, std::string* error) {
-  if (count <= 0xFFFF) return true;
-  *error = owner + " has " + std::to_string(count) + " " + what + ", more than 65535";
+  if (count <= format::kMaxCount) return true;
+  *error = owner + " has " + std::to_string(count) + " " + what + ", more than " +
+           std::to_string(format::kMaxCount);
   return false;
 }
 
@@ -70,13 +69,14 @@ std::int64_t MeasureAnimations(const aiScene& scene, std::string* error) {
                      "rotation keys", error)) {
         return -1;
       }
-      size += format::kMinChannelSize + kVectorKeySize * channel->mNumPositionKeys +
-              kVectorKeySize * channel->mNumScalingKeys +
-              kRotationKeySize * channel->mNumRotationKeys;
+      size += static_cast<std::int64_t>(format::kMinChannelSize +
+                                        kVectorKeyWidth * channel->mNumPositionKeys +
+                                        kVectorKeyWidth * channel->mNumScalingKeys +
+                                        kRotationKeyWidth * channel->mNumRotationKeys);
     }
   }
-  if (size > kMaxPayload) {
-    *error = "Animation payload is 2 GiB or larger, bytes " + std::to_string(size);
+  if (size > format::kMaxPayloadSize) {
+    *error = format::TooLargeText("Animation payload", size);
     return -1;
   }
   return size;

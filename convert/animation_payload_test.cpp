@@ -10,26 +10,10 @@ namespace {
 
 using testing::AnimationShape;
 using testing::ChannelShape;
-using testing::Content;
 using testing::Cursor;
+using testing::Encoded;
 using testing::MakeAnimationScene;
-
-std::string Encode(const aiScene& scene) {
-  ByteStream out;
-  std::string error;
-  EXPECT_TRUE(EncodeAnimation(scene, out, &error)) << error;
-  return Content(out);
-}
-
-std::string Refusal(const aiScene& scene) {
-  ByteStream out;
-  out.OpenMemoryForWrite();
-  out.Write("keep", 4);
-  std::string error;
-  EXPECT_FALSE(EncodeAnimation(scene, out, &error));
-  EXPECT_EQ(Content(out), "keep");
-  return error;
-}
+using testing::Refusal;
 
 aiVectorKey VectorKey(double time, float x, float y, float z) {
   return aiVectorKey(time, aiVector3D(x, y, z));
@@ -45,7 +29,7 @@ TEST(AnimationPayload, OneChannelFieldByField) {
   channel.positions = {VectorKey(0, 1, 2, 3), VectorKey(0.5, 4, 5, 6)};
   channel.scalings = {VectorKey(0, 1, 1, 1)};
   channel.rotations = {RotationKey(0, 1, 0, 0, 0), RotationKey(12.25, 0.5f, 0.25f, -0.5f, 0.125f)};
-  const std::string payload = Encode(*MakeAnimationScene({{channel}}));
+  const std::string payload = Encoded(EncodeAnimation, *MakeAnimationScene({{channel}}));
   ASSERT_EQ(payload.size(), 118u);  // 2 + 2 + 6 + 40 + 20 + 48
   Cursor c(payload);
   EXPECT_EQ(c.U16(), 1);
@@ -90,7 +74,7 @@ TEST(AnimationPayload, ExactBytesOfAKey) {
       "\x00\x00"
       "\x00\x00",
       2 + 2 + 2 + 20 + 2 + 2);
-  EXPECT_EQ(Encode(*MakeAnimationScene({{channel}})), expected);
+  EXPECT_EQ(Encoded(EncodeAnimation, *MakeAnimationScene({{channel}})), expected);
 }
 
 TEST(AnimationPayload, EmptyListsAndAnimationsKeepTheirCounts) {
@@ -98,7 +82,7 @@ TEST(AnimationPayload, EmptyListsAndAnimationsKeepTheirCounts) {
   rotationOnly.rotations = {RotationKey(3, 1, 0, 0, 0)};
   // An animation without channels, then one whose channel has no position or
   // scaling keys.
-  const std::string payload = Encode(*MakeAnimationScene({{}, {rotationOnly}}));
+  const std::string payload = Encoded(EncodeAnimation, *MakeAnimationScene({{}, {rotationOnly}}));
   Cursor c(payload);
   EXPECT_EQ(c.U16(), 2);
   EXPECT_EQ(c.U16(), 0);  // first animation: channel count 0 alone
@@ -120,7 +104,7 @@ TEST(AnimationPayload, AnimationsAndChannelsFollowInSceneOrder) {
       animations[a].push_back(channel);
     }
   }
-  Cursor c(Encode(*MakeAnimationScene(animations)));
+  Cursor c(Encoded(EncodeAnimation, *MakeAnimationScene(animations)));
   EXPECT_EQ(c.U16(), 2);
   for (int a = 0; a < 2; ++a) {
     EXPECT_EQ(c.U16(), 3);
@@ -136,22 +120,22 @@ TEST(AnimationPayload, AnimationsAndChannelsFollowInSceneOrder) {
 }
 
 TEST(AnimationPayloadRefusals, ScenesWithoutAnimations) {
-  EXPECT_EQ(Refusal(*MakeAnimationScene({})), "Model has no animations");
+  EXPECT_EQ(Refusal(EncodeAnimation, *MakeAnimationScene({})), "Model has no animations");
   auto countButNoArray = MakeAnimationScene({});
   countButNoArray->mNumAnimations = 1;
-  EXPECT_EQ(Refusal(*countButNoArray), "Model has no animations");
+  EXPECT_EQ(Refusal(EncodeAnimation, *countButNoArray), "Model has no animations");
 }
 
 TEST(AnimationPayloadRefusals, CountsBeyondSixteenBitsNameWhatOverflowed) {
   auto animations = MakeAnimationScene({});
   animations->mNumAnimations = 65536;
   animations->mAnimations = new aiAnimation*[65536]();
-  EXPECT_EQ(Refusal(*animations), "Model has 65536 animations, more than 65535");
+  EXPECT_EQ(Refusal(EncodeAnimation, *animations), "Model has 65536 animations, more than 65535");
 
   auto channels = MakeAnimationScene({{}});
   channels->mAnimations[0]->mNumChannels = 70000;
   channels->mAnimations[0]->mChannels = new aiNodeAnim*[70000]();
-  EXPECT_EQ(Refusal(*channels), "Animation 0 has 70000 channels, more than 65535");
+  EXPECT_EQ(Refusal(EncodeAnimation, *channels), "Animation 0 has 70000 channels, more than 65535");
 
   ChannelShape channel;
   channel.scalings = {VectorKey(0, 1, 1, 1)};
@@ -162,7 +146,7 @@ TEST(AnimationPayloadRefusals, CountsBeyondSixteenBitsNameWhatOverflowed) {
     if (which == "position") target->mNumPositionKeys = 100000;
     if (which == "scaling") target->mNumScalingKeys = 100000;
     if (which == "rotation") target->mNumRotationKeys = 100000;
-    EXPECT_EQ(Refusal(*keys),
+    EXPECT_EQ(Refusal(EncodeAnimation, *keys),
               "Animation 1 channel 1 has 100000 " + which + " keys, more than 65535");
   }
 }
@@ -171,20 +155,21 @@ TEST(AnimationPayloadRefusals, NullArraysWhereCountsPromiseEntries) {
   auto nullAnimation = MakeAnimationScene({{}});
   delete nullAnimation->mAnimations[0];
   nullAnimation->mAnimations[0] = nullptr;
-  EXPECT_EQ(Refusal(*nullAnimation), "Animation 0 is null");
+  EXPECT_EQ(Refusal(EncodeAnimation, *nullAnimation), "Animation 0 is null");
 
   auto noChannels = MakeAnimationScene({{}});
   noChannels->mAnimations[0]->mNumChannels = 2;
-  EXPECT_EQ(Refusal(*noChannels), "Animation 0 has 2 channels but no array");
+  EXPECT_EQ(Refusal(EncodeAnimation, *noChannels), "Animation 0 has 2 channels but no array");
 
   auto nullChannel = MakeAnimationScene({{ChannelShape{}}});
   delete nullChannel->mAnimations[0]->mChannels[0];
   nullChannel->mAnimations[0]->mChannels[0] = nullptr;
-  EXPECT_EQ(Refusal(*nullChannel), "Animation 0 channel 0 is null");
+  EXPECT_EQ(Refusal(EncodeAnimation, *nullChannel), "Animation 0 channel 0 is null");
 
   auto noKeys = MakeAnimationScene({{ChannelShape{}}});
   noKeys->mAnimations[0]->mChannels[0]->mNumRotationKeys = 5;
-  EXPECT_EQ(Refusal(*noKeys), "Animation 0 channel 0 has 5 rotation keys but no array");
+  EXPECT_EQ(Refusal(EncodeAnimation, *noKeys),
+            "Animation 0 channel 0 has 5 rotation keys but no array");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "convert/blend_source.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,13 +15,19 @@
 namespace qx {
 namespace {
 
-// Run by Blender: lists what the .blend uses, then exports glTF binary. Animations
-// only for animation assets; nothing else is left to Blender's defaults that could
-// differ run to run.
+// Run by Blender: lists what the .blend uses, notes what the glTF export cannot say
+// (each material's image files as the .blend names them, since the export embeds
+// their pixels; the cameras, lights and shape keys the export leaves out), then
+// exports glTF binary as the artist sees the scene: modifiers applied as Blender
+// evaluates them, and Blender's own axes (Z up), as Assimp's reading of a .blend
+// keeps them. A subdivision takes the higher of its viewport and render levels, as
+// Assimp's reading does, so an old file and its re-save in a newer Blender agree.
+// Animations only for animation assets; nothing else is left to Blender's defaults
+// that could differ run to run.
 const char kExportScript[] = R"(import os
 import sys
 import bpy
-out, kind, listing = sys.argv[sys.argv.index("--") + 1:]
+out, kind, listing, facts = sys.argv[sys.argv.index("--") + 1:]
 folder = os.path.dirname(out)
 
 # Linked libraries that are not there: named on standard error and in the depfile.
@@ -32,7 +40,26 @@ with open(os.path.join(folder, "missing.txt"), "w", encoding="utf-8") as f:
 with open(listing, "w", encoding="utf-8") as f:
     for path in sorted(set(bpy.utils.blend_paths(absolute=True))):
         f.write(path + "\n")
-bpy.ops.export_scene.gltf(filepath=out, export_format="GLB", export_animations=(kind == "anm"))
+def fact(*fields):
+    return "\t".join(str(x).replace("\t", " ").replace("\n", " ") for x in fields) + "\n"
+with open(facts, "w", encoding="utf-8") as f:
+    for material in bpy.data.materials:
+        for node in material.node_tree.nodes if material.node_tree else ():
+            if node.type == "TEX_IMAGE" and node.image is not None:
+                image = node.image
+                f.write(fact("image", material.name, int(image.packed_file is not None), image.filepath or image.name))
+    for item in bpy.context.scene.objects:
+        if item.type in ("CAMERA", "LIGHT"):
+            f.write(fact(item.type.lower(), item.name))
+        elif item.type == "MESH" and item.data.shape_keys is not None:
+            for key in item.data.shape_keys.key_blocks[1:]:
+                f.write(fact("shape-key", item.data.name, key.name))
+for item in bpy.data.objects:
+    for modifier in item.modifiers:
+        if modifier.type == "SUBSURF":
+            modifier.levels = max(modifier.levels, modifier.render_levels)
+bpy.ops.export_scene.gltf(filepath=out, export_format="GLB", export_animations=(kind == "anm"),
+                          export_apply=True, export_yup=False)
 )";
 
 // Run by Blender before it loads the .blend. Blender writes simulation caches where
@@ -79,18 +106,61 @@ std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
-// Blender's own words for what went wrong: its last line that says error, else its
-// last line.
+// Blender's own words for what went wrong: the last Python exception (the line that
+// closes a traceback, not Blender's "script failed" after it, which names only our
+// script), else its last line that says error, else its last line.
 std::string LastError(const std::string& log) {
   std::istringstream lines(log);
-  std::string line, last, lastError;
+  std::string line, last, lastError, exception;
+  bool inTraceback = false;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line.rfind("Blender quit", 0) == 0) continue;
+    if (inTraceback && line[0] != ' ') {
+      // "Name: words" closes it; Blender's own "Error: ..." and "Location: ..." lines
+      // (its stdout reaches the log out of step with Python's stderr) do not.
+      const std::string name = line.substr(0, line.find(':'));
+      const bool exceptionName =
+          !name.empty() && name != "Error" && name != "Location" &&
+          std::all_of(name.begin(), name.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+          });
+      if (exceptionName) exception = line;
+      inTraceback = false;
+    }
+    if (line.find("Traceback (most recent call last):") != std::string::npos) inTraceback = true;
     last = line;
     if (line.find("Error") != std::string::npos || line.find("error") != std::string::npos) lastError = line;
   }
-  return lastError.empty() ? last : lastError;
+  return !exception.empty() ? exception : lastError.empty() ? last : lastError;
+}
+
+// Fields of one tab-separated line.
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+    fields.push_back(line.substr(start, tab - start));
+  }
+  fields.push_back(line.substr(start));
+  return fields;
+}
+
+// Blender's environment: the caller's, without what would change Blender's Python or
+// run the caller's code inside it. Debian's Blender takes its Python's prefix from the
+// first python3.x on PATH (a virtual environment's or a pyenv build loses Debian's
+// packages), so PATH holds only Blender's folder and the system's; PYTHONHOME,
+// PYTHONPATH, PYTHONSTARTUP, PYTHONUSERBASE (a sitecustomize.py on the caller's path)
+// go, as do BLENDER_* and XDG_* (the caller's scripts and settings folders).
+std::vector<std::string> BlenderEnvironment(const std::string& blender, const std::string& home,
+                                            const std::string& temp) {
+  std::vector<std::string> environment = {"PYTHON*", "BLENDER_*", "XDG_*", "HOME=" + home, "TMPDIR=" + temp,
+                                          "TEMP=" + temp, "TMP=" + temp};
+  std::error_code failed;
+  const auto program = std::filesystem::absolute(std::filesystem::u8path(blender), failed);
+  const std::string path = platform::SystemSearchPath(failed ? "" : program.parent_path().u8string());
+  if (!path.empty()) environment.push_back("PATH=" + path);
+  return environment;
 }
 
 // Whether Blender's log says an allocation failed (its allocator, Python, the loader,
@@ -137,7 +207,8 @@ bool BlendExport::Run(const std::string& source, format::AssetKind kind, const s
   std::error_code made;
   std::filesystem::create_directory(std::filesystem::u8path(home), made);
   std::filesystem::create_directory(std::filesystem::u8path(temp), made);
-  const std::string script = folder_ + "/export.py", listing = folder_ + "/used.txt";
+  const std::string script = folder_ + "/export.py", listing = folder_ + "/used.txt",
+                    facts = folder_ + "/facts.txt";
   std::ofstream(std::filesystem::u8path(script), std::ios::binary) << kExportScript;
   const std::string caches = folder_ + "/caches.py";
   std::ofstream(std::filesystem::u8path(caches), std::ios::binary) << kCacheScript;
@@ -158,9 +229,8 @@ bool BlendExport::Run(const std::string& source, format::AssetKind kind, const s
       blender,
       {"--factory-startup", "-noaudio", "--disable-autoexec", "-b", "--python-exit-code", "1",
        "--python", caches, unresolved ? source : absolute, "--python", script, "--", glb_,
-       animation ? "anm" : "mdl", listing},
-      {"HOME=" + home, "TMPDIR=" + temp, "TEMP=" + temp, "TMP=" + temp}, folder_ + "/blender.log",
-      bounds, error);
+       animation ? "anm" : "mdl", listing, facts},
+      BlenderEnvironment(blender, home, temp), folder_ + "/blender.log", bounds, error);
   if (code == platform::kCannotConfine) {
     *error = "Cannot sandbox Blender to convert " + source + ": " + *error +
              "; a .blend can make Blender write anywhere, so it runs only where it can write "
@@ -189,7 +259,52 @@ bool BlendExport::Run(const std::string& source, format::AssetKind kind, const s
     std::fwrite(warning.data(), 1, warning.size(), stderr);
     used_.push_back(line);
   }
+  std::istringstream factLines(ReadAll(facts));
+  for (std::string line; std::getline(factLines, line);) {
+    const std::vector<std::string> fields = Fields(line);
+    if (fields[0] == "image" && fields.size() == 4) {
+      images_.push_back({fields[1], fields[2] == "1", fields[3]});
+    } else if (fields.size() >= 2) {
+      const std::string label = "\"" + fields[1] + "\"" + (fields.size() == 3 ? " key \"" + fields[2] + "\"" : "");
+      if (fields[0] == "camera") cameras_.push_back(label);
+      if (fields[0] == "light") lights_.push_back(label);
+      if (fields[0] == "shape-key" && fields.size() == 3) shapeKeys_.push_back("mesh " + label);
+    }
+  }
   return true;
+}
+
+void BlendExport::Describe(format::AssetKind kind, report::Scene* scene) const {
+  for (report::Mesh& mesh : scene->meshes) {
+    std::vector<std::string> textures;
+    for (const Image& image : images_) {
+      if (image.material == mesh.material &&
+          std::find(textures.begin(), textures.end(), image.path) == textures.end()) {
+        textures.push_back(image.path);
+      }
+    }
+    if (!textures.empty()) mesh.textures = textures;
+  }
+  // The export's own cameras, lights and embedded images are not the .blend's.
+  std::vector<report::Finding>& found = scene->notCarried;
+  found.erase(std::remove_if(found.begin(), found.end(),
+                             [](const report::Finding& f) {
+                               return f.kind == "cameras" || f.kind == "lights" || f.kind == "textures";
+                             }),
+              found.end());
+  std::vector<std::string> packed;
+  for (const Image& image : images_) {
+    if (image.packed && std::find(packed.begin(), packed.end(), image.path) == packed.end()) {
+      packed.push_back(image.path);
+    }
+  }
+  const auto note = [&found](const char* findingKind, const std::vector<std::string>& concerns, const char* text) {
+    if (!concerns.empty()) found.push_back({findingKind, concerns.size(), concerns, text});
+  };
+  if (kind == format::AssetKind::Model) note("morph-targets", shapeKeys_, report::kMorphTargetsText);
+  note("cameras", cameras_, report::kCamerasText);
+  note("lights", lights_, report::kLightsText);
+  note("textures", packed, report::kEmbeddedTexturesText);
 }
 
 }  // namespace qx

@@ -1,7 +1,8 @@
-// .blend sources: Assimp cannot read the files of Blender 2.8 and later, so Blender
-// itself, run in the background, exports the scene as glTF, which the usual importer
-// then reads. Blender runs isolated (its own HOME and TMPDIR, factory settings, no
-// audio), never runs Python stored in the .blend, and may write only in its private
+// .blend sources that Assimp cannot read (those of Blender 2.80 and later), or any when
+// the user names a Blender: Blender itself, run in the background, exports the scene
+// as glTF, which the usual importer then reads. Blender runs isolated (its own HOME
+// and TMPDIR, factory settings, no audio, an environment without the caller's Python
+// settings), never runs Python stored in the .blend, and may write only in its private
 // temporary folder.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "format/asset_format.h"
+#include "report/report.h"
 
 namespace qx {
 
@@ -38,11 +40,22 @@ class BlendExport {
   // Every file the .blend uses that exists (linked libraries, images), and every linked
   // library that is missing, absolute.
   const std::vector<std::string>& used() const { return used_; }
+  // Puts into a report of the export's import what the export hid: textures named as
+  // the .blend names them, not as embedded copies, and the cameras, lights and (for a
+  // model) shape keys the export left out, as findings.
+  void Describe(format::AssetKind kind, report::Scene* scene) const;
 
  private:
+  struct Image {
+    std::string material;
+    bool packed = false;
+    std::string path;
+  };
   std::string folder_;
   std::string glb_;
   std::vector<std::string> used_;
+  std::vector<Image> images_;
+  std::vector<std::string> cameras_, lights_, shapeKeys_;
 };
 
 }  // namespace qx

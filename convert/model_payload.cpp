@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 
 #include "asset/field_writer.h"
 #include "format/asset_format.h"
@@ -14,12 +13,11 @@ static_assert(sizeof(aiVector3D) == format::kPositionWidth &&
                   sizeof(aiVector3D) == format::kNormalWidth,
               "vertex arrays are written as packed f32 triples");
 
-constexpr std::int64_t kPosition = format::kPositionWidth;
-constexpr std::int64_t kNormal = format::kNormalWidth;
-constexpr std::int64_t kTextureCoord = format::kTextureCoordWidth;
-constexpr std::int64_t kIndex = format::kIndexWidth;
-
-constexpr std::int64_t kMaxPayload = std::numeric_limits<std::int32_t>::max();
+using format::kIndexWidth;
+using format::kMaxPayloadSize;
+using format::kNormalWidth;
+using format::kPositionWidth;
+using format::kTextureCoordWidth;
 
 std::size_t NameLength(const aiString& name) {
   // Up to the first zero byte; bounded by the buffer in case there is none.
@@ -37,8 +35,9 @@ std::int64_t MeasureModel(const aiScene& scene, std::string* error) {
     *error = "Model has no meshes";
     return -1;
   }
-  if (scene.mNumMeshes > 0xFFFF) {
-    *error = "Model has " + std::to_string(scene.mNumMeshes) + " meshes, more than 65535";
+  if (scene.mNumMeshes > format::kMaxCount) {
+    *error = "Model has " + std::to_string(scene.mNumMeshes) + " meshes, more than " +
+             std::to_string(format::kMaxCount);
     return -1;
   }
   std::int64_t size = format::kCountWidth;
@@ -53,24 +52,25 @@ std::int64_t MeasureModel(const aiScene& scene, std::string* error) {
       *error = MeshText(m) + " has " + std::to_string(v) + " vertices but no positions";
       return -1;
     }
-    size += static_cast<std::int64_t>(format::kMinMeshSize + NameLength(mesh->mName)) + kPosition * v;
-    if (HasNormals(*mesh)) size += kNormal * v;
-    if (HasUVs(*mesh)) size += kTextureCoord * v;
+    size += static_cast<std::int64_t>(format::kMinMeshSize + NameLength(mesh->mName) +
+                                      kPositionWidth * v);
+    if (HasNormals(*mesh)) size += static_cast<std::int64_t>(kNormalWidth * v);
+    if (HasUVs(*mesh)) size += static_cast<std::int64_t>(kTextureCoordWidth * v);
     if (HasFaces(*mesh)) {
-      for (unsigned f = 0; f < mesh->mNumFaces && size <= kMaxPayload; ++f) {
+      for (unsigned f = 0; f < mesh->mNumFaces && size <= kMaxPayloadSize; ++f) {
         const aiFace& face = mesh->mFaces[f];
         if (face.mNumIndices > 0 && face.mIndices == nullptr) {
           *error = MeshText(m) + " face " + std::to_string(f) + " has " +
                    std::to_string(face.mNumIndices) + " indices but no index array";
           return -1;
         }
-        size += kIndex * static_cast<std::int64_t>(face.mNumIndices);
+        size += static_cast<std::int64_t>(kIndexWidth * face.mNumIndices);
       }
     }
-    if (size > kMaxPayload) break;
+    if (size > kMaxPayloadSize) break;
   }
-  if (size > kMaxPayload) {
-    *error = "Model payload is 2 GiB or larger, bytes " + std::to_string(size);
+  if (size > kMaxPayloadSize) {
+    *error = format::TooLargeText("Model payload", size);
     return -1;
   }
   return size;

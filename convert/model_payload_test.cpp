@@ -8,28 +8,11 @@
 namespace qx {
 namespace {
 
-using testing::Content;
 using testing::Cursor;
+using testing::Encoded;
 using testing::MakeModelScene;
 using testing::MeshShape;
-
-std::string Encode(const aiScene& scene) {
-  ByteStream out;
-  std::string error;
-  EXPECT_TRUE(EncodeModel(scene, out, &error)) << error;
-  return Content(out);
-}
-
-// A refused scene must leave the stream exactly as it was.
-std::string Refusal(const aiScene& scene) {
-  ByteStream out;
-  out.OpenMemoryForWrite();
-  out.Write("keep", 4);
-  std::string error;
-  EXPECT_FALSE(EncodeModel(scene, out, &error));
-  EXPECT_EQ(Content(out), "keep");
-  return error;
-}
+using testing::Refusal;
 
 MeshShape Quad() {
   MeshShape quad;
@@ -42,7 +25,7 @@ MeshShape Quad() {
 }
 
 TEST(ModelPayload, OneMeshFieldByField) {
-  const std::string payload = Encode(*MakeModelScene({Quad()}));
+  const std::string payload = Encoded(EncodeModel, *MakeModelScene({Quad()}));
   // 2 + (2 + 4) + 4 + 4 + 48 + 4 + 24 + 1 + 48 + 1
   ASSERT_EQ(payload.size(), 142u);
   Cursor c(payload);
@@ -86,13 +69,13 @@ TEST(ModelPayload, ExactLittleEndianBytes) {
       "\x00\x00\x80\x3E"
       "\x00\x00\x40\x3F",  // u 0.25, v 0.75; the third value is not written
       2 + 2 + 4 + 4 + 12 + 8 + 1 + 9);
-  EXPECT_EQ(Encode(*MakeModelScene({mesh})), expected);
+  EXPECT_EQ(Encoded(EncodeModel, *MakeModelScene({mesh})), expected);
 }
 
 TEST(ModelPayload, NamesStopAtTheirFirstZeroByte) {
   MeshShape mesh = Quad();
   mesh.name = std::string("ab\0cd", 5);
-  Cursor c(Encode(*MakeModelScene({mesh})));
+  Cursor c(Encoded(EncodeModel, *MakeModelScene({mesh})));
   c.U16();
   EXPECT_EQ(c.U16(), 2);
   EXPECT_EQ(c.Bytes(2), "ab");
@@ -103,7 +86,7 @@ TEST(ModelPayload, OptionalArraysFollowTheirFlags) {
   MeshShape uvOnly = Quad();
   uvOnly.normals.clear();
   uvOnly.uvs = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
-  Cursor c(Encode(*MakeModelScene({uvOnly})));
+  Cursor c(Encoded(EncodeModel, *MakeModelScene({uvOnly})));
   c.Bytes(2 + 2 + 4 + 4 + 4 + 48 + 4 + 24);
   EXPECT_EQ(c.U8(), 0);  // normals flag, straight followed by
   EXPECT_EQ(c.U8(), 1);  // the texture-coordinate flag
@@ -116,7 +99,7 @@ TEST(ModelPayload, OptionalArraysFollowTheirFlags) {
   point.positions = {{1, 2, 3}};
   point.faces = {{0}};
   point.normals = {{0, 0, 1}};
-  Cursor one(Encode(*MakeModelScene({point})));
+  Cursor one(Encoded(EncodeModel, *MakeModelScene({point})));
   one.Bytes(2 + 2 + 4 + 4 + 12 + 4 + 4);
   EXPECT_EQ(one.U8(), 1);
 }
@@ -128,7 +111,7 @@ TEST(ModelPayload, MeshWithoutVerticesHasNoArraysEvenWhenPresent) {
   auto scene = MakeModelScene({});
   scene->mNumMeshes = 1;
   scene->mMeshes = new aiMesh* [1] { mesh };
-  EXPECT_EQ(Encode(*scene), std::string("\x01\x00"
+  EXPECT_EQ(Encoded(EncodeModel, *scene), std::string("\x01\x00"
                                         "\x00\x00"
                                         "\0\0\0\0"
                                         "\0\0\0\0"
@@ -148,7 +131,7 @@ TEST(ModelPayload, MeshesFollowInSceneOrderWithPointsAndLines) {
   lines.material = 1;
   lines.positions = {{0, 0, 0}, {0, 0, 1}};
   lines.faces = {{0, 1}};
-  Cursor c(Encode(*MakeModelScene({points, lines})));
+  Cursor c(Encoded(EncodeModel, *MakeModelScene({points, lines})));
   EXPECT_EQ(c.U16(), 2);
   EXPECT_EQ(c.U16(), 1);
   EXPECT_EQ(c.Bytes(1), "P");
@@ -172,41 +155,42 @@ TEST(ModelPayload, MeshesFollowInSceneOrderWithPointsAndLines) {
 TEST(ModelPayload, MeshWithoutFacesWritesFaceCountZero) {
   MeshShape cloud;
   cloud.positions = {{1, 1, 1}};
-  Cursor c(Encode(*MakeModelScene({cloud})));
+  Cursor c(Encoded(EncodeModel, *MakeModelScene({cloud})));
   c.Bytes(2 + 2 + 4 + 4 + 12);
   EXPECT_EQ(c.U32(), 0u);
   EXPECT_EQ(c.remaining(), 2u);
 }
 
 TEST(ModelPayloadRefusals, ScenesWithoutMeshes) {
-  EXPECT_EQ(Refusal(*MakeModelScene({})), "Model has no meshes");
+  EXPECT_EQ(Refusal(EncodeModel, *MakeModelScene({})), "Model has no meshes");
   auto countButNoArray = MakeModelScene({});
   countButNoArray->mNumMeshes = 3;
-  EXPECT_EQ(Refusal(*countButNoArray), "Model has no meshes");
+  EXPECT_EQ(Refusal(EncodeModel, *countButNoArray), "Model has no meshes");
 }
 
 TEST(ModelPayloadRefusals, MeshCountBeyondSixteenBits) {
   auto scene = MakeModelScene({});
   scene->mNumMeshes = 70000;
   scene->mMeshes = new aiMesh*[70000]();
-  EXPECT_EQ(Refusal(*scene), "Model has 70000 meshes, more than 65535");
+  EXPECT_EQ(Refusal(EncodeModel, *scene), "Model has 70000 meshes, more than 65535");
 }
 
 TEST(ModelPayloadRefusals, NullArraysWhereCountsPromiseEntries) {
   auto nullMesh = MakeModelScene({Quad()});
   delete nullMesh->mMeshes[0];
   nullMesh->mMeshes[0] = nullptr;
-  EXPECT_EQ(Refusal(*nullMesh), "Model mesh 0 is null");
+  EXPECT_EQ(Refusal(EncodeModel, *nullMesh), "Model mesh 0 is null");
 
   auto noPositions = MakeModelScene({Quad(), Quad()});
   delete[] noPositions->mMeshes[1]->mVertices;
   noPositions->mMeshes[1]->mVertices = nullptr;
-  EXPECT_EQ(Refusal(*noPositions), "Model mesh 1 has 4 vertices but no positions");
+  EXPECT_EQ(Refusal(EncodeModel, *noPositions), "Model mesh 1 has 4 vertices but no positions");
 
   auto noIndices = MakeModelScene({Quad()});
   delete[] noIndices->mMeshes[0]->mFaces[1].mIndices;
   noIndices->mMeshes[0]->mFaces[1].mIndices = nullptr;
-  EXPECT_EQ(Refusal(*noIndices), "Model mesh 0 face 1 has 3 indices but no index array");
+  EXPECT_EQ(Refusal(EncodeModel, *noIndices),
+            "Model mesh 0 face 1 has 3 indices but no index array");
 
   // The smallest counts that promise entries: one vertex, a point's one index.
   qx::testing::MeshShape point;
@@ -215,11 +199,12 @@ TEST(ModelPayloadRefusals, NullArraysWhereCountsPromiseEntries) {
   auto onePoint = MakeModelScene({point});
   delete[] onePoint->mMeshes[0]->mFaces[0].mIndices;
   onePoint->mMeshes[0]->mFaces[0].mIndices = nullptr;
-  EXPECT_EQ(Refusal(*onePoint), "Model mesh 0 face 0 has 1 indices but no index array");
+  EXPECT_EQ(Refusal(EncodeModel, *onePoint),
+            "Model mesh 0 face 0 has 1 indices but no index array");
   auto oneVertex = MakeModelScene({point});
   delete[] oneVertex->mMeshes[0]->mVertices;
   oneVertex->mMeshes[0]->mVertices = nullptr;
-  EXPECT_EQ(Refusal(*oneVertex), "Model mesh 0 has 1 vertices but no positions");
+  EXPECT_EQ(Refusal(EncodeModel, *oneVertex), "Model mesh 0 has 1 vertices but no positions");
 }
 
 }  // namespace

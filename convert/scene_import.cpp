@@ -51,10 +51,6 @@ class PlatformIOSystem : public Assimp::DefaultIOSystem {
   std::vector<std::string>* opened_;
 };
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 }  // namespace
 
 bool ImportScene(const SceneRequest& request) {
@@ -63,6 +59,7 @@ bool ImportScene(const SceneRequest& request) {
   importer.SetIOHandler(new PlatformIOSystem(request.openedFiles));
   const bool model = request.kind == format::AssetKind::Model;
   const aiScene* scene = importer.ReadFile(request.path, model ? kModelFlags : kAnimationFlags);
+  if (request.unreadable != nullptr) *request.unreadable = scene == nullptr;
   if (scene == nullptr) {
     *request.error = importer.GetErrorString();
     return false;
@@ -77,7 +74,7 @@ bool ImportScene(const SceneRequest& request) {
   }
   if (request.report != nullptr) {
     request.report->importSeconds = std::chrono::duration<double>(imported - started).count();
-    request.report->encodeSeconds = SecondsSince(imported);
+    request.report->encodeSeconds = report::SecondsSince(imported);
     DescribeScene(*scene, encoded, request.kind, baked != nullptr, request.report);
   }
   if (model && request.faceSizes != nullptr) {

@@ -28,6 +28,9 @@ struct SceneRequest {
   std::vector<std::uint32_t>* faceSizes = nullptr;
   // When not null: what the import saw, kept and did not carry, and how long it took.
   report::Scene* report = nullptr;
+  // When not null: set when the importer could not read the file at all (rather than
+  // the encoder refusing what it read), so a .blend can go to Blender instead.
+  bool* unreadable = nullptr;
 };
 
 // Imports the file with the flags of its kind (0x80800B for models, 0x800B for

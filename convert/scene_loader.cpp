@@ -31,25 +31,25 @@ ImportSceneEntry FindImporter(std::string* error) {
   return nullptr;
 }
 
-bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
-               const SceneOptions& options) {
+// The payload is in: the asset takes the kind's header.
+bool Loaded(Asset& asset, AssetType kind) {
+  asset.typeTag = format::TagOf(kind);
+  asset.version = format::kVersion;
+  asset.loaded = true;
+  return true;
+}
+
+// One import of path (the source, or the glTF Blender exported from it), named as
+// source in the outcome lines. Debian's Assimp keeps its assertions, and crafted files
+// crash, hang or inflate it: such a run ends with an outcome line, never a bare signal
+// or a stalled build.
+bool GuardedImport(ImportSceneEntry import, const std::string& path, const std::string& source,
+                   AssetType kind, const SceneOptions& options, std::vector<std::string>* openedFiles,
+                   Asset& asset, bool* unreadable) {
   const ImportLimits& limits = options.limits;
-  const ImportSceneEntry import = FindImporter(&asset.errorText);
-  if (import == nullptr) return false;
-  // A .blend is imported as the glTF its own Blender exports; the depfile names the
-  // .blend and what it uses, never the export.
-  BlendExport blend;
-  const bool isBlend = IsBlendFile(inputPath);
-  if (isBlend && !blend.Run(inputPath, kind, FindBlender(options.blender), limits.seconds,
-                            limits.memoryBytes, &asset.errorText)) {
-    return false;
-  }
-  const std::string& importPath = isBlend ? blend.glb() : inputPath;
-  // Debian's Assimp keeps its assertions, and crafted files crash, hang or inflate it:
-  // such a run ends with an outcome line, never a bare signal or a stalled build.
   platform::Guard guard;
-  guard.crashLine = "The importer stopped on an internal error while reading " + inputPath;
-  guard.timeLine = "The importer did not finish reading " + inputPath + " within " +
+  guard.crashLine = "The importer stopped on an internal error while reading " + source;
+  guard.timeLine = "The importer did not finish reading " + source + " within " +
                    std::to_string(limits.seconds) + " seconds";
   guard.seconds = limits.seconds;
   guard.memoryBytes = limits.memoryBytes;
@@ -62,30 +62,56 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
   {
     const Guarded guarded(guard);
     SceneRequest request;
-    request.path = importPath.c_str();
+    request.path = path.c_str();
     request.kind = kind;
     request.bake = options.bake;
     request.payload = &asset.payload;
     request.error = &error;
-    request.openedFiles = isBlend ? nullptr : options.openedFiles;
+    request.openedFiles = openedFiles;
     request.faceSizes = options.faceSizes;
     request.report = options.report;
+    request.unreadable = unreadable;
     imported = import(request);
   }
   if (!imported) {
     // Assimp turns every exception into its message, running out of memory included.
     if (error == "std::bad_alloc") throw std::bad_alloc();
     asset.errorText = error;
+  }
+  return imported;
+}
+
+bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
+               const SceneOptions& options) {
+  const ImportSceneEntry import = FindImporter(&asset.errorText);
+  if (import == nullptr) return false;
+  // A .blend is read by Assimp, as every other source is and as before Blender was
+  // used at all, unless the user named a Blender (-blender=) or Assimp cannot read
+  // the file (those of Blender 2.80 and later, mostly). Then the glTF that Blender
+  // exports from it is imported, and the depfile names the .blend and what it uses,
+  // never the export.
+  const bool isBlend = IsBlendFile(inputPath);
+  if (!isBlend || options.blender.empty()) {
+    const std::size_t noted = options.openedFiles != nullptr ? options.openedFiles->size() : 0;
+    bool unreadable = false;
+    if (GuardedImport(import, inputPath, inputPath, kind, options, options.openedFiles, asset, &unreadable)) {
+      return Loaded(asset, kind);
+    }
+    if (!isBlend || !unreadable) return false;
+    if (options.openedFiles != nullptr) options.openedFiles->resize(noted);
+  }
+  BlendExport blend;
+  if (!blend.Run(inputPath, kind, FindBlender(options.blender), options.limits.seconds,
+                 options.limits.memoryBytes, &asset.errorText) ||
+      !GuardedImport(import, blend.glb(), inputPath, kind, options, nullptr, asset, nullptr)) {
     return false;
   }
-  if (isBlend && options.openedFiles != nullptr) {
+  if (options.report != nullptr) blend.Describe(kind, options.report);
+  if (options.openedFiles != nullptr) {
     options.openedFiles->push_back(inputPath);
     options.openedFiles->insert(options.openedFiles->end(), blend.used().begin(), blend.used().end());
   }
-  asset.typeTag = format::TagOf(kind);
-  asset.version = format::kVersion;
-  asset.loaded = true;
-  return true;
+  return Loaded(asset, kind);
 }
 
 }  // namespace

@@ -30,7 +30,9 @@ struct SceneOptions {
   report::Scene* report = nullptr;
   bool bake = false;
   ImportLimits limits;
-  std::string blender;  // the Blender that exports .blend sources; empty: QX_BLENDER or PATH
+  // The Blender that exports every .blend source when named (-blender=); empty: Assimp
+  // reads a .blend, and Blender (QX_BLENDER, else PATH) exports only those it cannot.
+  std::string blender;
 };
 
 // Models and animations: the scene module imports the source and encodes its payload

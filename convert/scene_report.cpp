@@ -115,8 +115,8 @@ void FindPlacement(const aiScene& scene, report::Scene* out) {
 }
 
 void FindMeshParts(const aiScene& scene, report::Scene* out) {
-  std::uint64_t bones = 0, colors = 0, uvSets = 0, tangents = 0;
-  std::vector<std::string> withBones, withColors, withUvSets, withTangents, oddUv;
+  std::uint64_t bones = 0, colors = 0, uvSets = 0, tangents = 0, morphTargets = 0;
+  std::vector<std::string> withBones, withColors, withUvSets, withTangents, withMorphTargets, oddUv;
   for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
     const aiMesh* mesh = scene.mMeshes[m];
     if (mesh == nullptr) continue;
@@ -141,6 +141,10 @@ void FindMeshParts(const aiScene& scene, report::Scene* out) {
       ++tangents;
       withTangents.push_back(label);
     }
+    if (mesh->mNumAnimMeshes > 0) {
+      morphTargets += mesh->mNumAnimMeshes;
+      withMorphTargets.push_back(label);
+    }
     if (HasUVs(*mesh) && mesh->mNumUVComponents[0] != 2) {
       oddUv.push_back(label + " has " + std::to_string(mesh->mNumUVComponents[0]) + " components");
     }
@@ -151,16 +155,16 @@ void FindMeshParts(const aiScene& scene, report::Scene* out) {
        "texture coordinate sets after the first are not stored");
   Note(&out->notCarried, "tangents", tangents, withTangents,
        "tangents and bitangents are not stored (an engine computes them from normals and uv)");
+  Note(&out->notCarried, "morph-targets", morphTargets, withMorphTargets, report::kMorphTargetsText);
   Note(&out->warnings, "uv-components", oddUv.size(), oddUv,
        "the asset keeps two texture coordinates per vertex (u and v); a third is dropped, a "
        "missing second reads as 0");
 }
 
 void FindSceneParts(const aiScene& scene, format::AssetKind kind, report::Scene* out) {
-  Note(&out->notCarried, "cameras", scene.mNumCameras, {}, "cameras are not stored");
-  Note(&out->notCarried, "lights", scene.mNumLights, {}, "lights are not stored");
-  Note(&out->notCarried, "textures", scene.mNumTextures, {},
-       "textures embedded in the source are not stored; convert them as tex assets");
+  Note(&out->notCarried, "cameras", scene.mNumCameras, {}, report::kCamerasText);
+  Note(&out->notCarried, "lights", scene.mNumLights, {}, report::kLightsText);
+  Note(&out->notCarried, "textures", scene.mNumTextures, {}, report::kEmbeddedTexturesText);
   if (kind == format::AssetKind::Model) {
     Note(&out->notCarried, "animations", scene.mNumAnimations, {},
          "a model asset holds no animations; convert the source as an anm asset too");

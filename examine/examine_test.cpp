@@ -11,6 +11,7 @@
 #include <tuple>
 #include <nlohmann/json.hpp>
 
+#include "app/version.h"
 #include "examine/verify.h"
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -488,7 +489,7 @@ TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {
   EXPECT_NE(help.out.find("--verify"), std::string::npos);
   const auto version = RunInspect({"--version"});
   EXPECT_EQ(version.exitCode, 0);
-  EXPECT_EQ(version.out, "QXInspect 1.00\n");
+  EXPECT_EQ(version.out, "QXInspect " QX_VERSION "\n");
 }
 
 }  // namespace

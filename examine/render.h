@@ -1,8 +1,9 @@
 // Pictures of an asset without a browser or a GPU, for thumbnails in asset browsers,
 // pull-request bots and CI reports: a model drawn by a small software rasteriser
 // (depth buffer, shading from the surface's facing, camera framed on the bounds), a
-// texture's source image scaled to fit, an animation's channel curves. The background
-// is transparent; the same asset always gives the same pixels.
+// texture's source image scaled to fit, an animation's channel curves, the waveform of
+// a sound or music in PCM WAV. The background is transparent; the same asset always
+// gives the same pixels.
 #pragma once
 
 #include <string>
@@ -14,7 +15,8 @@ namespace qx::examine {
 
 // Draws the asset into a size x size image. False with *error for an asset with
 // nothing to draw (a model without triangles, lines or points; a texture whose bytes
-// are no image stb_image decodes; an animation without keys; music or sound).
+// are no image stb_image decodes; an animation without keys; music or sound in any
+// format but PCM WAV).
 bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::string* error);
 
 // Writes the image as PNG through the checked, atomic writer.

@@ -64,6 +64,16 @@ inline constexpr std::size_t kFlagWidth = 1;        // normals, texture coordina
 // The smallest blocks: a mesh with no name, vertices or faces, and a channel without keys.
 inline constexpr std::size_t kMinMeshSize = kCountWidth + 3 * kMeshFieldWidth + 2 * kFlagWidth;
 inline constexpr std::size_t kMinChannelSize = 3 * kCountWidth;
+// The most a u16 count holds; a scene with more of anything is refused, not cut.
+inline constexpr std::uint32_t kMaxCount = 0xFFFF;
+
+// The largest payload, and the largest file read on the way to one: sizes and offsets
+// are held as 32-bit signed numbers, so 2 GiB or more is refused, in these words,
+// naming what is too large ("File", "Model payload").
+inline constexpr std::int64_t kMaxPayloadSize = 0x7FFFFFFF;
+inline std::string TooLargeText(const std::string& what, std::int64_t bytes) {
+  return what + " is 2 GiB or larger, bytes " + std::to_string(bytes);
+}
 
 struct KindInfo {
   AssetKind kind;

@@ -59,7 +59,7 @@ TEST(AssetFormat, NumbersAreLittleEndian) {
 // The CMake function and the Bazel rules name converted files too: their maps must
 // say what this table says.
 TEST(AssetFormat, BuildRulesNameKindsAsTheTableDoes) {
-  const std::string cmake = testing::ReadFile(QX_SOURCE_DIR "/cmake/QXConvertAssets.cmake");
+  const std::string cmake = testing::ReadFile(QX_SOURCE_DIR "/cmake/QXConvertAssets.cmake.in");
   const std::string bazel = testing::ReadFile(QX_SOURCE_DIR "/bazel/defs.bzl");
   static const char* const kGroups[] = {"MODELS", "ANIMATIONS", "TEXTURES", "MUSIC", "SOUNDS"};
   for (const KindInfo& info : kKinds) {

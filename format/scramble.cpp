@@ -13,7 +13,7 @@ namespace {
 // Per-byte additive part of the transform: a tenth of the key byte.
 AssetKey KeyTenths(const AssetKey& key) {
   AssetKey tenths;
-  for (int i = 0; i < 16; ++i) tenths[i] = static_cast<std::uint8_t>(key[i] / 10);
+  for (std::size_t i = 0; i < kKeyPeriod; ++i) tenths[i] = static_cast<std::uint8_t>(key[i] / 10);
   return tenths;
 }
 
@@ -22,6 +22,8 @@ AssetKey KeyTenths(const AssetKey& key) {
 // Sixteen bytes per vector, so lane j always meets key byte j: the key period equals
 // the vector width and no rotation is needed. Four vectors per step keep the loads
 // and stores streaming.
+static_assert(kKeyPeriod == sizeof(__m128i), "one key period per vector");
+
 template <bool kScramble>
 std::uint32_t TransformBlocksSse2(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {
   const AssetKey tenths = KeyTenths(key);
@@ -42,7 +44,7 @@ std::uint32_t TransformBlocksSse2(const AssetKey& key, std::uint8_t* data, std::
     _mm_storeu_si128(p + 2, apply(v2));
     _mm_storeu_si128(p + 3, apply(v3));
   }
-  for (; i + 16 <= size; i += 16) {
+  for (; i + kKeyPeriod <= size; i += kKeyPeriod) {
     auto* p = reinterpret_cast<__m128i*>(data + i);
     _mm_storeu_si128(p, apply(_mm_loadu_si128(p)));
   }
@@ -63,19 +65,21 @@ inline std::uint64_t SubBytes(std::uint64_t v, std::uint64_t a) {
   return ((v | kHigh) - (a & ~kHigh)) ^ ((v ^ ~a) & kHigh);
 }
 
+static_assert(kKeyPeriod == 2 * sizeof(std::uint64_t), "one key period per two words");
+
 template <bool kScramble>
 std::uint32_t TransformBlocksPortable(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {
   const AssetKey tenths = KeyTenths(key);
   std::uint64_t x[2], a[2];
-  std::memcpy(x, key.data(), 16);
-  std::memcpy(a, tenths.data(), 16);
+  std::memcpy(x, key.data(), kKeyPeriod);
+  std::memcpy(a, tenths.data(), kKeyPeriod);
   std::uint32_t i = 0;
-  for (; i + 16 <= size; i += 16) {
+  for (; i + kKeyPeriod <= size; i += kKeyPeriod) {
     std::uint64_t v[2];
-    std::memcpy(v, data + i, 16);
+    std::memcpy(v, data + i, kKeyPeriod);
     for (int h = 0; h < 2; ++h)
       v[h] = kScramble ? AddBytes(v[h] ^ x[h], a[h]) : SubBytes(v[h], a[h]) ^ x[h];
-    std::memcpy(data + i, v, 16);
+    std::memcpy(data + i, v, kKeyPeriod);
   }
   return i;
 }
@@ -97,10 +101,10 @@ bool DeriveAssetKey(std::string_view passPhrase, AssetKey& key) {
     return false;
   }
   const std::size_t n = passPhrase.size();
-  for (std::size_t j = 0; j < 16; ++j) key[j] = static_cast<std::uint8_t>(passPhrase[j % n]);
+  for (std::size_t j = 0; j < kKeyPeriod; ++j) key[j] = static_cast<std::uint8_t>(passPhrase[j % n]);
   // The running sum only ever enters modulo 256, so an 8-bit sum that wraps is exact.
   std::uint8_t sum = 1;
-  for (std::size_t j = 0; j < 16; ++j) {
+  for (std::size_t j = 0; j < kKeyPeriod; ++j) {
     const auto t = static_cast<std::uint8_t>(4 * key[j] + 5 * sum);
     key[j] = t;
     sum = static_cast<std::uint8_t>(sum + t / 10);
@@ -110,14 +114,14 @@ bool DeriveAssetKey(std::string_view passPhrase, AssetKey& key) {
 
 void ScramblePayloadPlain(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {
   for (std::uint32_t i = 0; i < size; ++i) {
-    const std::uint8_t k = key[i & 15];
+    const std::uint8_t k = key[i % kKeyPeriod];
     data[i] = static_cast<std::uint8_t>((data[i] ^ k) + k / 10);
   }
 }
 
 void UnscramblePayloadPlain(const AssetKey& key, std::uint8_t* data, std::uint32_t size) {
   for (std::uint32_t i = 0; i < size; ++i) {
-    const std::uint8_t k = key[i & 15];
+    const std::uint8_t k = key[i % kKeyPeriod];
     data[i] = static_cast<std::uint8_t>((data[i] - k / 10) ^ k);
   }
 }
@@ -137,7 +141,7 @@ void ScramblePayload(const AssetKey& key, std::uint8_t* data, std::uint32_t size
                      std::uint64_t offset) {
   const AssetKey turned = KeyFrom(key, offset);
   const std::uint32_t done = TransformBlocks<true>(turned, data, size);
-  // The blocks end on a multiple of 16, so the tail starts at the same key byte again.
+  // The blocks end on a multiple of the key period, so the tail starts at the same key byte again.
   ScramblePayloadPlain(turned, data + done, size - done);
 }
 

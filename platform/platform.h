@@ -152,15 +152,21 @@ constexpr int kCannotConfine = -2;
 
 // Runs another program and waits for it: its standard output and error go to logPath,
 // its standard input is the null device, environment holds NAME=VALUE entries to set or
-// replace. The program and all it starts form one group that is killed as a whole when
-// it outlives its time, when a signal ends this process (POSIX; on Windows, when this
-// process ends in any way), and after the program exits (so nothing it started lives
-// on). The exit code; -1 with *error in words when it could not be started, was killed
-// or ended on a signal; kCannotConfine with *error saying why when the writable folder
-// cannot be enforced.
+// replace and PREFIX* entries that drop every inherited variable whose name starts with
+// PREFIX (in any case on Windows). The program and all it starts form one group that is
+// killed as a whole when it outlives its time, when a signal ends this process (POSIX;
+// on Windows, when this process ends in any way), and after the program exits (so
+// nothing it started lives on). The exit code; -1 with *error in words when it could
+// not be started, was killed or ended on a signal; kCannotConfine with *error saying
+// why when the writable folder cannot be enforced.
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
                const ChildBounds& bounds, std::string* error);
+
+// A PATH for a program that must find the system's own programs, not the caller's:
+// folder, then the system's standard program folders (POSIX: confstr's _CS_PATH).
+// Empty on Windows, where programs bring their own (PATH is left as it is).
+std::string SystemSearchPath(const std::string& folder);
 
 // The program of that name found on PATH (with the system's executable suffix), or
 // empty.

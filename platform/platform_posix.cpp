@@ -730,11 +730,14 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('=') + 1);
     const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const std::string& n) {
-      return n.compare(0, name.size(), name) == 0;
+      return !n.empty() && n.back() == '*' ? entry.compare(0, n.size() - 1, n, 0, n.size() - 1) == 0
+                             : n.compare(0, name.size(), name) == 0;
     });
     if (!replaced) env.push_back(entry);
   }
-  env.insert(env.end(), environment.begin(), environment.end());
+  for (const std::string& n : environment) {
+    if (n.empty() || n.back() != '*') env.push_back(n);
+  }
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -852,6 +855,14 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   *error = "it ended on signal " + std::to_string(WTERMSIG(status));
   return -1;
+}
+
+std::string SystemSearchPath(const std::string& folder) {
+  std::string standard(confstr(_CS_PATH, nullptr, 0), '\0');
+  if (!standard.empty()) confstr(_CS_PATH, standard.data(), standard.size());
+  standard.resize(std::strlen(standard.c_str()));
+  if (standard.empty()) standard = "/bin:/usr/bin";
+  return folder.empty() ? standard : folder + ":" + standard;
 }
 
 std::string FindOnPath(const std::string& name) {

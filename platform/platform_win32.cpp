@@ -621,12 +621,19 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
       const std::wstring entry = e;
       const std::wstring name = entry.substr(0, entry.find(L'=', 1) + 1);
       bool replaced = false;
-      for (const std::string& n : environment) replaced = replaced || Widen(n).compare(0, name.size(), name) == 0;
+      for (const std::string& n : environment) {
+        const std::wstring wide = Widen(n);
+        replaced = replaced || (!wide.empty() && wide.back() == L'*' ? entry.size() >= wide.size() - 1 &&
+                                                          _wcsnicmp(entry.c_str(), wide.c_str(), wide.size() - 1) == 0
+                                                    : wide.compare(0, name.size(), name) == 0);
+      }
       if (!replaced) entries.push_back(entry);
     }
     FreeEnvironmentStringsW(block);
   }
-  for (const std::string& n : environment) entries.push_back(Widen(n));
+  for (const std::string& n : environment) {
+    if (n.empty() || n.back() != '*') entries.push_back(Widen(n));
+  }
   std::wstring envBlock;
   for (const std::wstring& e : entries) envBlock += e + L'\0';
   envBlock += L'\0';
@@ -695,6 +702,8 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
   CloseHandle(child.hProcess);
   return static_cast<int>(code);
 }
+
+std::string SystemSearchPath(const std::string&) { return ""; }
 
 std::string FindOnPath(const std::string& name) {
   wchar_t found[MAX_PATH + 1];

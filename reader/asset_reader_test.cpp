@@ -13,12 +13,9 @@
 namespace qx::reader {
 namespace {
 
+using qx::testing::Header;
 using qx::testing::MeshShape;
 using qx::testing::TempDir;
-
-std::string Header(const char* tag, bool scrambled = false) {
-  return std::string(tag, 4) + std::string("\x01\x00", 2) + std::string(1, scrambled ? 1 : 0);
-}
 
 bool Read(const std::string& file, AssetFile* asset, std::string* error) {
   return ReadAsset(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), asset, error);

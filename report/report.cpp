@@ -29,9 +29,9 @@ std::vector<Finding> FindingsOf(const json& list) {
 
 const std::vector<std::string>& FindingKinds() {
   static const std::vector<std::string> kinds = {
-      "placement", "instances", "bones",      "colors",        "uv-sets",      "tangents",
-      "cameras",   "lights",    "textures",   "mesh-channels", "morph-channels", "animations",
-      "meshes",    "uv-components"};
+      "placement",     "instances",     "bones",          "colors",     "uv-sets",
+      "tangents",      "morph-targets", "cameras",        "lights",     "textures",
+      "mesh-channels", "morph-channels", "animations",    "meshes",     "uv-components"};
   return kinds;
 }
 

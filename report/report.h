@@ -4,6 +4,7 @@
 // The structures are plain data, so the scene module fills them without JSON.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,6 +52,14 @@ struct Finding {
   std::string text;
 };
 
+// The words of findings made in more than one place (the scene module, and the .blend
+// export for what its glTF hides).
+inline constexpr const char* kCamerasText = "cameras are not stored";
+inline constexpr const char* kLightsText = "lights are not stored";
+inline constexpr const char* kEmbeddedTexturesText =
+    "textures embedded in the source are not stored; convert them as tex assets";
+inline constexpr const char* kMorphTargetsText = "morph targets (shape keys) are not stored";
+
 // What the import saw; filled by the scene module.
 struct Scene {
   std::vector<Mesh> meshes;
@@ -83,5 +92,10 @@ bool FromJson(const std::string& text, Report* report, std::string* error);
 
 // The kinds of finding, as a build names them in --fail-on.
 const std::vector<std::string>& FindingKinds();
+
+// The seconds from start to now, as a report records each step's time.
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 }  // namespace qx::report

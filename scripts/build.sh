@@ -1,22 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian machine: installs what is missing, configures,
 # builds, and then converts the samples, runs the tests, or runs them sanitized.
-#
-#   scripts/build.sh examples    build, then convert every sample in examples/
-#   scripts/build.sh test        build, then run every test (the viewer page's among them)
-#   scripts/build.sh sanitize    build with ASan+UBSan in build-sanitize/, run every test
-#   scripts/build.sh fuzz [S]    build the fuzz targets with clang, run each for S seconds
-#   scripts/build.sh package     install, build the example game against it, build the .deb
-#   scripts/build.sh windows     cross-build for Windows, run every test under Wine, make
-#                                and check the zip (Assimp is built once into a cache)
-#   scripts/build.sh arm64       cross-build for arm64, run every test under qemu-user, compare
-#                                conversions with the native build, make the arm64 .deb
-#   scripts/build.sh s390x       the same on big-endian s390x (no package), memory capped
-#   scripts/build.sh bazel       convert the samples with Bazel: shared disk and HTTP caches
-#   scripts/build.sh viewer      build the viewer page; check its reader under Node and the
-#                                page in headless Chromium (screenshots in build/viewer/screenshots)
-#   scripts/build.sh mutate [N]  N seeded faults per folder, each built and tested; the score
-#                                per folder (slow, not in CI)
+# Each mode is a function mode_NAME, described by the '#:' lines above it; run
+# without a mode, the script prints those lines as its help.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -50,6 +36,7 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j "$jobs"
 }
 
+#: scripts/build.sh examples    build, then convert every sample in examples/
 mode_examples() {
   install_missing "${packages[@]}"
   build "$root/build" -DCMAKE_BUILD_TYPE=Release
@@ -57,18 +44,30 @@ mode_examples() {
   "$root/build/QXInspect" "$root"/build/examples/*.{mdl,anm,img,mus,snd}
 }
 
+#: scripts/build.sh test        build, then run every test (the viewer page's among them);
+#:                              build without Assimp too and convert a texture with it
 mode_test() {
   install_missing "${packages[@]}" "${viewer_packages[@]}" "${blender_packages[@]}"
   build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
   ctest --test-dir "$root/build" -j "$jobs" --output-on-failure
+  # docs/windows.md offers a build without Assimp: raw types, the reader and QXInspect.
+  build "$root/build-noassimp" -DCMAKE_BUILD_TYPE=Release -DQX_WITH_ASSIMP=OFF
+  local work
+  work=$(mktemp -d)
+  "$root/build-noassimp/QXConvert" tex "$root/examples/grass.tga" "$work/grass.img" >/dev/null
+  "$root/build-noassimp/QXInspect" "$work/grass.img" >/dev/null
+  rm -rf "$work"
 }
 
+#: scripts/build.sh viewer      build the viewer page; check its reader under Node and the
+#:                              page in headless Chromium (screenshots in build/viewer/screenshots)
 mode_viewer() {
   install_missing "${packages[@]}" "${viewer_packages[@]}"
   build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
   ctest --test-dir "$root/build" --output-on-failure -R '^viewer[.]'
 }
 
+#: scripts/build.sh sanitize    build with ASan+UBSan in build-sanitize/, run every test
 mode_sanitize() {
   install_missing "${packages[@]}"
   build "$root/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=ON
@@ -76,23 +75,28 @@ mode_sanitize() {
     ctest --test-dir "$root/build-sanitize" -j "$jobs" --output-on-failure
 }
 
+#: scripts/build.sh package     install, build the example game against it, build the .deb
 mode_package() {
   install_missing "${packages[@]}" "${blender_packages[@]}" emscripten nodejs dpkg-dev file man-db
   build "$root/build" -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_VIEWER=ON
   bash "$root/scripts/package_check.sh" "$root/build"
 }
 
+#: scripts/build.sh fuzz [S]    build the fuzz targets with clang, run each for S seconds
 mode_fuzz() {
   install_missing "${packages[@]}" clang libclang-rt-14-dev
   bash "$root/fuzz/run.sh" "${1:-60}"
 }
 
+#: scripts/build.sh bazel       convert the samples with Bazel: shared disk and HTTP caches
 mode_bazel() {
   install_missing libassimp-dev libcli11-dev nlohmann-json3-dev libstb-dev zlib1g-dev g++ bazel-bootstrap \
     bazel-rules-java nginx-extras python3 tar
   bash "$root/scripts/bazel_check.sh"
 }
 
+#: scripts/build.sh windows     cross-build for Windows, run every test under Wine, make
+#:                              and check the zip (Assimp is built once into a cache)
 mode_windows() {
   install_missing "${packages[@]}" g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 \
     libz-mingw-w64-dev libutfcpp-dev libstb-dev dpkg-dev zip unzip groff-base assimp-testmodels \
@@ -166,6 +170,8 @@ cross_build() {  # ARCH TRIPLE
   bash "$root/scripts/cross_check.sh" "$1" "$root/build-$1" "$root/build"
 }
 
+#: scripts/build.sh arm64       cross-build for arm64, run every test under qemu-user, compare
+#:                              conversions with the native build, make the arm64 .deb
 mode_arm64() {
   cross_build arm64 aarch64-linux-gnu
   rm -f "$root"/build-arm64/*.deb
@@ -173,10 +179,13 @@ mode_arm64() {
   dpkg-deb -f "$root"/build-arm64/qxconvert_*_arm64.deb Architecture Depends
 }
 
+#: scripts/build.sh s390x       the same on big-endian s390x (no package), memory capped
 mode_s390x() {
   cross_build s390x s390x-linux-gnu
 }
 
+#: scripts/build.sh mutate [N]  N seeded faults per folder, each built and tested; the score
+#:                              per folder (slow, not in CI)
 mode_mutate() {
   install_missing "${packages[@]}" python3
   cmake -S "$root" -B "$root/build-mutate" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -185,10 +194,10 @@ mode_mutate() {
 }
 
 mode="${1:-}"
-case "$mode" in
-  examples|test|viewer|sanitize|package|fuzz|bazel|windows|arm64|s390x|mutate) shift; "mode_$mode" "$@" ;;
-  *)
-    sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
-    exit 2
-    ;;
-esac
+if [ -n "$mode" ] && declare -F "mode_$mode" >/dev/null; then
+  shift
+  "mode_$mode" "$@"
+else
+  sed -n 's/^#: \{0,1\}//p' "$0"
+  exit 2
+fi

@@ -20,6 +20,9 @@ inline std::string Content(ByteStream& stream) {
 }
 
 // Little-endian fields as bytes, for tests that write asset files by hand.
+inline std::string Header(const char* tag, bool scrambled = false) {
+  return std::string(tag, 4) + std::string("\x01\x00", 2) + std::string(1, scrambled ? 1 : 0);
+}
 inline std::string U16(unsigned v) { return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)}; }
 inline std::string U32(std::uint32_t v) {
   return std::string{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};

@@ -1,7 +1,11 @@
 #include "testing/scenes.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
+
+#include "testing/cursor.h"
 
 namespace qx::testing {
 namespace {
@@ -80,6 +84,23 @@ std::unique_ptr<aiScene> MakeAnimationScene(const std::vector<AnimationShape>& a
     }
   }
   return scene;
+}
+
+std::string Encoded(Encoder encode, const aiScene& scene) {
+  ByteStream out;
+  std::string error;
+  EXPECT_TRUE(encode(scene, out, &error)) << error;
+  return Content(out);
+}
+
+std::string Refusal(Encoder encode, const aiScene& scene) {
+  ByteStream out;
+  out.OpenMemoryForWrite();
+  out.Write("keep", 4);
+  std::string error;
+  EXPECT_FALSE(encode(scene, out, &error));
+  EXPECT_EQ(Content(out), "keep");
+  return error;
 }
 
 }  // namespace qx::testing

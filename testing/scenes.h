@@ -4,6 +4,8 @@
 
 #include <assimp/scene.h>
 
+#include "asset/byte_stream.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,5 +35,12 @@ aiAnimation* MakeAnimation(const AnimationShape& shape);
 
 std::unique_ptr<aiScene> MakeModelScene(const std::vector<MeshShape>& meshes);
 std::unique_ptr<aiScene> MakeAnimationScene(const std::vector<AnimationShape>& animations);
+
+// A payload encoder: EncodeModel or EncodeAnimation.
+using Encoder = bool (*)(const aiScene&, ByteStream&, std::string*);
+// The payload the encoder makes of a scene it must accept.
+std::string Encoded(Encoder encode, const aiScene& scene);
+// The error of a scene the encoder must refuse, leaving the stream exactly as it was.
+std::string Refusal(Encoder encode, const aiScene& scene);
 
 }  // namespace qx::testing

@@ -60,4 +60,12 @@ void MakeSparseFile(const std::string& path, std::int64_t size) {
   if (!file) throw std::runtime_error("cannot make " + path);
 }
 
+std::set<std::string> Listing(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(dir))) {
+    names.insert(entry.path().filename().u8string());
+  }
+  return names;
+}
+
 }  // namespace qx::testing

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 namespace qx::testing {
@@ -28,5 +29,7 @@ bool FileExists(const std::string& path);
 // A file of size bytes, all zero; sparse where the file system allows, so a test can
 // have a 2 GiB input for almost no disk.
 void MakeSparseFile(const std::string& path, std::int64_t size);
+// The names in a folder (UTF-8), without "." and "..".
+std::set<std::string> Listing(const std::string& dir);
 
 }  // namespace qx::testing
