@@ -1,5 +1,6 @@
 // Fault injection through the built executable: a run that reports success has
 // written a complete file, and a failed run leaves the earlier output as it was.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -855,9 +856,10 @@ TEST(BlendSources, BlenderWritesNothingOutsideItsPrivateFolder) {
     WriteFile(victim + "/config", "a file where the cache wants a folder");
   }
   const std::string launcher = dir / "launcher.sh";
+  // It also writes through a descriptor its caller left open (fd 9, opened below).
   WriteFile(launcher, "#!/bin/sh\necho attacked > " + work + "/victim/data/keep.txt\nrm -rf " +
                           work + "/absolute\nmkdir " + work +
-                          "/made\nexec /usr/bin/blender \"$@\"\n");
+                          "/made\necho attacked >&9\nexec /usr/bin/blender \"$@\"\n");
   const std::string temp = dir / "tmp", out = dir / "out";
   std::filesystem::create_directories(temp);
   std::filesystem::create_directories(out);
@@ -879,9 +881,16 @@ TEST(BlendSources, BlenderWritesNothingOutsideItsPrivateFolder) {
   }
   for (auto& [who, options] : users) {
     const auto become = options.beforeExec;
-    options.beforeExec = [become, temp] {
+    const std::string leaked = work + "/absolute/config";
+    options.beforeExec = [become, temp, leaked] {
       if (become) become();
       setenv("TMPDIR", temp.c_str(), 1);
+      // A build tool may leak a descriptor to QXConvert; Blender must not inherit it.
+      const int fd = open(leaked.c_str(), O_WRONLY | O_APPEND);
+      if (fd >= 0 && fd != 9) {
+        dup2(fd, 9);
+        close(fd);
+      }
     };
     const std::string program = who == "as nobody" ? exe : QXCONVERT_EXE;
     const std::string prefix = out + "/" + (who == "as nobody" ? "nobody-" : "");

@@ -151,7 +151,8 @@ struct ChildBounds {
 constexpr int kCannotConfine = -2;
 
 // Runs another program and waits for it: its standard output and error go to logPath,
-// its standard input is the null device, environment holds NAME=VALUE entries to set or
+// its standard input is the null device (POSIX: no other descriptor of this process is
+// passed on), environment holds NAME=VALUE entries to set or
 // replace and PREFIX* entries that drop every inherited variable whose name starts with
 // PREFIX (in any case on Windows). The program and all it starts form one group that is
 // killed as a whole when it outlives its time, when a signal ends this process (POSIX;
