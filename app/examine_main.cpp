@@ -28,6 +28,7 @@ struct Options {
   std::string extract;
   std::string exportPath;
   std::string verify;
+  bool bake = false;
   std::string render;
   int size = 512;
   std::string report;
@@ -48,8 +49,20 @@ int SummariseReports(const Options& options) {
     return kUsage;
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
-  for (const std::string& path : failed) Report(path, "has a finding named in --fail-on");
+  std::fflush(stdout);
+  for (const std::string& why : failed) std::fprintf(stderr, "QXInspect: %s\n", why.c_str());
   return failed.empty() ? 0 : kInvalid;
+}
+
+// The report the build wrote beside the asset (FILE.json), or the one --report names.
+// False with *error when there is one and it cannot be read or is another file's;
+// *found tells whether there was one.
+bool ReportOf(const Options& options, const std::string& path, qx::report::Report* report,
+              bool* found, std::string* error) {
+  const std::string reportPath = options.report.empty() ? path + ".json" : options.report;
+  std::error_code missing;
+  *found = !options.report.empty() || std::filesystem::exists(std::filesystem::u8path(reportPath), missing);
+  return !*found || qx::examine::LoadReportOf(path, reportPath, report, error);
 }
 
 int Inspect(const Options& options) {
@@ -84,9 +97,10 @@ int Inspect(const Options& options) {
       status = kInvalid;
       continue;
     }
+    // Every file this run writes is claimed from one guard that knows the file read.
+    qx::WriteGuard guard = qx::examine::GuardReading(path);
     if (!options.extract.empty()) {
-      if (!qx::examine::WritableBeside(path, options.extract, &error) ||
-          !qx::examine::ExtractSource(asset, options.extract, &error)) {
+      if (!qx::examine::ExtractSource(asset, options.extract, guard, &error)) {
         Report(path, error);
         return kInvalid;
       }
@@ -94,7 +108,7 @@ int Inspect(const Options& options) {
     } else if (!options.exportPath.empty()) {
       std::vector<std::string> written;
       const bool exported =
-          qx::examine::ExportModel(asset, path, options.exportPath, &written, &error);
+          qx::examine::ExportModel(asset, options.exportPath, guard, &written, &error);
       for (const std::string& file : written) std::printf("Exported %s\n", file.c_str());
       if (!exported) {
         Report(path, error);
@@ -102,15 +116,22 @@ int Inspect(const Options& options) {
       }
     } else if (!options.render.empty()) {
       qx::examine::Image image;
-      if (!qx::examine::WritableBeside(path, options.render, &error) ||
-          !qx::examine::RenderAsset(asset, options.size, &image, &error) ||
-          !qx::examine::WritePng(image, options.render, &error)) {
+      if (!qx::examine::RenderAsset(asset, options.size, &image, &error) ||
+          !qx::examine::WritePng(image, options.render, guard, &error)) {
         Report(path, error);
         return kInvalid;
       }
       std::printf("Rendered %s\n", options.render.c_str());
     } else if (!options.verify.empty()) {
-      if (!qx::examine::VerifyAgainstSource(asset, bytes, options.verify, &error)) {
+      // The source is converted as the asset was: baked when --bake or its report says so.
+      qx::report::Report report;
+      bool found = false;
+      if (!options.bake && !ReportOf(options, path, &report, &found, &error)) {
+        Report(path, error);
+        return kInvalid;
+      }
+      const bool bake = options.bake || (found && report.baked);
+      if (!qx::examine::VerifyAgainstSource(asset, bytes, options.verify, &error, bake)) {
         std::printf("%s differs from %s: %s\n", path.c_str(), options.verify.c_str(), error.c_str());
         return kInvalid;
       }
@@ -119,18 +140,14 @@ int Inspect(const Options& options) {
       qx::examine::WriteJson(json, path, asset, options.full);
     } else {
       std::string summary = qx::examine::Summary(path, asset);
-      // The report the build wrote beside the asset, or the one named.
-      const std::string reportPath = options.report.empty() ? path + ".json" : options.report;
-      std::error_code missing;
-      if (!options.report.empty() || std::filesystem::exists(std::filesystem::u8path(reportPath), missing)) {
-        qx::report::Report report;
-        if (!qx::examine::LoadReportOf(path, reportPath, &report, &error)) {
-          Report(path, error);
-          status = kInvalid;
-          continue;
-        }
-        summary += qx::examine::ReportSummary(report, asset);
+      qx::report::Report report;
+      bool found = false;
+      if (!ReportOf(options, path, &report, &found, &error)) {
+        Report(path, error);
+        status = kInvalid;
+        continue;
       }
+      if (found) summary += qx::examine::ReportSummary(report, asset);
       std::fwrite(summary.data(), 1, summary.size(), stdout);
     }
   }
@@ -165,6 +182,9 @@ int main(int argc, char** argv) {
   auto* verify = app.add_option("--verify", options.verify,
                                 "Convert SOURCE again and compare it with the asset field by field")
                      ->type_name("SOURCE");
+  app.add_flag("--bake", options.bake,
+               "With --verify: convert SOURCE with -bake (without it, the asset's report says)")
+      ->needs(verify);
   auto* render = app.add_option("--render", options.render,
                                 "Draw the asset into OUT as PNG: a model shaded, a texture's "
                                 "image, an animation's rotation curves, a sound's or music's "

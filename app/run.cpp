@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "asset/asset.h"
 #include "convert/import_bounds.h"
 #include "convert/scene_loader.h"
+#include "files/write_guard.h"
 #include "format/scramble.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -29,7 +31,9 @@ enum class OptionId {
   kBake,
   kBlender,
   kTimeout,
-  kMemory
+  kMemory,
+  kOptimize,
+  kSimplify
 };
 
 // Every option QXConvert knows, listed once: the parser dispatches on this table, the
@@ -57,6 +61,10 @@ constexpr OptionInfo kOptions[] = {
     // Bounds on a model or animation import, so a crafted file cannot stall a build.
     {"-timeout=", OptionId::kTimeout, "SECONDS", nullptr},
     {"-memory=", OptionId::kMemory, "MIB", nullptr},
+    // A model's meshes made ready for the GPU (vertex cache, overdraw, fetch), and
+    // simplified to about RATIO of their triangles; the asset format is the same.
+    {"-optimize", OptionId::kOptimize, "", nullptr},
+    {"-simplify=", OptionId::kSimplify, "RATIO", nullptr},
 };
 
 bool TakesValue(const OptionInfo& option) { return option.name[std::strlen(option.name) - 1] == '='; }
@@ -125,31 +133,8 @@ void PrintLine(const std::string& text) {
 void PrintUsage() { std::fwrite(UsageText().data(), 1, UsageText().size(), stdout); }
 
 
-// A file written beside the asset (the depfile, the report) must never replace a file
-// the conversion reads or writes: it is checked by file identity, so another spelling
-// of the same path is caught too.
-bool SideFileClashes(const char* label, const std::string& path, const std::string& input,
-                     const std::string& output, const std::vector<std::string>& read,
-                     std::string* message) {
-  const std::string refused = label + (" " + path) + " would overwrite ";
-  if (platform::SameFile(path, output)) {
-    *message = refused + "the output " + output;
-    return true;
-  }
-  if (platform::SameFile(path, input)) {
-    *message = refused + "the input " + input;
-    return true;
-  }
-  for (const std::string& other : read) {
-    if (platform::SameFile(path, other)) {
-      *message = refused + other + ", which the conversion reads";
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string SideFileFailure(const char* label, const std::string& path, const OutputFile& file) {
+  if (file.refused()) return file.errorText();
   std::string text = label + (" " + path) + " could not be written: " + file.errorText();
   if (file.errorNumber() != 0) text += std::string(" (") + std::strerror(file.errorNumber()) + ")";
   return text;
@@ -166,6 +151,7 @@ struct Job {
   DepfileReader depfileReader = DepfileReader::kMakeAndNinja;
   std::string report;
   bool bake = false;
+  MeshWork meshWork;
   ImportLimits limits;
   std::string blender;
 };
@@ -174,6 +160,7 @@ struct Job {
 struct SideFile {
   const char* label;
   std::string path;
+  int claim;
   std::string text;
 };
 
@@ -198,47 +185,57 @@ std::string ReportText(const Job& job, const report::Scene& scene, const OutputF
   r.outputCrc32 = out.checksum();
   r.scrambled = job.scramble;
   r.baked = job.bake && job.type == AssetType::Model;
+  if (job.type == AssetType::Model) {
+    r.optimized = job.meshWork.Any();
+    r.simplifyRatio = job.meshWork.simplifyRatio;
+  }
   r.writeSeconds = writeSeconds;
   r.scene = scene;
   return report::ToJson(r);
 }
 
 // Loads or streams the asset into the output and, when asked, writes the depfile and
-// the report. Every file is made ready before any replaces what was there, the asset
-// last: an asset is never committed beside a missing or stale depfile or report.
+// the report. Every path written is claimed from one guard that holds every file the
+// run read, before anything is written. Every file is made ready before any replaces
+// what was there. The depfile is committed before the asset, so a new asset never
+// sits beside an old depfile; the report after it, so a failed run leaves no report
+// of an asset that was never written.
 bool Convert(const Job& job, std::string* message) {
   Asset asset;
   std::vector<std::string> read;
   report::Scene scene;
   SceneOptions options;
-  options.openedFiles = job.depfile.empty() ? nullptr : &read;
+  options.openedFiles = &read;
   options.report = job.report.empty() ? nullptr : &scene;
   options.bake = job.bake;
+  options.meshWork = job.meshWork;
   options.limits = job.limits;
   options.blender = job.blender;
   if (!LoadAsset(job.type, job.input, &asset, options)) {
     *message = asset.errorText;
     return false;
   }
+  WriteGuard guard(" would overwrite ", ": they are the same file, and no rename can replace it");
+  // The asset may replace its own input by name, as asked, but never be written into it.
+  const int outputClaim = guard.Claim("Output", job.output, "the output " + job.output, true, message);
+  guard.AddRead(job.input, "the input " + job.input);
+  for (const std::string& other : read) guard.AddRead(other, other + ", which the conversion reads");
   std::vector<SideFile> sideFiles;
   if (!job.depfile.empty()) {
-    sideFiles.push_back({"Depfile", job.depfile, ""});
-    if (SideFileClashes("Depfile", job.depfile, job.input, job.output, read, message) ||
-        !DepfileText(job.output, read, job.depfileReader, &sideFiles.back().text, message)) {
-      return false;
-    }
+    const int claim = guard.Claim("Depfile", job.depfile, "the depfile " + job.depfile, false, message);
+    if (claim < 0) return false;
+    sideFiles.push_back({"Depfile", job.depfile, claim, ""});
+    if (!DepfileText(job.output, read, job.depfileReader, &sideFiles.back().text, message)) return false;
   }
   if (!job.report.empty()) {
-    if (SideFileClashes("Report", job.report, job.input, job.output, read, message)) return false;
-    if (!job.depfile.empty() && platform::SameFile(job.report, job.depfile)) {
-      *message = "Report " + job.report + " would overwrite the depfile " + job.depfile;
-      return false;
-    }
+    const int claim = guard.Claim("Report", job.report, "the report " + job.report, false, message);
+    if (claim < 0) return false;
+    sideFiles.push_back({"Report", job.report, claim, ""});
   }
 
   const auto writeStarted = std::chrono::steady_clock::now();
   OutputFile out;
-  if (!out.Open(job.output)) {
+  if (!out.Open(job.output, guard, outputClaim)) {
     *message = out.errorText();
     return false;
   }
@@ -252,21 +249,30 @@ bool Convert(const Job& job, std::string* message) {
     return false;
   }
   if (!job.report.empty()) {
-    sideFiles.push_back({"Report", job.report, ReportText(job, scene, out, report::SecondsSince(writeStarted))});
+    sideFiles.back().text = ReportText(job, scene, out, report::SecondsSince(writeStarted));
   }
+  std::vector<std::unique_ptr<OutputFile>> files;
   for (const SideFile& side : sideFiles) {
-    OutputFile file;
-    if (!file.Open(side.path) ||
-        !file.Write(side.text.data(), static_cast<std::int32_t>(side.text.size())) || !file.Commit()) {
+    files.push_back(std::make_unique<OutputFile>());
+    OutputFile& file = *files.back();
+    if (!file.Open(side.path, guard, side.claim) ||
+        !file.Write(side.text.data(), static_cast<std::int32_t>(side.text.size())) || !file.Prepare()) {
       *message = SideFileFailure(side.label, side.path, file);
       return false;
     }
   }
+  auto commit = [&](std::size_t i) {
+    if (files[i]->Commit()) return true;
+    *message = SideFileFailure(sideFiles[i].label, sideFiles[i].path, *files[i]);
+    return false;
+  };
+  const bool depfile = !job.depfile.empty();
+  if (depfile && !commit(0)) return false;
   if (!out.Commit()) {
     *message = out.errorText();
     return false;
   }
-  return true;
+  return job.report.empty() || commit(depfile ? 1 : 0);
 }
 
 // "-timeout=SECONDS" or "-memory=MIB": a whole number from 1 to max.
@@ -280,6 +286,30 @@ bool ParseBound(const OptionInfo& option, const std::string& digits, std::uint64
     *message = option.name + std::string(" needs a whole number from 1 to ") + std::to_string(max);
     return false;
   }
+  return true;
+}
+
+// "-simplify=RATIO": a decimal number strictly between 0 and 1 ("0.5", ".25"), read
+// without the locale, so a comma never counts as the decimal point.
+bool ParseRatio(const OptionInfo& option, const std::string& text, double* value, std::string* message) {
+  const std::size_t point = text.find('.');
+  const std::string whole = text.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+  bool valid = !(whole.empty() && fraction.empty()) && whole.size() <= 9 && fraction.size() <= 9;
+  for (const char c : whole + fraction) valid = valid && c >= '0' && c <= '9';
+  double ratio = 0;
+  if (valid) {
+    // One division of exact integers: "0.3" reads as the double nearest 0.3.
+    double scale = 1;
+    for (std::size_t i = 0; i < fraction.size(); ++i) scale *= 10;
+    ratio = static_cast<double>(std::stoull(whole + fraction)) / scale;
+  }
+  if (!valid || ratio <= 0 || ratio >= 1) {
+    *message = option.name + std::string(" needs a number between 0 and 1, such as 0.5 (the share of "
+                                         "triangles to keep)");
+    return false;
+  }
+  *value = ratio;
   return true;
 }
 
@@ -425,6 +455,8 @@ int RunConverter(const std::vector<std::string>& args) {
           limits.memoryBytes = number << 20;
         }
         break;
+      case OptionId::kOptimize: job.meshWork.optimize = true; break;
+      case OptionId::kSimplify: ParseRatio(*option, value, &job.meshWork.simplifyRatio, &message); break;
     }
   }
 

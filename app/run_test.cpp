@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
 
 #include "format/scramble.h"
 #include "reader/asset_reader.h"
@@ -358,15 +359,95 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find("belongs to another file"), std::string::npos) << refused.err;
 
-  // Never over the input, and never after a failure.
+  // Never over the input or any file the import read (with or without a depfile), and
+  // never after a failure.
   r = RunConverter({"mdl", dir / "scene.gltf", dir / "c.mdl", "-report=" + (dir / "scene.gltf")});
   EXPECT_EQ(r.out, kBanner + "Report " + (dir / "scene.gltf") + " would overwrite the input " +
                        (dir / "scene.gltf") + "\n");
   EXPECT_FALSE(FileExists(dir / "c.mdl"));
+  const std::string obj = "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl red\nf 1 2 3\n";
+  const std::string mtl = "newmtl red\nKd 1 0 0\n";
+  WriteFile(dir / "m.obj", obj);
+  WriteFile(dir / "m.mtl", mtl);
+  // Corners (0,0,0), (1,0,0), (0,1,0) as little-endian floats, then indices 0, 1, 2.
+  std::string bin(42, '\0');
+  for (const std::size_t one : {14u, 26u}) bin[one] = '\x80', bin[one + 1] = '\x3f';
+  bin[38] = 1, bin[40] = 2;
+  WriteFile(dir / "tri.bin", bin);
+  WriteFile(dir / "tri.gltf", R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+    "nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {"POSITION": 0}, "indices": 1}]}],
+    "buffers": [{"byteLength": 42, "uri": "tri.bin"}],
+    "bufferViews": [{"buffer": 0, "byteLength": 36}, {"buffer": 0, "byteOffset": 36, "byteLength": 6}],
+    "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3",
+                   "min": [0, 0, 0], "max": [1, 1, 0]},
+                  {"bufferView": 1, "componentType": 5123, "count": 3, "type": "SCALAR"}]})");
+  for (const auto& [source, read] : {std::pair{dir / "m.obj", dir / "m.mtl"}, std::pair{dir / "tri.gltf", dir / "tri.bin"}}) {
+    r = RunConverter({"mdl", source, dir / "e.mdl", "-report=" + read});
+    EXPECT_EQ(r.out, kBanner + "Report " + read + " would overwrite " + read + ", which the conversion reads\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(FileExists(dir / "e.mdl"));
+  }
+  EXPECT_EQ(ReadFile(dir / "m.mtl"), mtl);
+  EXPECT_EQ(ReadFile(dir / "tri.bin"), bin);
+  EXPECT_EQ(RunConverter({"mdl", dir / "tri.gltf", dir / "e.mdl"}).exitCode, 0);
   WriteFile(dir / "empty.obj", "");
   r = RunConverter({"mdl", dir / "empty.obj", dir / "d.mdl", "-report=" + (dir / "d.json")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "d.json"));
+}
+
+// kPlacedScene's triangle under other nodes (a JSON list of them, the triangle's
+// mesh 0 used by some).
+std::string WithNodes(const std::string& nodes) {
+  std::string scene = kPlacedScene;
+  const std::size_t from = scene.find(R"("nodes": [{"name": "Root")");
+  const std::size_t to = scene.find(R"("meshes")");
+  return scene.substr(0, from) + "\"nodes\": " + nodes + ",\n  " + scene.substr(to);
+}
+
+// -bake places a mesh however deep its node sits, refuses a placement that takes the
+// positions past the float range (naming the node), and QXInspect --verify converts
+// the source as the asset was: baked when its report, or --bake, says so.
+TEST(Report, BakeReachesAnyDepthRefusesOverflowAndIsVerified) {
+  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
+  TempDir dir;
+  constexpr int kDepth = 2000;
+  std::string chain = "[";
+  for (int i = 0; i < kDepth; ++i) {
+    chain += R"({"name": "n)" + std::to_string(i) + R"(", "children": [)" + std::to_string(i + 1) + "]},";
+  }
+  chain += R"({"name": "deep", "mesh": 0, "translation": [10, 0, 0]}])";
+  WriteFile(dir / "deep.gltf", WithNodes(chain));
+  auto r = RunConverter({"mdl", dir / "deep.gltf", dir / "deep.mdl", "-bake"});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  reader::AssetFile deep;
+  std::string error;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "deep.mdl", &deep, &error)) << error;
+  ASSERT_EQ(deep.meshes.size(), 1u);
+  EXPECT_EQ(deep.meshes[0].positions[1].x, 11.0f);
+  r = RunConverter({"mdl", dir / "deep.gltf", dir / "plain.mdl", "-report=" + (dir / "plain.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(ReadFile(dir / "plain.json").find(R"(in node \"deep\")"), std::string::npos);
+
+  WriteFile(dir / "huge.gltf", WithNodes(R"([{"name": "Root", "children": [1]},
+      {"name": "Big", "scale": [1e20, 1e20, 1e20], "children": [2]},
+      {"name": "Bigger", "mesh": 0, "scale": [1e20, 1e20, 1e20]}])"));
+  r = RunConverter({"mdl", dir / "huge.gltf", dir / "huge.mdl", "-bake"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, kBanner + "Node \"Bigger\" places mesh 0 \"tri\" beyond the float range (vertex 0 "
+                             "becomes infinite or NaN); -bake cannot write it\n");
+  EXPECT_FALSE(FileExists(dir / "huge.mdl"));
+
+  WriteFile(dir / "scene.gltf", kPlacedScene);
+  r = RunConverter({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-bake", "-report=" + (dir / "baked.mdl.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  const auto withReport = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
+  EXPECT_EQ(withReport.exitCode, 0) << withReport.out << withReport.err;
+  std::filesystem::rename(dir / "baked.mdl.json", dir / "away.json");
+  const auto unsaid = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
+  EXPECT_EQ(unsaid.exitCode, 1) << unsaid.out;  // nothing says it was baked
+  const auto said = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf", "--bake"});
+  EXPECT_EQ(said.exitCode, 0) << said.out << said.err;
 }
 
 // The output is a function of the input bytes alone, so builds can be cached and

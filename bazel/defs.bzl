@@ -5,6 +5,8 @@
     qx_asset(name = "crate", src = "models/crate.obj", kind = "mdl",
              deps = ["models/crate.mtl"])
     qx_assets(name = "textures", srcs = glob(["textures/*.tga"]), kind = "tex")
+    qx_assets(name = "models", srcs = ["models/crate.obj"], kind = "mdl",
+              deps = {"models/crate.obj": ["models/crate.mtl"]}, lods = ["0.5", "0.25"])
 
 Each conversion is one action whose inputs are the source, the files its import reads
 besides it (deps: an OBJ's .mtl, a glTF's .bin), the converter and its scene module,
@@ -13,7 +15,8 @@ source's path with .mdl, .anm, .img, .mus or .snd. The command line holds only
 relative paths and the action needs no network, so it runs the same on a remote
 executor and hits a shared cache from any checkout. The converter's depfile is checked
 against the declared inputs, so a file the import read but that was not declared fails
-the build by name.
+the build by name. A level of detail (simplify = "0.5", lod = 1) is a conversion of its
+own, named as qx_add_assets names it: models/crate.lod1.mdl.
 """
 
 _EXTENSIONS = {"mdl": ".mdl", "anm": ".anm", "tex": ".img", "mus": ".mus", "snd": ".snd"}
@@ -22,6 +25,13 @@ def _qx_asset_impl(ctx):
     src = ctx.file.src
     stem = ctx.attr.src.label.name
     stem = stem[:stem.rfind(".")] if "." in stem.split("/")[-1] else stem
+    if ctx.attr.simplify:
+        ratio = ctx.attr.simplify
+        digits = ratio[2:] if ratio.startswith("0.") else ratio[1:] if ratio.startswith(".") else ""
+        if ctx.attr.kind != "mdl" or ctx.attr.lod < 1 or not digits.isdigit() or not digits.strip("0"):
+            fail("qx_asset(%s): simplify needs a model, a ratio between 0 and 1 such as \"0.5\", and lod >= 1" %
+                 ctx.label.name)
+        stem += ".lod%d" % ctx.attr.lod
     out = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind])
     depfile = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind] + ".d")
     declared = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind] + ".inputs")
@@ -36,6 +46,10 @@ def _qx_asset_impl(ctx):
         args.add("-memory=%d" % ctx.attr.memory)
     if ctx.attr.bake and ctx.attr.kind == "mdl":
         args.add("-bake")
+    if ctx.attr.optimize and ctx.attr.kind == "mdl" and not ctx.attr.simplify:
+        args.add("-optimize")
+    if ctx.attr.simplify:
+        args.add("-simplify=" + ctx.attr.simplify)
     tools = [ctx.executable.converter] + ctx.files.scene_module
     if src.extension == "blend":
         # Blender exports the .blend; as a declared tool, every executor runs the same one.
@@ -78,6 +92,12 @@ qx_asset = rule(
         "scrambled": attr.bool(default = True),
         "report": attr.bool(default = False, doc = "also write <asset>.json, the conversion report"),
         "bake": attr.bool(default = False, doc = "apply node placement to a model's meshes"),
+        "optimize": attr.bool(default = False, doc = "make a model's meshes ready for the GPU (-optimize)"),
+        "simplify": attr.string(
+            default = "",
+            doc = "a level of detail: the share of triangles to keep, between 0 and 1 (-simplify=); needs lod",
+        ),
+        "lod": attr.int(default = 0, doc = "the level of detail's number, which names the output <stem>.lod<N>.mdl"),
         "blender": attr.label(
             executable = True,
             allow_files = True,
@@ -113,7 +133,7 @@ qx_asset = rule(
 )
 
 def qx_assets(name, srcs, kind, deps = {}, scrambled = True, timeout = 600, memory = 8192,
-              report = False, bake = False, **kwargs):
+              report = False, bake = False, optimize = False, lods = [], **kwargs):
     """One qx_asset per source, and a filegroup `name` holding them all.
 
     Args:
@@ -126,6 +146,9 @@ def qx_assets(name, srcs, kind, deps = {}, scrambled = True, timeout = 600, memo
       memory: MiB each model or animation import may take.
       report: also write each asset's conversion report, <asset>.json.
       bake: apply node placement to the models' meshes.
+      optimize: make the models' meshes ready for the GPU.
+      lods: levels of detail of each model: ratios as strings ("0.5"), each a target
+        name + "_" + its source path + "_lod" + N converting to <stem>.lodN.mdl.
       **kwargs: passed to every target (visibility, tags).
     """
     targets = []
@@ -133,6 +156,12 @@ def qx_assets(name, srcs, kind, deps = {}, scrambled = True, timeout = 600, memo
         target = name + "_" + src.replace("/", "_").replace(".", "_")
         qx_asset(name = target, src = src, kind = kind, deps = deps.get(src, []),
                  scrambled = scrambled, timeout = timeout, memory = memory,
-                 report = report, bake = bake, **kwargs)
+                 report = report, bake = bake, optimize = optimize, **kwargs)
         targets.append(":" + target)
+        for level, ratio in enumerate(lods if kind == "mdl" else []):
+            lod = "%s_lod%d" % (target, level + 1)
+            qx_asset(name = lod, src = src, kind = kind, deps = deps.get(src, []),
+                     scrambled = scrambled, timeout = timeout, memory = memory,
+                     report = report, bake = bake, simplify = ratio, lod = level + 1, **kwargs)
+            targets.append(":" + lod)
     native.filegroup(name = name, srcs = targets, **kwargs)

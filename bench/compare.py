@@ -6,9 +6,10 @@ warm, dirty pages written out before every run), and prints each figure's median
 min and max with the ratio that the performance targets are stated in. Large
 files are removed at the end.
 
-  bench/compare.py BUILD_DIR [--runs N] [--quick]
+  bench/compare.py BUILD_DIR [--runs N] [--quick] [--only PART]
 """
 import argparse
+import json
 import math
 import os
 import random
@@ -136,7 +137,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="smaller inputs, for trying the script")
     parser.add_argument("--only", choices=["raw", "model", "animation", "report", "startup", "reader",
-                                           "hostile"],
+                                           "hostile", "meshes"],
                         help="run one comparison instead of all")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -169,6 +170,8 @@ def main():
             reader_comparison(work, qx, args)
         if wanted("hostile"):
             hostile_reader_comparison(work, qx, args)
+        if wanted("meshes"):
+            mesh_comparison(work, qx, importer, args, clean_outputs)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -338,6 +341,92 @@ def report_comparison(work, qx, args, clean_outputs):
             f"QXConvert {kind}": [qx, kind, source, "out.asset"],
         }, args.runs, work, clean_outputs)
         table(f"Report: {label}", results, f"QXConvert {kind}", "1.05 x without the report")
+
+
+def grid_obj(path, side):
+    """The grid of grid_ply as OBJ, which gltfpack reads too."""
+    with open(path, "w") as f:
+        for y in range(side):
+            for x in range(side):
+                f.write(f"v {x} {y} {math.sin(x * 0.05) * math.cos(y * 0.05):.6f}\nvt {x / side:.6f} {y / side:.6f}\n")
+        f.write("vn 0 0 1\n")
+        for y in range(side - 1):
+            for x in range(side - 1):
+                a = y * side + x + 1
+                f.write(f"f {a}/{a}/1 {a + 1}/{a + 1}/1 {a + side}/{a + side}/1\n"
+                        f"f {a + 1}/{a + 1}/1 {a + side + 1}/{a + side + 1}/1 {a + side}/{a + side}/1\n")
+    return 2 * (side - 1) * (side - 1)
+
+
+def cache_figures(qx, source, work):
+    """The figures -optimize measures on a source, before and after, over all its
+    meshes: ACMR and overdraw weighted by triangles, ATVR by vertices, and the cache
+    misses (ACMR x triangles)."""
+    report = os.path.join(work, "figures.json")
+    subprocess.run([qx, "mdl", source, os.path.join(work, "out.mdl"), "-ue", "-optimize", f"-report={report}"],
+                   check=True, capture_output=True)
+    with open(report) as f:
+        meshes = [m["optimization"] for m in json.load(f)["meshes"] if "optimization" in m]
+    figures = {}
+    for when in ("before", "after"):
+        t = sum(m["triangles"][when] for m in meshes)
+        v = sum(m["vertices"][when] for m in meshes)
+        misses = sum(m["acmr"][when] * m["triangles"][when] for m in meshes)
+        figures[when] = {
+            "triangles": t, "vertices": v, "misses": misses, "acmr": misses / t,
+            "atvr": sum(m["atvr"][when] * m["vertices"][when] for m in meshes) / v,
+            "overdraw": sum(m["overdraw"][when] * m["triangles"][when] for m in meshes) / t,
+        }
+    return figures
+
+
+def mesh_comparison(work, qx, importer, args, clean_outputs):
+    """-optimize against gltfpack -noq on the same meshes, each measured the same way:
+    today is the plain conversion of the source, ours the -optimize one, gltfpack's
+    the plain conversion of its output (all read back by QXConvert's own measure).
+    Then -optimize's time against the import alone on the grid."""
+    if shutil.which("gltfpack") is None:
+        print("\nMeshes: needs gltfpack (Debian's gltfpack package)")
+        return
+    models = "/usr/share/assimp/models"
+    grid = os.path.join(work, "grid.obj")
+    triangles = grid_obj(grid, 709 // (4 if args.quick else 1))
+    sources = [(f"grid, {triangles} triangles", grid)]
+    for relative in ("glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb", "OBJ/WusonOBJ.obj",
+                     "OBJ/spider.obj", "OBJ/regr01.obj"):
+        path = os.path.join(models, relative)
+        if not os.path.exists(path):
+            continue
+        if path.endswith(".obj"):
+            # Without its material library: gltfpack keeps images it cannot find as
+            # entries Assimp refuses, and the meshes are the same without it.
+            copy = os.path.join(work, os.path.basename(path))
+            with open(path, errors="replace") as src, open(copy, "w") as dst:
+                dst.writelines(line for line in src if not line.startswith("mtllib"))
+            path = copy
+        sources.append((relative.split("/")[-1], path))
+    print("\nMeshes: cache misses per triangle (ACMR) and per vertex (ATVR), 16-entry FIFO; overdraw")
+    print(f"  {'model':<28} {'':<9} {'triangles':>9} {'misses':>9} {'ACMR':>6} {'ATVR':>6} {'overdraw':>8}")
+    for label, source in sources:
+        packed = os.path.join(work, "packed.glb")
+        subprocess.run(["gltfpack", "-i", source, "-o", packed, "-noq"], check=True, capture_output=True)
+        ours = cache_figures(qx, source, work)
+        peer = cache_figures(qx, packed, work)
+        for name, f in (("today", ours["before"]), ("gltfpack", peer["before"]), ("-optimize", ours["after"])):
+            print(f"  {label:<28} {name:<9} {f['triangles']:9d} {f['misses']:9.0f} {f['acmr']:6.3f} "
+                  f"{f['atvr']:6.3f} {f['overdraw']:8.3f}")
+            label = ""
+        if "2CylinderEngine" in source:
+            fewer = 1 - ours["after"]["misses"] / ours["before"]["misses"]
+            print(f"  {'':<28} {fewer:.1%} fewer cache misses than today (target: at least 20%)")
+    model = os.path.join(work, "grid.ply")
+    triangles = grid_ply(model, 709 // (4 if args.quick else 1))
+    results = measure({
+        "QXConvert mdl -optimize": [qx, "mdl", model, "out.mdl", "-optimize"],
+        "QXConvert mdl": [qx, "mdl", model, "out.mdl"],
+        "import only (0x80800B)": [importer, "80800B", model],
+    }, args.runs, work, clean_outputs)
+    table(f"-optimize: {triangles} triangles", results, "import only (0x80800B)", "1.40 x import")
 
 
 def startup_comparison(work, qx, args):

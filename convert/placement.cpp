@@ -7,18 +7,6 @@
 namespace qx {
 namespace {
 
-void Walk(const aiNode* node, const aiMatrix4x4& parent, int depth, std::vector<MeshUse>* uses) {
-  // A crafted file may nest nodes past any sensible depth; such a tail is left out.
-  if (node == nullptr || depth > 1024) return;
-  const aiMatrix4x4 placement = parent * node->mTransformation;
-  for (unsigned i = 0; i < node->mNumMeshes && node->mMeshes != nullptr; ++i) {
-    uses->push_back({node->mMeshes[i], std::string(node->mName.C_Str()), placement});
-  }
-  for (unsigned c = 0; c < node->mNumChildren && node->mChildren != nullptr; ++c) {
-    Walk(node->mChildren[c], placement, depth + 1, uses);
-  }
-}
-
 aiString NameOf(const std::string& text) {
   aiString name;
   name.Set(text.substr(0, sizeof(name.data) - 1));
@@ -69,11 +57,47 @@ aiMesh* Placed(const aiMesh& from, const aiMatrix4x4& placement, const std::stri
   return to;
 }
 
+bool Finite(const aiVector3D& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+// Empty, or why the placed mesh cannot be written: a position that was a number and is
+// no longer one (two nested scales of 1e20 multiply past the largest float).
+std::string LeavesTheRange(const aiMesh& from, const aiMesh& to, const MeshUse& use) {
+  if (from.mVertices == nullptr || to.mVertices == nullptr) return {};
+  for (unsigned i = 0; i < from.mNumVertices; ++i) {
+    if (Finite(from.mVertices[i]) && !Finite(to.mVertices[i])) {
+      return "Node \"" + use.node + "\" places mesh " + std::to_string(use.mesh) + " \"" +
+             from.mName.C_Str() + "\" beyond the float range (vertex " + std::to_string(i) +
+             " becomes infinite or NaN); -bake cannot write it";
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::vector<MeshUse> MeshUses(const aiScene& scene) {
   std::vector<MeshUse> uses;
-  Walk(scene.mRootNode, aiMatrix4x4(), 0, &uses);
+  // A stack of its own, not recursion: a crafted file may nest nodes deeper than the
+  // call stack holds, and a mesh at any depth is placed by every node above it.
+  struct Pending {
+    const aiNode* node;
+    aiMatrix4x4 parent;
+  };
+  std::vector<Pending> stack = {{scene.mRootNode, aiMatrix4x4()}};
+  while (!stack.empty()) {
+    const Pending next = stack.back();
+    stack.pop_back();
+    const aiNode* node = next.node;
+    if (node == nullptr) continue;
+    const aiMatrix4x4 placement = next.parent * node->mTransformation;
+    for (unsigned i = 0; i < node->mNumMeshes && node->mMeshes != nullptr; ++i) {
+      uses.push_back({node->mMeshes[i], std::string(node->mName.C_Str()), placement});
+    }
+    // Pushed last child first, so children are taken in their order.
+    for (unsigned c = node->mNumChildren; c-- > 0 && node->mChildren != nullptr;) {
+      stack.push_back({node->mChildren[c], placement});
+    }
+  }
   // Indices past the mesh list name nothing the payload could hold.
   uses.erase(std::remove_if(uses.begin(), uses.end(),
                             [&](const MeshUse& u) { return u.mesh >= scene.mNumMeshes; }),
@@ -102,6 +126,7 @@ BakedScene::BakedScene(const aiScene& source) : scene_(std::make_unique<aiScene>
     std::string name = mesh->mName.C_Str();
     if (usesOf[use.mesh] > 1) name += "@" + use.node;
     meshes.push_back(Placed(*mesh, use.placement, name));
+    if (error_.empty()) error_ = LeavesTheRange(*mesh, *meshes.back(), use);
   }
   for (unsigned m = 0; m < source.mNumMeshes; ++m) {
     if (usesOf.count(m) == 0 && source.mMeshes[m] != nullptr) {

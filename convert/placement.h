@@ -25,7 +25,9 @@ bool IsIdentity(const aiMatrix4x4& m);
 // The meshes of a scene with the placement applied: one mesh per use (positions and
 // normals moved, faces turned where a mirror would show their backs), named
 // "MESH@NODE" where several nodes use one mesh; then the meshes no node uses, as
-// they are. Only the meshes are set: it feeds the model encoder.
+// they are. Only the meshes are set: it feeds the model encoder. A placement that
+// takes a finite position to infinity or NaN makes error() name the node and mesh:
+// such an asset is refused rather than written with positions nothing can draw.
 class BakedScene {
  public:
   explicit BakedScene(const aiScene& source);
@@ -33,9 +35,11 @@ class BakedScene {
   BakedScene(const BakedScene&) = delete;
   BakedScene& operator=(const BakedScene&) = delete;
   const aiScene& scene() const { return *scene_; }
+  const std::string& error() const { return error_; }
 
  private:
   std::unique_ptr<aiScene> scene_;
+  std::string error_;
 };
 
 }  // namespace qx

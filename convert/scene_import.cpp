@@ -2,6 +2,8 @@
 
 #include <assimp/DefaultIOStream.h>
 #include <assimp/DefaultIOSystem.h>
+#include <assimp/DefaultLogger.hpp>
+#include <assimp/LogStream.hpp>
 #include <assimp/postprocess.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <assimp/Importer.hpp>
 
 #include "convert/animation_payload.h"
+#include "convert/mesh_optimize.h"
 #include "convert/model_payload.h"
 #include "convert/placement.h"
 #include "convert/scene_report.h"
@@ -51,13 +54,77 @@ class PlatformIOSystem : public Assimp::DefaultIOSystem {
   std::vector<std::string>* opened_;
 };
 
+// Every message of one severity Assimp logs, in order, without the logger's
+// "Warn,  T0: " prefix (its thread number) and line end, so reports repeat.
+class Collected : public Assimp::LogStream {
+ public:
+  void write(const char* message) override {
+    std::string text = message;
+    for (const char* prefix : {"Warn,", "Error,"}) {
+      const std::size_t colon = text.find(": ");
+      if (text.rfind(prefix, 0) == 0 && colon != std::string::npos) text.erase(0, colon + 2);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    ++count;
+    if (messages.size() < kKept) messages.push_back(text);
+  }
+  // A file that logs without end does not make the report as large.
+  static constexpr std::size_t kKept = 200;
+  std::uint64_t count = 0;
+  std::vector<std::string> messages;
+};
+
+// Assimp's warnings and errors during one import, through its process-wide logger:
+// created for the import when there is none (and removed after), else joined.
+class AssimpLog {
+ public:
+  AssimpLog() {
+    if (Assimp::DefaultLogger::isNullLogger()) {
+      Assimp::DefaultLogger::create(nullptr, Assimp::Logger::NORMAL, 0);
+      created_ = true;
+    }
+    Assimp::DefaultLogger::get()->attachStream(&warnings_, Assimp::Logger::Warn);
+    Assimp::DefaultLogger::get()->attachStream(&errors_, Assimp::Logger::Err);
+  }
+  ~AssimpLog() {
+    // Detached, the streams are ours again and the logger does not delete them.
+    Assimp::DefaultLogger::get()->detachStream(&warnings_, Assimp::Logger::Warn);
+    Assimp::DefaultLogger::get()->detachStream(&errors_, Assimp::Logger::Err);
+    if (created_) Assimp::DefaultLogger::kill();
+  }
+  AssimpLog(const AssimpLog&) = delete;
+  AssimpLog& operator=(const AssimpLog&) = delete;
+
+  void AddFindings(std::vector<report::Finding>* warnings) const {
+    if (warnings_.count > 0) {
+      warnings->push_back({"assimp-warning", warnings_.count, warnings_.messages,
+                           "Assimp logged these warnings while reading the source"});
+    }
+    if (errors_.count > 0) {
+      warnings->push_back({"assimp-error", errors_.count, errors_.messages,
+                           "Assimp logged these errors while reading the source, and read it all the same"});
+    }
+  }
+
+ private:
+  Collected warnings_, errors_;
+  bool created_ = false;
+};
+
 }  // namespace
 
 bool ImportScene(const SceneRequest& request) {
+  const bool model = request.kind == format::AssetKind::Model;
+  if (model && request.meshWork.Any() && !MeshWorkAvailable()) {
+    *request.error = std::string(request.meshWork.simplifyRatio > 0 ? "-simplify" : "-optimize") +
+                     " is not available in this build (it was built without meshoptimizer)";
+    return false;
+  }
   const auto started = std::chrono::steady_clock::now();
+  std::unique_ptr<AssimpLog> log;
+  if (request.report != nullptr) log = std::make_unique<AssimpLog>();
   Assimp::Importer importer;
   importer.SetIOHandler(new PlatformIOSystem(request.openedFiles));
-  const bool model = request.kind == format::AssetKind::Model;
   const aiScene* scene = importer.ReadFile(request.path, model ? kModelFlags : kAnimationFlags);
   if (request.unreadable != nullptr) *request.unreadable = scene == nullptr;
   if (scene == nullptr) {
@@ -66,8 +133,21 @@ bool ImportScene(const SceneRequest& request) {
   }
   const auto imported = std::chrono::steady_clock::now();
   std::unique_ptr<BakedScene> baked;
-  if (model && request.bake) baked = std::make_unique<BakedScene>(*scene);
-  const aiScene& encoded = baked ? baked->scene() : *scene;
+  if (model && request.bake) {
+    baked = std::make_unique<BakedScene>(*scene);
+    if (!baked->error().empty()) {
+      *request.error = baked->error();
+      return false;
+    }
+  }
+  const aiScene& placed = baked ? baked->scene() : *scene;
+  std::unique_ptr<OptimizedScene> optimized;
+  std::vector<report::MeshFigures> figures;
+  if (model && request.meshWork.Any()) {
+    optimized = std::make_unique<OptimizedScene>(placed, request.meshWork,
+                                                 request.report != nullptr ? &figures : nullptr);
+  }
+  const aiScene& encoded = optimized ? optimized->scene() : placed;
   if (!(model ? EncodeModel(encoded, *request.payload, request.error)
               : EncodeAnimation(encoded, *request.payload, request.error))) {
     return false;
@@ -76,6 +156,10 @@ bool ImportScene(const SceneRequest& request) {
     request.report->importSeconds = std::chrono::duration<double>(imported - started).count();
     request.report->encodeSeconds = report::SecondsSince(imported);
     DescribeScene(*scene, encoded, request.kind, baked != nullptr, request.report);
+    for (std::size_t m = 0; m < figures.size() && m < request.report->meshes.size(); ++m) {
+      request.report->meshes[m].figures = figures[m];
+    }
+    log->AddFindings(&request.report->warnings);
   }
   if (model && request.faceSizes != nullptr) {
     request.faceSizes->clear();

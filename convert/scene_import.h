@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "asset/byte_stream.h"
+#include "convert/mesh_work.h"
 #include "format/asset_format.h"
 #include "report/report.h"
 
@@ -18,6 +19,7 @@ struct SceneRequest {
   const char* path = nullptr;
   format::AssetKind kind = format::AssetKind::Model;
   bool bake = false;  // apply node placement to a model's meshes (see convert/placement.h)
+  MeshWork meshWork;  // done to a model's meshes after any placement (convert/mesh_optimize.h)
   ByteStream* payload = nullptr;
   std::string* error = nullptr;
   // When not null: every file the import opened (the source, and any material
@@ -26,7 +28,8 @@ struct SceneRequest {
   // When not null: a model's face size per mesh (indices in its first face, 0 without
   // faces), which the payload does not record.
   std::vector<std::uint32_t>* faceSizes = nullptr;
-  // When not null: what the import saw, kept and did not carry, and how long it took.
+  // When not null: what the import saw, kept and did not carry, what the mesh work
+  // did, every message Assimp logged, and how long it took.
   report::Scene* report = nullptr;
   // When not null: set when the importer could not read the file at all (rather than
   // the encoder refusing what it read), so a .blend can go to Blender instead.

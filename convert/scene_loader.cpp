@@ -65,6 +65,7 @@ bool GuardedImport(ImportSceneEntry import, const std::string& path, const std::
     request.path = path.c_str();
     request.kind = kind;
     request.bake = options.bake;
+    request.meshWork = options.meshWork;
     request.payload = &asset.payload;
     request.error = &error;
     request.openedFiles = openedFiles;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "asset/asset.h"
+#include "convert/mesh_work.h"
 #include "report/report.h"
 
 namespace qx {
@@ -29,6 +30,7 @@ struct SceneOptions {
   std::vector<std::uint32_t>* faceSizes = nullptr;
   report::Scene* report = nullptr;
   bool bake = false;
+  MeshWork meshWork;  // a model's meshes only; an animation has none to work on
   ImportLimits limits;
   // The Blender that exports every .blend source when named (-blender=); empty: Assimp
   // reads a .blend, and Blender (QX_BLENDER, else PATH) exports only those it cannot.

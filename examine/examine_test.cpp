@@ -236,6 +236,28 @@ TEST(Inspect, ExportedModelsImportWithTheSameGeometry) {
   EXPECT_EQ(both.out, "Exported " + dir / "both.mtl" + "\nExported " + dir / "both.obj" + "\n");
 }
 
+// A mesh name is bytes from the source: exported as glTF, a name that is not UTF-8 has
+// U+FFFD where its stray bytes were, so the file is JSON a strict reader takes; a
+// valid name stays as it was.
+TEST(Inspect, ExportedNamesAreUtf8) {
+  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
+  TempDir dir;
+  // Assimp's glTF writer names a node's mesh after the first one: one model per name.
+  const std::pair<std::string, std::string> kNames[] = {{"caf\xC3\xA9", "caf\xC3\xA9"},
+                                                        {"bad\xFF\xC3name", "bad\xEF\xBF\xBD\xEF\xBF\xBDname"}};
+  for (const auto& [name, exported] : kNames) {
+    std::string model = std::string("QMDL\x01\x00\x00", 7) + testing::U16(1) +
+                        testing::U16(static_cast<unsigned>(name.size())) + name + testing::U32(0) + testing::U32(3);
+    for (float v : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f}) model += testing::F32(v);
+    model += testing::U32(1) + testing::U32(0) + testing::U32(1) + testing::U32(2) + std::string("\0\0", 2);
+    WriteFile(dir / "names.mdl", model);
+    const auto r = RunInspect({dir / "names.mdl", "--export", dir / "names.gltf"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const nlohmann::json gltf = nlohmann::json::parse(ReadFile(dir / "names.gltf"));  // throws on bad UTF-8
+    EXPECT_EQ(gltf.at("meshes").at(0).at("name").get<std::string>(), exported);
+  }
+}
+
 TEST(Inspect, VerifyNamesTheFirstDifference) {
   TempDir dir;
   WriteFile(dir / "square.obj", kSquareObj);
@@ -468,6 +490,32 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   EXPECT_NE(costly.err.find("a smaller --size may draw it"), std::string::npos) << costly.err;
   EXPECT_FALSE(testing::FileExists(dir / "l.png"));
   EXPECT_EQ(RunInspect({dir / "layers.mdl", "--render", dir / "l.png", "--size", "64"}).exitCode, 0);
+}
+
+// Time marks are counted, not stepped to: one rotation key at 1e17 ticks (where adding a
+// step of 0.2 leaves the time unchanged) draws its axes and ends; and so do times at the
+// ends of the double range, whose span or first mark overflows.
+TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
+  if (const char* why = testing::Unavailable(testing::Need::kChildSetup)) GTEST_SKIP() << why;
+  TempDir dir;
+  auto animation = [](const std::vector<double>& times) {
+    std::string bytes = std::string("QANM\x01\x00\x00", 7) + testing::U16(1) + testing::U16(1) +
+                        testing::U16(0) + testing::U16(0) + testing::U16(static_cast<unsigned>(times.size()));
+    for (double t : times) bytes += testing::F64(t) + testing::F32(0) + testing::F32(0) + testing::F32(0) + testing::F32(1);
+    return bytes;
+  };
+  WriteFile(dir / "far.anm", animation({1e17}));
+  ASSERT_EQ(ReadFile(dir / "far.anm").size(), 41u);
+  WriteFile(dir / "wide.anm", animation({-1.7e308, 1.7e308}));
+  WriteFile(dir / "low.anm", animation({-1.7e308}));  // its first mark is at -infinity
+  testing::ProcessOptions bounded;
+  bounded.beforeExec = [] { testing::LimitProcessorSeconds(60); };
+  for (const char* name : {"far.anm", "wide.anm", "low.anm"}) {
+    const auto r = testing::RunProcess(QXINSPECT_EXE, {dir / name, "--render", dir / "a.png", "--size", "64"}, bounded);
+    ASSERT_EQ(r.signal, 0) << name << " did not end";
+    ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
+    EXPECT_GE(Drawn(ReadFile(dir / "a.png")).first, 10u) << name;  // the axes
+  }
 }
 
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {

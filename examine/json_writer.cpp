@@ -71,6 +71,16 @@ std::string JsonQuoted(const std::string& text) {
   return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::string Printable(const std::string& text) {
+  std::string quoted = JsonQuoted(text);
+  const bool plain = quoted.size() == text.size() + 2 && quoted.compare(1, text.size(), text) == 0;
+  return plain ? text : quoted;
+}
+
+std::string ValidUtf8(const std::string& text) {
+  return nlohmann::json::parse(JsonQuoted(text)).get<std::string>();
+}
+
 void JsonWriter::Bool(bool value) {
   BeforeValue();
   Put(value ? "true" : "false", value ? 4 : 5);

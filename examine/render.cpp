@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "files/output_file.h"
+#include "examine/write_out.h"
 
 #include <zlib.h>
 
@@ -81,7 +81,15 @@ class Budget {
 
 void Line(Image& image, Budget& budget, float x0, float y0, float x1, float y1,
           const std::uint8_t color[4]) {
-  const int steps = static_cast<int>(std::max(std::fabs(x1 - x0), std::fabs(y1 - y0))) + 1;
+  if (!std::isfinite(x0) || !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1)) return;
+  // Measured in double and paid for before it becomes an int: a line longer than the
+  // whole budget spends it all and draws nothing.
+  const double length = std::max(std::fabs(double(x1) - x0), std::fabs(double(y1) - y0));
+  if (!(length < static_cast<double>(kDrawingSteps))) {
+    budget.Spend(kDrawingSteps + 1);
+    return;
+  }
+  const int steps = static_cast<int>(length) + 1;
   if (!budget.Spend(static_cast<std::uint64_t>(steps) + 1)) return;
   for (int i = 0; i <= steps; ++i) {
     const float t = static_cast<float>(i) / static_cast<float>(steps);
@@ -268,7 +276,7 @@ bool RenderModelAt(const reader::AssetFile& asset, Image& image, std::string* er
     };
     const std::uint32_t n = mesh.indicesPerFace;
     if (n == 0 || mesh.indices.empty()) {
-      for (const V3& v : view) point(v);
+      for (std::size_t v = 0; v < view.size() && budget.Spend(1); ++v) point(view[v]);
       continue;
     }
     // Smooth shading from the stored normals where there are any, else flat per face.
@@ -277,7 +285,7 @@ bool RenderModelAt(const reader::AssetFile& asset, Image& image, std::string* er
       facing.reserve(view.size());
       for (const reader::Vec3& normal : mesh.normals) facing.push_back(Facing(View(normal)));
     }
-    for (std::size_t f = 0; f < mesh.faceCount && !budget.Spent(); ++f) {
+    for (std::size_t f = 0; f < mesh.faceCount && budget.Spend(1); ++f) {
       const std::uint32_t* face = &mesh.indices[f * n];
       if (n == 1) {
         point(view[face[0]]);
@@ -351,7 +359,9 @@ bool RenderTexture(const reader::AssetFile& asset, Image& image, std::string* er
 }
 
 // Text in stb's small built-in font, scaled up: each glyph stroke is a quad.
-void Text(Image& image, float x, float y, const std::string& text, float scale, const std::uint8_t color[4]) {
+void Text(Image& image, Budget& budget, float x, float y, const std::string& text, float scale,
+          const std::uint8_t color[4]) {
+  if (!(std::fabs(x) < 1e6f && std::fabs(y) < 1e6f)) return;  // off the picture, and no int holds it
   std::vector<char> buffer(text.size() * 1024 + 64);  // up to 16 quads of 64 bytes a glyph
   std::string copy = text;
   unsigned char white[4] = {255, 255, 255, 255};
@@ -361,6 +371,8 @@ void Text(Image& image, float x, float y, const std::string& text, float scale, 
     for (int v = 0; v < 4; ++v) std::memcpy(corner[v], &buffer[(q * 4 + v) * 16], 8);
     const int x0 = static_cast<int>(x + corner[0][0] * scale), y0 = static_cast<int>(y + corner[0][1] * scale);
     const int x1 = static_cast<int>(x + corner[2][0] * scale), y1 = static_cast<int>(y + corner[2][1] * scale);
+    const std::uint64_t area = static_cast<std::uint64_t>(std::max(y1 - y0, 1)) * std::max(x1 - x0, 1);
+    if (!budget.Spend(area)) return;
     for (int py = y0; py < std::max(y1, y0 + 1); ++py) {
       for (int px = x0; px < std::max(x1, x0 + 1); ++px) Put(image, px, py, color);
     }
@@ -383,6 +395,8 @@ double NiceStep(double span, int count) {
   return 10 * power;
 }
 
+constexpr int kMostMarks = 10;
+
 // A plot frame: the box, the value axis from -1 to 1 with its zero line, and the time
 // axis with round marks and their values.
 void Axes(Image& image, Budget& budget, double first, double last, const std::string& title) {
@@ -393,18 +407,30 @@ void Axes(Image& image, Budget& budget, double first, double last, const std::st
   Line(image, budget, left, bottom, right, bottom, axis);
   const float zero = (top + bottom) / 2;
   Line(image, budget, left, zero, right, zero, grid);
-  Text(image, 2 * scale, top - 3 * scale, "1", scale, axis);
-  Text(image, 2 * scale, zero - 3 * scale, "0", scale, axis);
-  Text(image, 2 * scale, bottom - 3 * scale, "-1", scale, axis);
+  Text(image, budget, 2 * scale, top - 3 * scale, "1", scale, axis);
+  Text(image, budget, 2 * scale, zero - 3 * scale, "0", scale, axis);
+  Text(image, budget, 2 * scale, bottom - 3 * scale, "-1", scale, axis);
   const double span = last > first ? last - first : 1;
   const double step = NiceStep(span, 5);
-  for (double t = std::ceil(first / step) * step; t <= last + step * 1e-9; t += step) {
-    const float x = left + static_cast<float>((t - first) / span) * (right - left);
+  const double start = std::ceil(first / step) * step;
+  // Each mark is counted from the first, never stepped to: at 1e17 ticks adding a step
+  // of 0.2 leaves the time where it was. A step is at least a fifth of the span, so a
+  // few marks cover it; marks that rounding puts on one time are drawn once.
+  double previous = std::numeric_limits<double>::quiet_NaN();
+  for (int i = 0; i <= kMostMarks; ++i) {
+    const double t = start + i * step;
+    if (!(t <= last + step * 1e-9)) break;
+    if (t == previous) continue;
+    previous = t;
+    // Far from zero the marks round off the axis (or to infinity): those are left out.
+    const double along = (t - first) / span;
+    if (!(along >= -0.01 && along <= 1.01)) continue;
+    const float x = left + static_cast<float>(along) * (right - left);
     Line(image, budget, x, bottom, x, bottom + 4 * scale, axis);
-    Text(image, x - 4 * scale, bottom + 7 * scale, Short(t), scale, axis);
+    Text(image, budget, x - 4 * scale, bottom + 7 * scale, Short(t), scale, axis);
   }
-  Text(image, left, bottom + 18 * scale, "time (ticks)", scale, axis);
-  Text(image, left, 3 * scale, title, scale, axis);
+  Text(image, budget, left, bottom + 18 * scale, "time (ticks)", scale, axis);
+  Text(image, budget, left, 3 * scale, title, scale, axis);
 }
 
 // The rotation of the channel that moves most, its four quaternion components over
@@ -450,7 +476,7 @@ bool RenderAnimation(const reader::AssetFile& asset, Image& image, std::string* 
   static const std::uint8_t kColors[4][4] = {
       {220, 70, 60, 255}, {70, 170, 80, 255}, {60, 110, 220, 255}, {150, 90, 190, 255}};
   const reader::KeySpan& keys = busiest.rotations;
-  for (std::size_t k = 1; k < keys.size() && !budget.Spent(); ++k) {
+  for (std::size_t k = 1; k < keys.size() && budget.Spend(1); ++k) {
     const float av[4] = {keys[k - 1].x, keys[k - 1].y, keys[k - 1].z, keys[k - 1].w};
     const float bv[4] = {keys[k].x, keys[k].y, keys[k].z, keys[k].w};
     for (int c = 0; c < 4; ++c) {
@@ -572,20 +598,14 @@ bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::st
   return false;
 }
 
-bool WritePng(const Image& image, const std::string& path, std::string* error) {
+bool WritePng(const Image& image, const std::string& path, WriteGuard& guard, std::string* error) {
   std::string png;
   if (stbi_write_png_to_func(AppendBytes, &png, image.width, image.height, 4, image.rgba.data(),
                              image.width * 4) == 0) {
     *error = "cannot encode the image as PNG";
     return false;
   }
-  OutputFile output;
-  if (!output.Open(path) || !output.Write(png.data(), static_cast<std::int32_t>(png.size())) ||
-      !output.Commit()) {
-    *error = "cannot write " + path + ": " + output.errorText();
-    return false;
-  }
-  return true;
+  return WriteWhole(guard, path, png, error);
 }
 
 }  // namespace qx::examine

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "examine/image.h"
+#include "files/write_guard.h"
 #include "reader/asset_reader.h"
 
 namespace qx::examine {
@@ -19,7 +20,7 @@ namespace qx::examine {
 // format but PCM WAV).
 bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::string* error);
 
-// Writes the image as PNG through the checked, atomic writer.
-bool WritePng(const Image& image, const std::string& path, std::string* error);
+// Writes the image as PNG through the checked, atomic writer, claimed from guard.
+bool WritePng(const Image& image, const std::string& path, WriteGuard& guard, std::string* error);
 
 }  // namespace qx::examine

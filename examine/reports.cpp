@@ -6,24 +6,50 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <system_error>
+
+#include "examine/json_writer.h"
+#include "platform/platform.h"
 
 namespace qx::examine {
 namespace {
 
 namespace fs = std::filesystem;
 
+// A report is a few kilobytes to a few megabytes; past this it is not one, and reading
+// it whole (a link to /dev/zero, a huge file named *.json) would only exhaust memory.
+constexpr std::int64_t kMostReportBytes = std::int64_t{64} << 20;
+
+// Reads a report from a regular file only: a FIFO or device named *.json is refused
+// without waiting on it.
 bool ReadText(const std::string& path, std::string* text, std::string* error) {
-  std::ifstream file(fs::u8path(path), std::ios::binary);
-  if (!file) {
-    *error = "cannot open the report " + path;
+  std::int64_t size = 0;
+  bool regular = true;
+  int code = 0;
+  std::FILE* file = platform::OpenRegularFile(path, &size, &regular, &code);
+  if (file == nullptr) {
+    *error = regular ? "cannot open the report " + Printable(path) + ": " + std::strerror(code)
+                     : "the report " + Printable(path) + " is not a regular file";
     return false;
   }
-  std::ostringstream content;
-  content << file.rdbuf();
-  *text = content.str();
+  std::string content(static_cast<std::size_t>(std::min(size, kMostReportBytes)) + 1, '\0');
+  // One byte past the bound tells a file that grew since it was measured.
+  const std::size_t got = std::fread(&content[0], 1, content.size(), file);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    *error = "cannot read the report " + Printable(path);
+    return false;
+  }
+  if (size > kMostReportBytes || got > static_cast<std::size_t>(kMostReportBytes)) {
+    *error = "the report " + Printable(path) + " is larger than " +
+             std::to_string(kMostReportBytes >> 20) + " MiB, more than any report holds";
+    return false;
+  }
+  content.resize(got);
+  *text = std::move(content);
   return true;
 }
 
@@ -45,11 +71,17 @@ bool SizeAndChecksum(const std::string& path, std::uint64_t* size, std::uint32_t
 
 std::string Seconds(double ticks, double ticksPerSecond) {
   char text[64];
-  std::snprintf(text, sizeof text, "%.3f s", ticks / ticksPerSecond);
+  const double seconds = ticks / ticksPerSecond;
+  std::snprintf(text, sizeof text, std::fabs(seconds) < 1e9 ? "%.3f s" : "%.6g s", seconds);
   return text;
 }
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+// Any double, also one no integer type holds.
+std::string Ticks(double ticks) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", ticks);
+  return text;
+}
 
 std::string Rate(double ticksPerSecond) {
   char text[32];
@@ -61,9 +93,9 @@ void AnimationLines(const report::Report& r, const reader::AssetFile& asset, std
   for (std::size_t a = 0; a < r.scene.animations.size() && a < asset.animations.size(); ++a) {
     const report::Animation& animation = r.scene.animations[a];
     const double rate = animation.ticksPerSecond;
-    out += "  animation " + std::to_string(a) + " " + Quoted(animation.name) + ": ";
+    out += "  animation " + std::to_string(a) + " " + JsonQuoted(animation.name) + ": ";
     if (rate > 0 && std::isfinite(rate)) {
-      out += std::to_string(static_cast<long long>(animation.duration)) + " ticks at " +
+      out += Ticks(animation.duration) + " ticks at " +
              Rate(rate) + " per second, " + Seconds(animation.duration, rate) + "\n";
     } else {
       out += "the source gives no tick rate\n";
@@ -71,7 +103,7 @@ void AnimationLines(const report::Report& r, const reader::AssetFile& asset, std
     const auto& channels = asset.animations[a].channels;
     for (std::size_t c = 0; c < animation.channels.size() && c < channels.size(); ++c) {
       const reader::Channel keys = channels[c];
-      out += "    channel " + std::to_string(c) + " " + Quoted(animation.channels[c].node) + ": " +
+      out += "    channel " + std::to_string(c) + " " + JsonQuoted(animation.channels[c].node) + ": " +
              std::to_string(keys.positions.size()) + " position / " +
              std::to_string(keys.scalings.size()) + " scaling / " +
              std::to_string(keys.rotations.size()) + " rotation keys";
@@ -91,9 +123,9 @@ void MeshLines(const report::Report& r, std::string& out) {
   for (std::size_t m = 0; m < r.scene.meshes.size(); ++m) {
     const report::Mesh& mesh = r.scene.meshes[m];
     if (mesh.material.empty() && mesh.textures.empty()) continue;
-    out += "  mesh " + std::to_string(m) + " material " + Quoted(mesh.material);
+    out += "  mesh " + std::to_string(m) + " material " + JsonQuoted(mesh.material);
     for (std::size_t t = 0; t < mesh.textures.size(); ++t) {
-      out += (t == 0 ? ", textures " : ", ") + Quoted(mesh.textures[t]);
+      out += (t == 0 ? ", textures " : ", ") + JsonQuoted(mesh.textures[t]);
     }
     out += "\n";
   }
@@ -102,7 +134,7 @@ void MeshLines(const report::Report& r, std::string& out) {
 std::string FindingsLine(const std::vector<report::Finding>& findings) {
   std::string line;
   for (const report::Finding& f : findings) {
-    line += (line.empty() ? "" : ", ") + f.kind + " " + std::to_string(f.count);
+    line += (line.empty() ? "" : ", ") + Printable(f.kind) + " " + std::to_string(f.count);
   }
   return line;
 }
@@ -133,15 +165,16 @@ bool LoadReportOf(const std::string& assetPath, const std::string& reportPath,
 }
 
 std::string ReportSummary(const report::Report& r, const reader::AssetFile& asset) {
-  std::string out = "  converted from " + r.input + " by " + r.tool + " " + r.toolVersion +
+  std::string out = "  converted from " + Printable(r.input) + " by " + Printable(r.tool) + " " +
+                    Printable(r.toolVersion) +
                     (r.baked ? ", placement baked" : "") + "\n";
   if (asset.kind == reader::AssetKind::Animation) AnimationLines(r, asset, out);
   if (asset.kind == reader::AssetKind::Model) MeshLines(r, out);
   for (const report::Finding& f : r.scene.notCarried) {
-    out += "  not carried: " + f.kind + " " + std::to_string(f.count) + ": " + f.text + "\n";
+    out += "  not carried: " + Printable(f.kind) + " " + std::to_string(f.count) + ": " + Printable(f.text) + "\n";
   }
   for (const report::Finding& f : r.scene.warnings) {
-    out += "  warning: " + f.kind + " " + std::to_string(f.count) + ": " + f.text + "\n";
+    out += "  warning: " + Printable(f.kind) + " " + std::to_string(f.count) + ": " + Printable(f.text) + "\n";
   }
   return out;
 }
@@ -169,10 +202,19 @@ bool SummariseReports(const std::string& folder, const std::vector<std::string>&
     const std::string name = path.u8string();
     std::string content, why;
     report::Report r;
-    if (!ReadText(name, &content, &why) || !report::FromJson(content, &r, &why)) continue;
+    bool foreign = false;
+    if (!ReadText(name, &content, &why)) {
+      failed->push_back(why);
+      continue;
+    }
+    if (!report::FromJson(content, &r, &why, &foreign)) {
+      // Other JSON may sit beside reports; a report that cannot be read fails the gate.
+      if (!foreign) failed->push_back("the report " + Printable(name) + " cannot be read: " + why);
+      continue;
+    }
     const std::string notCarried = FindingsLine(r.scene.notCarried);
     const std::string warnings = FindingsLine(r.scene.warnings);
-    *text += r.output + ": " + (notCarried.empty() ? "everything carried" : "not carried: " + notCarried) +
+    *text += Printable(r.output) + ": " + (notCarried.empty() ? "everything carried" : "not carried: " + notCarried) +
              (warnings.empty() ? "" : "; warnings: " + warnings) + "\n";
     bool fails = false;
     for (const auto* list : {&r.scene.notCarried, &r.scene.warnings}) {
@@ -180,7 +222,7 @@ bool SummariseReports(const std::string& folder, const std::vector<std::string>&
         fails = fails || std::find(failOn.begin(), failOn.end(), f.kind) != failOn.end();
       }
     }
-    if (fails) failed->push_back(name);
+    if (fails) failed->push_back(Printable(name) + ": has a finding named in --fail-on");
   }
   return true;
 }

@@ -20,7 +20,9 @@ bool LoadReportOf(const std::string& assetPath, const std::string& reportPath,
 std::string ReportSummary(const report::Report& report, const reader::AssetFile& asset);
 
 // One line per report (*.json) in folder, sorted by name: the asset and what it does
-// not carry. *failed lists the reports with a finding of a kind in failOn.
+// not carry; JSON that is not a report is passed over. *failed says, a sentence each,
+// which reports have a finding of a kind in failOn and which cannot be read (not a
+// regular file, cut short, another schema version, a field wrong).
 bool SummariseReports(const std::string& folder, const std::vector<std::string>& failOn,
                       std::string* text, std::vector<std::string>* failed, std::string* error);
 

@@ -129,11 +129,12 @@ std::string FirstDifference(const reader::AssetFile& a, const reader::AssetFile&
 }
 
 bool VerifyAgainstSource(const reader::AssetFile& asset, const std::vector<std::uint8_t>& file,
-                         const std::string& sourcePath, std::string* difference) {
+                         const std::string& sourcePath, std::string* difference, bool bake) {
   Asset converted;
   std::vector<std::uint32_t> faceSizes;
   SceneOptions options;
   options.faceSizes = &faceSizes;
+  options.bake = bake;
   ByteStream written;
   written.OpenMemoryForWrite();
   if (!LoadAsset(asset.kind, sourcePath, &converted, options) ||

@@ -13,9 +13,10 @@ namespace qx::examine {
 // True when the asset (decoded from file, the asset file's bytes) holds what converting
 // sourcePath gives. Otherwise false, with *difference naming the first field that differs (or
 // why the source could not be converted). Meshes are compared with the face sizes of
-// the source scene, which an ambiguous file cannot tell by itself.
+// the source scene, which an ambiguous file cannot tell by itself. bake converts as
+// -bake does, for an asset that was converted so.
 bool VerifyAgainstSource(const reader::AssetFile& asset, const std::vector<std::uint8_t>& file,
-                         const std::string& sourcePath, std::string* difference);
+                         const std::string& sourcePath, std::string* difference, bool bake = false);
 
 // The first difference between two decoded assets, or empty when they are equal.
 // Values are compared bit for bit.

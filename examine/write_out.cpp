@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "asset/asset.h"
+#include "examine/json_writer.h"
 #include "files/output_file.h"
 #include "platform/platform.h"
 
@@ -107,9 +108,10 @@ T* CopyOut(const std::vector<Source>& values, Convert convert) {
 
 // A name is file content, not syntax: a line break in it would start a new line of an
 // OBJ (mtllib, v, f), so control characters become '_'; OBJ also ends a name at white
-// space, so there spaces do too.
+// space, so there spaces do too. glTF and COLLADA must be UTF-8, and the names come
+// from the source's bytes: what is not UTF-8 becomes U+FFFD in every format.
 std::string ExportName(const std::string& name, bool obj) {
-  std::string out = name;
+  std::string out = ValidUtf8(name);
   for (char& c : out) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || (obj && c == ' ')) c = '_';
@@ -151,22 +153,52 @@ aiMesh* BuildMesh(const reader::Mesh& source, bool obj) {
 
 }  // namespace
 
-bool WritableBeside(const std::string& inputPath, const std::string& outputPath,
-                    std::string* error) {
-  if (!platform::SameFile(inputPath, outputPath)) return true;
-  *error = "cannot write " + outputPath + ": it is the file being read";
-  return false;
+namespace {
+
+int ClaimOutput(WriteGuard& guard, const std::string& path, std::string* error) {
+  return guard.Claim("cannot write", path, path + ", which this run writes too", false, error);
+}
+
+std::string WriteFailure(const std::string& path, const OutputFile& output) {
+  return output.refused() ? output.errorText() : "cannot write " + path + ": " + output.errorText();
+}
+
+}  // namespace
+
+WriteGuard GuardReading(const std::string& inputPath) {
+  WriteGuard guard(": it is ", "");
+  guard.AddRead(inputPath, "the file being read");
+  return guard;
+}
+
+bool WriteWhole(WriteGuard& guard, const std::string& path, const std::string& bytes,
+                std::string* error) {
+  if (bytes.size() > 0x7FFFFFFFu) {
+    *error = "cannot write " + path + ": 2 GiB or larger";
+    return false;
+  }
+  const int claim = ClaimOutput(guard, path, error);
+  if (claim < 0) return false;
+  OutputFile output;
+  if (!output.Open(path, guard, claim) ||
+      !output.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())) || !output.Commit()) {
+    *error = WriteFailure(path, output);
+    return false;
+  }
+  return true;
 }
 
 bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath,
-                   std::string* error) {
+                   WriteGuard& guard, std::string* error) {
   if (asset.kind == AssetKind::Model || asset.kind == AssetKind::Animation) {
     *error = std::string("cannot extract from a ") + reader::KindName(asset.kind) +
              " asset; only texture, music and sound assets hold their source";
     return false;
   }
+  const int claim = ClaimOutput(guard, outputPath, error);
+  if (claim < 0) return false;
   OutputFile output;
-  if (!output.Open(outputPath) ||
+  if (!output.Open(outputPath, guard, claim) ||
       !output.Write(asset.data.data(), static_cast<std::int32_t>(asset.data.size())) ||
       !output.Commit()) {
     *error = output.errorText();
@@ -239,31 +271,33 @@ bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outp
 #endif
 }
 
-bool ExportModel(const reader::AssetFile& asset, const std::string& inputPath,
-                 const std::string& outputPath, std::vector<std::string>* committed,
-                 std::string* error) {
+bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
+                 WriteGuard& guard, std::vector<std::string>* committed, std::string* error) {
   std::vector<std::pair<std::string, std::string>> written;
   if (!ExportModelToMemory(asset, outputPath, &written, error)) return false;
   // A companion is named by the exporter, not the user: it may be the very file read
   // (crate.bin for crate.gltf).
+  std::vector<int> claims;
   for (const auto& file : written) {
-    if (!WritableBeside(inputPath, file.first, error)) return false;
+    claims.push_back(ClaimOutput(guard, file.first, error));
+    if (claims.back() < 0) return false;
   }
   // Every file is made ready before any replaces what was there; then companion files
   // (an .obj's .mtl, a .gltf's .bin) are committed first and the named file last, so a
   // complete main file never points at a missing companion.
   std::vector<std::unique_ptr<OutputFile>> outputs;
-  for (const auto& [path, bytes] : written) {
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    const auto& [path, bytes] = written[i];
     outputs.push_back(std::make_unique<OutputFile>());
     OutputFile& output = *outputs.back();
     if (bytes.size() > 0x7FFFFFFFu) {
       *error = "cannot write " + path + ": 2 GiB or larger";
       return false;
     }
-    if (!output.Open(path) ||
+    if (!output.Open(path, guard, claims[i]) ||
         !output.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())) ||
         !output.Prepare()) {
-      *error = "cannot write " + path + ": " + output.errorText();
+      *error = WriteFailure(path, output);
       return false;
     }
   }
@@ -271,7 +305,7 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& inputPath,
     for (std::size_t i = 0; i < written.size(); ++i) {
       if ((written[i].first == outputPath) != (pass == 1)) continue;
       if (!outputs[i]->Commit()) {
-        *error = "cannot write " + written[i].first + ": " + outputs[i]->errorText();
+        *error = WriteFailure(written[i].first, *outputs[i]);
         return false;
       }
       committed->push_back(written[i].first);

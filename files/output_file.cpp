@@ -37,6 +37,30 @@ bool OutputFile::OpenInPlace(const std::string& path) {
   return true;
 }
 
+// Asks the guard, if any, about the file about to be replaced (identified by its path
+// when file is null) or written into in place.
+bool OutputFile::Permitted(const platform::FileIdentity* file, bool inPlace) {
+  if (guard_ == nullptr) return true;
+  platform::FileIdentity named;
+  if (file == nullptr) {
+    // Nothing there to examine: nothing to replace either.
+    if (!platform::IdentifyPath(target_.path, &named)) return true;
+    file = &named;
+  }
+  std::string refusal;
+  if (guard_->Permits(claim_, *file, inPlace, &refusal)) return true;
+  errorText_ = refusal;
+  errorNumber_ = 0;
+  refused_ = true;
+  return false;
+}
+
+bool OutputFile::Open(const std::string& path, const WriteGuard& guard, int claim) {
+  guard_ = &guard;
+  claim_ = claim;
+  return Open(path);
+}
+
 bool OutputFile::Open(const std::string& path) {
   int error = 0;
   if (!platform::InspectOutput(path, &target_, &error)) {
@@ -54,7 +78,9 @@ bool OutputFile::Open(const std::string& path) {
                                    &cleanupSlot_, &error);
   if (file_ == nullptr && target_.exists && CannotCreateBeside(error)) {
     // Refused beside the output is expected here; what fails the run is the staging.
+    // The output will be written in place: refused now if that is not allowed.
     kind_ = Kind::kStaged;
+    if (!Permitted(nullptr, true)) return false;
     file_ = platform::CreateTempFile(target_, platform::TempPlace::kSystemTemp, &tempPath_,
                                      &cleanupSlot_, &error);
   }
@@ -144,9 +170,22 @@ bool OutputFile::CopyOver() {
     Fail("Failed to open file with errno ", error);
     return false;
   }
+  // The very file opened is asked about: it may have become a file the run read.
+  platform::FileIdentity opened;
+  errno = 0;
+  if (guard_ != nullptr && !platform::IdentifyFile(output, &opened)) {
+    Fail("Failed to open file with errno ", errno != 0 ? errno : EIO);
+    std::fclose(output);
+    return false;
+  }
+  if (guard_ != nullptr && !Permitted(&opened, true)) {
+    std::fclose(output);
+    return false;
+  }
   platform::KeepOnInterrupt(
       cleanupSlot_, "Interrupted while overwriting " + target_.path +
                         " in place; its complete new content is kept in " + tempPath_ + "\n");
+  platform::RestoreTimesOnInterrupt(cleanupSlot_, output, target_);
   std::vector<char> slice(std::size_t{1} << 20);
   bool copied = platform::Seek(file_, 0, SEEK_SET) == 0;
   error = copied ? 0 : errno;
@@ -160,11 +199,13 @@ bool OutputFile::CopyOver() {
   }
   if (!copied || !platform::FinishOverwrite(output, written_, &error)) {
     platform::RestoreTimes(output, target_);
+    platform::RestoreTimesOnInterrupt(cleanupSlot_, nullptr, target_);
     std::fclose(output);
     Fail("Failed to write file with errno ", error);
     Keep("Could not finish overwriting");
     return false;
   }
+  platform::RestoreTimesOnInterrupt(cleanupSlot_, nullptr, target_);
   if (std::fclose(output) != 0) {
     Fail("Failed to write file with errno ", errno);
     Keep("Could not finish overwriting");
@@ -192,6 +233,7 @@ bool OutputFile::Commit() {
   if (kind_ == Kind::kInPlace) return Flush() && Close();
   if (kind_ == Kind::kBeside) {
     int error = 0;
+    if (!Permitted(nullptr, false)) return false;
     if (platform::MoveOver(tempPath_, target_.path, &error)) {
       tempPath_.clear();  // it is the output now
       ForgetTemp();

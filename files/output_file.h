@@ -17,12 +17,17 @@
 // times are put back so a build sees it as out of date.
 //
 // Until Commit, any signal that ends the process removes the temporary file.
+//
+// Opened with a run's WriteGuard, the file it is about to replace, or the file opened
+// for a copy over it, is checked against the guard right before: never a file the run
+// read. The check comes before the staged copy is made as well.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "files/write_guard.h"
 #include "platform/platform.h"
 
 namespace qx {
@@ -37,6 +42,9 @@ class OutputFile {
   // False with errorText "Failed to open file with errno N" when the output cannot be
   // created, as a plain open of the path would have failed.
   bool Open(const std::string& path);
+  // The same for an output claimed from guard, which must outlive this file. A refusal
+  // is the guard's words in errorText, with errorNumber 0 and refused() true.
+  bool Open(const std::string& path, const WriteGuard& guard, int claim);
   // A long write to a temporary file is handed to the disk as it goes, so the final
   // flush waits for little and few dirty pages pile up.
   bool Write(const void* data, std::int32_t length);
@@ -52,6 +60,7 @@ class OutputFile {
   std::uint32_t checksum() const { return checksum_; }
   std::int64_t size() const { return written_; }
   int errorNumber() const { return errorNumber_; }
+  bool refused() const { return refused_; }
 
   const std::string& errorText() const { return errorText_; }
 
@@ -61,6 +70,7 @@ class OutputFile {
   enum class Kind { kInPlace, kBeside, kStaged };
 
   bool OpenInPlace(const std::string& path);
+  bool Permitted(const platform::FileIdentity* file, bool inPlace);
   bool Flush();
   bool Close();
   bool CopyOver();
@@ -68,6 +78,9 @@ class OutputFile {
   void ForgetTemp();
 
   platform::OutputTarget target_;
+  const WriteGuard* guard_ = nullptr;
+  int claim_ = -1;
+  bool refused_ = false;
   Kind kind_ = Kind::kInPlace;
   std::string tempPath_;  // empty when writing in place or after Commit
   int cleanupSlot_ = -1;

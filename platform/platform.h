@@ -29,6 +29,12 @@ void SetUpProcess();
 // null and stores the C runtime's error number in *error (never 0).
 std::FILE* OpenFile(const char* path, const char* mode, int* error);
 
+// Opens a file for reading only when it is a regular file, and never waits doing so:
+// a FIFO without a writer, a device or a directory is refused (*regular false, *error
+// 0) before a byte is read. Symlinks are followed by the system's own open. *size is
+// the file's length. Null with *error (never 0) when it cannot be opened.
+std::FILE* OpenRegularFile(const std::string& path, std::int64_t* size, bool* regular, int* error);
+
 // 64-bit file positioning, so sizes past 2 GiB are measured rather than wrapped.
 // Both return -1 on failure with errno set.
 std::int64_t Tell(std::FILE* file);
@@ -93,15 +99,34 @@ void RestoreTimes(std::FILE* file, const OutputTarget& target);
 // Renames the temporary file over the target in one step, durably.
 bool MoveOver(const std::string& tempPath, const std::string& targetPath, int* error);
 
-// True when both paths name the same file (after symlinks), or would once created:
-// identity, not spelling.
-bool SameFile(const std::string& a, const std::string& b);
+// What makes a file itself, whatever path leads to it: its device and its number there
+// (POSIX: st_dev and st_ino; Windows: the volume serial number and the file index), so
+// another spelling, a symlink, a hard link or a bind mount of one file all match. For
+// a path with nothing there yet: its directory's identity and the name (on Windows in
+// lower case), so two spellings of one new file match too.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  std::string name;
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && index == other.index && name == other.name;
+  }
+};
+// The identity of what path leads to, after symlinks; false when it cannot be examined.
+bool IdentifyPath(const std::string& path, FileIdentity* identity);
+// The identity of an open file.
+bool IdentifyFile(std::FILE* file, FileIdentity* identity);
 
 // From now on a signal that ends the process keeps the slot's file and writes notice
 // (a whole line) to standard error: the file holds the only complete copy of something.
 // An empty notice makes the signal remove the file again.
 void KeepOnInterrupt(int slot, const std::string& notice);
 void ForgetOnInterrupt(int slot);
+// While a copy overwrites target in place through file, a signal that ends the process
+// first puts back the times target had when inspected (as RestoreTimes does), so a
+// build sees the cut output as out of date. Null file stops it; so do KeepOnInterrupt
+// and ForgetOnInterrupt. Stop it before the file is closed.
+void RestoreTimesOnInterrupt(int slot, std::FILE* file, const OutputTarget& target);
 
 // Removes a file; false with *error when the system refused (a name already gone is
 // not a refusal).

@@ -62,6 +62,39 @@ std::FILE* OpenFile(const char* path, const char* mode, int* error) {
   return file;
 }
 
+std::FILE* OpenRegularFile(const std::string& path, std::int64_t* size, bool* regular, int* error) {
+  *regular = true;
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno != 0 ? errno : EINVAL;
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    *error = errno != 0 ? errno : EINVAL;
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    *regular = false;
+    *error = 0;
+    return nullptr;
+  }
+  // A regular file's reads never wait; stdio expects a blocking descriptor.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    *error = errno != 0 ? errno : EINVAL;
+    close(fd);
+    return nullptr;
+  }
+  *size = info.st_size;
+  *error = 0;
+  return file;
+}
+
 std::int64_t Tell(std::FILE* file) { return ftello(file); }
 
 int Seek(std::FILE* file, std::int64_t offset, int origin) {
@@ -190,6 +223,8 @@ struct CleanupSlot {
   char notice[8192];
   std::size_t noticeLength;
   volatile sig_atomic_t state;  // 0 free, 1 remove the file, 2 keep it and say where
+  volatile sig_atomic_t restoreFd = -1;  // a file being overwritten in place
+  timespec restoreTimes[2];
 };
 CleanupSlot cleanupSlots[4];
 
@@ -264,6 +299,8 @@ void OnEndingSignal(int signal) {
   StopChildGroup();
   RemoveTempFolderNow();
   for (CleanupSlot& slot : cleanupSlots) {
+    // futimens is async-signal-safe; nothing writes to the file after this.
+    if (slot.restoreFd >= 0) futimens(slot.restoreFd, slot.restoreTimes);
     if (slot.state == 1) unlink(slot.path);
     if (slot.state == 2 && write(STDERR_FILENO, slot.notice, slot.noticeLength) < 0) {
     }
@@ -444,36 +481,40 @@ bool RemoveFile(const std::string& path, int* error) {
 
 namespace {
 
-// A file's identity, or for one not yet there its directory's identity and its name.
-bool Identity(const std::string& path, dev_t* device, ino_t* inode, std::string* name) {
-  OutputTarget target;
-  int error = 0;
-  if (!InspectOutput(path, &target, &error)) return false;
-  struct stat info;
-  name->clear();
-  if (stat(target.path.c_str(), &info) != 0) {
-    const std::size_t slash = target.path.rfind('/');
-    *name = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
-    if (stat(DirectoryOf(target.path).c_str(), &info) != 0) return false;
-  }
-  *device = info.st_dev;
-  *inode = info.st_ino;
-  return true;
+void SetIdentity(const struct stat& info, FileIdentity* identity) {
+  identity->device = static_cast<std::uint64_t>(info.st_dev);
+  identity->index = static_cast<std::uint64_t>(info.st_ino);
 }
 
 }  // namespace
 
-bool SameFile(const std::string& a, const std::string& b) {
-  dev_t deviceA, deviceB;
-  ino_t inodeA, inodeB;
-  std::string nameA, nameB;
-  return Identity(a, &deviceA, &inodeA, &nameA) && Identity(b, &deviceB, &inodeB, &nameB) &&
-         deviceA == deviceB && inodeA == inodeB && nameA == nameB;
+bool IdentifyPath(const std::string& path, FileIdentity* identity) {
+  OutputTarget target;
+  int error = 0;
+  if (!InspectOutput(path, &target, &error)) return false;
+  struct stat info;
+  identity->name.clear();
+  if (stat(target.path.c_str(), &info) != 0) {
+    const std::size_t slash = target.path.rfind('/');
+    identity->name = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
+    if (stat(DirectoryOf(target.path).c_str(), &info) != 0) return false;
+  }
+  SetIdentity(info, identity);
+  return true;
+}
+
+bool IdentifyFile(std::FILE* file, FileIdentity* identity) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0) return false;
+  identity->name.clear();
+  SetIdentity(info, identity);
+  return true;
 }
 
 void KeepOnInterrupt(int slot, const std::string& notice) {
   if (slot < 0 || slot >= 4) return;
   CleanupSlot& cleanup = cleanupSlots[slot];
+  cleanup.restoreFd = -1;
   cleanup.state = 1;  // settled before the notice is replaced
   if (notice.empty()) return;
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -485,7 +526,21 @@ void KeepOnInterrupt(int slot, const std::string& notice) {
 }
 
 void ForgetOnInterrupt(int slot) {
-  if (slot >= 0 && slot < 4) cleanupSlots[slot].state = 0;
+  if (slot < 0 || slot >= 4) return;
+  cleanupSlots[slot].restoreFd = -1;
+  cleanupSlots[slot].state = 0;
+}
+
+void RestoreTimesOnInterrupt(int slot, std::FILE* file, const OutputTarget& target) {
+  if (slot < 0 || slot >= 4) return;
+  CleanupSlot& cleanup = cleanupSlots[slot];
+  cleanup.restoreFd = -1;  // settled before the times are replaced
+  if (file == nullptr) return;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  cleanup.restoreTimes[0] = TimespecOf(target.accessed);
+  cleanup.restoreTimes[1] = TimespecOf(target.modified);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  cleanup.restoreFd = fileno(file);
 }
 
 void AdviseLargeBuffer(void* data, std::size_t size) {

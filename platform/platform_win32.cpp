@@ -140,6 +140,25 @@ std::FILE* OpenFile(const char* path, const char* mode, int* error) {
   return file;
 }
 
+std::FILE* OpenRegularFile(const std::string& path, std::int64_t* size, bool* regular, int* error) {
+  *regular = true;
+  std::FILE* file = OpenFile(path.c_str(), "rb", error);
+  if (file == nullptr) return nullptr;
+  // Opening a pipe or a device here does not wait, reading it may: only files on a disk
+  // are read.
+  const int fd = _fileno(file);
+  struct _stat64 info;
+  if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != FILE_TYPE_DISK ||
+      _fstat64(fd, &info) != 0 || (info.st_mode & _S_IFREG) == 0) {
+    std::fclose(file);
+    *regular = false;
+    *error = 0;
+    return nullptr;
+  }
+  *size = info.st_size;
+  return file;
+}
+
 std::int64_t Tell(std::FILE* file) { return _ftelli64(file); }
 
 int Seek(std::FILE* file, std::int64_t offset, int origin) {
@@ -225,6 +244,8 @@ struct CleanupSlot {
   char notice[8192];
   DWORD noticeLength;
   volatile LONG state;  // 0 free, 1 remove the file, 2 keep it and say where
+  HANDLE volatile restoreHandle = nullptr;  // a file being overwritten in place
+  FILETIME restoreTimes[2];
 };
 CleanupSlot cleanupSlots[4];
 
@@ -253,6 +274,10 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     std::filesystem::remove_all(std::filesystem::path(tempFolder), ignored);
   }
   for (CleanupSlot& slot : cleanupSlots) {
+    // Set through the handle the copy writes with; the default handler then ends the
+    // process, so at most the write under way follows.
+    HANDLE restore = slot.restoreHandle;
+    if (restore != nullptr) SetFileTime(restore, nullptr, &slot.restoreTimes[0], &slot.restoreTimes[1]);
     if (slot.state == 1) DeleteFileW(slot.path);
     DWORD written;
     if (slot.state == 2) {
@@ -415,44 +440,47 @@ bool RemoveFile(const std::string& path, int* error) {
 
 namespace {
 
-// A file's identity, or for one not yet there its directory's identity and its name.
-bool Identity(const std::string& path, DWORD* volume, ULONGLONG* index, std::wstring* name) {
+bool IdentityOf(HANDLE handle, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info) == 0) return false;
+  identity->device = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace
+
+bool IdentifyPath(const std::string& path, FileIdentity* identity) {
   OutputTarget target;
   int error = 0;
   if (!InspectOutput(path, &target, &error)) return false;
-  std::string opened = target.path;
-  name->clear();
+  const std::string& opened = target.path;
+  identity->name.clear();
   HANDLE handle = CreateFileW(WidePath(opened).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    *name = Widen(NameOf(opened));
-    CharLowerBuffW(&(*name)[0], static_cast<DWORD>(name->size()));
+    std::wstring name = Widen(NameOf(opened));
+    CharLowerBuffW(&name[0], static_cast<DWORD>(name.size()));
+    identity->name = Narrow(name);
     handle = CreateFileW(WidePath(DirectoryOf(opened)).c_str(), 0,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  const bool ok = IdentityOf(handle, identity);
   CloseHandle(handle);
-  *volume = info.dwVolumeSerialNumber;
-  *index = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return ok;
 }
 
-}  // namespace
-
-bool SameFile(const std::string& a, const std::string& b) {
-  DWORD volumeA = 0, volumeB = 0;
-  ULONGLONG indexA = 0, indexB = 0;
-  std::wstring nameA, nameB;
-  return Identity(a, &volumeA, &indexA, &nameA) && Identity(b, &volumeB, &indexB, &nameB) &&
-         volumeA == volumeB && indexA == indexB && nameA == nameB;
+bool IdentifyFile(std::FILE* file, FileIdentity* identity) {
+  identity->name.clear();
+  return IdentityOf(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), identity);
 }
 
 void KeepOnInterrupt(int slot, const std::string& notice) {
   if (slot < 0 || slot >= 4) return;
   CleanupSlot& cleanup = cleanupSlots[slot];
+  cleanup.restoreHandle = nullptr;
   cleanup.state = 1;
   if (notice.empty()) return;
   const std::size_t length = notice.size() < sizeof cleanup.notice ? notice.size() : sizeof cleanup.notice;
@@ -463,7 +491,21 @@ void KeepOnInterrupt(int slot, const std::string& notice) {
 }
 
 void ForgetOnInterrupt(int slot) {
-  if (slot >= 0 && slot < 4) cleanupSlots[slot].state = 0;
+  if (slot < 0 || slot >= 4) return;
+  cleanupSlots[slot].restoreHandle = nullptr;
+  cleanupSlots[slot].state = 0;
+}
+
+void RestoreTimesOnInterrupt(int slot, std::FILE* file, const OutputTarget& target) {
+  if (slot < 0 || slot >= 4) return;
+  CleanupSlot& cleanup = cleanupSlots[slot];
+  cleanup.restoreHandle = nullptr;  // settled before the times are replaced
+  if (file == nullptr) return;
+  MemoryBarrier();
+  cleanup.restoreTimes[0] = FileTimeOf(target.accessed);
+  cleanup.restoreTimes[1] = FileTimeOf(target.modified);
+  MemoryBarrier();
+  cleanup.restoreHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
 }
 
 void AdviseLargeBuffer(void*, std::size_t) {}

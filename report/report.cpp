@@ -1,6 +1,10 @@
 #include "report/report.h"
 
+#include <cmath>
+#include <limits>
 #include <nlohmann/json.hpp>
+
+#include <tuple>
 
 namespace qx::report {
 namespace {
@@ -25,13 +29,55 @@ std::vector<Finding> FindingsOf(const json& list) {
   return findings;
 }
 
+// Every double goes through one of these: JSON has no infinities or NaN, and a
+// serialiser writes them as null, which the schema refuses where a number belongs.
+double Duration(double ticks) {
+  if (std::isnan(ticks)) return 0;
+  if (std::isinf(ticks)) return std::copysign(std::numeric_limits<double>::max(), ticks);
+  return ticks;
+}
+
+double FiniteOrZero(double value) { return std::isfinite(value) ? value : 0; }
+
+template <typename T>
+json BeforeAfter(T before, T after) { return {{"before", before}, {"after", after}}; }
+
+json FiguresJson(const MeshFigures& f) {
+  json figures = {{"vertices", BeforeAfter(f.verticesBefore, f.verticesAfter)},
+                  {"triangles", BeforeAfter(f.trianglesBefore, f.trianglesAfter)},
+                  {"acmr", BeforeAfter(f.acmrBefore, f.acmrAfter)},
+                  {"atvr", BeforeAfter(f.atvrBefore, f.atvrAfter)},
+                  {"overdraw", BeforeAfter(f.overdrawBefore, f.overdrawAfter)}};
+  if (f.simplified) figures["simplifyError"] = f.simplifyError;
+  return figures;
+}
+
+MeshFigures FiguresOf(const json& j) {
+  MeshFigures f;
+  f.optimized = true;
+  f.verticesBefore = j.at("vertices").at("before").get<std::uint32_t>();
+  f.verticesAfter = j.at("vertices").at("after").get<std::uint32_t>();
+  f.trianglesBefore = j.at("triangles").at("before").get<std::uint32_t>();
+  f.trianglesAfter = j.at("triangles").at("after").get<std::uint32_t>();
+  for (auto [name, before, after] : {std::tuple{"acmr", &f.acmrBefore, &f.acmrAfter},
+                                     std::tuple{"atvr", &f.atvrBefore, &f.atvrAfter},
+                                     std::tuple{"overdraw", &f.overdrawBefore, &f.overdrawAfter}}) {
+    *before = j.at(name).at("before").get<double>();
+    *after = j.at(name).at("after").get<double>();
+  }
+  f.simplified = j.contains("simplifyError");
+  if (f.simplified) f.simplifyError = j.at("simplifyError").get<double>();
+  return f;
+}
+
 }  // namespace
 
 const std::vector<std::string>& FindingKinds() {
   static const std::vector<std::string> kinds = {
       "placement",     "instances",     "bones",          "colors",     "uv-sets",
       "tangents",      "morph-targets", "cameras",        "lights",     "textures",
-      "mesh-channels", "morph-channels", "animations",    "meshes",     "uv-components"};
+      "mesh-channels", "morph-channels", "animations",    "meshes",     "uv-components",
+      "assimp-warning", "assimp-error"};
   return kinds;
 }
 
@@ -47,6 +93,7 @@ std::string ToJson(const Report& r) {
                       {"indices", m.indices},
                       {"primitives", m.primitives},
                       {"attributes", m.attributes}});
+    if (m.figures.optimized) meshes.back()["optimization"] = FiguresJson(m.figures);
   }
   json animations = json::array();
   for (const Animation& a : r.scene.animations) {
@@ -60,13 +107,14 @@ std::string ToJson(const Report& r) {
                           {"postState", c.postState}});
     }
     animations.push_back({{"name", a.name},
-                          {"duration", a.duration},
-                          {"ticksPerSecond", a.ticksPerSecond},
+                          {"duration", Duration(a.duration)},
+                          {"ticksPerSecond", FiniteOrZero(a.ticksPerSecond)},
                           {"channels", channels}});
   }
-  const json document = {
+  json document = {
       {"schema", kSchemaName},
       {"schemaVersion", kSchemaVersion},
+      {"schemaMinor", kSchemaMinor},
       {"tool", {{"name", r.tool}, {"version", r.toolVersion}}},
       {"type", r.type},
       {"input", {{"path", r.input}, {"size", r.inputSize}}},
@@ -77,29 +125,35 @@ std::string ToJson(const Report& r) {
         {"scrambled", r.scrambled},
         {"baked", r.baked}}},
       {"seconds",
-       {{"import", r.scene.importSeconds},
-        {"encode", r.scene.encodeSeconds},
-        {"write", r.writeSeconds}}},
+       {{"import", FiniteOrZero(r.scene.importSeconds)},
+        {"encode", FiniteOrZero(r.scene.encodeSeconds)},
+        {"write", FiniteOrZero(r.writeSeconds)}}},
       {"meshes", meshes},
       {"animations", animations},
       {"notCarried", FindingsJson(r.scene.notCarried)},
       {"warnings", FindingsJson(r.scene.warnings)},
   };
+  if (r.optimized) {
+    document["output"]["optimized"] = true;
+    if (r.simplifyRatio > 0) document["output"]["simplifyRatio"] = r.simplifyRatio;
+  }
   // Names come from the source's bytes: invalid UTF-8 is replaced, never refused.
   return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool FromJson(const std::string& text, Report* r, std::string* error) {
+bool FromJson(const std::string& text, Report* r, std::string* error, bool* foreign) {
+  if (foreign != nullptr) *foreign = false;
   const json document = json::parse(text, nullptr, false);
   if (document.is_discarded()) {
     *error = "it is not JSON";
     return false;
   }
+  if (!document.is_object() || !document.contains("schema") || document["schema"] != kSchemaName) {
+    if (foreign != nullptr) *foreign = true;
+    *error = "it is not a QXConvert report";
+    return false;
+  }
   try {
-    if (document.at("schema") != kSchemaName) {
-      *error = "it is not a QXConvert report";
-      return false;
-    }
     const int version = document.at("schemaVersion").get<int>();
     if (version != kSchemaVersion) {
       *error = "its schema version is " + std::to_string(version) + "; this tool reads version " +
@@ -119,6 +173,10 @@ bool FromJson(const std::string& text, Report* r, std::string* error) {
     read.outputCrc32 = output.at("crc32").get<std::uint32_t>();
     read.scrambled = output.at("scrambled").get<bool>();
     read.baked = output.at("baked").get<bool>();
+    // Fields of later minor versions are read when present; those of versions after
+    // this tool's are ignored.
+    read.optimized = output.value("optimized", false);
+    read.simplifyRatio = output.value("simplifyRatio", 0.0);
     const json& seconds = document.at("seconds");
     read.scene.importSeconds = seconds.at("import").get<double>();
     read.scene.encodeSeconds = seconds.at("encode").get<double>();
@@ -132,7 +190,8 @@ bool FromJson(const std::string& text, Report* r, std::string* error) {
                                    m.at("faces").get<std::uint32_t>(),
                                    m.at("indices").get<std::uint64_t>(),
                                    m.at("primitives").get<std::vector<std::string>>(),
-                                   m.at("attributes").get<std::vector<std::string>>()});
+                                   m.at("attributes").get<std::vector<std::string>>(),
+                                   m.contains("optimization") ? FiguresOf(m.at("optimization")) : MeshFigures{}});
     }
     for (const json& a : document.at("animations")) {
       Animation animation{a.at("name").get<std::string>(), a.at("duration").get<double>(),

@@ -13,7 +13,24 @@ namespace qx::report {
 
 // Raised only when a field changes meaning or goes; new optional fields keep it.
 inline constexpr int kSchemaVersion = 1;
+// Raised with each set of fields added within the version (absent in a report means
+// 0): 1 adds a mesh's optimization figures and Assimp's own messages as findings.
+inline constexpr int kSchemaMinor = 1;
 inline constexpr const char* kSchemaName = "qxconvert-report";
+
+// What -optimize or -simplify did to one mesh: its counts and its figures before and
+// after. ACMR is vertex-shader runs per triangle and ATVR per vertex (a 16-entry FIFO
+// cache: 0.5 and 1 at best); overdraw is pixels shaded per pixel covered (1 at best).
+struct MeshFigures {
+  bool optimized = false;  // false: the mesh was left as it was (points, lines)
+  std::uint32_t verticesBefore = 0, verticesAfter = 0;
+  std::uint32_t trianglesBefore = 0, trianglesAfter = 0;
+  double acmrBefore = 0, acmrAfter = 0;
+  double atvrBefore = 0, atvrAfter = 0;
+  double overdrawBefore = 0, overdrawAfter = 0;
+  bool simplified = false;
+  double simplifyError = 0;  // in the mesh's units: how far the surface moved at most
+};
 
 struct Mesh {
   std::string name;
@@ -25,6 +42,7 @@ struct Mesh {
   std::uint64_t indices = 0;
   std::vector<std::string> primitives;  // "points", "lines", "triangles", "polygons"
   std::vector<std::string> attributes;  // what the payload holds: "positions", "normals", "uv"
+  MeshFigures figures;                  // written only when optimized
 };
 
 struct Channel {
@@ -36,6 +54,9 @@ struct Channel {
   std::string postState;
 };
 
+// JSON has no infinities or NaN, and the schema wants numbers, so ToJson writes a
+// non-finite duration as the largest finite number of its sign (NaN as 0), and a
+// non-finite tick rate (a BVH's "Frame Time: 0") as 0, "the source does not say".
 struct Animation {
   std::string name;
   double duration = 0;        // in ticks
@@ -81,14 +102,19 @@ struct Report {
   std::uint32_t outputCrc32 = 0;  // of the whole asset file, as written
   bool scrambled = false;
   bool baked = false;
+  bool optimized = false;    // -optimize or -simplify: figures are in each mesh
+  double simplifyRatio = 0;  // -simplify's ratio; 0 without it
   double writeSeconds = 0;
   Scene scene;
 };
 
 std::string ToJson(const Report& report);
 
-// False with *error in words when the text is not a report this version reads.
-bool FromJson(const std::string& text, Report* report, std::string* error);
+// False with *error in words when the text is not a report this version reads. Then
+// *foreign, when given, tells whether the text is JSON that does not claim to be a
+// report at all (no "schema": "qxconvert-report"), as other JSON files may sit beside
+// reports; a report cut short, of another version or with a field wrong is not foreign.
+bool FromJson(const std::string& text, Report* report, std::string* error, bool* foreign = nullptr);
 
 // The kinds of finding, as a build names them in --fail-on.
 const std::vector<std::string>& FindingKinds();

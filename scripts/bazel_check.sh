@@ -3,7 +3,8 @@
 #   1. two clean output bases at two paths share one --disk_cache: the second build
 #      runs no action and gives byte-identical outputs;
 #   2. the same through a real HTTP cache (nginx with WebDAV PUT on 127.0.0.1);
-#   3. changing one source, or one .mtl it reads, reruns exactly one conversion; an
+#   3. changing one source, or one .mtl it reads, reruns exactly its conversions (the
+#      crate's three: the asset and its two levels of detail, each with a report); an
 #      undeclared .mtl and a source that fails to import fail the build, leaving no
 #      output;
 #   4. bazel test runs QXInspect --verify over every converted sample.
@@ -92,11 +93,17 @@ for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
 shared_cache three four --remote_cache="http://127.0.0.1:$port"
 grep -q 'remote cache hit' "$work/log" || fail "no remote cache hits: $(summary)"
 
-echo "== one changed source or .mtl reruns exactly one conversion"
-for changed in models/crate.obj models/crate.mtl anims/walk.bvh; do
-  printf '\n# changed\n' >>"$work/two/$changed"
+echo "== the crate's levels of detail are conversions of their own, each with its report"
+for level in lod1 lod2; do
+  [ -s "$work/two/bazel-bin/models/crate.$level.mdl" ] && [ -s "$work/two/bazel-bin/models/crate.$level.mdl.json" ] ||
+    fail "no models/crate.$level.mdl with its report"
+done
+
+echo "== one changed source or .mtl reruns exactly its conversions"
+for changed in models/crate.obj:3 models/crate.mtl:3 anims/walk.bvh:1; do
+  printf '\n# changed\n' >>"$work/two/${changed%:*}"
   bazel_run two base-two build //... --disk_cache="$work/disk" || { cat "$work/log"; fail "rebuild failed"; }
-  [ "$(executed)" = 1 ] || fail "changing $changed ran: $(summary)"
+  [ "$(executed)" = "${changed#*:}" ] || fail "changing ${changed%:*} ran: $(summary)"
 done
 
 echo "== an undeclared .mtl and a source that does not import fail the build"

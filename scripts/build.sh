@@ -8,8 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-packages=(cmake ninja-build make g++ pkg-config libassimp-dev libgtest-dev libgmock-dev libcli11-dev python3-jsonschema assimp-testmodels
-  nlohmann-json3-dev libstb-dev zlib1g-dev libbenchmark-dev strace)
+packages=(cmake ninja-build make g++ pkg-config libassimp-dev libmeshoptimizer-dev libgtest-dev libgmock-dev libcli11-dev python3-jsonschema assimp-testmodels
+  nlohmann-json3-dev libstb-dev zlib1g-dev libbenchmark-dev strace gltfpack)
 # The viewer page: the reader as WebAssembly, the page's npm packages, and a browser and
 # Assimp's test models for its checks.
 viewer_packages=(emscripten nodejs chromium fonts-dejavu-core assimp-testmodels)
@@ -90,7 +90,7 @@ mode_fuzz() {
 
 #: scripts/build.sh bazel       convert the samples with Bazel: shared disk and HTTP caches
 mode_bazel() {
-  install_missing libassimp-dev libcli11-dev nlohmann-json3-dev libstb-dev zlib1g-dev g++ bazel-bootstrap \
+  install_missing libassimp-dev libmeshoptimizer-dev libcli11-dev nlohmann-json3-dev libstb-dev zlib1g-dev g++ bazel-bootstrap \
     bazel-rules-java nginx-extras python3 tar
   bash "$root/scripts/bazel_check.sh"
 }
@@ -105,6 +105,7 @@ mode_windows() {
   cache=${QX_CACHE_DIR:-/var/cache/qxconvert}
   mkdir -p "$cache"
   assimp=$(bash "$root/scripts/mingw_assimp.sh" "$cache")
+  # No meshoptimizer for MinGW: the Windows build refuses -optimize and -simplify in words.
   # Header-only libraries, staged apart from the host's /usr/include.
   headers=$cache/mingw-headers
   rm -rf "$headers" && mkdir -p "$headers/include"
@@ -137,7 +138,7 @@ install_cross() {  # ARCH TRIPLE
     "${sudo[@]}" dpkg --add-architecture "$arch"
     "${sudo[@]}" apt-get update -qq
   fi
-  local archs zlib="" wanted=("libassimp-dev:$arch")
+  local archs zlib="" wanted=("libassimp-dev:$arch" "libmeshoptimizer-dev:$arch")
   archs=($(dpkg --print-architecture) $(dpkg --print-foreign-architectures))
   # The newest version every architecture has.
   for v in $(apt-cache madison "zlib1g:$arch" | awk -F'|' '{gsub(/ /, "", $2); print $2}'); do

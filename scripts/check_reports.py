@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Conversion reports checked on Assimp's test models (Debian's assimp-testmodels).
 
-Every report must validate against report/qxconvert-report.schema.json, its counts
+Every report, also of the crafted sources below, must validate against report/qxconvert-report.schema.json, its counts
 must equal what QXInspect reads back from the asset, QXInspect must accept it beside
 its asset and refuse it beside another, and the findings checked by hand must be
 there. --fail-on must accept exactly the schema's finding kinds.
@@ -55,6 +55,24 @@ CASES = [
     ("anm", "Collada/box_nested_animation.dae", {}),
 ]
 
+# Sources made here whose numbers JSON cannot hold as they are: a BVH whose frame time
+# of 0 gives an infinite tick rate, and a glTF animation with a key at infinity.
+CRAFTED = [
+    ("anm", "zero-frame-time.bvh", "HIERARCHY\nROOT hip\n{\n  OFFSET 0 0 0\n  CHANNELS 3 Zrotation Xrotation Yrotation\n"
+     "  End Site\n  {\n    OFFSET 0 1 0\n  }\n}\nMOTION\nFrames: 2\nFrame Time: 0\n0 0 0\n90 0 0\n"),
+    ("anm", "infinite-key.gltf", json.dumps({
+        "asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}], "nodes": [{"name": "spin"}],
+        # key times 0 and +inf (float32), then two rotations
+        "buffers": [{"byteLength": 40, "uri": "data:application/octet-stream;base64,"
+                     "AAAAAAAAgH8AAAAAAAAAAAAAAAAAAIA/AAAAAIEENT8AAAAAgQQ1Pw=="}],
+        "bufferViews": [{"buffer": 0, "byteOffset": 0, "byteLength": 8},
+                        {"buffer": 0, "byteOffset": 8, "byteLength": 32}],
+        "accessors": [{"bufferView": 0, "componentType": 5126, "count": 2, "type": "SCALAR", "min": [0], "max": [1]},
+                      {"bufferView": 1, "componentType": 5126, "count": 2, "type": "VEC4"}],
+        "animations": [{"name": "turn", "channels": [{"sampler": 0, "target": {"node": 0, "path": "rotation"}}],
+                        "samplers": [{"input": 0, "output": 1}]}]})),
+]
+
 
 def run(cmd, code=0):
     done = subprocess.run(cmd, capture_output=True, text=True)
@@ -95,12 +113,18 @@ def main():
     validator = jsonschema.Draft202012Validator(schema)
     with tempfile.TemporaryDirectory() as work:
         checked = 0
-        for n, (kind, relative, expected) in enumerate(CASES):
+        cases = list(CASES)
+        for kind, name, text in CRAFTED:
+            with open(os.path.join(work, name), "w") as f:
+                f.write(text)
+            cases.append((kind, os.path.join(work, name), {}))
+        for n, (kind, relative, expected) in enumerate(cases):
             source = os.path.join(MODELS, relative)
             asset = os.path.join(work, f"{n}.{kind}")
             run([qx, kind, source, asset, f"-report={asset}.json"])
             with open(asset + ".json") as f:
-                report = json.load(f)
+                # JSON has no infinities or NaN; Python would read them, the schema not.
+                report = json.load(f, parse_constant=lambda name: sys.exit(f"{relative}: the report holds {name}"))
             errors = sorted(validator.iter_errors(report), key=str)
             if errors:
                 sys.exit(f"{relative}: the report does not validate: {errors[0].message}")

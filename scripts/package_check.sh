@@ -7,7 +7,8 @@
 #   3. a source that fails to import fails the build and leaves no output;
 #      two sources with the same output, an output onto its own source and a path
 #      with ';' stop the configuration; one source named twice converts once; '[' and
-#      '%' in a model's folder convert with Ninja and are refused with Make;
+#      '%' in a model's folder convert with Ninja and are refused with Make; LODS makes
+#      each level of detail its own conversion with its own depfile and report;
 #   4. with Blender installed, a .blend source converts and reconverts when an image
 #      it uses changes;
 #   5. the Debian package (with the viewer page) builds, installs, converts, and is
@@ -120,6 +121,28 @@ done
 edge_case twice 'assets TEXTURES textures/g.png sub/../textures/g.png' || { cat "$work/err"; fail "one source named twice did not configure"; }
 cmake --build "$work/edge-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "one source named twice did not build"; }
 [ "$(converted "$work/log")" = 1 ] || { cat "$work/log"; fail "one source named twice was not converted once"; }
+
+echo "== LODS: crate.lod1.mdl and crate.lod2.mdl, each simplified, with its own depfile and report"
+cp "$root/examples/crate.obj" "$root/examples/crate.mtl" "$edge/"
+if edge_case lods 'assets LODS 0.5 1.5 MODELS crate.obj'; then fail "LODS 1.5 configured"; fi
+grep -q "LODS needs ratios between 0 and 1" "$work/err" || { cat "$work/err"; fail "unexpected error for LODS 1.5"; }
+edge_case lods 'assets REPORTS UNSCRAMBLED LODS 0.5 0.25 MODELS crate.obj' || { cat "$work/err"; fail "LODS did not configure"; }
+cmake --build "$work/edge-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "LODS did not build"; }
+[ "$(converted "$work/log")" = 3 ] || { cat "$work/log"; fail "LODS 0.5 0.25 did not make three conversions"; }
+lods=$work/edge-build/assets
+for level in "" .lod1 .lod2; do
+  for file in "crate$level.mdl" "crate$level.mdl.d" "crate$level.mdl.json"; do
+    [ -s "$lods/$file" ] || fail "LODS made no $file"
+  done
+done
+ratio() { /usr/bin/python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["output"].get("simplifyRatio", 0))' "$1"; }
+[ "$(ratio "$lods/crate.mdl.json")/$(ratio "$lods/crate.lod1.mdl.json")/$(ratio "$lods/crate.lod2.mdl.json")" = 0/0.5/0.25 ] ||
+  fail "the levels of detail were not converted with their ratios"
+"$work/prefix/bin/QXInspect" "$lods/crate.mdl" "$lods/crate.lod1.mdl" "$lods/crate.lod2.mdl" >/dev/null || fail "QXInspect refused a level of detail"
+sleep 1
+touch "$edge/crate.mtl"
+cmake --build "$work/edge-build" >"$work/log" 2>&1
+[ "$(converted "$work/log")" = 3 ] || { cat "$work/log"; fail "touching crate.mtl did not reconvert every level"; }
 
 if command -v blender >/dev/null 2>&1; then
   echo "== a .blend source converts through Blender; touching an image it uses reconverts it"

@@ -33,6 +33,12 @@ inline std::string F32(float f) {
   return U32(bits);
 }
 
+inline std::string F64(double d) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &d, 8);
+  return U32(static_cast<std::uint32_t>(bits)) + U32(static_cast<std::uint32_t>(bits >> 32));
+}
+
 class Cursor {
  public:
   explicit Cursor(std::string bytes, std::size_t offset = 0)

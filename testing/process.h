@@ -38,6 +38,10 @@ const char* Unavailable(Need need);
 // For beforeExec: writes past bytes fail with EFBIG instead of ending the child.
 void LimitFileSize(unsigned long long bytes);
 
+// For beforeExec: past seconds of processor time the child is killed (SIGXCPU), so a
+// test of a loop that must end fails rather than hangs.
+void LimitProcessorSeconds(unsigned seconds);
+
 // A program that is not the system's (under /bin or /usr) is one of the tools built
 // here: where QX_EMULATOR names an emulator (a cross build's tests), it runs under it.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,

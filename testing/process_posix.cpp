@@ -140,6 +140,11 @@ void LimitFileSize(unsigned long long bytes) {
   setrlimit(RLIMIT_FSIZE, &limit);
 }
 
+void LimitProcessorSeconds(unsigned seconds) {
+  const rlimit limit = {seconds, seconds};
+  setrlimit(RLIMIT_CPU, &limit);
+}
+
 ProcessResult RunConverter(const std::vector<std::string>& args, const ProcessOptions& options) {
   return RunProcess(QXCONVERT_EXE, args, options);
 }

@@ -123,6 +123,8 @@ const char* Unavailable(Need need) {
 
 void LimitFileSize(unsigned long long) {}
 
+void LimitProcessorSeconds(unsigned) {}
+
 const char* Emulator() { return nullptr; }
 
 std::string ToolInShell(const std::string& tool) { return "\"" + tool + "\""; }
