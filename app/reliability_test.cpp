@@ -39,7 +39,7 @@ using testing::kBanner;
 using testing::Listing;
 using testing::ProcessOptions;
 using testing::ReadFile;
-using testing::RunConverter;
+using testing::RunQXConvert;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -87,7 +87,7 @@ TEST(FailedWrites, FileSizeLimitFailsTheRunAndKeepsThePreviousOutput) {
   TempDir dir;
   WriteFile(dir / "big.png", std::string(20000, 'p'));
   WriteFile(dir / "out.img", "previous asset");
-  const auto r = RunConverter({"tex", dir / "big.png", dir / "out.img"}, FileSizeLimit(4096));
+  const auto r = RunQXConvert({"tex", dir / "big.png", dir / "out.img"}, FileSizeLimit(4096));
   EXPECT_EQ(r.out, kBanner + "Failed to write file with errno 27\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.exitCode, 1);
@@ -100,13 +100,13 @@ TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
   const std::string source(20000, 's');
   WriteFile(dir / "theme.ogg", source);
   const auto r =
-      RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"}, FileSizeLimit(8192));
+      RunQXConvert({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"}, FileSizeLimit(8192));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(ReadFile(dir / "theme.ogg"), source);
   EXPECT_EQ(Listing(dir.path()), (std::set<std::string>{"theme.ogg"}));
 
   // Without the limit the same run replaces the source with the asset.
-  const auto ok = RunConverter({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"});
+  const auto ok = RunQXConvert({"mus", dir / "theme.ogg", dir / "theme.ogg", "-ue"});
   EXPECT_EQ(ok.exitCode, 0);
   EXPECT_EQ(ReadFile(dir / "theme.ogg").size(), 7 + 16 + source.size());
 }
@@ -114,7 +114,7 @@ TEST(FailedWrites, FailedSaveOverItsOwnInputKeepsTheSource) {
 TEST(FailedWrites, FullDeviceIsReportedAndNeverCalledWritten) {
   TempDir dir;
   WriteFile(dir / "a.png", "pixels");
-  const auto r = RunConverter({"tex", dir / "a.png", "/dev/full"});
+  const auto r = RunQXConvert({"tex", dir / "a.png", "/dev/full"});
   EXPECT_EQ(r.out, kBanner + "Failed to write file with errno 28\n");
   EXPECT_EQ(r.exitCode, 1);
 }
@@ -122,7 +122,7 @@ TEST(FailedWrites, FullDeviceIsReportedAndNeverCalledWritten) {
 TEST(FailedWrites, MissingOrReadOnlyDirectoriesFailAtOpen) {
   TempDir dir;
   WriteFile(dir / "a.png", "pixels");
-  const auto missing = RunConverter({"tex", dir / "a.png", dir / "none/out.img"});
+  const auto missing = RunQXConvert({"tex", dir / "a.png", dir / "none/out.img"});
   EXPECT_EQ(missing.out, kBanner + "Failed to open file with errno 2\n");
   EXPECT_EQ(missing.exitCode, 1);
 
@@ -161,10 +161,10 @@ TEST(OutputPaths, SymlinksAreFollowedOnlyWhereTheKernelWould) {
   WriteFile(dir / "real/out.img", "old");
   std::filesystem::create_symlink("real/out.img", dir / "link.img");
   std::filesystem::create_symlink("real/new.img", dir / "dangling.img");
-  ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "link.img", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"tex", dir / "a.png", dir / "link.img", "-ue"}).exitCode, 0);
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.img"));
   EXPECT_EQ(ReadFile(dir / "real/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
-  const auto dangling = RunConverter({"tex", dir / "a.png", dir / "dangling.img", "-ue"});
+  const auto dangling = RunQXConvert({"tex", dir / "a.png", dir / "dangling.img", "-ue"});
   EXPECT_EQ(dangling.out, kBanner + "Failed to open file with errno 2\n");
   EXPECT_FALSE(FileExists(dir / "real/new.img"));
 
@@ -189,8 +189,8 @@ TEST(OutputPaths, SymlinksAreFollowedOnlyWhereTheKernelWould) {
   ASSERT_EQ(testing::RunProcess("/bin/ln", {"-s", dir / "secret", link}, asNobody).exitCode, 0);
   WriteFile(dir / "a.img", std::string("QTEX\x01\x00\x00", 7) + "pixels");
   const auto cp = testing::RunProcess("/bin/cp", {dir / "a.png", link});
-  const auto output = RunConverter({"tex", dir / "a.png", link});
-  const auto depfile = RunConverter({"tex", dir / "a.png", dir / "b.img", "-depfile=" + link});
+  const auto output = RunQXConvert({"tex", dir / "a.png", link});
+  const auto depfile = RunQXConvert({"tex", dir / "a.png", dir / "b.img", "-depfile=" + link});
   const auto extract = testing::RunProcess(QXINSPECT_EXE, {dir / "a.img", "--extract", link});
   setProtection(saved);
   EXPECT_NE(cp.exitCode, 0);
@@ -208,14 +208,14 @@ TEST(OutputPaths, PermissionsAreKeptOrFollowTheUmask) {
   WriteFile(dir / "a.png", "pixels");
   WriteFile(dir / "existing.img", "old");
   ASSERT_EQ(chmod((dir / "existing.img").c_str(), 0640), 0);
-  ASSERT_EQ(RunConverter({"tex", dir / "a.png", dir / "existing.img"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"tex", dir / "a.png", dir / "existing.img"}).exitCode, 0);
   EXPECT_EQ(Mode(dir / "existing.img"), 0640u);
 
   for (const mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}}) {
     ProcessOptions withMask;
     withMask.beforeExec = [mask] { umask(mask); };
     const std::string out = dir / ("new" + std::to_string(mask) + ".img");
-    ASSERT_EQ(RunConverter({"tex", dir / "a.png", out}, withMask).exitCode, 0);
+    ASSERT_EQ(RunQXConvert({"tex", dir / "a.png", out}, withMask).exitCode, 0);
     EXPECT_EQ(Mode(out), 0666u & ~mask) << "umask " << mask;
   }
 }
@@ -223,7 +223,7 @@ TEST(OutputPaths, PermissionsAreKeptOrFollowTheUmask) {
 TEST(OutputPaths, DevicesAndPipesAreWrittenInPlace) {
   TempDir dir;
   WriteFile(dir / "a.png", "pixels");
-  const auto toNull = RunConverter({"tex", dir / "a.png", "/dev/null"});
+  const auto toNull = RunQXConvert({"tex", dir / "a.png", "/dev/null"});
   EXPECT_EQ(toNull.out, kBanner + "Wrote encrypted /dev/null\n");
   EXPECT_EQ(toNull.exitCode, 0);
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
@@ -235,7 +235,7 @@ TEST(OutputPaths, DevicesAndPipesAreWrittenInPlace) {
     std::ifstream in(fifo, std::ios::binary);
     received.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   });
-  const auto toFifo = RunConverter({"tex", dir / "a.png", fifo, "-ue"});
+  const auto toFifo = RunQXConvert({"tex", dir / "a.png", fifo, "-ue"});
   reader.join();
   EXPECT_EQ(toFifo.exitCode, 0);
   EXPECT_EQ(received, std::string("QTEX\x01\x00\x00", 7) + "pixels");
@@ -249,7 +249,7 @@ TEST(OutputPaths, UnusualNamesWorkAsTyped) {
        {"with space.png", "gr\xC3\xA4s \xE2\x9C\x93.png", "-ue.png", "--pause"}) {
     WriteFile(dir / name, "px");
     const std::string out = "-" + name + ".img";
-    const auto r = RunConverter({"tex", name, out, "-ue"}, inDir);
+    const auto r = RunQXConvert({"tex", name, out, "-ue"}, inDir);
     EXPECT_EQ(r.out, kBanner + "Wrote " + out + "\n") << name;
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(ReadFile(dir / out), std::string("QTEX\x01\x00\x00", 7) + "px");
@@ -287,7 +287,7 @@ TEST(BadSceneInputs, EndWithOneLineAndExitCodeOne) {
   for (const auto& input : inputs) {
     WriteFile(dir / input.name, input.bytes);
     for (const char* type : {"mdl", "anm"}) {
-      const auto r = RunConverter({type, dir / input.name, dir / "out"});
+      const auto r = RunQXConvert({type, dir / input.name, dir / "out"});
       EXPECT_EQ(r.signal, 0) << type << " " << input.name;
       EXPECT_EQ(r.exitCode, 1) << type << " " << input.name << ": " << r.out;
       ASSERT_GE(r.out.size(), kBanner.size());
@@ -330,7 +330,7 @@ TEST(OutputPaths, WritableOutputsInLockedOrStickyDirectoriesAreWrittenInPlace) {
 // follow, are converted like any other file.
 TEST(OutputPaths, ProcFilesAndStandardOutputPipesWork) {
   TempDir dir;
-  const auto proc = RunConverter({"tex", "/proc/self/status", dir / "status.img", "-ue"});
+  const auto proc = RunQXConvert({"tex", "/proc/self/status", dir / "status.img", "-ue"});
   EXPECT_EQ(proc.exitCode, 0) << proc.out;
   EXPECT_NE(ReadFile(dir / "status.img").find("Name:"), std::string::npos);
 
@@ -432,7 +432,7 @@ TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
           .exitCode != 0) {
     GTEST_SKIP() << "bind mounts are not allowed here";
   }
-  const auto mounted = RunConverter({"tex", dir / "a.png", dir / "mounted.img", "-ue"});
+  const auto mounted = RunQXConvert({"tex", dir / "a.png", dir / "mounted.img", "-ue"});
   testing::RunProcess("/bin/umount", {dir / "mounted.img"});
   EXPECT_EQ(mounted.exitCode, 0) << mounted.out;
   EXPECT_EQ(ReadFile(dir / "ro/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
@@ -873,10 +873,10 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
   std::filesystem::create_directory(temp);
   ownTemp.beforeExec = [temp] { setenv("TMPDIR", temp.c_str(), 1); };
 
-  auto r = RunConverter({"mdl", dir / "scene.blend", dir / "a.mdl", "-ue", "-depfile=" + (dir / "a.d")}, ownTemp);
+  auto r = RunQXConvert({"mdl", dir / "scene.blend", dir / "a.mdl", "-ue", "-depfile=" + (dir / "a.d")}, ownTemp);
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(ReadFile(dir / "a.d"), dir / "a.mdl" + ": " + dir / "scene.blend" + " " + dir / "paint.png" + "\n");
-  ASSERT_EQ(RunConverter({"mdl", dir / "scene.blend", dir / "b.mdl", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "scene.blend", dir / "b.mdl", "-ue"}).exitCode, 0);
   EXPECT_EQ(ReadFile(dir / "a.mdl"), ReadFile(dir / "b.mdl"));
   reader::AssetFile model;
   std::string error;
@@ -885,7 +885,7 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
   EXPECT_EQ(model.meshes[0].positions.size(), 24u);
   EXPECT_EQ(model.meshes[0].faceCount, 12u);
   EXPECT_TRUE(model.meshes[0].hasTextureCoords);
-  ASSERT_EQ(RunConverter({"anm", dir / "scene.blend", dir / "a.anm", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"anm", dir / "scene.blend", dir / "a.anm", "-ue"}).exitCode, 0);
   reader::AssetFile animation;
   ASSERT_TRUE(reader::ReadAssetFile(dir / "a.anm", &animation, &error)) << error;
   ASSERT_EQ(animation.animations.size(), 1u);
@@ -897,44 +897,8 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
                                            dir / "scene.blend", "--python-expr", "pass"});
   EXPECT_TRUE(FileExists(marker));
 
-  // The add-on: File > Export of both kinds, then File > Import of the model. Blender
-  // starts the tools itself, which an emulated build's tools cannot be.
-  if (testing::Emulator() != nullptr) {
-    std::printf("the add-on part skipped: Blender cannot start tools built for another machine\n");
-  } else {
-    WriteFile(dir / "addon_check.py", R"(import sys, bpy, addon_utils
-model, animation, converter, inspect = sys.argv[sys.argv.index("--") + 1:]
-addon_utils.enable("qxconvert", default_set=True)
-prefs = bpy.context.preferences.addons["qxconvert"].preferences
-prefs.qxconvert_path, prefs.qxinspect_path = converter, inspect
-assert bpy.ops.export_scene.qx_model(filepath=model, scrambled=False) == {"FINISHED"}
-assert bpy.ops.export_scene.qx_animation(filepath=animation, action="Wave") == {"FINISHED"}
-for collection in (bpy.data.objects, bpy.data.meshes):
-    for item in list(collection):
-        collection.remove(item)
-assert bpy.ops.import_scene.qx_model(filepath=model) == {"FINISHED"}
-assert [m.name for m in bpy.data.meshes] == ["Cube"], [m.name for m in bpy.data.meshes]
-)");
-    testing::ProcessOptions addons;
-    const std::string scripts = dir / "scripts";
-    std::filesystem::create_directories(dir / "scripts/addons");
-    std::filesystem::copy(std::string(QX_SOURCE_DIR) + "/blender/qxconvert", dir / "scripts/addons/qxconvert",
-                          std::filesystem::copy_options::recursive);
-    addons.beforeExec = [scripts] { setenv("BLENDER_USER_SCRIPTS", scripts.c_str(), 1); };
-    const auto exported = testing::RunProcess(
-        "/usr/bin/blender", {"-b", "--factory-startup", "-noaudio", dir / "scene.blend", "--python-exit-code", "1",
-                             "--python", dir / "addon_check.py", "--", dir / "addon.mdl", dir / "addon.anm",
-                             QXCONVERT_EXE, QXINSPECT_EXE}, addons);
-    ASSERT_EQ(exported.exitCode, 0) << exported.out << exported.err;
-    reader::AssetFile fromAddon;
-    ASSERT_TRUE(reader::ReadAssetFile(dir / "addon.mdl", &fromAddon, &error)) << error;
-    EXPECT_EQ(fromAddon.meshes[0].positions.size(), 24u);
-    ASSERT_TRUE(reader::ReadAssetFile(dir / "addon.anm", &fromAddon, &error)) << error;
-    EXPECT_EQ(fromAddon.animations[0].channels.size(), 1u);
-  }
-
   WriteFile(dir / "broken.blend", "not a blend file");
-  r = RunConverter({"mdl", dir / "broken.blend", dir / "c.mdl"});
+  r = RunQXConvert({"mdl", dir / "broken.blend", dir / "c.mdl"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out.rfind(kBanner + "Blender (/usr/bin/blender) could not export " + dir / "broken.blend" +
                             ": Error: File format is not supported", 0), 0u) << r.out;
@@ -943,7 +907,7 @@ assert [m.name for m in bpy.data.meshes] == ["Cube"], [m.name for m in bpy.data.
     setenv("PATH", "/nonexistent", 1);
     unsetenv("QX_BLENDER");
   };
-  r = RunConverter({"mdl", dir / "scene.blend", dir / "c.mdl"}, noBlender);
+  r = RunQXConvert({"mdl", dir / "scene.blend", dir / "c.mdl"}, noBlender);
   EXPECT_EQ(r.out, kBanner + "Converting " + dir / "scene.blend" + " needs Blender, which was not found on "
                    "PATH; install it, or name it with -blender=PATH or the QX_BLENDER environment variable\n");
   EXPECT_FALSE(FileExists(dir / "c.mdl"));
@@ -1070,12 +1034,12 @@ TEST(BlendSources, MemoryBoundHoldsForBlender) {
   MakeHazard({"grid", dir / "grid.blend", "3000"});
   MakeHazard({"linked", dir / "ball.blend", dir / "crate.blend"});
   for (const char* bound : {"-memory=256", "-memory=2048"}) {
-    const auto r = RunConverter({"mdl", dir / "grid.blend", dir / "grid.mdl", bound});
+    const auto r = RunQXConvert({"mdl", dir / "grid.blend", dir / "grid.mdl", bound});
     EXPECT_EQ(r.out, kBanner + "Out of memory while converting " + dir / "grid.blend" + "\n")
         << bound;
     EXPECT_EQ(r.exitCode, 1) << bound;
   }
-  EXPECT_EQ(RunConverter({"mdl", dir / "ball.blend", dir / "ball.mdl", "-memory=2048"}).exitCode,
+  EXPECT_EQ(RunQXConvert({"mdl", dir / "ball.blend", dir / "ball.mdl", "-memory=2048"}).exitCode,
             0);
   EXPECT_FALSE(FileExists(dir / "grid.mdl"));
 }
@@ -1097,7 +1061,7 @@ TEST(BlendSources, WorkingFolderMissingLibraryAndEmptyBlenderOption) {
   std::string error;
   for (const bool present : {true, false}) {
     if (!present) std::filesystem::rename(dir / "b/libs/crate.blend", dir / "b/libs/away.blend");
-    const auto r = RunConverter({"mdl", "x.blend", "x.mdl", "-ue", "-depfile=x.d"}, inB);
+    const auto r = RunQXConvert({"mdl", "x.blend", "x.mdl", "-ue", "-depfile=x.d"}, inB);
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     reader::AssetFile model;
     ASSERT_TRUE(reader::ReadAssetFile(dir / "b/x.mdl", &model, &error)) << error;
@@ -1107,10 +1071,82 @@ TEST(BlendSources, WorkingFolderMissingLibraryAndEmptyBlenderOption) {
                                    ", which is missing; what it holds is left out\n");
     EXPECT_EQ(ReadFile(dir / "b/x.d"), "x.mdl: x.blend " + dir / "b/libs/crate.blend" + "\n");
   }
-  const auto r = RunConverter({"mdl", "x.blend", "y.mdl", "-blender="}, inB);
+  const auto r = RunQXConvert({"mdl", "x.blend", "y.mdl", "-blender="}, inB);
   EXPECT_EQ(r.out, kBanner + "-blender= needs a path after the equals sign\n");
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "b/y.mdl"));
+}
+
+// The Blender add-on as an artist uses it (testing/blender_addon_check.py, which also
+// checks that every export, successful or failed, leaves the scene's actions,
+// selection, frame and file state as they were, and that Import keeps every mesh
+// name): one file per action holds that action's keys only, the one action Walk is
+// Walk.anm's bytes, "Every action" holds all three, -bake places the cube under its
+// turned and moved parent, and the add-on's exports are the converter's own from
+// the saved .blend, byte for byte.
+TEST(BlenderAddon, ExportsEachActionPlacedAndAsTheDirectPath) {
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
+  if (testing::Emulator() != nullptr) GTEST_SKIP() << "Blender cannot start tools built for another machine";
+  TempDir dir;
+  const std::string out = dir / "out";
+  std::filesystem::create_directories(out);
+  std::filesystem::create_directories(dir / "scripts/addons");
+  std::filesystem::copy(std::string(QX_SOURCE_DIR) + "/blender/qxconvert", dir / "scripts/addons/qxconvert",
+                        std::filesystem::copy_options::recursive);
+  ProcessOptions addons;
+  const std::string scripts = dir / "scripts";
+  addons.beforeExec = [scripts] {
+    setenv("BLENDER_USER_SCRIPTS", scripts.c_str(), 1);
+    setenv("PATH", "/usr/bin:/bin", 1);  // Debian's Python for Blender's, with numpy
+  };
+  const auto checked = testing::RunProcess(
+      "/usr/bin/blender", {"-b", "--factory-startup", "-noaudio", "--python-exit-code", "1", "--python",
+                           std::string(QX_SOURCE_DIR) + "/testing/blender_addon_check.py", "--", out,
+                           QXCONVERT_EXE, QXINSPECT_EXE}, addons);
+  ASSERT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+
+  // Each action is keyed on its first and last frame, sampled at every frame at 24 fps.
+  auto expectAction = [](const reader::Animation& animation, unsigned frames) {
+    ASSERT_EQ(animation.channels.size(), 1u);
+    const reader::Channel bone = animation.channels[0];
+    ASSERT_EQ(bone.rotations.size(), frames);
+    EXPECT_NEAR(bone.rotations[frames - 1].time - bone.rotations[0].time, (frames - 1) * 1000.0 / 24, 0.01);
+  };
+  std::string error;
+  const std::pair<const char*, unsigned> actions[] = {{"Idle", 41}, {"Jump", 13}, {"Walk", 25}};
+  for (const auto& [name, frames] : actions) {
+    SCOPED_TRACE(name);
+    reader::AssetFile clip;
+    ASSERT_TRUE(reader::ReadAssetFile(out + "/" + name + ".anm", &clip, &error)) << error;
+    ASSERT_EQ(clip.animations.size(), 1u);
+    expectAction(clip.animations[0], frames);
+    EXPECT_NE(ReadFile(out + "/" + name + ".anm.json").find("\"duration\""), std::string::npos);
+  }
+  EXPECT_TRUE(ReadFile(out + "/walk_only.anm") == ReadFile(out + "/Walk.anm"));
+  reader::AssetFile every;
+  ASSERT_TRUE(reader::ReadAssetFile(out + "/every.anm", &every, &error)) << error;
+  ASSERT_EQ(every.animations.size(), 3u);
+  for (std::size_t a = 0; a < 3; ++a) expectAction(every.animations[a], actions[a].second);
+
+  // Empty at (5, 0, 0) turned a quarter about Z, the 2-unit cube 1 along its x.
+  auto centre = [&](const std::string& path) {
+    reader::AssetFile model;
+    EXPECT_TRUE(reader::ReadAssetFile(path, &model, &error)) << error;
+    reader::Vec3 sum{0, 0, 0};
+    for (const reader::Vec3& p : model.meshes.at(0).positions) sum = {sum.x + p.x, sum.y + p.y, sum.z + p.z};
+    const float n = static_cast<float>(model.meshes[0].positions.size());
+    return reader::Vec3{sum.x / n, sum.y / n, sum.z / n};
+  };
+  const reader::Vec3 baked = centre(out + "/placed_bake1.mdl"), unbaked = centre(out + "/placed_bake0.mdl");
+  EXPECT_NEAR(baked.x, 5, 1e-4);
+  EXPECT_NEAR(baked.y, 1, 1e-4);
+  EXPECT_NEAR(baked.z, 0, 1e-4);
+  EXPECT_NEAR(unbaked.x, 0, 1e-4);
+
+  ASSERT_EQ(RunQXConvert({"mdl", out + "/scene.blend", dir / "direct.mdl", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
+  EXPECT_TRUE(ReadFile(dir / "direct.mdl") == ReadFile(out + "/scene.mdl"));
+  ASSERT_EQ(RunQXConvert({"anm", out + "/scene.blend", dir / "direct.anm", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
+  EXPECT_TRUE(ReadFile(dir / "direct.anm") == ReadFile(out + "/every.anm"));
 }
 
 // Assimp reads the .blend files of Blender 2.5x-2.7x (and some later ones) itself, so
@@ -1159,7 +1195,7 @@ TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
       const bool imported = import(request);
       const std::string expected = dir / ("expected." + type), output = dir / ("out." + type);
       std::filesystem::remove(output);
-      const auto r = RunConverter({type, source, output, "-ue"}, blenderNamed);
+      const auto r = RunQXConvert({type, source, output, "-ue"}, blenderNamed);
       if (imported) {
         direct.typeTag = format::TagOf(kind);
         direct.version = format::kVersion;
@@ -1181,7 +1217,7 @@ TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
   EXPECT_GE(same.size(), 20u);
   EXPECT_TRUE(!toBlender.empty() || !sandbox);  // BlenderDefault_262.blend
   const std::string readable = models + "/box.blend";
-  const auto named = RunConverter({"mdl", readable, dir / "named.mdl", "-blender=" + blender});
+  const auto named = RunQXConvert({"mdl", readable, dir / "named.mdl", "-blender=" + blender});
   EXPECT_EQ(named.out.rfind(kBanner + refused + readable + standIn, 0), 0u) << named.out;
 }
 
@@ -1308,7 +1344,7 @@ if human:
   EXPECT_EQ(found.count("textures"), 0u);
 
   if (haveHuman) {
-    ASSERT_EQ(RunConverter({"mdl", human, dir / "human-assimp.mdl", "-ue"}).exitCode, 0);
+    ASSERT_EQ(RunQXConvert({"mdl", human, dir / "human-assimp.mdl", "-ue"}).exitCode, 0);
     r = fromPython({"mdl", dir / "human.blend", dir / "human-blender.mdl", "-ue"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     const Shape assimp = ShapeOf(dir / "human-assimp.mdl"), blender = ShapeOf(dir / "human-blender.mdl");
@@ -1328,7 +1364,7 @@ if human:
   const std::string wrapper = dir / "venv-blender";
   WriteFile(wrapper, "#!/bin/sh\nPATH='" + venv + "/bin':$PATH exec /usr/bin/blender \"$@\"\n");
   std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
-  r = RunConverter({"mdl", dir / "half.blend", dir / "failed.mdl", "-blender=" + wrapper});
+  r = RunQXConvert({"mdl", dir / "half.blend", dir / "failed.mdl", "-blender=" + wrapper});
   EXPECT_EQ(r.out, kBanner + "Blender (" + wrapper + ") could not export " + dir / "half.blend" +
                        ": ModuleNotFoundError: No module named 'numpy'\n");
 }
@@ -1344,13 +1380,13 @@ TEST(OutOfMemory, EndsWithOneLineAndWritesNothing) {
     obj += "f " + std::to_string(i) + " " + std::to_string(i + 1) + " " + std::to_string(i + 2) + "\n";
   }
   WriteFile(dir / "big.obj", obj);
-  ASSERT_EQ(RunConverter({"mdl", dir / "big.obj", dir / "big.mdl", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "big.obj", dir / "big.mdl", "-ue"}).exitCode, 0);
   ProcessOptions limited;
   limited.beforeExec = [] {
     const rlimit limit = {std::uint64_t{96} << 20, std::uint64_t{96} << 20};
     setrlimit(RLIMIT_AS, &limit);
   };
-  const auto convert = RunConverter({"mdl", dir / "big.obj", dir / "out.mdl"}, limited);
+  const auto convert = RunQXConvert({"mdl", dir / "big.obj", dir / "out.mdl"}, limited);
   EXPECT_EQ(convert.exitCode, 1);
   EXPECT_EQ(convert.signal, 0);
   EXPECT_EQ(std::count(convert.out.begin(), convert.out.end(), '\n'), 2) << convert.out;

@@ -19,7 +19,7 @@ using testing::FileExists;
 using testing::kBanner;
 using testing::Listing;
 using testing::ReadFile;
-using testing::RunConverter;
+using testing::RunQXConvert;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -32,7 +32,7 @@ TEST(WindowsOutputs, ReadOnlyAndLockedOutputsFailAndKeepThePreviousFile) {
   WriteFile(dir / "a.png", "pixels");
   WriteFile(dir / "readonly.img", "previous");
   SetFileAttributesW(Wide(dir / "readonly.img").c_str(), FILE_ATTRIBUTE_READONLY);
-  const auto readonly = RunConverter({"tex", dir / "a.png", dir / "readonly.img"});
+  const auto readonly = RunQXConvert({"tex", dir / "a.png", dir / "readonly.img"});
   EXPECT_EQ(readonly.out, kBanner + "Failed to open file with errno 13\n");
   EXPECT_EQ(readonly.exitCode, 1);
   SetFileAttributesW(Wide(dir / "readonly.img").c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -43,7 +43,7 @@ TEST(WindowsOutputs, ReadOnlyAndLockedOutputsFailAndKeepThePreviousFile) {
   HANDLE held = CreateFileW(Wide(dir / "locked.img").c_str(), GENERIC_READ, 0, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  const auto locked = RunConverter({"tex", dir / "a.png", dir / "locked.img"});
+  const auto locked = RunQXConvert({"tex", dir / "a.png", dir / "locked.img"});
   CloseHandle(held);
   EXPECT_EQ(locked.exitCode, 1) << locked.out;
   EXPECT_EQ(ReadFile(dir / "locked.img"), "previous");
@@ -53,7 +53,7 @@ TEST(WindowsOutputs, ReadOnlyAndLockedOutputsFailAndKeepThePreviousFile) {
 TEST(WindowsOutputs, NulLongPathsAndUnicodeNamesWork) {
   TempDir dir;
   WriteFile(dir / "a.png", "pixels");
-  const auto nul = RunConverter({"tex", dir / "a.png", "NUL"});
+  const auto nul = RunQXConvert({"tex", dir / "a.png", "NUL"});
   EXPECT_EQ(nul.out, kBanner + "Wrote encrypted NUL\n");
   EXPECT_EQ(nul.exitCode, 0);
 
@@ -62,13 +62,13 @@ TEST(WindowsOutputs, NulLongPathsAndUnicodeNamesWork) {
   std::filesystem::create_directories(std::filesystem::u8path(deep));
   ASSERT_GT(deep.size(), 260u);
   WriteFile(deep + "/a.png", "pixels");
-  const auto longPath = RunConverter({"tex", deep + "/a.png", deep + "/out.img", "-ue"});
+  const auto longPath = RunQXConvert({"tex", deep + "/a.png", deep + "/out.img", "-ue"});
   EXPECT_EQ(longPath.exitCode, 0) << longPath.out;
   EXPECT_EQ(ReadFile(deep + "/out.img"), kPixelsAsset);
 
   for (const std::string name : {"\xCE\xA9 space.png", "\xE6\x97\xA5\xE6\x9C\xAC.png"}) {
     WriteFile(dir / name, "pixels");
-    const auto r = RunConverter({"tex", dir / name, dir / (name + ".img"), "-ue"});
+    const auto r = RunQXConvert({"tex", dir / name, dir / (name + ".img"), "-ue"});
     EXPECT_EQ(r.out, kBanner + "Wrote " + dir / (name + ".img") + "\n");
     EXPECT_EQ(ReadFile(dir / (name + ".img")), kPixelsAsset);
   }

@@ -12,7 +12,7 @@
 #include "app/depfile.h"
 #include "asset/asset.h"
 #include "convert/import_bounds.h"
-#include "convert/scene_loader.h"
+#include "convert/asset_loader.h"
 #include "files/write_guard.h"
 #include "format/scramble.h"
 #include "platform/platform.h"

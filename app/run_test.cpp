@@ -19,7 +19,7 @@ namespace {
 using testing::FileExists;
 using testing::kBanner;
 using testing::ReadFile;
-using testing::RunConverter;
+using testing::RunQXConvert;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -43,7 +43,7 @@ TEST(UsageText, IsTheBannerAndTheFixedBlock) {
 
 TEST(CommandLine, FewerThanThreeArgumentsPrintOnlyTheUsage) {
   for (const auto& args : std::vector<std::vector<std::string>>{{}, {"tex"}, {"tex", "a.png"}}) {
-    const auto r = RunConverter(args);
+    const auto r = RunQXConvert(args);
     EXPECT_EQ(r.out, UsageText());
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, 1);
@@ -52,7 +52,7 @@ TEST(CommandLine, FewerThanThreeArgumentsPrintOnlyTheUsage) {
 
 TEST(CommandLine, UnknownTypesPrintBannerMessageAndUsage) {
   for (const std::string type : {"md", "mdl ", "model", "-ue", "MDLX"}) {
-    const auto r = RunConverter({type, "in", "out"});
+    const auto r = RunQXConvert({type, "in", "out"});
     EXPECT_EQ(r.out, kBanner + "Unknown asset type " + type + "\n" + UsageText());
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, 1);
@@ -61,7 +61,7 @@ TEST(CommandLine, UnknownTypesPrintBannerMessageAndUsage) {
 
 TEST(CommandLine, MissingInputGoesToStandardErrorWithoutPause) {
   TempDir dir;
-  const auto r = RunConverter({"tex", dir / "nope.png", dir / "out", "-pause"});
+  const auto r = RunQXConvert({"tex", dir / "nope.png", dir / "out", "-pause"});
   EXPECT_EQ(r.out, kBanner);
   EXPECT_EQ(r.err, "File \"" + (dir / "nope.png") + "\" not found.\n");
   EXPECT_EQ(r.exitCode, 1);
@@ -76,7 +76,7 @@ TEST(CommandLine, TypesAndOptionsAreCaseFolded) {
     std::string tag;
   } cases[] = {{"TEX", "QTEX"}, {"Tex", "QTEX"}, {"sNd", "QSND"}, {"MUS", "QMUS"}};
   for (const auto& c : cases) {
-    const auto r = RunConverter({c.type, dir / "in.wav", dir / "out", "-UE"});
+    const auto r = RunQXConvert({c.type, dir / "in.wav", dir / "out", "-UE"});
     EXPECT_EQ(r.out, kBanner + "Wrote " + (dir / "out") + "\n");
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(ReadFile(dir / "out").substr(0, 7), c.tag + std::string("\x01\x00\x00", 3));
@@ -107,7 +107,7 @@ TEST(CommandLine, UnknownOptionsAreIgnoredAndMistypedOnesNamed) {
   for (const auto& [options, err] : cases) {
     std::vector<std::string> args = {"tex", dir / "in.png", dir / "o.img"};
     args.insert(args.end(), options.begin(), options.end());
-    const auto r = RunConverter(args);
+    const auto r = RunQXConvert(args);
     const std::string shown = options.empty() ? "" : options[0];
     EXPECT_EQ(r.out, kBanner + "Wrote encrypted " + (dir / "o.img") + "\n") << shown;
     EXPECT_EQ(r.err, err) << shown;
@@ -124,12 +124,12 @@ TEST(CommandLine, PauseFollowsTheOutcomeAndReadsOneKey) {
   WriteFile(dir / "in.ogg", "ogg");
   testing::ProcessOptions keyPress;
   keyPress.input = "k";
-  auto ok = RunConverter({"snd", dir / "in.ogg", dir / "o.snd", "-Pause", "-ue"}, keyPress);
+  auto ok = RunQXConvert({"snd", dir / "in.ogg", dir / "o.snd", "-Pause", "-ue"}, keyPress);
   EXPECT_EQ(ok.out, kBanner + "Wrote " + (dir / "o.snd") + "\nPress any key to continue...\n");
   EXPECT_EQ(ok.exitCode, 0);
 
   // A failed save pauses too, and end of input ends the wait.
-  auto failed = RunConverter({"snd", dir / "in.ogg", dir / "no/dir/o.snd", "-pause"});
+  auto failed = RunQXConvert({"snd", dir / "in.ogg", dir / "no/dir/o.snd", "-pause"});
   EXPECT_EQ(failed.out,
             kBanner + "Failed to open file with errno 2\nPress any key to continue...\n");
   EXPECT_EQ(failed.err, "");
@@ -142,7 +142,7 @@ TEST(Conversions, AudioFileIsHeaderFieldAndSourceWithThePathAsTyped) {
   WriteFile(dir / "theme.ogg", source);
   testing::ProcessOptions inDir;
   inDir.workingDirectory = dir.path();
-  const auto r = RunConverter({"mus", "./theme.ogg", "./theme.mus", "-ue"}, inDir);
+  const auto r = RunQXConvert({"mus", "./theme.ogg", "./theme.mus", "-ue"}, inDir);
   EXPECT_EQ(r.out, kBanner + "Wrote ./theme.mus\n");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(ReadFile(dir / "theme.mus"),
@@ -152,13 +152,13 @@ TEST(Conversions, AudioFileIsHeaderFieldAndSourceWithThePathAsTyped) {
 TEST(Conversions, ModelsAndAnimationsRunThroughTheImporter) {
   TempDir dir;
   WriteFile(dir / "tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
-  const auto model = RunConverter({"mdl", dir / "tri.obj", dir / "tri.mdl"});
+  const auto model = RunQXConvert({"mdl", dir / "tri.obj", dir / "tri.mdl"});
   EXPECT_EQ(model.out, kBanner + "Wrote encrypted " + (dir / "tri.mdl") + "\n");
   EXPECT_EQ(model.exitCode, 0);
   const std::string file = Unscrambled(ReadFile(dir / "tri.mdl"));
   EXPECT_EQ(file.substr(0, 9), std::string("QMDL\x01\x00\x01\x01\x00", 9));
 
-  const auto animation = RunConverter({"anm", dir / "tri.obj", dir / "tri.anm"});
+  const auto animation = RunQXConvert({"anm", dir / "tri.obj", dir / "tri.anm"});
   EXPECT_EQ(animation.out, kBanner + "Model has no animations\n");
   EXPECT_EQ(animation.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "tri.anm"));
@@ -168,17 +168,17 @@ TEST(Conversions, FailuresPrintTheErrorLineAndWriteNothing) {
   TempDir dir;
   WriteFile(dir / "a.it", "x");
   WriteFile(dir / "a.0123456789abcdefg", "x");
-  const auto tooLong = RunConverter({"mus", dir / "a.0123456789abcdefg", dir / "o"});
+  const auto tooLong = RunQXConvert({"mus", dir / "a.0123456789abcdefg", dir / "o"});
   EXPECT_EQ(tooLong.out, kBanner + "File extension is longer than 16 bytes: .0123456789abcdefg\n");
   EXPECT_EQ(tooLong.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "o"));
 
-  const auto directory = RunConverter({"tex", dir.path(), dir / "o"});
+  const auto directory = RunQXConvert({"tex", dir.path(), dir / "o"});
   EXPECT_EQ(directory.out, kBanner + "Failed to open file with errno 21\n");
   EXPECT_EQ(directory.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "o"));
   // A folder as the output is no file to write in place either.
-  const auto intoFolder = RunConverter({"tex", dir / "a.it", dir.path()});
+  const auto intoFolder = RunQXConvert({"tex", dir / "a.it", dir.path()});
   EXPECT_EQ(intoFolder.out, kBanner + "Failed to open file with errno 21\n");
   EXPECT_EQ(intoFolder.exitCode, 1);
 }
@@ -194,20 +194,20 @@ TEST(Depfile, ListsEveryFileTheImportReadAndOnlyAfterSuccess) {
   WriteFile(dir / "box.obj", "mtllib box.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n");
   WriteFile(dir / "box.mtl", "newmtl m\nKd 1 0 0\n");
   const auto model =
-      RunConverter({"mdl", dir / "box.obj", dir / "out dir.mdl", "-DEPFILE=" + (dir / "box.d")});
+      RunQXConvert({"mdl", dir / "box.obj", dir / "out dir.mdl", "-DEPFILE=" + (dir / "box.d")});
   ASSERT_EQ(model.exitCode, 0) << model.out;
   EXPECT_EQ(ReadFile(dir / "box.d"),
             dir / "out\\ dir.mdl: " + dir / "box.obj " + dir / "box.mtl\n");
 
   WriteFile(dir / "a#$.png", "px");
   const auto texture =
-      RunConverter({"tex", dir / "a#$.png", dir / "a.img", "-depfile=" + (dir / "a.d")});
+      RunQXConvert({"tex", dir / "a#$.png", dir / "a.img", "-depfile=" + (dir / "a.d")});
   ASSERT_EQ(texture.exitCode, 0);
   EXPECT_EQ(ReadFile(dir / "a.d"), dir / "a.img: " + dir / "a\\#$$.png\n");
 
   WriteFile(dir / "broken.obj", "");
   const auto failed =
-      RunConverter({"mdl", dir / "broken.obj", dir / "b.mdl", "-depfile=" + (dir / "b.d")});
+      RunQXConvert({"mdl", dir / "broken.obj", dir / "b.mdl", "-depfile=" + (dir / "b.d")});
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "b.d"));
   EXPECT_FALSE(FileExists(dir / "b.mdl"));
@@ -221,7 +221,7 @@ TEST(Depfile, FailuresAndClashesChangeNothing) {
   WriteFile(dir / "a.png", "pixels");
   WriteFile(dir / "a.img", "previous");
   const auto missing =
-      RunConverter({"tex", dir / "a.png", dir / "a.img", "-depfile=" + (dir / "no/a.d")});
+      RunQXConvert({"tex", dir / "a.png", dir / "a.img", "-depfile=" + (dir / "no/a.d")});
   EXPECT_EQ(missing.out, kBanner + "Depfile " + dir / "no/a.d" +
                              " could not be written: Failed to open file with errno 2 (No such "
                              "file or directory)\n");
@@ -229,14 +229,14 @@ TEST(Depfile, FailuresAndClashesChangeNothing) {
   EXPECT_EQ(ReadFile(dir / "a.img"), "previous");
 
   for (const std::string& clash : {dir / "a.png", dir / "../" + dir.path().substr(dir.path().rfind('/') + 1) + "/a.img"}) {
-    const auto r = RunConverter({"tex", dir / "a.png", dir / "a.img", "-depfile=" + clash});
+    const auto r = RunQXConvert({"tex", dir / "a.png", dir / "a.img", "-depfile=" + clash});
     EXPECT_EQ(r.out.rfind(kBanner + "Depfile " + clash + " would overwrite ", 0), 0u) << r.out;
     EXPECT_EQ(r.exitCode, 1);
   }
   EXPECT_EQ(ReadFile(dir / "a.png"), "pixels");
   EXPECT_EQ(ReadFile(dir / "a.img"), "previous");
 
-  const auto empty = RunConverter({"tex", dir / "a.png", dir / "a.img", "-depfile="});
+  const auto empty = RunQXConvert({"tex", dir / "a.png", dir / "a.img", "-depfile="});
   EXPECT_EQ(empty.out, kBanner + "-depfile= needs a path after the equals sign\n");
   EXPECT_EQ(empty.exitCode, 1);
 }
@@ -252,7 +252,7 @@ TEST(Depfile, AwkwardNamesReadTheSameInNinjaAndMake) {
                                  "d$llar.png", "co:lon.png", "per%cent.png", "mid\\dle.png",
                                  "gr\xC3\xA4s.png", "(paren) x] {y} @!,+~.png"}) {
     WriteFile(dir / name, "px");
-    const auto r = RunConverter({"tex", name, "out.img", "-depfile=out.d"}, inDir);
+    const auto r = RunQXConvert({"tex", name, "out.img", "-depfile=out.d"}, inDir);
     ASSERT_EQ(r.exitCode, 0) << name << ": " << r.out;
     WriteFile(dir / "build.ninja", "rule convert\n  command = true\n  depfile = out.d\n"
                                    "  deps = gcc\nbuild out.img: convert\n");
@@ -273,7 +273,7 @@ TEST(Depfile, AwkwardNamesReadTheSameInNinjaAndMake) {
            {"quote\".png", "refused.img"}, {"a[1].png", "refused.img"}, {"~x.png", "refused.img"},
            {"grass(1)", "refused.img"}, {"in.png", "100%.img"}}) {
     WriteFile(dir / name, "px");
-    const auto r = RunConverter({"tex", name, output, "-depfile=refused.d"}, inDir);
+    const auto r = RunQXConvert({"tex", name, output, "-depfile=refused.d"}, inDir);
     const std::string& listed = output == "refused.img" ? name : output;
     EXPECT_EQ(r.out, kBanner + "Cannot list \"" + listed +
                          "\" in a depfile: Make and Ninja cannot both read it\n");
@@ -284,7 +284,7 @@ TEST(Depfile, AwkwardNamesReadTheSameInNinjaAndMake) {
   for (const auto& [name, output] : std::vector<std::pair<std::string, std::string>>{
            {"a[1].png", "out.img"}, {"~x.png", "out.img"}, {"grass(1)", "out.img"}, {"in.png", "100%.img"}}) {
     WriteFile(dir / name, "px");
-    const auto r = RunConverter({"tex", name, output, "-ninja-depfile=out.d"}, inDir);
+    const auto r = RunQXConvert({"tex", name, output, "-ninja-depfile=out.d"}, inDir);
     ASSERT_EQ(r.exitCode, 0) << name << ": " << r.out;
     WriteFile(dir / "build.ninja", "rule convert\n  command = true\n  depfile = out.d\n"
                                    "  deps = gcc\nbuild " + output + ": convert\n");
@@ -292,7 +292,7 @@ TEST(Depfile, AwkwardNamesReadTheSameInNinjaAndMake) {
     const auto ninja = testing::RunProcess("/usr/bin/ninja", {"-t", "deps", output}, inDir);
     EXPECT_NE(ninja.out.find("\n    " + name + "\n"), std::string::npos) << name << ninja.out;
   }
-  const auto empty = RunConverter({"tex", "in.png", "out.img", "-ninja-depfile="}, inDir);
+  const auto empty = RunQXConvert({"tex", "in.png", "out.img", "-ninja-depfile="}, inDir);
   EXPECT_EQ(empty.out, kBanner + "-ninja-depfile= needs a path after the equals sign\n");
 }
 
@@ -323,7 +323,7 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
   if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
   TempDir dir;
   WriteFile(dir / "scene.gltf", kPlacedScene);
-  auto r = RunConverter({"mdl", dir / "scene.gltf", dir / "plain.mdl", "-ue", "-report=" + (dir / "plain.json")});
+  auto r = RunQXConvert({"mdl", dir / "scene.gltf", dir / "plain.mdl", "-ue", "-report=" + (dir / "plain.json")});
   ASSERT_EQ(r.exitCode, 0) << r.out;
   const std::string plain = ReadFile(dir / "plain.json");
   for (const char* said : {R"("kind": "placement",)", R"("count": 2,)", R"("kind": "instances",)",
@@ -331,7 +331,7 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
     EXPECT_NE(plain.find(said), std::string::npos) << said << " not in\n" << plain;
   }
 
-  r = RunConverter({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-ue", "-bake",
+  r = RunQXConvert({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-ue", "-bake",
                     "-report=" + (dir / "baked.mdl.json")});
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(ReadFile(dir / "baked.mdl.json").find("placement"), std::string::npos);
@@ -361,7 +361,7 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
 
   // Never over the input or any file the import read (with or without a depfile), and
   // never after a failure.
-  r = RunConverter({"mdl", dir / "scene.gltf", dir / "c.mdl", "-report=" + (dir / "scene.gltf")});
+  r = RunQXConvert({"mdl", dir / "scene.gltf", dir / "c.mdl", "-report=" + (dir / "scene.gltf")});
   EXPECT_EQ(r.out, kBanner + "Report " + (dir / "scene.gltf") + " would overwrite the input " +
                        (dir / "scene.gltf") + "\n");
   EXPECT_FALSE(FileExists(dir / "c.mdl"));
@@ -382,16 +382,16 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
                    "min": [0, 0, 0], "max": [1, 1, 0]},
                   {"bufferView": 1, "componentType": 5123, "count": 3, "type": "SCALAR"}]})");
   for (const auto& [source, read] : {std::pair{dir / "m.obj", dir / "m.mtl"}, std::pair{dir / "tri.gltf", dir / "tri.bin"}}) {
-    r = RunConverter({"mdl", source, dir / "e.mdl", "-report=" + read});
+    r = RunQXConvert({"mdl", source, dir / "e.mdl", "-report=" + read});
     EXPECT_EQ(r.out, kBanner + "Report " + read + " would overwrite " + read + ", which the conversion reads\n");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(FileExists(dir / "e.mdl"));
   }
   EXPECT_EQ(ReadFile(dir / "m.mtl"), mtl);
   EXPECT_EQ(ReadFile(dir / "tri.bin"), bin);
-  EXPECT_EQ(RunConverter({"mdl", dir / "tri.gltf", dir / "e.mdl"}).exitCode, 0);
+  EXPECT_EQ(RunQXConvert({"mdl", dir / "tri.gltf", dir / "e.mdl"}).exitCode, 0);
   WriteFile(dir / "empty.obj", "");
-  r = RunConverter({"mdl", dir / "empty.obj", dir / "d.mdl", "-report=" + (dir / "d.json")});
+  r = RunQXConvert({"mdl", dir / "empty.obj", dir / "d.mdl", "-report=" + (dir / "d.json")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_FALSE(FileExists(dir / "d.json"));
 }
@@ -418,28 +418,28 @@ TEST(Report, BakeReachesAnyDepthRefusesOverflowAndIsVerified) {
   }
   chain += R"({"name": "deep", "mesh": 0, "translation": [10, 0, 0]}])";
   WriteFile(dir / "deep.gltf", WithNodes(chain));
-  auto r = RunConverter({"mdl", dir / "deep.gltf", dir / "deep.mdl", "-bake"});
+  auto r = RunQXConvert({"mdl", dir / "deep.gltf", dir / "deep.mdl", "-bake"});
   ASSERT_EQ(r.exitCode, 0) << r.out;
   reader::AssetFile deep;
   std::string error;
   ASSERT_TRUE(reader::ReadAssetFile(dir / "deep.mdl", &deep, &error)) << error;
   ASSERT_EQ(deep.meshes.size(), 1u);
   EXPECT_EQ(deep.meshes[0].positions[1].x, 11.0f);
-  r = RunConverter({"mdl", dir / "deep.gltf", dir / "plain.mdl", "-report=" + (dir / "plain.json")});
+  r = RunQXConvert({"mdl", dir / "deep.gltf", dir / "plain.mdl", "-report=" + (dir / "plain.json")});
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_NE(ReadFile(dir / "plain.json").find(R"(in node \"deep\")"), std::string::npos);
 
   WriteFile(dir / "huge.gltf", WithNodes(R"([{"name": "Root", "children": [1]},
       {"name": "Big", "scale": [1e20, 1e20, 1e20], "children": [2]},
       {"name": "Bigger", "mesh": 0, "scale": [1e20, 1e20, 1e20]}])"));
-  r = RunConverter({"mdl", dir / "huge.gltf", dir / "huge.mdl", "-bake"});
+  r = RunQXConvert({"mdl", dir / "huge.gltf", dir / "huge.mdl", "-bake"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, kBanner + "Node \"Bigger\" places mesh 0 \"tri\" beyond the float range (vertex 0 "
                              "becomes infinite or NaN); -bake cannot write it\n");
   EXPECT_FALSE(FileExists(dir / "huge.mdl"));
 
   WriteFile(dir / "scene.gltf", kPlacedScene);
-  r = RunConverter({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-bake", "-report=" + (dir / "baked.mdl.json")});
+  r = RunQXConvert({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-bake", "-report=" + (dir / "baked.mdl.json")});
   ASSERT_EQ(r.exitCode, 0) << r.out;
   const auto withReport = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
   EXPECT_EQ(withReport.exitCode, 0) << withReport.out << withReport.err;
@@ -463,7 +463,7 @@ TEST(Determinism, ConvertingTheSamplesTwiceGivesIdenticalFiles) {
   for (const auto& [type, source] : samples) {
     for (const char* run : {"first", "second"}) {
       ASSERT_EQ(
-          RunConverter({type, examples + "/" + source, dir / (std::string(run) + source)}).exitCode,
+          RunQXConvert({type, examples + "/" + source, dir / (std::string(run) + source)}).exitCode,
           0);
     }
     EXPECT_EQ(ReadFile(dir / (std::string("first") + source)),

@@ -33,7 +33,7 @@ class Asset {
   // record untouched but for errorText when it fails and sets loaded last.
   bool LoadTexture(const std::string& inputPath);
   bool LoadAudio(const std::string& inputPath, bool music);
-  // Models and animations are loaded by convert/scene_loader.h into payload.
+  // Models and animations are loaded by convert/asset_loader.h into payload.
 
   // The one asset-file writer: the header, then the payload in slices, each scrambled
   // at its payload offset when scramble is set (an in-memory payload is scrambled in

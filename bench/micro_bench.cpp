@@ -13,7 +13,7 @@
 #include "format/scramble.h"
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
-#include "examine/render.h"
+#include "inspect/render.h"
 #include "reader/asset_reader.h"
 
 namespace {
@@ -266,9 +266,9 @@ void BM_RenderTwoMillionTriangles(benchmark::State& state) {
   qx::reader::AssetFile asset;
   qx::reader::ReadAsset(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), &asset,
                         &error);
-  qx::examine::Image image;
+  qx::inspect::Image image;
   for (auto _ : state) {
-    if (!qx::examine::RenderAsset(asset, 512, &image, &error)) state.SkipWithError(error.c_str());
+    if (!qx::inspect::RenderAsset(asset, 512, &image, &error)) state.SkipWithError(error.c_str());
   }
 }
 BENCHMARK(BM_RenderTwoMillionTriangles)->Unit(benchmark::kMillisecond);

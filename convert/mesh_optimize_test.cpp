@@ -18,7 +18,7 @@ namespace {
 
 using testing::FileExists;
 using testing::ReadFile;
-using testing::RunConverter;
+using testing::RunQXConvert;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -91,8 +91,8 @@ TEST(MeshWork, OptimizeKeepsTheSurfaceAndSimplifyKeepsFewerTriangles) {
   for (const std::string& model : models) {
     SCOPED_TRACE(model);
     if (!FileExists(kModels + model)) GTEST_SKIP() << "needs Debian's assimp-testmodels";
-    ASSERT_EQ(RunConverter({"mdl", kModels + model, dir / "plain.mdl", "-ue"}).exitCode, 0);
-    const auto r = RunConverter({"mdl", kModels + model, dir / "fast.mdl", "-ue", "-optimize",
+    ASSERT_EQ(RunQXConvert({"mdl", kModels + model, dir / "plain.mdl", "-ue"}).exitCode, 0);
+    const auto r = RunQXConvert({"mdl", kModels + model, dir / "fast.mdl", "-ue", "-optimize",
                                  "-report=" + (dir / "fast.json")});
     ASSERT_EQ(r.exitCode, 0) << r.out;
     const reader::AssetFile plain = Read(dir / "plain.mdl");
@@ -129,7 +129,7 @@ TEST(MeshWork, OptimizeKeepsTheSurfaceAndSimplifyKeepsFewerTriangles) {
     }
     EXPECT_LT(missesAfter, missesBefore);
 
-    const auto simplified = RunConverter({"mdl", kModels + model, dir / "lod.mdl", "-ue", "-simplify=0.5",
+    const auto simplified = RunQXConvert({"mdl", kModels + model, dir / "lod.mdl", "-ue", "-simplify=0.5",
                                           "-report=" + (dir / "lod.json")});
     ASSERT_EQ(simplified.exitCode, 0) << simplified.out;
     const reader::AssetFile lod = Read(dir / "lod.mdl");
@@ -148,12 +148,12 @@ TEST(MeshWork, RefusesABadRatioAndSaysWhereItIsNotAvailable) {
   TempDir dir;
   WriteFile(dir / "tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
   for (const char* ratio : {"0", "1", "1.5", "", "abc", "0,5", "-0.5", "0.5.1"}) {
-    const auto r = RunConverter({"mdl", dir / "tri.obj", dir / "o.mdl", std::string("-simplify=") + ratio});
+    const auto r = RunQXConvert({"mdl", dir / "tri.obj", dir / "o.mdl", std::string("-simplify=") + ratio});
     EXPECT_EQ(r.exitCode, 1) << ratio;
     EXPECT_NE(r.out.find("-simplify= needs a number between 0 and 1"), std::string::npos) << r.out;
   }
   EXPECT_FALSE(FileExists(dir / "o.mdl"));
-  const auto r = RunConverter({"mdl", dir / "tri.obj", dir / "o.mdl", "-optimize"});
+  const auto r = RunQXConvert({"mdl", dir / "tri.obj", dir / "o.mdl", "-optimize"});
 #ifdef QX_WITH_MESHOPTIMIZER
   EXPECT_EQ(r.exitCode, 0) << r.out;
 #else
@@ -170,7 +170,7 @@ TEST(MeshWork, AssimpsWarningsReachTheReportAndFailTheBuild) {
   WriteFile(dir / "flat.obj",
             "v 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0 1\nvt 0 0 0\nvt 1 0 0\nvt 0 1 0\nf 1/1/1 2/2/1 3/3/1\n");
   std::filesystem::create_directory(dir / "reports");
-  const auto r = RunConverter({"mdl", dir / "flat.obj", dir / "flat.mdl", "-report=" + (dir / "reports/flat.json")});
+  const auto r = RunQXConvert({"mdl", dir / "flat.obj", dir / "flat.mdl", "-report=" + (dir / "reports/flat.json")});
   ASSERT_EQ(r.exitCode, 0) << r.out;
   const auto report = nlohmann::json::parse(ReadFile(dir / "reports/flat.json"));
   ASSERT_EQ(report["warnings"].size(), 1u) << report.dump();

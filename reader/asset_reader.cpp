@@ -49,9 +49,9 @@ struct Problem {
 // Reads fields from an unscrambled payload. Every read is preceded by Need(), which
 // checks the bytes that remain, so a count can never lead outside the buffer or to
 // an allocation larger than the file. Error offsets are file offsets.
-class Cursor {
+class PayloadCursor {
  public:
-  Cursor(const std::uint8_t* data, std::size_t size, const char* payloadName)
+  PayloadCursor(const std::uint8_t* data, std::size_t size, const char* payloadName)
       : data_(data), size_(size), payloadName_(payloadName) {}
 
   // True when count items of itemSize (1 or more) bytes remain; otherwise notes what
@@ -122,7 +122,7 @@ class Cursor {
   Problem problem_;
 };
 
-std::vector<Vec3> ReadVec3s(Cursor& c, std::uint32_t count) {
+std::vector<Vec3> ReadVec3s(PayloadCursor& c, std::uint32_t count) {
   std::vector<Vec3> out(count);
   for (Vec3& v : out) {
     v.x = c.F32();
@@ -140,7 +140,7 @@ struct MeshLayout {
   std::uint32_t faces = 0;
 };
 
-bool ScanMeshHead(Cursor& c, std::size_t m, MeshLayout* layout) {
+bool ScanMeshHead(PayloadCursor& c, std::size_t m, MeshLayout* layout) {
   if (!c.Need(1, format::kCountWidth, MeshPlace(m, "name length"))) return false;
   const std::uint16_t nameLength = c.U16();
   if (!c.Need(nameLength, 1, MeshPlace(m, "name"))) return false;
@@ -160,7 +160,7 @@ bool ScanMeshHead(Cursor& c, std::size_t m, MeshLayout* layout) {
 
 // Checks the rest of a mesh block when each face has perFace indices: every index
 // names a vertex of the mesh and both flags are 0 or 1. Leaves c after the block.
-bool ScanMeshTail(Cursor& c, std::size_t m, const MeshLayout& layout, std::uint32_t perFace) {
+bool ScanMeshTail(PayloadCursor& c, std::size_t m, const MeshLayout& layout, std::uint32_t perFace) {
   c.Seek(layout.indicesAt);
   const std::uint64_t indices = std::uint64_t{layout.faces} * perFace;
   if (!c.Need(indices, format::kIndexWidth, MeshPlace(m, "indices"))) return false;
@@ -208,7 +208,7 @@ class FaceSizeSweep {
  public:
   enum Outcome { kParses, kFails, kOutOfBudget };
 
-  FaceSizeSweep(Cursor& c, std::size_t meshCount, long long budget)
+  FaceSizeSweep(PayloadCursor& c, std::size_t meshCount, long long budget)
       : c_(c), meshCount_(static_cast<std::uint32_t>(meshCount)), budget_(budget) {
     nodes_.reserve(meshCount + 1);  // a file with one reading: a node per mesh, and the end
   }
@@ -358,7 +358,7 @@ class FaceSizeSweep {
     return false;
   }
 
-  Cursor& c_;
+  PayloadCursor& c_;
   std::uint32_t meshCount_;
   long long budget_;
   std::vector<Node> nodes_;  // in rising offset order; the first is the payload's start
@@ -368,7 +368,7 @@ class FaceSizeSweep {
 
 // Notes what is wrong with a payload that no reading splits: the first problem on the
 // likeliest reading, the one that takes each mesh's faces as triangles.
-void NoteFirstProblem(Cursor& c, std::size_t meshCount, std::size_t start) {
+void NoteFirstProblem(PayloadCursor& c, std::size_t meshCount, std::size_t start) {
   c.Forget();
   std::size_t offset = start;
   for (std::size_t m = 0; m < meshCount; ++m) {
@@ -388,7 +388,7 @@ void NoteFirstProblem(Cursor& c, std::size_t meshCount, std::size_t start) {
 
 // Finds each mesh's face size: the first reading that parses, in the order 3, 2, 1, is
 // the one decoded, and each mesh lists every size under which the rest parses too.
-bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<Mesh>* meshes) {
+bool FindFaceSizes(PayloadCursor& c, std::size_t meshCount, std::vector<Mesh>* meshes) {
   const std::size_t start = c.at();
   FaceSizeSweep sweep(c, meshCount, 2 * static_cast<long long>(c.size()) + 10000);
   const FaceSizeSweep::Outcome outcome = sweep.Run(start);
@@ -402,7 +402,7 @@ bool FindFaceSizes(Cursor& c, std::size_t meshCount, std::vector<Mesh>* meshes) 
 }
 
 // Checks that each mesh parses with the face size the caller knows.
-bool CheckFaceSizes(Cursor& c, std::size_t meshCount, const std::vector<std::uint32_t>& faceSizes,
+bool CheckFaceSizes(PayloadCursor& c, std::size_t meshCount, const std::vector<std::uint32_t>& faceSizes,
                     std::vector<Mesh>* meshes) {
   if (faceSizes.size() != meshCount) {
     c.Note(Problem::kPlain, {nullptr, -1, -1, "has a different mesh count than expected"}, 0);
@@ -429,7 +429,7 @@ bool CheckFaceSizes(Cursor& c, std::size_t meshCount, const std::vector<std::uin
   return true;
 }
 
-void DecodeMesh(Cursor& c, Mesh& mesh) {
+void DecodeMesh(PayloadCursor& c, Mesh& mesh) {
   const std::uint16_t nameLength = c.U16();
   mesh.name.assign(reinterpret_cast<const char*>(c.Skip(nameLength)), nameLength);
   mesh.materialIndex = c.U32();
@@ -450,7 +450,7 @@ void DecodeMesh(Cursor& c, Mesh& mesh) {
   }
 }
 
-bool DecodeModel(Cursor& c, AssetFile* asset, const std::vector<std::uint32_t>* faceSizes) {
+bool DecodeModel(PayloadCursor& c, AssetFile* asset, const std::vector<std::uint32_t>* faceSizes) {
   if (!c.Need(1, format::kCountWidth, {nullptr, -1, -1, "mesh count"})) return false;
   const std::uint16_t meshCount = c.U16();
   const bool found = faceSizes != nullptr ? CheckFaceSizes(c, meshCount, *faceSizes, &asset->meshes)
@@ -462,7 +462,7 @@ bool DecodeModel(Cursor& c, AssetFile* asset, const std::vector<std::uint32_t>* 
 
 // A key list: its u16 count, then each key's f64 time and f32 x, y, z, and w for
 // rotations (20 or 24 bytes a key). Checks that the keys are there and skips them.
-bool ScanKeyList(Cursor& c, long a, long ch, int list, std::uint16_t* count) {
+bool ScanKeyList(PayloadCursor& c, long a, long ch, int list, std::uint16_t* count) {
   static const char* const kCount[] = {"position key count", "scaling key count",
                                        "rotation key count"};
   static const char* const kKeys[] = {"position keys", "scaling keys", "rotation keys"};
@@ -474,7 +474,7 @@ bool ScanKeyList(Cursor& c, long a, long ch, int list, std::uint16_t* count) {
   return true;
 }
 
-void DecodeKeys(Cursor& c, Key* keys, std::uint16_t count, bool rotation) {
+void DecodeKeys(PayloadCursor& c, Key* keys, std::uint16_t count, bool rotation) {
   c.Skip(2);
   for (Key* key = keys; key != keys + count; ++key) {
     key->time = c.F64();
@@ -485,7 +485,7 @@ void DecodeKeys(Cursor& c, Key* keys, std::uint16_t count, bool rotation) {
   }
 }
 
-bool DecodeChannel(Cursor& c, long a, long ch, ChannelList* channels) {
+bool DecodeChannel(PayloadCursor& c, long a, long ch, ChannelList* channels) {
   const std::size_t start = c.at();
   std::uint16_t counts[3];
   for (int list = 0; list < 3; ++list) {
@@ -501,7 +501,7 @@ bool DecodeChannel(Cursor& c, long a, long ch, ChannelList* channels) {
   return true;
 }
 
-bool DecodeAnimations(Cursor& c, AssetFile* asset) {
+bool DecodeAnimations(PayloadCursor& c, AssetFile* asset) {
   if (!c.Need(1, format::kCountWidth, {nullptr, -1, -1, "animation count"})) return false;
   const std::uint16_t animationCount = c.U16();
   // Every animation takes at least its 2-byte channel count.
@@ -527,7 +527,7 @@ bool DecodeAnimations(Cursor& c, AssetFile* asset) {
   return true;
 }
 
-bool DecodeAudio(Cursor& c, AssetFile* asset) {
+bool DecodeAudio(PayloadCursor& c, AssetFile* asset) {
   if (!c.Need(kExtensionFieldSize, 1, {nullptr, -1, -1, "the extension field"})) return false;
   const std::uint8_t* field = c.Skip(kExtensionFieldSize);
   const std::size_t length = strnlen(reinterpret_cast<const char*>(field), kExtensionFieldSize);
@@ -574,7 +574,7 @@ bool DecodeFile(std::vector<std::uint8_t>&& file, AssetFile* asset, std::string*
     DeriveAssetKey(kPassPhrase, key);
     UnscramblePayload(key, payload, asset->payloadSize, 0);
   }
-  Cursor c(payload, asset->payloadSize, info.payloadName);
+  PayloadCursor c(payload, asset->payloadSize, info.payloadName);
   bool ok = true;
   switch (header.kind) {
     case AssetKind::Model: ok = DecodeModel(c, asset, faceSizes); break;

@@ -10,7 +10,7 @@
 #      '%' in a model's folder convert with Ninja and are refused with Make; LODS makes
 #      each level of detail its own conversion with its own depfile and report;
 #   4. with Blender installed, a .blend source converts and reconverts when an image
-#      it uses changes;
+#      it uses changes, and Blender installs the add-on's zip, which then exports;
 #   5. the Debian package (with the viewer page) builds, installs, converts, and is
 #      removed again.
 #   scripts/package_check.sh BUILD_DIR
@@ -159,6 +159,16 @@ if command -v blender >/dev/null 2>&1; then
   touch "$blend/paint.png"
   cmake --build "$work/blend-build" >"$work/log" 2>&1
   [ "$(converted "$work/log")" = 1 ] || { cat "$work/log"; fail "touching the .blend's image did not reconvert it"; }
+
+  echo "== Blender installs the add-on's zip, and it exports with the installed converter"
+  PATH=/usr/bin:/bin BLENDER_USER_SCRIPTS=$work/blender-scripts blender -b --factory-startup -noaudio \
+    "$blend/scene.blend" --python-exit-code 1 --python-expr "import bpy, addon_utils
+bpy.ops.preferences.addon_install(filepath='$work/prefix/share/qxconvert/blender/qxconvert-blender-addon.zip')
+addon_utils.enable('qxconvert', default_set=True)
+bpy.context.preferences.addons['qxconvert'].preferences.qxconvert_path = '$work/prefix/bin/QXConvert'
+assert bpy.ops.export_scene.qx_model(filepath='$work/addon.mdl') == {'FINISHED'}" >"$work/log" 2>&1 ||
+    { cat "$work/log"; fail "the add-on's zip did not install or export"; }
+  "$work/prefix/bin/QXInspect" "$work/addon.mdl" | grep -q "24 vertices" || fail "the add-on's model reads wrong"
 fi
 
 echo "== the Debian package builds, installs and runs"
@@ -168,7 +178,8 @@ contents=$(dpkg-deb --contents "$deb")
 for file in usr/bin/QXConvert usr/bin/QXInspect usr/share/man/man1/QXConvert.1 \
   usr/share/man/man1/QXInspect.1 qxconvert/qxconvert_scene.so QXConvertConfig.cmake \
   qxconvert/reader/asset_reader.h qxconvert/bazel/defs.bzl qxconvert/viewer/index.html \
-  qxconvert/qxconvert-report.schema.json qxconvert/blender/qxconvert/__init__.py; do
+  qxconvert/qxconvert-report.schema.json qxconvert/blender/qxconvert/__init__.py \
+  qxconvert/blender/qxconvert-blender-addon.zip; do
   grep -q "$file" <<<"$contents" || fail "$file is missing from the package"
 done
 if [ "$(id -u)" -eq 0 ] && [ -n "${CI:-}${QX_INSTALL_DEB:-}" ]; then

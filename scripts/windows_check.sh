@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Proves the Windows zip against the Linux build, as a new Windows user would meet it:
 #   1. unzip into a fresh Wine prefix, in a folder named with Ω and a space; the viewer
-#      page is there;
+#      page and the Blender add-on's zip are there;
 #   2. convert every sample and a set of Assimp's test models with both builds: the
 #      files are byte-identical, or (rotations computed with the C library's
 #      trigonometry) identical in layout and counts with values within 1e-6;
@@ -21,6 +21,8 @@ install="$work/QX Ω"
 mkdir -p "$install"
 unzip -q "$windows"/qxconvert-*-win64.zip -d "$install"
 grep -q "QXConvert viewer" "$install/share/qxconvert/viewer/index.html" || fail "the zip has no viewer page"
+unzip -l "$install/share/qxconvert/blender/qxconvert-blender-addon.zip" | grep -q "qxconvert/scene_export.py" ||
+  fail "the zip has no Blender add-on zip"
 wexe=$install/bin/QXConvert.exe
 lexe=$linux/QXConvert
 inspect=$linux/QXInspect

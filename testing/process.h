@@ -54,7 +54,7 @@ const char* Emulator();
 std::string ToolInShell(const std::string& tool);
 
 // The converter built beside the tests.
-ProcessResult RunConverter(const std::vector<std::string>& args,
+ProcessResult RunQXConvert(const std::vector<std::string>& args,
                            const ProcessOptions& options = {});
 
 }  // namespace qx::testing

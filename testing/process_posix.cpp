@@ -145,7 +145,7 @@ void LimitProcessorSeconds(unsigned seconds) {
   setrlimit(RLIMIT_CPU, &limit);
 }
 
-ProcessResult RunConverter(const std::vector<std::string>& args, const ProcessOptions& options) {
+ProcessResult RunQXConvert(const std::vector<std::string>& args, const ProcessOptions& options) {
   return RunProcess(QXCONVERT_EXE, args, options);
 }
 

@@ -129,7 +129,7 @@ const char* Emulator() { return nullptr; }
 
 std::string ToolInShell(const std::string& tool) { return "\"" + tool + "\""; }
 
-ProcessResult RunConverter(const std::vector<std::string>& args, const ProcessOptions& options) {
+ProcessResult RunQXConvert(const std::vector<std::string>& args, const ProcessOptions& options) {
   return RunProcess(QXCONVERT_EXE, args, options);
 }
 

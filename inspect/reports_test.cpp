@@ -14,7 +14,7 @@ namespace qx {
 namespace {
 
 using testing::ReadFile;
-using testing::RunConverter;
+using testing::RunQXConvert;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -27,7 +27,7 @@ testing::ProcessResult RunInspect(const std::vector<std::string>& args) {
 // crate.obj converted into folder as crate.mdl with its report crate.mdl.json.
 nlohmann::json ConvertCrate(const std::string& folder) {
   std::filesystem::create_directories(folder);
-  const auto r = RunConverter({"mdl", kExamples + "/crate.obj", folder + "/crate.mdl",
+  const auto r = RunQXConvert({"mdl", kExamples + "/crate.obj", folder + "/crate.mdl",
                                "-report=" + folder + "/crate.mdl.json"});
   if (r.exitCode != 0) throw std::runtime_error("crate.obj did not convert: " + r.out);
   return nlohmann::json::parse(ReadFile(folder + "/crate.mdl.json"));

@@ -1,14 +1,14 @@
-#include "examine/verify.h"
+#include "inspect/verify.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "asset/asset.h"
-#include "convert/scene_loader.h"
+#include "convert/asset_loader.h"
 #include "format/asset_format.h"
 
-namespace qx::examine {
+namespace qx::inspect {
 namespace {
 
 using reader::AssetKind;
@@ -173,4 +173,4 @@ bool VerifyAgainstSource(const reader::AssetFile& asset, const std::vector<std::
   return difference->empty();
 }
 
-}  // namespace qx::examine
+}  // namespace qx::inspect

@@ -2,7 +2,7 @@
 // come from the source text of each file, not from the encoder.
 #include <gtest/gtest.h>
 
-#include "convert/scene_loader.h"
+#include "convert/asset_loader.h"
 
 #include <assimp/Importer.hpp>
 #include <cmath>

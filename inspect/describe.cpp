@@ -1,11 +1,11 @@
-#include "examine/describe.h"
+#include "inspect/describe.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
-namespace qx::examine {
+namespace qx::inspect {
 namespace {
 
 using reader::AssetFile;
@@ -317,4 +317,4 @@ void WriteJson(JsonWriter& json, const std::string& path, const AssetFile& asset
   json.EndObject();
 }
 
-}  // namespace qx::examine
+}  // namespace qx::inspect

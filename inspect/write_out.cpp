@@ -1,4 +1,4 @@
-#include "examine/write_out.h"
+#include "inspect/write_out.h"
 
 #include <algorithm>
 #if QX_WITH_ASSIMP
@@ -15,11 +15,11 @@
 #include <memory>
 
 #include "asset/asset.h"
-#include "examine/json_writer.h"
+#include "inspect/json_writer.h"
 #include "files/output_file.h"
 #include "platform/platform.h"
 
-namespace qx::examine {
+namespace qx::inspect {
 namespace {
 
 using reader::AssetKind;
@@ -255,9 +255,23 @@ bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outp
     scene.mMaterials[i]->AddProperty(&name, AI_MATKEY_NAME);
   }
   scene.mRootNode = new aiNode("root");
-  scene.mRootNode->mNumMeshes = scene.mNumMeshes;
-  scene.mRootNode->mMeshes = new unsigned[scene.mNumMeshes];
-  for (unsigned m = 0; m < scene.mNumMeshes; ++m) scene.mRootNode->mMeshes[m] = m;
+  if (std::strcmp(format, "gltf2") == 0 || std::strcmp(format, "glb2") == 0) {
+    // A glTF node holds one mesh, so the exporter would merge the root's meshes into
+    // one of many primitives and lose their names: each mesh gets a node of its name.
+    scene.mRootNode->mNumChildren = scene.mNumMeshes;
+    scene.mRootNode->mChildren = new aiNode*[scene.mNumMeshes];
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+      aiNode* node = new aiNode(scene.mMeshes[m]->mName.C_Str());
+      node->mParent = scene.mRootNode;
+      node->mNumMeshes = 1;
+      node->mMeshes = new unsigned[1]{m};
+      scene.mRootNode->mChildren[m] = node;
+    }
+  } else {
+    scene.mRootNode->mNumMeshes = scene.mNumMeshes;
+    scene.mRootNode->mMeshes = new unsigned[scene.mNumMeshes];
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) scene.mRootNode->mMeshes[m] = m;
+  }
 
   Assimp::Exporter exporter;
   auto* capture = new CapturingIOSystem();
@@ -314,4 +328,4 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
   return true;
 }
 
-}  // namespace qx::examine
+}  // namespace qx::inspect

@@ -1,4 +1,4 @@
-#include "examine/json_writer.h"
+#include "inspect/json_writer.h"
 
 #include <algorithm>
 #include <charconv>
@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <nlohmann/json.hpp>
 
-namespace qx::examine {
+namespace qx::inspect {
 
 void JsonWriter::Put(const char* text, std::size_t length) {
   buffer_.append(text, length);
@@ -145,4 +145,4 @@ void JsonWriter::Double(double value) {
   Number(text, FormatReal(value, text, sizeof text));
 }
 
-}  // namespace qx::examine
+}  // namespace qx::inspect

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/version.h"
-#include "examine/verify.h"
+#include "inspect/verify.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_STATIC
@@ -27,7 +27,7 @@ namespace qx {
 namespace {
 
 using testing::ReadFile;
-using testing::RunConverter;
+using testing::RunQXConvert;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -58,14 +58,14 @@ TEST(RoundTrip, EveryExampleReadsBackAsItsSourceScrambledAndPlain) {
       const std::string out = dir / (sample.source + (scramble ? ".s" : ".p"));
       std::vector<std::string> args = {sample.type, source, out};
       if (!scramble) args.push_back("-ue");
-      ASSERT_EQ(RunConverter(args).exitCode, 0) << sample.source;
+      ASSERT_EQ(RunQXConvert(args).exitCode, 0) << sample.source;
       reader::AssetFile asset;
       std::string error;
       ASSERT_TRUE(reader::ReadAssetFile(out, &asset, &error)) << error;
       EXPECT_EQ(asset.scrambled, scramble);
       std::vector<std::uint8_t> bytes;
       ASSERT_TRUE(reader::ReadFileBytes(out, &bytes, &error)) << error;
-      EXPECT_TRUE(examine::VerifyAgainstSource(asset, bytes, source, &error)) << error;
+      EXPECT_TRUE(inspect::VerifyAgainstSource(asset, bytes, source, &error)) << error;
       if (sample.type == "tex") {
         EXPECT_EQ(std::string(asset.data.begin(), asset.data.end()), ReadFile(source));
       }
@@ -97,7 +97,7 @@ TEST(RoundTrip, AssetsSpanningSeveralSlicesReadBackWhole) {
   WriteFile(dir / "grid.obj", grid);
   for (const auto& [type, source, out] : {std::tuple<std::string, std::string, std::string>{"tex", "big.tga", "big.img"},
                                           {"mus", "big.xm", "big.mus"}, {"mdl", "grid.obj", "grid.mdl"}}) {
-    ASSERT_EQ(RunConverter({type, dir / source, dir / out}).exitCode, 0) << source;
+    ASSERT_EQ(RunQXConvert({type, dir / source, dir / out}).exitCode, 0) << source;
     const auto verify = RunInspect({dir / out, "--verify", dir / source});
     EXPECT_EQ(verify.exitCode, 0) << verify.out;
     if (type == "mdl") continue;
@@ -110,7 +110,7 @@ TEST(RoundTrip, AssetsSpanningSeveralSlicesReadBackWhole) {
 TEST(RoundTrip, ModelPositionsEqualTheImportedScene) {
   TempDir dir;
   WriteFile(dir / "square.obj", kSquareObj);
-  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
   reader::AssetFile asset;
   std::string error;
   ASSERT_TRUE(reader::ReadAssetFile(dir / "square.mdl", &asset, &error)) << error;
@@ -131,7 +131,7 @@ TEST(RoundTrip, ModelPositionsEqualTheImportedScene) {
 TEST(Inspect, SummaryAndJsonDescribeTheMesh) {
   TempDir dir;
   WriteFile(dir / "square.obj", kSquareObj);
-  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "square.mdl", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl", "-ue"}).exitCode, 0);
   const auto summary = RunInspect({dir / "square.mdl"});
   EXPECT_EQ(summary.exitCode, 0);
   EXPECT_EQ(summary.err, "");
@@ -162,13 +162,13 @@ TEST(Inspect, ExtractGivesBackTheSourceBytes) {
   std::string source;
   for (int i = 0; i < 5000; ++i) source += static_cast<char>(i * 13);
   WriteFile(dir / "music.xm", source);
-  ASSERT_EQ(RunConverter({"mus", dir / "music.xm", dir / "music.mus"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mus", dir / "music.xm", dir / "music.mus"}).exitCode, 0);
   const auto r = RunInspect({dir / "music.mus", "--extract", dir / "back.xm"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(ReadFile(dir / "back.xm"), source);
 
   WriteFile(dir / "square.obj", kSquareObj);
-  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
   const auto model = RunInspect({dir / "square.mdl", "--extract", dir / "x"});
   EXPECT_EQ(model.exitCode, 1);
   EXPECT_NE(model.err.find("cannot extract from a model asset"), std::string::npos);
@@ -188,7 +188,7 @@ std::vector<const char*> ExportFormats() {
 TEST(Inspect, ExportedModelsImportWithTheSameGeometry) {
   TempDir dir;
   WriteFile(dir / "square.obj", kSquareObj);
-  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
   for (const char* extension : ExportFormats()) {
     const std::string out = dir / (std::string("export") + extension);
     const auto r = RunInspect({dir / "square.mdl", "--export", out});
@@ -211,7 +211,7 @@ TEST(Inspect, ExportedModelsImportWithTheSameGeometry) {
   EXPECT_EQ(unknown.exitCode, 1);
 
   // A line break in a mesh name stays inside the name in every format.
-  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "named.mdl", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "named.mdl", "-ue"}).exitCode, 0);
   std::string named = ReadFile(dir / "named.mdl");
   named.replace(named.find("Square"), 6, "A\nv 9\n");
   WriteFile(dir / "named.mdl", named);
@@ -261,13 +261,13 @@ TEST(Inspect, ExportedNamesAreUtf8) {
 TEST(Inspect, VerifyNamesTheFirstDifference) {
   TempDir dir;
   WriteFile(dir / "square.obj", kSquareObj);
-  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "square.mdl", "-ue"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl", "-ue"}).exitCode, 0);
   const auto same = RunInspect({dir / "square.mdl", "--verify", dir / "square.obj"});
   EXPECT_EQ(same.exitCode, 0);
   EXPECT_EQ(same.out, dir / "square.mdl" + " matches " + dir / "square.obj" + "\n");
   // One face alone still tells its mesh's face size.
   WriteFile(dir / "tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
-  ASSERT_EQ(RunConverter({"mdl", dir / "tri.obj", dir / "tri.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "tri.obj", dir / "tri.mdl"}).exitCode, 0);
   EXPECT_EQ(RunInspect({dir / "tri.mdl", "--verify", dir / "tri.obj"}).exitCode, 0);
 
   // Vertex 1's x (2.0f) becomes 3.0f: header 7, count 2, name 2+6, material and count 8,
@@ -298,7 +298,7 @@ TEST(HostileFiles, AmbiguousMeshesAreToldAndVerifiedWithTheSourceFaceSizes) {
     "accessors":[{"bufferView":0,"componentType":5126,"count":2,"type":"VEC3","min":[0,0,0],"max":[1,0,0]},
       {"bufferView":1,"componentType":5126,"count":2,"type":"VEC3"},
       {"bufferView":2,"componentType":5123,"count":3,"type":"SCALAR"}]})");
-  ASSERT_EQ(RunConverter({"mdl", dir / "cloud.gltf", dir / "cloud.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "cloud.gltf", dir / "cloud.mdl"}).exitCode, 0);
   reader::AssetFile asset;
   std::string error;
   ASSERT_TRUE(reader::ReadAssetFile(dir / "cloud.mdl", &asset, &error)) << error;
@@ -335,7 +335,7 @@ TEST(HostileFiles, ExportRefusesBadIndicesAndReportsShortWrites) {
                          ": material index 4294967295 is too large to export\n");
   }
   WriteFile(dir / "square.obj", kSquareObj);
-  ASSERT_EQ(RunConverter({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
   // Writes past 200 bytes fail with EFBIG: the export must say so and leave nothing.
   if (const char* why = testing::Unavailable(testing::Need::kChildSetup)) GTEST_SKIP() << why;
   testing::ProcessOptions limited;
@@ -398,11 +398,11 @@ TEST(Render, ThumbnailsOfEveryKindAreDrawnTheSameEachTime) {
                                "f 1//1 2//2 3//2\nf 1//1 3//2 4//1\n");
   WriteFile(dir / "cloud.ply", "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
                                 "property float z\nend_header\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n");
-  ASSERT_EQ(RunConverter({"mdl", dir / "bent.obj", dir / "bent.mdl"}).exitCode, 0);
-  ASSERT_EQ(RunConverter({"mdl", dir / "cloud.ply", dir / "cloud.mdl"}).exitCode, 0);
-  ASSERT_EQ(RunConverter({"anm", kExamples + "/walk.bvh", dir / "walk.anm"}).exitCode, 0);
-  ASSERT_EQ(RunConverter({"snd", kExamples + "/blip.wav", dir / "blip.snd"}).exitCode, 0);
-  ASSERT_EQ(RunConverter({"mus", kExamples + "/theme.mod", dir / "theme.mus"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "bent.obj", dir / "bent.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "cloud.ply", dir / "cloud.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"anm", kExamples + "/walk.bvh", dir / "walk.anm"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"snd", kExamples + "/blip.wav", dir / "blip.snd"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mus", kExamples + "/theme.mod", dir / "theme.mus"}).exitCode, 0);
   std::map<std::string, std::pair<std::size_t, std::size_t>> drawn;
   for (const char* name : {"bent.mdl", "cloud.mdl", "walk.anm", "blip.snd"}) {
     for (const char* picture : {"1.png", "2.png"}) {
@@ -425,7 +425,7 @@ TEST(Render, ThumbnailsOfEveryKindAreDrawnTheSameEachTime) {
 // model with nothing to draw, or a damaged file, is an error.
 TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   TempDir dir;
-  ASSERT_EQ(RunConverter({"mdl", kExamples + "/crate.obj", dir / "crate.mdl"}).exitCode, 0);
+  ASSERT_EQ(RunQXConvert({"mdl", kExamples + "/crate.obj", dir / "crate.mdl"}).exitCode, 0);
   for (const char* name : {"a.png", "b.png"}) {
     const auto r = RunInspect({dir / "crate.mdl", "--render", dir / name, "--size", "256"});
     ASSERT_EQ(r.exitCode, 0) << r.err;

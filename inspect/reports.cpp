@@ -1,4 +1,4 @@
-#include "examine/reports.h"
+#include "inspect/reports.h"
 
 #include <zlib.h>
 
@@ -10,10 +10,10 @@
 #include <fstream>
 #include <system_error>
 
-#include "examine/json_writer.h"
+#include "inspect/json_writer.h"
 #include "platform/platform.h"
 
-namespace qx::examine {
+namespace qx::inspect {
 namespace {
 
 namespace fs = std::filesystem;
@@ -227,4 +227,4 @@ bool SummariseReports(const std::string& folder, const std::vector<std::string>&
   return true;
 }
 
-}  // namespace qx::examine
+}  // namespace qx::inspect

@@ -1,6 +1,6 @@
 // LoadModel and LoadAnimation: find the scene module, let it import and encode, and
 // take the payload only when it succeeded.
-#include "convert/scene_loader.h"
+#include "convert/asset_loader.h"
 
 #include <new>
 #include <string>
