@@ -1,9 +1,11 @@
 // Fault injection through the built executable: a run that reports success has
 // written a complete file, and a failed run leaves the earlier output as it was.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -810,14 +812,55 @@ TEST(BadSceneInputs, BoundsHoldWhateverSignalsTheCallerLeft) {
   }
 }
 
+// Whether the kernel (or the emulator) offers Landlock, without which QXConvert refuses
+// to run Blender.
+bool HaveLandlock() { return syscall(__NR_landlock_create_ruleset, nullptr, 0, 1) >= 1; }
+
+// Why .blend sources cannot be converted here, or null: Debian's Blender, whose export
+// is glTF, run in the sandbox the kernel gives.
+const char* BlenderUnavailable() {
+  if (!FileExists("/usr/bin/blender")) return "needs Debian's blender";
+  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) return why;
+  if (!HaveLandlock()) return "the kernel (or the emulator) offers no Landlock to sandbox Blender with";
+  return nullptr;
+}
+
+// Makes one of the crafted .blend files of testing/make_blend_hazards.py.
+void MakeHazard(const std::vector<std::string>& args) {
+  std::vector<std::string> command = {"-b",
+                                      "--factory-startup",
+                                      "-noaudio",
+                                      "--python-exit-code",
+                                      "1",
+                                      "--python",
+                                      std::string(QX_SOURCE_DIR) + "/testing/make_blend_hazards.py",
+                                      "--"};
+  command.insert(command.end(), args.begin(), args.end());
+  const auto made = testing::RunProcess("/usr/bin/blender", command);
+  ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+}
+
+// Every name under root with its type, permissions, time and a hash of its content: what
+// a run must leave as it found it.
+std::map<std::string, std::string> Tree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    struct stat info;
+    if (lstat(entry.path().c_str(), &info) != 0) continue;
+    std::string& what = tree[entry.path().string()];
+    what = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec);
+    if (S_ISREG(info.st_mode))
+      what += " " + std::to_string(std::hash<std::string>()(ReadFile(entry.path().string())));
+  }
+  return tree;
+}
 
 // .blend sources go through the user's Blender: the same bytes every time, the
 // depfile names the image the .blend uses, the text block never runs, and a broken
 // file or a missing Blender is one clear line.
 TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
-  if (!FileExists("/usr/bin/blender")) GTEST_SKIP() << "needs Debian's blender";
-  // Blender's export is glTF.
-  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
   TempDir dir;
   const std::string marker = dir / "ran.txt";
   ASSERT_EQ(testing::RunProcess("/usr/bin/blender", {"-b", "--factory-startup", "-noaudio",
@@ -870,6 +913,170 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
   EXPECT_FALSE(FileExists(dir / "c.mdl"));
 }
 
+// A .blend can make Blender write where it says: a smoke domain caches into //victim
+// or into an absolute folder (emptying it first), a cloth's disk cache makes a
+// folder beside the file, and a launcher named by -blender= could do anything. As root
+// and as user nobody, with every folder open to them, nothing outside Blender's
+// private folder is created, changed or removed, and that folder goes too.
+TEST(BlendSources, BlenderWritesNothingOutsideItsPrivateFolder) {
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
+  TempDir dir;
+  const std::string work = dir / "work";
+  std::filesystem::create_directories(work);
+  MakeHazard({"caches", work + "/relative.blend", "//victim"});
+  MakeHazard({"caches", work + "/absolute.blend", work + "/absolute"});
+  // Making it evaluated it already: start from folders holding something to lose.
+  for (const auto& entry : std::filesystem::directory_iterator(work)) {
+    if (entry.is_directory()) std::filesystem::remove_all(entry.path());
+  }
+  for (const std::string& victim : {work + "/victim", work + "/absolute"}) {
+    std::filesystem::create_directories(victim + "/data");
+    WriteFile(victim + "/data/keep.txt", "kept");
+    WriteFile(victim + "/config", "a file where the cache wants a folder");
+  }
+  const std::string launcher = dir / "launcher.sh";
+  // It also writes through a descriptor its caller left open (fd 9, opened below).
+  WriteFile(launcher, "#!/bin/sh\necho attacked > " + work + "/victim/data/keep.txt\nrm -rf " +
+                          work + "/absolute\nmkdir " + work +
+                          "/made\necho attacked >&9\nexec /usr/bin/blender \"$@\"\n");
+  const std::string temp = dir / "tmp", out = dir / "out";
+  std::filesystem::create_directories(temp);
+  std::filesystem::create_directories(out);
+  // Open to every user, so that only the sandbox protects them.
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+    chmod(entry.path().c_str(), entry.is_directory() || entry.path() == launcher ? 0777 : 0666);
+  }
+  const auto before = Tree(work);
+  ASSERT_EQ(before.size(), 10u);
+
+  std::string exe = QXCONVERT_EXE;
+  std::vector<std::pair<std::string, ProcessOptions>> users = {
+      {"as " + std::to_string(geteuid()), {}}};
+  if (geteuid() == 0) {
+    users.push_back({"as nobody", Unprivileged(dir, &exe)});
+  }
+  for (auto& [who, options] : users) {
+    const auto become = options.beforeExec;
+    const std::string leaked = work + "/absolute/config";
+    options.beforeExec = [become, temp, leaked] {
+      if (become) become();
+      setenv("TMPDIR", temp.c_str(), 1);
+      // A build tool may leak a descriptor to QXConvert; Blender must not inherit it.
+      const int fd = open(leaked.c_str(), O_WRONLY | O_APPEND);
+      if (fd >= 0 && fd != 9) {
+        dup2(fd, 9);
+        close(fd);
+      }
+    };
+    const std::string program = who == "as nobody" ? exe : QXCONVERT_EXE;
+    const std::string prefix = out + "/" + (who == "as nobody" ? "nobody-" : "");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"anm", work + "/relative.blend", prefix + "a.anm"},
+          std::vector<std::string>{"mdl", work + "/absolute.blend", prefix + "a.mdl"},
+          std::vector<std::string>{"mdl", work + "/relative.blend", prefix + "b.mdl",
+                                   "-blender=" + launcher}}) {
+      const auto r = testing::RunProcess(program, args, options);
+      EXPECT_EQ(r.exitCode, 0) << who << " " << args[0] << " " << args.back() << ": " << r.out
+                               << r.err;
+      EXPECT_EQ(Tree(work), before) << who << " " << args[0] << " " << args.back();
+      EXPECT_TRUE(std::filesystem::is_empty(temp)) << who;
+    }
+  }
+}
+
+// A signal that ends QXConvert while Blender exports, and -timeout, stop all of
+// Blender's processes, even those a launcher started (here Blender is the launcher's
+// child, not QXConvert's), and remove Blender's private folder.
+TEST(BlendSources, SignalsAndTimeoutStopBlendersWholeTree) {
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
+  TempDir dir;
+  MakeHazard({"grid", dir / "grid.blend", "3000"});  // about 6 s of work
+  const std::string launcher = dir / "launcher.sh", temp = dir / "tmp";
+  WriteFile(launcher,
+            "#!/bin/sh\n/usr/bin/blender \"$@\" &\necho $! > \"$HOME/blender.pid\"\nwait $!\n");
+  chmod(launcher.c_str(), 0755);
+  std::filesystem::create_directories(temp);
+  // Runs QXConvert with the options given, learns Blender's process from the launcher,
+  // sends the signal given (none: waits), and says how each ended.
+  const std::string script = "export TMPDIR='" + temp + "'\n" + "run() {\n  " +
+                             testing::ToolInShell(QXCONVERT_EXE) + " mdl '" + dir / "grid.blend" +
+                             "' '" + dir / "out.mdl" + "' -blender='" + launcher + "' $2 & q=$!\n" +
+                             R"sh(  for i in $(seq 600); do
+    b=$(cat "$TMPDIR"/qx-*/home/blender.pid 2>/dev/null) && [ -n "$b" ] && break
+    sleep 0.05
+  done
+  [ -n "$1" ] && sleep 0.5 && kill -"$1" $q
+  wait $q; echo "status $?"
+  if [ -n "$b" ] && [ -e /proc/$b ]; then echo "blender $(cut -d' ' -f3 /proc/$b/stat)"; kill -9 $b; else echo "blender gone"; fi
+  ls -A "$TMPDIR"
+}
+run TERM ""
+run "" -timeout=2
+)sh";
+  const auto started = std::chrono::steady_clock::now();
+  const auto r = testing::RunProcess("/bin/bash", {"-c", script});
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 30);
+  EXPECT_EQ(r.out, kBanner + "status 143\nblender gone\n" + kBanner + "Blender (" + launcher +
+                       ") could not export " + dir / "grid.blend" +
+                       ": it did not finish within 2 seconds\n"
+                       "status 1\nblender gone\n")
+      << r.err;
+  EXPECT_FALSE(FileExists(dir / "out.mdl"));
+}
+
+// -memory bounds Blender too: the grid, whose export maps 2.6 GB, fails with the
+// converter's out-of-memory line under 256 MiB (where Blender cannot even start) and
+// under 2 GiB, where an ordinary scene still converts.
+TEST(BlendSources, MemoryBoundHoldsForBlender) {
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
+  if (const char* why = testing::Unavailable(testing::Need::kNativeTools)) GTEST_SKIP() << why;
+  TempDir dir;
+  MakeHazard({"grid", dir / "grid.blend", "3000"});
+  MakeHazard({"linked", dir / "ball.blend", dir / "crate.blend"});
+  for (const char* bound : {"-memory=256", "-memory=2048"}) {
+    const auto r = RunQXConvert({"mdl", dir / "grid.blend", dir / "grid.mdl", bound});
+    EXPECT_EQ(r.out, kBanner + "Out of memory while converting " + dir / "grid.blend" + "\n")
+        << bound;
+    EXPECT_EQ(r.exitCode, 1) << bound;
+  }
+  EXPECT_EQ(RunQXConvert({"mdl", dir / "ball.blend", dir / "ball.mdl", "-memory=2048"}).exitCode,
+            0);
+  EXPECT_FALSE(FileExists(dir / "grid.mdl"));
+}
+
+// The .blend named relative to the working folder is that folder's, whatever $PWD
+// says; a missing linked library is named on standard error and in the depfile; an
+// empty -blender= is refused.
+TEST(BlendSources, WorkingFolderMissingLibraryAndEmptyBlenderOption) {
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
+  TempDir dir;
+  std::filesystem::create_directories(dir / "a");
+  std::filesystem::create_directories(dir / "b/libs");
+  MakeHazard({"grid", dir / "a/x.blend", "3"});
+  MakeHazard({"linked", dir / "b/x.blend", dir / "b/libs/crate.blend"});
+  ProcessOptions inB;
+  inB.workingDirectory = dir / "b";
+  const std::string stale = dir / "a";
+  inB.beforeExec = [stale] { setenv("PWD", stale.c_str(), 1); };
+  std::string error;
+  for (const bool present : {true, false}) {
+    if (!present) std::filesystem::rename(dir / "b/libs/crate.blend", dir / "b/libs/away.blend");
+    const auto r = RunQXConvert({"mdl", "x.blend", "x.mdl", "-ue", "-depfile=x.d"}, inB);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    reader::AssetFile model;
+    ASSERT_TRUE(reader::ReadAssetFile(dir / "b/x.mdl", &model, &error)) << error;
+    EXPECT_EQ(model.meshes.size(), present ? 2u : 1u);  // the ball, and the crate when there
+    EXPECT_EQ(r.err, present ? ""
+                             : "Warning: x.blend links the library " + dir / "b/libs/crate.blend" +
+                                   ", which is missing; what it holds is left out\n");
+    EXPECT_EQ(ReadFile(dir / "b/x.d"), "x.mdl: x.blend " + dir / "b/libs/crate.blend" + "\n");
+  }
+  const auto r = RunQXConvert({"mdl", "x.blend", "y.mdl", "-blender="}, inB);
+  EXPECT_EQ(r.out, kBanner + "-blender= needs a path after the equals sign\n");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_FALSE(FileExists(dir / "b/y.mdl"));
+}
+
 // The Blender add-on as an artist uses it (testing/blender_addon_check.py, which also
 // checks that every export, successful or failed, leaves the scene's actions,
 // selection, frame and file state as they were, and that Import keeps every mesh
@@ -878,8 +1085,7 @@ TEST(BlendSources, ConvertThroughBlenderIsolatedAndRepeatable) {
 // turned and moved parent, and the add-on's exports are the converter's own from
 // the saved .blend, byte for byte.
 TEST(BlenderAddon, ExportsEachActionPlacedAndAsTheDirectPath) {
-  if (!FileExists("/usr/bin/blender")) GTEST_SKIP() << "needs Debian's blender";
-  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
   if (testing::Emulator() != nullptr) GTEST_SKIP() << "Blender cannot start tools built for another machine";
   TempDir dir;
   const std::string out = dir / "out";
@@ -947,9 +1153,9 @@ TEST(BlenderAddon, ExportsEachActionPlacedAndAsTheDirectPath) {
 // those convert exactly as they did before Blender was used at all: every one of
 // Assimp's own BLEND test files that its importer reads, as a model and as an
 // animation, gives the bytes of a direct import through the scene module, and the
-// Blender that QX_BLENDER names (a stand-in that notes each start) is never started
-// for them. It is started for the file Assimp refuses, and for every file once
-// -blender= names it.
+// Blender that QX_BLENDER names (a stand-in that fails, naming what it was given: it
+// may write nowhere to note it) is never started for them. It is started for the file
+// Assimp refuses, and for every file once -blender= names it.
 TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
   const std::string models = "/usr/share/assimp/models/BLEND";
   if (!std::filesystem::is_directory(models)) GTEST_SKIP() << "needs Assimp's test models (assimp-testmodels)";
@@ -959,12 +1165,16 @@ TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
       &error));
   ASSERT_NE(import, nullptr) << error;
   TempDir dir;
-  const std::string started = dir / "started.txt", blender = dir / "blender";
-  WriteFile(blender, "#!/bin/sh\necho \"$@\" >> '" + started + "'\necho 'Error: the stand-in Blender'\nexit 1\n");
+  const std::string blender = dir / "blender";
+  WriteFile(blender, "#!/bin/sh\necho \"Error: the stand-in Blender, given $* \"\nexit 1\n");
   std::filesystem::permissions(blender, std::filesystem::perms::owner_all);
   ProcessOptions blenderNamed;
   blenderNamed.beforeExec = [blender] { setenv("QX_BLENDER", blender.c_str(), 1); };
-  const std::string refused = "Blender (" + blender + ") could not export ";
+  // Without Landlock (an emulator may lack it) Blender is refused before it starts.
+  const bool sandbox = HaveLandlock();
+  const std::string refused =
+      sandbox ? "Blender (" + blender + ") could not export " : "Cannot sandbox Blender to convert ";
+  const std::string standIn = sandbox ? ": Error: the stand-in Blender" : ": ";
   std::vector<std::string> same, toBlender;
   for (const auto& entry : std::filesystem::directory_iterator(models)) {
     const std::string source = entry.path().string(), name = entry.path().filename().string();
@@ -997,23 +1207,18 @@ TEST(BlendSources, FilesAssimpReadsConvertAsBeforeWithoutBlender) {
       } else if (!unreadable) {
         EXPECT_EQ(r.out, kBanner + why + "\n") << name << " " << type;  // the encoder's refusal, as before
       } else {
-        EXPECT_EQ(r.out.rfind(kBanner + refused + source + ": Error: the stand-in Blender", 0), 0u) << r.out;
-        toBlender.push_back(source);
+        EXPECT_EQ(r.out.rfind(kBanner + refused + source + standIn, 0), 0u) << r.out;
+        EXPECT_TRUE(!sandbox || r.out.find(" " + source + " ") != std::string::npos) << r.out;
+        if (sandbox) toBlender.push_back(source);
       }
     }
   }
   // 26 of the 27 files read as models; no file holds an animation Assimp reads.
   EXPECT_GE(same.size(), 20u);
-  EXPECT_FALSE(toBlender.empty());  // BlenderDefault_262.blend
-  std::string starts = FileExists(started) ? ReadFile(started) : "";
-  for (const std::string& source : toBlender) {
-    EXPECT_NE(starts.find(" -b " + source + " "), std::string::npos) << source;
-    starts.erase(0, starts.find('\n') + 1);
-  }
-  EXPECT_EQ(starts, "") << "Blender started for a file Assimp reads";
+  EXPECT_TRUE(!toBlender.empty() || !sandbox);  // BlenderDefault_262.blend
   const std::string readable = models + "/box.blend";
   const auto named = RunQXConvert({"mdl", readable, dir / "named.mdl", "-blender=" + blender});
-  EXPECT_EQ(named.out.rfind(kBanner + refused + readable + ": Error: the stand-in Blender", 0), 0u) << named.out;
+  EXPECT_EQ(named.out.rfind(kBanner + refused + readable + standIn, 0), 0u) << named.out;
 }
 
 // A model's triangles and bounds, read back.
@@ -1044,8 +1249,7 @@ Shape ShapeOf(const std::string& path) {
 // Python settings, which must change nothing nor run inside Blender. The report names
 // the image file and what the export left out; a failed export names Python's cause.
 TEST(BlendSources, NewerFilesThroughBlenderAsTheArtistSeesThem) {
-  if (!FileExists("/usr/bin/blender")) GTEST_SKIP() << "needs Debian's blender";
-  if (const char* why = testing::Unavailable(testing::Need::kAssimpGltf)) GTEST_SKIP() << why;
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
   if (testing::Emulator() != nullptr) GTEST_SKIP() << "a Python build's virtual environment runs natively only";
   TempDir dir;
   // A box from x 0.5 to 1, y -0.5 to 0.5 and z 0 to 4, mirrored across x and

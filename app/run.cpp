@@ -414,6 +414,7 @@ int RunConverter(const std::vector<std::string>& args) {
   job.input = input;
   job.output = output;
   bool reportGiven = false;
+  bool blenderGiven = false;
   ImportLimits& limits = job.limits;
   std::string message;
   for (std::size_t i = 4; i < args.size() && message.empty(); ++i) {
@@ -440,7 +441,10 @@ int RunConverter(const std::vector<std::string>& args) {
         job.report = value;
         break;
       case OptionId::kBake: job.bake = true; break;
-      case OptionId::kBlender: job.blender = value; break;
+      case OptionId::kBlender:
+        blenderGiven = true;
+        job.blender = value;
+        break;
       case OptionId::kTimeout:
         if (ParseBound(*option, value, kMaxImportSeconds, &number, &message)) {
           limits.seconds = static_cast<unsigned>(number);
@@ -465,6 +469,9 @@ int RunConverter(const std::vector<std::string>& args) {
   }
   if (message.empty() && reportGiven && job.report.empty()) {
     message = "-report= needs a path after the equals sign";
+  }
+  if (message.empty() && blenderGiven && job.blender.empty()) {
+    message = "-blender= needs a path after the equals sign";
   }
   job.scramble = scramble;
   job.key = key;

@@ -102,7 +102,8 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
     if (options.openedFiles != nullptr) options.openedFiles->resize(noted);
   }
   BlendExport blend;
-  if (!blend.Run(inputPath, kind, FindBlender(options.blender), options.limits.seconds, &asset.errorText) ||
+  if (!blend.Run(inputPath, kind, FindBlender(options.blender), options.limits.seconds,
+                 options.limits.memoryBytes, &asset.errorText) ||
       !GuardedImport(import, blend.glb(), inputPath, kind, options, nullptr, asset, nullptr)) {
     return false;
   }

@@ -2,9 +2,11 @@
 // the user names a Blender: Blender itself, run in the background, exports the scene
 // as glTF, which the usual importer then reads. Blender runs isolated (its own HOME
 // and TMPDIR, factory settings, no audio, an environment without the caller's Python
-// settings) and never runs Python stored in the .blend.
+// settings), never runs Python stored in the .blend, and may write only in its private
+// temporary folder.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,12 +30,15 @@ class BlendExport {
   BlendExport(const BlendExport&) = delete;
   BlendExport& operator=(const BlendExport&) = delete;
 
-  // False with *error in words: no Blender, or Blender's own failure (its last error
-  // line). seconds bounds Blender's run (0: no bound).
+  // False with *error in words: no Blender, no sandbox for it, or Blender's own failure
+  // (its last error line). seconds and memoryBytes bound Blender's run (0: no bound);
+  // past the memory bound it throws std::bad_alloc. A missing linked library is named
+  // on standard error.
   bool Run(const std::string& source, format::AssetKind kind, const std::string& blender,
-           unsigned seconds, std::string* error);
+           unsigned seconds, std::uint64_t memoryBytes, std::string* error);
   const std::string& glb() const { return glb_; }
-  // Every file the .blend uses that exists (linked libraries, images), absolute.
+  // Every file the .blend uses that exists (linked libraries, images), and every linked
+  // library that is missing, absolute.
   const std::vector<std::string>& used() const { return used_; }
   // Puts into a report of the export's import what the export hid: textures named as
   // the .blend names them, not as embedded copies, and the cameras, lights and (for a

@@ -158,14 +158,36 @@ struct Guard {
 void StartGuard(const Guard& guard);
 void EndGuard();
 
+// How RunProgram bounds a program and everything it starts (0 or empty: no bound).
+struct ChildBounds {
+  // Past this the whole tree of processes is killed.
+  unsigned seconds = 0;
+  // Linux: the address space of each process of the tree; Windows: the memory the tree
+  // commits in all.
+  std::uint64_t memoryBytes = 0;
+  // The only folder in which the tree may create, change, rename or delete anything
+  // (besides writing to the null device). Linux enforces it with Landlock, which every
+  // process the program starts inherits and none can lift; where the kernel lacks
+  // Landlock the program is not started. Windows offers no such confinement to an
+  // ordinary process: there it is not enforced, and the caller must point the
+  // program's writes into the folder itself.
+  std::string writableFolder;
+};
+constexpr int kCannotConfine = -2;
+
 // Runs another program and waits for it: its standard output and error go to logPath,
-// environment holds NAME=VALUE entries to set or replace and PREFIX* entries that drop
-// every inherited variable whose name starts with PREFIX (in any case on Windows), and
-// past seconds (0: no bound) it is killed. The exit code, or -1 with *error in words
-// when it could not be started, was killed or ended on a signal.
+// its standard input is the null device (POSIX: no other descriptor of this process is
+// passed on), environment holds NAME=VALUE entries to set or
+// replace and PREFIX* entries that drop every inherited variable whose name starts with
+// PREFIX (in any case on Windows). The program and all it starts form one group that is
+// killed as a whole when it outlives its time, when a signal ends this process (POSIX;
+// on Windows, when this process ends in any way), and after the program exits (so
+// nothing it started lives on). The exit code; -1 with *error in words when it could
+// not be started, was killed or ended on a signal; kCannotConfine with *error saying
+// why when the writable folder cannot be enforced.
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
-               unsigned seconds, std::string* error);
+               const ChildBounds& bounds, std::string* error);
 
 // A PATH for a program that must find the system's own programs, not the caller's:
 // folder, then the system's standard program folders (POSIX: confstr's _CS_PATH).
@@ -176,8 +198,12 @@ std::string SystemSearchPath(const std::string& folder);
 // empty.
 std::string FindOnPath(const std::string& name);
 
-// A new private directory for temporary files; empty with *error on failure.
+// A new private directory for temporary files, as an absolute path; empty with *error
+// on failure. Until RemoveTempDirectory, a signal that ends the process (POSIX) or the
+// end of the console (Windows) removes it with everything in it, after killing any
+// program RunProgram is running. One such directory at a time.
 std::string MakeTempDirectory(std::string* error);
+void RemoveTempDirectory(const std::string& path);
 
 // The directory of the running executable, without a trailing separator; empty
 // when it cannot be found.

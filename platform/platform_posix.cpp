@@ -1,4 +1,5 @@
-// The platform layer on POSIX systems (Linux): C stdio, stat, termios, dlopen.
+// The platform layer on POSIX systems (Linux): C stdio, stat, termios, dlopen, and
+// Landlock to confine the programs it runs.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -8,18 +9,30 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#if __has_include(<linux/close_range.h>)
+#include <linux/close_range.h>
+#endif
+#if __has_include(<linux/landlock.h>)
+#include <linux/landlock.h>
+#define QX_HAS_LANDLOCK 1
+#endif
+#endif
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -215,9 +228,76 @@ struct CleanupSlot {
 };
 CleanupSlot cleanupSlots[4];
 
+// The process group RunProgram is running and the folder MakeTempDirectory made: a
+// signal that ends the process stops the one and then removes the other.
+volatile sig_atomic_t childGroup = 0;
+char tempFolder[4096];
+volatile sig_atomic_t tempFolderArmed = 0;
+
+// Kills the whole group and waits (bounded) until none of it is left: this process
+// reaps the group's members, its orphans included (RunProgram makes it their reaper).
+void StopChildGroup() {
+  const pid_t group = childGroup;
+  if (group <= 0) return;
+  kill(-group, SIGKILL);
+  for (int i = 0; i < 200; ++i) {
+    while (waitpid(-group, nullptr, WNOHANG) > 0) {
+    }
+    if (kill(-group, 0) != 0 && errno == ESRCH) break;
+    const timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  childGroup = 0;
+}
+
+// Removes what the directory open as fd holds, with system calls alone (a signal
+// handler may run it), to a bounded depth.
+void EmptyDirectory(int fd, int depth) {
+  alignas(8) char entries[1024];  // small: the crash handler runs this on its own 64 KiB stack
+  for (int pass = 0; pass < 1000; ++pass) {
+    if (lseek(fd, 0, SEEK_SET) != 0) return;
+    const long length = syscall(SYS_getdents64, fd, entries, sizeof entries);
+    if (length <= 0) return;
+    bool removed = false;
+    // struct linux_dirent64: inode (8 bytes), offset (8), record length (2), type (1), name.
+    for (long at = 0; at + 19 < length;) {
+      unsigned short record = 0;
+      std::memcpy(&record, entries + at + 16, sizeof record);
+      const char* name = entries + at + 19;
+      at += record == 0 ? length : record;
+      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+      if (unlinkat(fd, name, 0) == 0) {
+        removed = true;
+        continue;
+      }
+      const int inner =
+          depth < 16 ? openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+      if (inner >= 0) {
+        EmptyDirectory(inner, depth + 1);
+        close(inner);
+      }
+      removed = unlinkat(fd, name, AT_REMOVEDIR) == 0 || removed;
+    }
+    if (!removed) return;
+  }
+}
+
+void RemoveTempFolderNow() {
+  if (tempFolderArmed == 0) return;
+  const int fd = open(tempFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    EmptyDirectory(fd, 0);
+    close(fd);
+  }
+  rmdir(tempFolder);
+  tempFolderArmed = 0;
+}
+
 // Only async-signal-safe calls: the process may be anywhere.
 void OnEndingSignal(int signal) {
   const int saved = errno;
+  StopChildGroup();
+  RemoveTempFolderNow();
   for (CleanupSlot& slot : cleanupSlots) {
     // futimens is async-signal-safe; nothing writes to the file after this.
     if (slot.restoreFd >= 0) futimens(slot.restoreFd, slot.restoreTimes);
@@ -526,6 +606,7 @@ alignas(16) char guardStack[1 << 16];  // a stack overflow still has room to rep
 void WriteLineAndExit(const std::string& line) {
   if (write(STDOUT_FILENO, line.data(), line.size()) >= 0) {
   }
+  RemoveTempFolderNow();
   _exit(1);
 }
 void OnCrash(int) { WriteLineAndExit(guardState.crashLine); }
@@ -607,9 +688,113 @@ void EndGuard() {
   guardState.active = false;
 }
 
+namespace {
+
+// Landlock rights that change the file system; reading and running stay allowed
+// everywhere. Newer kernels know more of them (the ABI version says which).
+constexpr std::uint64_t kTruncate = 1ULL << 14;  // ABI 3
+// Scopes, ABI 6.
+constexpr std::uint64_t kScopeAbstractSocket = 1ULL << 0;
+constexpr std::uint64_t kScopeSignal = 1ULL << 1;
+struct RulesetAttributes {
+  std::uint64_t fs = 0;
+  std::uint64_t net = 0;
+  std::uint64_t scoped = 0;
+};
+
+// A Landlock ruleset that lets the tree write only beneath folder and to the null
+// devices; -1 with *error saying why the kernel cannot.
+int WriteConfinement(const std::string& folder, std::string* error) {
+#if defined(QX_HAS_LANDLOCK)
+  const long abi =
+      syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  if (abi < 1) {
+    *error = errno == ENOSYS       ? "the kernel has no Landlock (it came with Linux 5.13)"
+             : errno == EOPNOTSUPP ? "Landlock is turned off in this kernel (it is not among the "
+                                     "security modules named at boot, lsm=)"
+                                   : std::string("Landlock refused: ") + std::strerror(errno);
+    return -1;
+  }
+  const std::uint64_t fileRights = LANDLOCK_ACCESS_FS_WRITE_FILE | (abi >= 3 ? kTruncate : 0);
+  const std::uint64_t folderRights =
+      fileRights | LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
+      LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
+      LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
+      LANDLOCK_ACCESS_FS_MAKE_SYM | (abi >= 2 ? LANDLOCK_ACCESS_FS_REFER : 0);
+  RulesetAttributes attributes;
+  attributes.fs = folderRights;
+  // Nor may the tree signal or reach by abstract socket anything outside it.
+  if (abi >= 6) attributes.scoped = kScopeAbstractSocket | kScopeSignal;
+  const int ruleset =
+      static_cast<int>(syscall(__NR_landlock_create_ruleset, &attributes,
+                               abi >= 6 ? sizeof attributes : sizeof attributes.fs, 0));
+  if (ruleset < 0) {
+    *error = std::string("Landlock refused a ruleset: ") + std::strerror(errno);
+    return -1;
+  }
+  struct Allowed {
+    const char* path;
+    std::uint64_t rights;
+  };
+  const Allowed allowed[] = {{folder.c_str(), folderRights},
+                             {"/dev/null", fileRights},
+                             {"/dev/zero", fileRights},
+                             {"/dev/full", fileRights}};
+  for (const Allowed& a : allowed) {
+    const int fd = open(a.path, O_PATH | O_CLOEXEC);
+    if (fd < 0 && a.rights == fileRights) continue;  // a device the system lacks
+    landlock_path_beneath_attr rule = {};
+    rule.allowed_access = a.rights;
+    rule.parent_fd = fd;
+    const bool added = fd >= 0 && syscall(__NR_landlock_add_rule, ruleset,
+                                          LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+    const int addError = errno;
+    if (fd >= 0) close(fd);
+    if (!added) {
+      *error =
+          std::string("Landlock refused the folder ") + a.path + ": " + std::strerror(addError);
+      close(ruleset);
+      return -1;
+    }
+  }
+  return ruleset;
+#else
+  (void)folder;
+  *error = "this system has no Landlock";
+  return -1;
+#endif
+}
+
+// What failed in the child before the program started.
+struct ChildFailure {
+  int step;  // 0: exec, 1: confinement
+  int error;
+};
+
+// In the child before exec: nothing this process holds open reaches the program, as a
+// descriptor a caller leaked would let it write where the sandbox does not look.
+void CloseOnExecFromThree() {
+#if defined(__NR_close_range) && defined(CLOSE_RANGE_CLOEXEC)
+  if (syscall(__NR_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+  rlimit files;
+  const rlim_t top =
+      getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? files.rlim_cur : 65536;
+  for (rlim_t fd = 3; fd < top; ++fd) fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+}
+
+[[noreturn]] void ChildFails(int report, int step) {
+  const ChildFailure failure = {step, errno};
+  if (write(report, &failure, sizeof failure) < 0) {
+  }
+  _exit(127);
+}
+
+}  // namespace
+
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
-               unsigned seconds, std::string* error) {
+               const ChildBounds& bounds, std::string* error) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -629,47 +814,116 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
   std::vector<char*> envp;
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
+  int ruleset = -1;
+  if (!bounds.writableFolder.empty()) {
+    ruleset = WriteConfinement(bounds.writableFolder, error);
+    if (ruleset < 0) return kCannotConfine;
+  }
   const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (log < 0) {
+  int report[2] = {-1, -1};
+  if (log < 0 || pipe2(report, O_CLOEXEC) != 0) {
     *error = "cannot write " + logPath + ": " + std::strerror(errno);
+    if (log >= 0) close(log);
+    if (ruleset >= 0) close(ruleset);
     return -1;
   }
+  rlimit memory = {RLIM_INFINITY, RLIM_INFINITY};
+  if (bounds.memoryBytes > 0 && getrlimit(RLIMIT_AS, &memory) == 0 &&
+      (memory.rlim_max == RLIM_INFINITY || bounds.memoryBytes < memory.rlim_max)) {
+    memory.rlim_cur = memory.rlim_max = bounds.memoryBytes;
+  }
+  const pid_t parent = getpid();
+  // What the program starts and leaves behind comes back to this process, which reaps
+  // it as soon as its group is killed rather than wait for whoever reaps orphans.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  // Held until the child's group is recorded, so that a signal that ends this process
+  // always finds it; the child puts the defaults back before it starts the program.
+  sigset_t saved;
+  SetSignalsHeld(true, &saved);
   const pid_t pid = fork();
   if (pid == 0) {
+    // Only async-signal-safe calls until exec: the parent may have other threads.
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    for (int signal : kEndingSignals) sigaction(signal, &fallback, nullptr);
+    sigaction(SIGPIPE, &fallback, nullptr);
+    sigaction(SIGXFSZ, &fallback, nullptr);
+    // Its own group, killed as one; and killed with this process should it die unseen.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
     dup2(log, STDOUT_FILENO);
     dup2(log, STDERR_FILENO);
     const int null = open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, STDIN_FILENO);
+    if (bounds.memoryBytes > 0) setrlimit(RLIMIT_AS, &memory);
+    if (ruleset >= 0) {
+      if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) ChildFails(report[1], 1);
+      if (syscall(__NR_landlock_restrict_self, ruleset, 0) != 0) ChildFails(report[1], 1);
+    }
+    CloseOnExecFromThree();
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
+    ChildFails(report[1], 0);
   }
+  if (pid > 0) {
+    setpgid(pid, pid);
+    childGroup = pid;
+  }
+  SetSignalsHeld(false, &saved);
+  const int forkError = errno;
   close(log);
+  close(report[1]);
+  if (ruleset >= 0) close(ruleset);
   if (pid < 0) {
-    *error = std::string("cannot start it: ") + std::strerror(errno);
+    close(report[0]);
+    *error = std::string("cannot start it: ") + std::strerror(forkError);
+    return -1;
+  }
+  // Empty when the program started: the pipe closes at exec.
+  ChildFailure failure = {-1, 0};
+  ssize_t got;
+  while ((got = read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  int status = 0;
+  if (got == static_cast<ssize_t>(sizeof failure)) {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    childGroup = 0;
+    if (failure.step == 1) {
+      *error = std::string("Landlock refused to confine it: ") + std::strerror(failure.error);
+      return kCannotConfine;
+    }
+    *error = std::string("cannot start it: ") + std::strerror(failure.error);
     return -1;
   }
   // Polled, so that the bound holds without a signal handler of its own.
-  int status = 0;
-  const auto step = std::chrono::milliseconds(20);
-  for (std::uint64_t waited = 0;; waited += 20) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(bounds.seconds);
+  bool timedOut = false;
+  for (;;) {
     const pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
     if (done < 0 && errno != EINTR) {
       *error = std::string("cannot wait for it: ") + std::strerror(errno);
+      StopChildGroup();
       return -1;
     }
-    if (seconds > 0 && waited >= std::uint64_t{seconds} * 1000) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      *error = "it did not finish within " + std::to_string(seconds) + " seconds";
-      return -1;
+    if (bounds.seconds > 0 && std::chrono::steady_clock::now() >= deadline) {
+      timedOut = true;
+      break;
     }
-    std::this_thread::sleep_for(step);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  if (WIFEXITED(status)) {
-    if (WEXITSTATUS(status) == 127) *error = "cannot start it";
-    return WEXITSTATUS(status) == 127 ? -1 : WEXITSTATUS(status);
+  // Whatever of the group is left (all of it past the time) goes with the program.
+  StopChildGroup();
+  if (timedOut) {
+    *error = "it did not finish within " + std::to_string(bounds.seconds) + " seconds";
+    return -1;
   }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
   *error = "it ended on signal " + std::to_string(WTERMSIG(status));
   return -1;
 }
@@ -696,13 +950,27 @@ std::string FindOnPath(const std::string& name) {
 }
 
 std::string MakeTempDirectory(std::string* error) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qx-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
+  std::string pattern = TempDirectory() + "/qx-XXXXXX";
+  if (pattern.size() >= sizeof tempFolder) errno = ENAMETOOLONG;
+  if (pattern.size() >= sizeof tempFolder || mkdtemp(pattern.data()) == nullptr) {
     *error = "cannot make a temporary folder: " + std::string(std::strerror(errno));
     return "";
   }
+  sigset_t saved;
+  SetSignalsHeld(true, &saved);
+  if (tempFolderArmed == 0) {
+    std::memcpy(tempFolder, pattern.c_str(), pattern.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    tempFolderArmed = 1;
+  }
+  SetSignalsHeld(false, &saved);
   return pattern;
+}
+
+void RemoveTempDirectory(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+  if (tempFolderArmed != 0 && path == tempFolder) tempFolderArmed = 0;
 }
 
 }  // namespace qx::platform

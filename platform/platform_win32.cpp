@@ -2,11 +2,10 @@
 // every path works whatever the ANSI code page, and long paths work too.
 #include <windows.h>
 // After windows.h, which it needs.
-#include <psapi.h>
-
 #include <conio.h>
 #include <fcntl.h>
 #include <io.h>
+#include <psapi.h>
 #include <shellapi.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -14,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/platform.h"
 
@@ -249,7 +249,30 @@ struct CleanupSlot {
 };
 CleanupSlot cleanupSlots[4];
 
+// The job that holds the program RunProgram runs, and the folder MakeTempDirectory
+// made: the end of the console stops the one and then removes the other.
+HANDLE volatile childJob = nullptr;
+std::wstring tempFolder;  // settled before tempFolderArmed is set
+volatile LONG tempFolderArmed = 0;
+
 BOOL WINAPI OnConsoleEvent(DWORD) {
+  if (HANDLE job = childJob) {
+    TerminateJobObject(job, 1);
+    // Until every process of the job has gone, its files may still be open.
+    for (int i = 0; i < 200; ++i) {
+      JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+      if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                     sizeof accounting, nullptr) ||
+          accounting.ActiveProcesses == 0) {
+        break;
+      }
+      Sleep(10);
+    }
+  }
+  if (tempFolderArmed != 0) {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(tempFolder), ignored);
+  }
   for (CleanupSlot& slot : cleanupSlots) {
     // Set through the handle the copy writes with; the default handler then ends the
     // process, so at most the write under way follows.
@@ -628,7 +651,9 @@ std::wstring QuotedArgument(const std::wstring& argument) {
 
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
-               unsigned seconds, std::string* error) {
+               const ChildBounds& bounds, std::string* error) {
+  // No confinement of writes exists for an ordinary process: bounds.writableFolder is
+  // the caller's to keep (see platform.h).
   std::wstring commandLine = QuotedArgument(Widen(program));
   for (const std::string& a : args) commandLine += L" " + QuotedArgument(Widen(a));
   // The environment block: this process's, with the given entries set or replaced.
@@ -662,6 +687,18 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     *error = "cannot write " + logPath;
     return -1;
   }
+  // A job holds the program and all it starts: killed as one past the time, bounded in
+  // memory as one, and killed when this process ends in any way (its handle closes).
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job != nullptr) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (bounds.memoryBytes > 0) {
+      limits.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_JOB_MEMORY;
+      limits.JobMemoryLimit = static_cast<SIZE_T>(bounds.memoryBytes);
+    }
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -669,21 +706,37 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
   startup.hStdError = log;
   startup.hStdInput = nullptr;
   PROCESS_INFORMATION child = {};
-  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
-                                      envBlock.data(), nullptr, &startup, &child);
+  const BOOL started =
+      CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                     envBlock.data(), nullptr, &startup, &child);
   CloseHandle(log);
   if (!started) {
     *error = "cannot start it (error " + std::to_string(GetLastError()) + ")";
+    if (job != nullptr) CloseHandle(job);
     return -1;
   }
+  // Where jobs cannot nest (before Windows 8), the program alone is bounded by time.
+  if (job != nullptr && !AssignProcessToJobObject(job, child.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  childJob = job;
+  ResumeThread(child.hThread);
   CloseHandle(child.hThread);
-  const DWORD waited = WaitForSingleObject(child.hProcess, seconds > 0 ? seconds * 1000 : INFINITE);
+  const DWORD waited =
+      WaitForSingleObject(child.hProcess, bounds.seconds > 0 ? bounds.seconds * 1000 : INFINITE);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(child.hProcess, 1);
+  // Whatever of the tree is left (all of it past the time) goes with the program.
+  childJob = nullptr;
+  if (job != nullptr) {
+    TerminateJobObject(job, 1);
+    CloseHandle(job);
+  }
   if (waited != WAIT_OBJECT_0) {
-    TerminateProcess(child.hProcess, 1);
     WaitForSingleObject(child.hProcess, INFINITE);
     CloseHandle(child.hProcess);
-    *error = "it did not finish within " + std::to_string(seconds) + " seconds";
+    *error = "it did not finish within " + std::to_string(bounds.seconds) + " seconds";
     return -1;
   }
   DWORD code = 0;
@@ -705,11 +758,23 @@ std::string MakeTempDirectory(std::string* error) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string path = base + "qx-" + std::to_string(GetCurrentProcessId()) + "-" +
                              std::to_string(GetTickCount64() % 100000) + "-" + std::to_string(attempt);
-    if (CreateDirectoryW(WidePath(path).c_str(), nullptr)) return path;
+    if (CreateDirectoryW(WidePath(path).c_str(), nullptr)) {
+      if (tempFolderArmed == 0) {
+        tempFolder = WidePath(path);
+        tempFolderArmed = 1;
+      }
+      return path;
+    }
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   *error = "cannot make a temporary folder in " + base;
   return "";
+}
+
+void RemoveTempDirectory(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::path(WidePath(path)), ignored);
+  if (tempFolderArmed != 0 && WidePath(path) == tempFolder) tempFolderArmed = 0;
 }
 
 }  // namespace qx::platform
