@@ -54,6 +54,11 @@ const char* Emulator();
 std::string ToolInShell(const std::string& tool);
 
 // The converter built beside the tests.
+// Root may write anywhere: as root, the tool runs as user nobody from a copy of it (and
+// of the scene module) in dir, which the build tree's permissions cannot stop; *exe
+// names what to run. Not root: the tool as built. POSIX only.
+ProcessOptions Unprivileged(const std::string& dir, std::string* exe);
+
 ProcessResult RunQXConvert(const std::vector<std::string>& args,
                            const ProcessOptions& options = {});
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -120,6 +122,26 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+ProcessOptions Unprivileged(const std::string& dir, std::string* exe) {
+  ProcessOptions options;
+  *exe = QXCONVERT_EXE;
+  if (geteuid() == 0) {
+    options.beforeExec = [] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+    };
+    *exe = dir + "/QXConvert";
+    std::filesystem::copy_file(QXCONVERT_EXE, *exe);
+    chmod(exe->c_str(), 0755);
+#ifdef QX_SCENE_MODULE_NAME
+    // Models and animations are read by the module beside the tool.
+    const std::filesystem::path module =
+        std::filesystem::path(QXCONVERT_EXE).parent_path() / QX_SCENE_MODULE_NAME;
+    if (std::filesystem::exists(module)) std::filesystem::copy_file(module, std::filesystem::path(dir) / QX_SCENE_MODULE_NAME);
+#endif
+  }
+  return options;
 }
 
 const char* Unavailable(Need need) {
