@@ -189,7 +189,7 @@ TEST(OutputPaths, SymlinksAreFollowedOnlyWhereTheKernelWould) {
   const auto cp = testing::RunProcess("/bin/cp", {dir / "a.png", link});
   const auto output = RunQXConvert({"tex", dir / "a.png", link});
   const auto depfile = RunQXConvert({"tex", dir / "a.png", dir / "b.img", "-depfile=" + link});
-  const auto extract = testing::RunProcess(QXINSPECT_EXE, {dir / "a.img", "--extract", link});
+  const auto extract = testing::RunQXInspect({dir / "a.img", "--extract", link});
   setProtection(saved);
   EXPECT_NE(cp.exitCode, 0);
   EXPECT_EQ(output.out, kBanner + "Failed to open file with errno 13\n");
@@ -1187,7 +1187,7 @@ TEST(OutOfMemory, EndsWithOneLineAndWritesNothing) {
   EXPECT_EQ(convert.signal, 0);
   EXPECT_EQ(std::count(convert.out.begin(), convert.out.end(), '\n'), 2) << convert.out;
   EXPECT_FALSE(FileExists(dir / "out.mdl"));
-  const auto inspect = testing::RunProcess(QXINSPECT_EXE, {"--json", "--full", dir / "big.mdl"}, limited);
+  const auto inspect = testing::RunQXInspect({"--json", "--full", dir / "big.mdl"}, limited);
   EXPECT_EQ(inspect.signal, 0);
   EXPECT_EQ(inspect.exitCode == 0 || inspect.err == "QXInspect: out of memory\n", true) << inspect.err;
 }

@@ -353,9 +353,9 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
   EXPECT_EQ(b.normals[0].z, 1.0f);
 
   // QXInspect takes the report beside its asset and refuses another asset's.
-  EXPECT_EQ(testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl"}).exitCode, 0);
+  EXPECT_EQ(testing::RunQXInspect({dir / "baked.mdl"}).exitCode, 0);
   std::filesystem::rename(dir / "plain.json", dir / "baked.mdl.json");
-  const auto refused = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl"});
+  const auto refused = testing::RunQXInspect({dir / "baked.mdl"});
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find("belongs to another file"), std::string::npos) << refused.err;
 
@@ -441,12 +441,12 @@ TEST(Report, BakeReachesAnyDepthRefusesOverflowAndIsVerified) {
   WriteFile(dir / "scene.gltf", kPlacedScene);
   r = RunQXConvert({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-bake", "-report=" + (dir / "baked.mdl.json")});
   ASSERT_EQ(r.exitCode, 0) << r.out;
-  const auto withReport = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
+  const auto withReport = testing::RunQXInspect({dir / "baked.mdl", "--verify", dir / "scene.gltf"});
   EXPECT_EQ(withReport.exitCode, 0) << withReport.out << withReport.err;
   std::filesystem::rename(dir / "baked.mdl.json", dir / "away.json");
-  const auto unsaid = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
+  const auto unsaid = testing::RunQXInspect({dir / "baked.mdl", "--verify", dir / "scene.gltf"});
   EXPECT_EQ(unsaid.exitCode, 1) << unsaid.out;  // nothing says it was baked
-  const auto said = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf", "--bake"});
+  const auto said = testing::RunQXInspect({dir / "baked.mdl", "--verify", dir / "scene.gltf", "--bake"});
   EXPECT_EQ(said.exitCode, 0) << said.out << said.err;
 }
 

@@ -53,8 +53,14 @@ const char* Emulator();
 // A tool as a shell command line starts it: quoted, behind the emulator if any.
 std::string ToolInShell(const std::string& tool);
 
-// The converter built beside the tests.
-ProcessResult RunQXConvert(const std::vector<std::string>& args,
-                           const ProcessOptions& options = {});
+// The tools built beside the tests (the test build names their paths).
+inline ProcessResult RunQXConvert(const std::vector<std::string>& args,
+                                  const ProcessOptions& options = {}) {
+  return RunProcess(QXCONVERT_EXE, args, options);
+}
+inline ProcessResult RunQXInspect(const std::vector<std::string>& args,
+                                  const ProcessOptions& options = {}) {
+  return RunProcess(QXINSPECT_EXE, args, options);
+}
 
 }  // namespace qx::testing
