@@ -10,6 +10,7 @@
 #include "format/scramble.h"
 #include "reader/asset_reader.h"
 #include "testing/banner.h"
+#include "testing/cursor.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -79,7 +80,7 @@ TEST(CommandLine, TypesAndOptionsAreCaseFolded) {
     const auto r = RunQXConvert({c.type, dir / "in.wav", dir / "out", "-UE"});
     EXPECT_EQ(r.out, kBanner + "Wrote " + (dir / "out") + "\n");
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(ReadFile(dir / "out").substr(0, 7), c.tag + std::string("\x01\x00\x00", 3));
+    EXPECT_EQ(ReadFile(dir / "out").substr(0, 7), testing::Header(c.tag.c_str()));
   }
 }
 
@@ -114,7 +115,7 @@ TEST(CommandLine, UnknownOptionsAreIgnoredAndMistypedOnesNamed) {
     EXPECT_EQ(r.exitCode, 0) << shown;
     EXPECT_FALSE(FileExists(report)) << shown;
     const std::string file = ReadFile(dir / "o.img");
-    EXPECT_EQ(file.substr(0, 7), std::string("QTEX\x01\x00\x01", 7));
+    EXPECT_EQ(file.substr(0, 7), testing::Header("QTEX", true));
     EXPECT_EQ(Unscrambled(file).substr(7), "abc");
   }
 }
@@ -146,7 +147,7 @@ TEST(Conversions, AudioFileIsHeaderFieldAndSourceWithThePathAsTyped) {
   EXPECT_EQ(r.out, kBanner + "Wrote ./theme.mus\n");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(ReadFile(dir / "theme.mus"),
-            std::string("QMUS\x01\x00\x00", 7) + ".ogg" + std::string(12, '\0') + source);
+            testing::Header("QMUS") + ".ogg" + std::string(12, '\0') + source);
 }
 
 TEST(Conversions, ModelsAndAnimationsRunThroughTheImporter) {
@@ -156,7 +157,7 @@ TEST(Conversions, ModelsAndAnimationsRunThroughTheImporter) {
   EXPECT_EQ(model.out, kBanner + "Wrote encrypted " + (dir / "tri.mdl") + "\n");
   EXPECT_EQ(model.exitCode, 0);
   const std::string file = Unscrambled(ReadFile(dir / "tri.mdl"));
-  EXPECT_EQ(file.substr(0, 9), std::string("QMDL\x01\x00\x01\x01\x00", 9));
+  EXPECT_EQ(file.substr(0, 9), testing::Header("QMDL", true) + testing::U16(1));
 
   const auto animation = RunQXConvert({"anm", dir / "tri.obj", dir / "tri.anm"});
   EXPECT_EQ(animation.out, kBanner + "Model has no animations\n");

@@ -243,7 +243,7 @@ TEST(Inspect, ExportedNamesAreUtf8) {
   const std::pair<std::string, std::string> kNames[] = {{"caf\xC3\xA9", "caf\xC3\xA9"},
                                                         {"bad\xFF\xC3name", "bad\xEF\xBF\xBD\xEF\xBF\xBDname"}};
   for (const auto& [name, exported] : kNames) {
-    std::string model = std::string("QMDL\x01\x00\x00", 7) + testing::U16(1) +
+    std::string model = testing::Header("QMDL") + testing::U16(1) +
                         testing::U16(static_cast<unsigned>(name.size())) + name + testing::U32(0) + testing::U32(3);
     for (float v : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f}) model += testing::F32(v);
     model += testing::U32(1) + testing::U32(0) + testing::U32(1) + testing::U32(2) + std::string("\0\0", 2);
@@ -318,7 +318,7 @@ TEST(HostileFiles, AmbiguousMeshesAreToldAndVerifiedWithTheSourceFaceSizes) {
 TEST(HostileFiles, ExportRefusesBadIndicesAndReportsShortWrites) {
   TempDir dir;
   // Two one-point meshes with material indices 0 and 0xFFFFFFFF.
-  const std::string wrapping = std::string("QMDL\x01\x00\x00\x02\x00", 9) +
+  const std::string wrapping = testing::Header("QMDL") + testing::U16(2) +
                                std::string("\0\0\0\0\0\0\x01\0\0\0", 10) + std::string(12, '\0') +
                                std::string("\x01\0\0\0\0\0\0\0\0\0", 10) +
                                std::string("\0\0\xFF\xFF\xFF\xFF\x01\0\0\0", 10) +
@@ -353,7 +353,8 @@ TEST(HostileFiles, NonFiniteValuesStayDistinguishable) {
   const auto f32 = testing::F32;
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  std::string file = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00", 19);
+  std::string file = testing::Header("QMDL") + testing::U16(1) + testing::U16(0) +
+                     testing::U32(0) + testing::U32(3);
   file += f32(nan) + f32(1) + f32(1) + f32(inf) + f32(-inf) + f32(2) + f32(1) + f32(2) + f32(3);
   file += std::string("\0\0\0\0\0\0", 6);
   WriteFile(dir / "nan.mdl", file);
@@ -443,13 +444,14 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   EXPECT_GT(share, 0.4);
   EXPECT_LT(share, 0.8);
 
-  WriteFile(dir / "empty.mdl", std::string("QMDL\x01\x00\x00\x00\x00", 9));
+  WriteFile(dir / "empty.mdl", testing::Header("QMDL") + testing::U16(0));
   const auto empty = RunQXInspect({dir / "empty.mdl", "--render", dir / "e.png"});
   EXPECT_EQ(empty.exitCode, 1);
   EXPECT_NE(empty.err.find("the model has no faces to draw"), std::string::npos) << empty.err;
   // A triangle with infinite corners has a face, but nothing that can be drawn.
   const float inf = std::numeric_limits<float>::infinity();
-  std::string far = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00", 11) + testing::U32(0) + testing::U32(3);
+  std::string far = testing::Header("QMDL") + testing::U16(1) + testing::U16(0) +
+                    testing::U32(0) + testing::U32(3);
   for (int i = 0; i < 9; ++i) far += testing::F32(i % 2 == 0 ? inf : -inf);
   far += testing::U32(1) + testing::U32(0) + testing::U32(1) + testing::U32(2) + std::string("\0\0", 2);
   WriteFile(dir / "far.mdl", far);
@@ -462,7 +464,7 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
 
   // 18 header bytes of a TGA claiming 23170 x 23170 pixels: refused before decoding.
   const std::string tga("\0\0\x02\0\0\0\0\0\0\0\0\0\x82\x5a\x82\x5a\x18\0", 18);
-  WriteFile(dir / "bomb.img", std::string("QTEX\x01\x00\x00", 7) + tga);
+  WriteFile(dir / "bomb.img", testing::Header("QTEX") + tga);
   const auto bomb = RunQXInspect({dir / "bomb.img", "--render", dir / "b2.png"});
   EXPECT_EQ(bomb.exitCode, 1);
   EXPECT_NE(bomb.err.find("claims"), std::string::npos) << bomb.err;
@@ -473,7 +475,8 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   const auto u32 = testing::U32;
   const auto f32 = testing::F32;
   constexpr std::uint32_t kLayers = 3000;
-  std::string layers = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00", 11) + u32(0) + u32(3 * kLayers);
+  std::string layers =
+      testing::Header("QMDL") + testing::U16(1) + testing::U16(0) + u32(0) + u32(3 * kLayers);
   for (std::uint32_t t = 0; t < kLayers; ++t) {
     const float z = 1e-6f * static_cast<float>(t);
     layers += f32(-1) + f32(-1) + f32(z) + f32(1) + f32(-1) + f32(z) + f32(-1) + f32(1) + f32(z);
@@ -496,7 +499,7 @@ TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
   if (const char* why = testing::Unavailable(testing::Need::kChildSetup)) GTEST_SKIP() << why;
   TempDir dir;
   auto animation = [](const std::vector<double>& times) {
-    std::string bytes = std::string("QANM\x01\x00\x00", 7) + testing::U16(1) + testing::U16(1) +
+    std::string bytes = testing::Header("QANM") + testing::U16(1) + testing::U16(1) +
                         testing::U16(0) + testing::U16(0) + testing::U16(static_cast<unsigned>(times.size()));
     for (double t : times) bytes += testing::F64(t) + testing::F32(0) + testing::F32(0) + testing::F32(0) + testing::F32(1);
     return bytes;
@@ -518,7 +521,7 @@ TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {
   TempDir dir;
   WriteFile(dir / "bad.mdl", "QMDL\x01");
-  WriteFile(dir / "good.img", std::string("QTEX\x01\x00\x00", 7) + "px");
+  WriteFile(dir / "good.img", testing::Header("QTEX") + "px");
   const auto bad = RunQXInspect({dir / "bad.mdl", dir / "good.img"});
   EXPECT_EQ(bad.exitCode, 1);
   EXPECT_EQ(bad.err, "QXInspect: " + dir / "bad.mdl" +
