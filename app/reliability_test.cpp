@@ -28,6 +28,7 @@
 #include "reader/asset_reader.h"
 #include "report/report.h"
 #include "testing/banner.h"
+#include "testing/cursor.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -143,7 +144,7 @@ TEST(OutputPaths, SymlinksAreFollowedOnlyWhereTheKernelWould) {
   std::filesystem::create_symlink("real/new.img", dir / "dangling.img");
   ASSERT_EQ(RunQXConvert({"tex", dir / "a.png", dir / "link.img", "-ue"}).exitCode, 0);
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.img"));
-  EXPECT_EQ(ReadFile(dir / "real/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
+  EXPECT_EQ(ReadFile(dir / "real/out.img"), testing::Header("QTEX") + "pixels");
   const auto dangling = RunQXConvert({"tex", dir / "a.png", dir / "dangling.img", "-ue"});
   EXPECT_EQ(dangling.out, kBanner + "Failed to open file with errno 2\n");
   EXPECT_FALSE(FileExists(dir / "real/new.img"));
@@ -167,11 +168,11 @@ TEST(OutputPaths, SymlinksAreFollowedOnlyWhereTheKernelWould) {
   };
   const std::string link = dir / "shared/link";
   ASSERT_EQ(testing::RunProcess("/bin/ln", {"-s", dir / "secret", link}, asNobody).exitCode, 0);
-  WriteFile(dir / "a.img", std::string("QTEX\x01\x00\x00", 7) + "pixels");
+  WriteFile(dir / "a.img", testing::Header("QTEX") + "pixels");
   const auto cp = testing::RunProcess("/bin/cp", {dir / "a.png", link});
   const auto output = RunQXConvert({"tex", dir / "a.png", link});
   const auto depfile = RunQXConvert({"tex", dir / "a.png", dir / "b.img", "-depfile=" + link});
-  const auto extract = testing::RunProcess(QXINSPECT_EXE, {dir / "a.img", "--extract", link});
+  const auto extract = testing::RunQXInspect({dir / "a.img", "--extract", link});
   setProtection(saved);
   EXPECT_NE(cp.exitCode, 0);
   EXPECT_EQ(output.out, kBanner + "Failed to open file with errno 13\n");
@@ -218,7 +219,7 @@ TEST(OutputPaths, DevicesAndPipesAreWrittenInPlace) {
   const auto toFifo = RunQXConvert({"tex", dir / "a.png", fifo, "-ue"});
   reader.join();
   EXPECT_EQ(toFifo.exitCode, 0);
-  EXPECT_EQ(received, std::string("QTEX\x01\x00\x00", 7) + "pixels");
+  EXPECT_EQ(received, testing::Header("QTEX") + "pixels");
 }
 
 TEST(OutputPaths, UnusualNamesWorkAsTyped) {
@@ -232,7 +233,7 @@ TEST(OutputPaths, UnusualNamesWorkAsTyped) {
     const auto r = RunQXConvert({"tex", name, out, "-ue"}, inDir);
     EXPECT_EQ(r.out, kBanner + "Wrote " + out + "\n") << name;
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(ReadFile(dir / out), std::string("QTEX\x01\x00\x00", 7) + "px");
+    EXPECT_EQ(ReadFile(dir / out), testing::Header("QTEX") + "px");
   }
 }
 
@@ -300,7 +301,7 @@ TEST(OutputPaths, WritableOutputsInLockedOrStickyDirectoriesAreWrittenInPlace) {
   for (const char* file : {"locked/out.img", "sticky/out.img"}) {
     const auto r = testing::RunProcess(exe, {"tex", dir / "a.png", dir / file, "-ue"}, unprivileged);
     EXPECT_EQ(r.out, kBanner + "Wrote " + dir / file + "\n") << file;
-    EXPECT_EQ(ReadFile(dir / file), std::string("QTEX\x01\x00\x00", 7) + "pixels") << file;
+    EXPECT_EQ(ReadFile(dir / file), testing::Header("QTEX") + "pixels") << file;
   }
   EXPECT_EQ(Listing(dir.path()).count("sticky"), 1u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "sticky"), {}), 1);
@@ -391,7 +392,7 @@ TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
   };
   const auto staged = testing::RunProcess(exe, {"tex", dir / "ro/f.img", dir / "ro/out.img", "-ue"}, options);
   EXPECT_EQ(staged.exitCode, 0) << staged.out;
-  EXPECT_TRUE(ReadFile(dir / "ro/out.img") == std::string("QTEX\x01\x00\x00", 7) + source);
+  EXPECT_TRUE(ReadFile(dir / "ro/out.img") == testing::Header("QTEX") + source);
   WriteFile(dir / "ro/out.img", "previous");
 
   const std::vector<std::vector<std::string>> refused = {
@@ -415,7 +416,7 @@ TEST(OutputPaths, UnrenamableOutputsAreTouchedOnlyOnceTheNewContentIsWhole) {
   const auto mounted = RunQXConvert({"tex", dir / "a.png", dir / "mounted.img", "-ue"});
   testing::RunProcess("/bin/umount", {dir / "mounted.img"});
   EXPECT_EQ(mounted.exitCode, 0) << mounted.out;
-  EXPECT_EQ(ReadFile(dir / "ro/out.img"), std::string("QTEX\x01\x00\x00", 7) + "pixels");
+  EXPECT_EQ(ReadFile(dir / "ro/out.img"), testing::Header("QTEX") + "pixels");
 }
 
 // Writing in place changes the file itself, not a name: where no rename is possible, an
@@ -610,7 +611,7 @@ TEST(Interrupts, AtAnyMomentTheOldOrTheNewContentSurvivesWhole) {
   TempDir dir;
   std::string source(300000, '\0');
   for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 7);
-  const std::string asset = std::string("QTEX\x01\x00\x00", 7) + source;
+  const std::string asset = testing::Header("QTEX") + source;
   const std::string previous(400000, 'o');
   for (const TracedCase& c : PrepareTracedCases(dir, source)) {
     ASSERT_EQ(RunTraced(dir, c, previous, "trace=all").exitCode, 0);
@@ -649,7 +650,7 @@ TEST(FailedWrites, EveryFailingFileCallIsReportedAndLosesNothing) {
   if (const char* why = testing::Unavailable(testing::Need::kNativeTools)) GTEST_SKIP() << why;
   TempDir dir;
   const std::string source(70000, 'p');
-  const std::string asset = std::string("QTEX\x01\x00\x00", 7) + source;
+  const std::string asset = testing::Header("QTEX") + source;
   for (const TracedCase& c : PrepareTracedCases(dir, source)) {
     ASSERT_EQ(RunTraced(dir, c, "previous", "trace=%file,%desc").exitCode, 0);
     const std::vector<std::string> calls = TracedCalls(dir, true);
@@ -814,7 +815,7 @@ TEST(OutOfMemory, EndsWithOneLineAndWritesNothing) {
   EXPECT_EQ(convert.signal, 0);
   EXPECT_EQ(std::count(convert.out.begin(), convert.out.end(), '\n'), 2) << convert.out;
   EXPECT_FALSE(FileExists(dir / "out.mdl"));
-  const auto inspect = testing::RunProcess(QXINSPECT_EXE, {"--json", "--full", dir / "big.mdl"}, limited);
+  const auto inspect = testing::RunQXInspect({"--json", "--full", dir / "big.mdl"}, limited);
   EXPECT_EQ(inspect.signal, 0);
   EXPECT_EQ(inspect.exitCode == 0 || inspect.err == "QXInspect: out of memory\n", true) << inspect.err;
 }

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "testing/banner.h"
+#include "testing/cursor.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -23,7 +24,7 @@ using testing::RunQXConvert;
 using testing::TempDir;
 using testing::WriteFile;
 
-const std::string kPixelsAsset = std::string("QTEX\x01\x00\x00", 7) + "pixels";
+const std::string kPixelsAsset = testing::Header("QTEX") + "pixels";
 
 std::wstring Wide(const std::string& path) { return std::filesystem::u8path(path).wstring(); }
 

@@ -22,6 +22,9 @@ namespace qx {
 
 namespace {
 
+// The first line of every run and of the usage text.
+constexpr const char kBanner[] = "QXConvert v" QX_VERSION;
+
 enum class OptionId {
   kUnscrambled,
   kPause,
@@ -74,7 +77,7 @@ bool TakesValue(const OptionInfo& option) { return option.name[std::strlen(optio
 const std::string& UsageText() {
   static const std::string text = [] {
     std::string usage =
-        "QXConvert v" QX_VERSION "\n"
+        std::string(kBanner) + "\n"
         "Usage:\n"
         " QXConvert.exe <ASSET TYPE> <INPUT FILENAME> <OUTPUT_FILENAME> [OPTIONS]\n"
         "\n"
@@ -386,7 +389,7 @@ int RunConverter(const std::vector<std::string>& args) {
     PrintUsage();
     return 1;
   }
-  PrintLine("QXConvert v" QX_VERSION);
+  PrintLine(kBanner);
 
   AssetType type;
   if (!ParseAssetType(args[1], &type)) {

@@ -10,6 +10,7 @@
 #include "format/scramble.h"
 #include "reader/asset_reader.h"
 #include "testing/banner.h"
+#include "testing/cursor.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -79,7 +80,7 @@ TEST(CommandLine, TypesAndOptionsAreCaseFolded) {
     const auto r = RunQXConvert({c.type, dir / "in.wav", dir / "out", "-UE"});
     EXPECT_EQ(r.out, kBanner + "Wrote " + (dir / "out") + "\n");
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(ReadFile(dir / "out").substr(0, 7), c.tag + std::string("\x01\x00\x00", 3));
+    EXPECT_EQ(ReadFile(dir / "out").substr(0, 7), testing::Header(c.tag.c_str()));
   }
 }
 
@@ -114,7 +115,7 @@ TEST(CommandLine, UnknownOptionsAreIgnoredAndMistypedOnesNamed) {
     EXPECT_EQ(r.exitCode, 0) << shown;
     EXPECT_FALSE(FileExists(report)) << shown;
     const std::string file = ReadFile(dir / "o.img");
-    EXPECT_EQ(file.substr(0, 7), std::string("QTEX\x01\x00\x01", 7));
+    EXPECT_EQ(file.substr(0, 7), testing::Header("QTEX", true));
     EXPECT_EQ(Unscrambled(file).substr(7), "abc");
   }
 }
@@ -146,7 +147,7 @@ TEST(Conversions, AudioFileIsHeaderFieldAndSourceWithThePathAsTyped) {
   EXPECT_EQ(r.out, kBanner + "Wrote ./theme.mus\n");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(ReadFile(dir / "theme.mus"),
-            std::string("QMUS\x01\x00\x00", 7) + ".ogg" + std::string(12, '\0') + source);
+            testing::Header("QMUS") + ".ogg" + std::string(12, '\0') + source);
 }
 
 TEST(Conversions, ModelsAndAnimationsRunThroughTheImporter) {
@@ -156,7 +157,7 @@ TEST(Conversions, ModelsAndAnimationsRunThroughTheImporter) {
   EXPECT_EQ(model.out, kBanner + "Wrote encrypted " + (dir / "tri.mdl") + "\n");
   EXPECT_EQ(model.exitCode, 0);
   const std::string file = Unscrambled(ReadFile(dir / "tri.mdl"));
-  EXPECT_EQ(file.substr(0, 9), std::string("QMDL\x01\x00\x01\x01\x00", 9));
+  EXPECT_EQ(file.substr(0, 9), testing::Header("QMDL", true) + testing::U16(1));
 
   const auto animation = RunQXConvert({"anm", dir / "tri.obj", dir / "tri.anm"});
   EXPECT_EQ(animation.out, kBanner + "Model has no animations\n");
@@ -353,9 +354,9 @@ TEST(Report, SaysWhatIsNotCarriedAndBakeAppliesThePlacement) {
   EXPECT_EQ(b.normals[0].z, 1.0f);
 
   // QXInspect takes the report beside its asset and refuses another asset's.
-  EXPECT_EQ(testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl"}).exitCode, 0);
+  EXPECT_EQ(testing::RunQXInspect({dir / "baked.mdl"}).exitCode, 0);
   std::filesystem::rename(dir / "plain.json", dir / "baked.mdl.json");
-  const auto refused = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl"});
+  const auto refused = testing::RunQXInspect({dir / "baked.mdl"});
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find("belongs to another file"), std::string::npos) << refused.err;
 
@@ -441,12 +442,12 @@ TEST(Report, BakeReachesAnyDepthRefusesOverflowAndIsVerified) {
   WriteFile(dir / "scene.gltf", kPlacedScene);
   r = RunQXConvert({"mdl", dir / "scene.gltf", dir / "baked.mdl", "-bake", "-report=" + (dir / "baked.mdl.json")});
   ASSERT_EQ(r.exitCode, 0) << r.out;
-  const auto withReport = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
+  const auto withReport = testing::RunQXInspect({dir / "baked.mdl", "--verify", dir / "scene.gltf"});
   EXPECT_EQ(withReport.exitCode, 0) << withReport.out << withReport.err;
   std::filesystem::rename(dir / "baked.mdl.json", dir / "away.json");
-  const auto unsaid = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf"});
+  const auto unsaid = testing::RunQXInspect({dir / "baked.mdl", "--verify", dir / "scene.gltf"});
   EXPECT_EQ(unsaid.exitCode, 1) << unsaid.out;  // nothing says it was baked
-  const auto said = testing::RunProcess(QXINSPECT_EXE, {dir / "baked.mdl", "--verify", dir / "scene.gltf", "--bake"});
+  const auto said = testing::RunQXInspect({dir / "baked.mdl", "--verify", dir / "scene.gltf", "--bake"});
   EXPECT_EQ(said.exitCode, 0) << said.out << said.err;
 }
 

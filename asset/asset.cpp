@@ -23,7 +23,8 @@ bool EncodeExtensionField(const std::string& inputPath,
   const std::string extension = FileExtension(inputPath);
   if (extension.size() > kExtensionFieldSize) {
     // Cutting it would tell the engine the wrong decoder; refuse instead.
-    *error = "File extension is longer than 16 bytes: " + extension;
+    *error = "File extension is longer than " + std::to_string(kExtensionFieldSize) +
+             " bytes: " + extension;
     return false;
   }
   std::memset(field, 0, kExtensionFieldSize);

@@ -15,6 +15,7 @@
 #include "convert/model_payload.h"
 #include "inspect/render.h"
 #include "reader/asset_reader.h"
+#include "testing/cursor.h"
 
 namespace {
 
@@ -110,10 +111,7 @@ const std::string& LargeModelFile() {
     qx::ByteStream payload;
     std::string error;
     qx::EncodeModel(LargeScene(), payload, &error);
-    std::string bytes("QMDL\x01\x00\x00", 7);
-    bytes.append(reinterpret_cast<const char*>(payload.GetAllData()),
-                 static_cast<std::size_t>(payload.Size()));
-    return bytes;
+    return qx::testing::Header("QMDL") + qx::testing::Content(payload);
   }();
   return file;
 }
@@ -168,11 +166,9 @@ BENCHMARK(BM_EncodeAnimationPerMillionKeys)->Unit(benchmark::kMillisecond);
 
 // An unscrambled model file, written field by field, little-endian.
 struct ModelFile {
-  std::string bytes{"QMDL\x01\x00\x00", 7};
-  void U16(unsigned v) { bytes += {char(v & 0xFF), char(v >> 8)}; }
-  void U32(std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes += char((v >> (8 * i)) & 0xFF);
-  }
+  std::string bytes = qx::testing::Header("QMDL");
+  void U16(unsigned v) { bytes += qx::testing::U16(v); }
+  void U32(std::uint32_t v) { bytes += qx::testing::U32(v); }
   // A mesh of vertices zero positions and no faces, there only to give the file a size
   // (and the search its budget) of `total` bytes when `fixed` bytes follow.
   void Padding(std::size_t total, std::size_t fixed) {

@@ -179,10 +179,10 @@ TEST(MeshWork, AssimpsWarningsReachTheReportAndFailTheBuild) {
   EXPECT_EQ(warning["count"], 1);
   EXPECT_EQ(warning["concerns"][0],
             "ScenePreprocessor: UVs are declared to be 3D but they're obviously not. Reverting to 2D.");
-  const auto passes = testing::RunProcess(QXINSPECT_EXE, {"--summary-reports", dir / "reports", "--fail-on",
+  const auto passes = testing::RunQXInspect({"--summary-reports", dir / "reports", "--fail-on",
                                                           "assimp-error"});
   EXPECT_EQ(passes.exitCode, 0) << passes.out << passes.err;
-  const auto fails = testing::RunProcess(QXINSPECT_EXE, {"--summary-reports", dir / "reports", "--fail-on",
+  const auto fails = testing::RunQXInspect({"--summary-reports", dir / "reports", "--fail-on",
                                                          "assimp-warning"});
   EXPECT_EQ(fails.exitCode, 1) << fails.out << fails.err;
 }

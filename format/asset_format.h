@@ -127,7 +127,8 @@ inline void EncodeHeader(const Header& header, std::uint8_t out[kHeaderSize]) {
 inline bool DecodeHeader(const std::uint8_t* bytes, std::size_t size, Header* header,
                          std::string* error) {
   if (size < kHeaderSize) {
-    *error = "file is " + std::to_string(size) + " bytes, shorter than the 7-byte header";
+    *error = "file is " + std::to_string(size) + " bytes, shorter than the " +
+             std::to_string(kHeaderSize) + "-byte header";
     return false;
   }
   const KindInfo* found = nullptr;

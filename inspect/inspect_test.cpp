@@ -28,12 +28,9 @@ namespace {
 
 using testing::ReadFile;
 using testing::RunQXConvert;
+using testing::RunQXInspect;
 using testing::TempDir;
 using testing::WriteFile;
-
-testing::ProcessResult RunInspect(const std::vector<std::string>& args) {
-  return testing::RunProcess(QXINSPECT_EXE, args);
-}
 
 const std::string kExamples = QX_EXAMPLES_DIR;
 
@@ -98,10 +95,10 @@ TEST(RoundTrip, AssetsSpanningSeveralSlicesReadBackWhole) {
   for (const auto& [type, source, out] : {std::tuple<std::string, std::string, std::string>{"tex", "big.tga", "big.img"},
                                           {"mus", "big.xm", "big.mus"}, {"mdl", "grid.obj", "grid.mdl"}}) {
     ASSERT_EQ(RunQXConvert({type, dir / source, dir / out}).exitCode, 0) << source;
-    const auto verify = RunInspect({dir / out, "--verify", dir / source});
+    const auto verify = RunQXInspect({dir / out, "--verify", dir / source});
     EXPECT_EQ(verify.exitCode, 0) << verify.out;
     if (type == "mdl") continue;
-    ASSERT_EQ(RunInspect({dir / out, "--extract", dir / (source + ".back")}).exitCode, 0);
+    ASSERT_EQ(RunQXInspect({dir / out, "--extract", dir / (source + ".back")}).exitCode, 0);
     EXPECT_TRUE(ReadFile(dir / (source + ".back")) == (type == "tex" ? texture : music)) << source;
   }
   EXPECT_GT(std::filesystem::file_size(dir / "grid.mdl"), std::uintmax_t{1} << 20);
@@ -132,7 +129,7 @@ TEST(Inspect, SummaryAndJsonDescribeTheMesh) {
   TempDir dir;
   WriteFile(dir / "square.obj", kSquareObj);
   ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl", "-ue"}).exitCode, 0);
-  const auto summary = RunInspect({dir / "square.mdl"});
+  const auto summary = RunQXInspect({dir / "square.mdl"});
   EXPECT_EQ(summary.exitCode, 0);
   EXPECT_EQ(summary.err, "");
   EXPECT_EQ(
@@ -144,7 +141,7 @@ TEST(Inspect, SummaryAndJsonDescribeTheMesh) {
           "6 indices, normals\n"
           "    bounds (0, 0, 0) .. (2, 2, 1)\n");
 
-  const auto json = RunInspect({"--json", "--full", dir / "square.mdl"});
+  const auto json = RunQXInspect({"--json", "--full", dir / "square.mdl"});
   ASSERT_EQ(json.exitCode, 0);
   const auto doc = nlohmann::json::parse(json.out);
   ASSERT_EQ(doc.size(), 1u);
@@ -163,13 +160,13 @@ TEST(Inspect, ExtractGivesBackTheSourceBytes) {
   for (int i = 0; i < 5000; ++i) source += static_cast<char>(i * 13);
   WriteFile(dir / "music.xm", source);
   ASSERT_EQ(RunQXConvert({"mus", dir / "music.xm", dir / "music.mus"}).exitCode, 0);
-  const auto r = RunInspect({dir / "music.mus", "--extract", dir / "back.xm"});
+  const auto r = RunQXInspect({dir / "music.mus", "--extract", dir / "back.xm"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(ReadFile(dir / "back.xm"), source);
 
   WriteFile(dir / "square.obj", kSquareObj);
   ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
-  const auto model = RunInspect({dir / "square.mdl", "--extract", dir / "x"});
+  const auto model = RunQXInspect({dir / "square.mdl", "--extract", dir / "x"});
   EXPECT_EQ(model.exitCode, 1);
   EXPECT_NE(model.err.find("cannot extract from a model asset"), std::string::npos);
 }
@@ -191,7 +188,7 @@ TEST(Inspect, ExportedModelsImportWithTheSameGeometry) {
   ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
   for (const char* extension : ExportFormats()) {
     const std::string out = dir / (std::string("export") + extension);
-    const auto r = RunInspect({dir / "square.mdl", "--export", out});
+    const auto r = RunQXInspect({dir / "square.mdl", "--export", out});
     ASSERT_EQ(r.exitCode, 0) << extension << ": " << r.err;
     Assimp::Importer importer;
     const aiScene* scene = importer.ReadFile(out, 0x8 | 0x8000);  // triangulate, sort
@@ -207,7 +204,7 @@ TEST(Inspect, ExportedModelsImportWithTheSameGeometry) {
     }
     EXPECT_EQ(max, aiVector3D(2, 2, 1)) << extension;
   }
-  const auto unknown = RunInspect({dir / "square.mdl", "--export", dir / "x.fbx"});
+  const auto unknown = RunQXInspect({dir / "square.mdl", "--export", dir / "x.fbx"});
   EXPECT_EQ(unknown.exitCode, 1);
 
   // A line break in a mesh name stays inside the name in every format.
@@ -217,22 +214,22 @@ TEST(Inspect, ExportedModelsImportWithTheSameGeometry) {
   WriteFile(dir / "named.mdl", named);
   for (const char* extension : ExportFormats()) {
     const std::string out = dir / (std::string("named") + extension);
-    ASSERT_EQ(RunInspect({dir / "named.mdl", "--export", out}).exitCode, 0) << extension;
+    ASSERT_EQ(RunQXInspect({dir / "named.mdl", "--export", out}).exitCode, 0) << extension;
     EXPECT_EQ(ReadFile(out).find("\nv 9\n"), std::string::npos) << extension;
   }
 
   // No file written may be the one read, companions included; the run names each file.
   const std::string asset = ReadFile(dir / "square.mdl");
   WriteFile(dir / "crate.bin", asset);
-  const auto companion = RunInspect({dir / "crate.bin", "--export", dir / "crate.gltf"});
+  const auto companion = RunQXInspect({dir / "crate.bin", "--export", dir / "crate.gltf"});
   EXPECT_EQ(companion.exitCode, 1);
   EXPECT_NE(companion.err.find("cannot write " + dir / "crate.bin" + ": it is the file being read"),
             std::string::npos) << companion.err;
   EXPECT_FALSE(testing::FileExists(dir / "crate.gltf"));
-  const auto render = RunInspect({dir / "crate.bin", "--render", dir / "./crate.bin"});
+  const auto render = RunQXInspect({dir / "crate.bin", "--render", dir / "./crate.bin"});
   EXPECT_EQ(render.exitCode, 1);
   EXPECT_EQ(ReadFile(dir / "crate.bin"), asset);
-  const auto both = RunInspect({dir / "square.mdl", "--export", dir / "both.obj"});
+  const auto both = RunQXInspect({dir / "square.mdl", "--export", dir / "both.obj"});
   EXPECT_EQ(both.out, "Exported " + dir / "both.mtl" + "\nExported " + dir / "both.obj" + "\n");
 }
 
@@ -246,12 +243,12 @@ TEST(Inspect, ExportedNamesAreUtf8) {
   const std::pair<std::string, std::string> kNames[] = {{"caf\xC3\xA9", "caf\xC3\xA9"},
                                                         {"bad\xFF\xC3name", "bad\xEF\xBF\xBD\xEF\xBF\xBDname"}};
   for (const auto& [name, exported] : kNames) {
-    std::string model = std::string("QMDL\x01\x00\x00", 7) + testing::U16(1) +
+    std::string model = testing::Header("QMDL") + testing::U16(1) +
                         testing::U16(static_cast<unsigned>(name.size())) + name + testing::U32(0) + testing::U32(3);
     for (float v : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f}) model += testing::F32(v);
     model += testing::U32(1) + testing::U32(0) + testing::U32(1) + testing::U32(2) + std::string("\0\0", 2);
     WriteFile(dir / "names.mdl", model);
-    const auto r = RunInspect({dir / "names.mdl", "--export", dir / "names.gltf"});
+    const auto r = RunQXInspect({dir / "names.mdl", "--export", dir / "names.gltf"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const nlohmann::json gltf = nlohmann::json::parse(ReadFile(dir / "names.gltf"));  // throws on bad UTF-8
     EXPECT_EQ(gltf.at("meshes").at(0).at("name").get<std::string>(), exported);
@@ -262,13 +259,13 @@ TEST(Inspect, VerifyNamesTheFirstDifference) {
   TempDir dir;
   WriteFile(dir / "square.obj", kSquareObj);
   ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl", "-ue"}).exitCode, 0);
-  const auto same = RunInspect({dir / "square.mdl", "--verify", dir / "square.obj"});
+  const auto same = RunQXInspect({dir / "square.mdl", "--verify", dir / "square.obj"});
   EXPECT_EQ(same.exitCode, 0);
   EXPECT_EQ(same.out, dir / "square.mdl" + " matches " + dir / "square.obj" + "\n");
   // One face alone still tells its mesh's face size.
   WriteFile(dir / "tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
   ASSERT_EQ(RunQXConvert({"mdl", dir / "tri.obj", dir / "tri.mdl"}).exitCode, 0);
-  EXPECT_EQ(RunInspect({dir / "tri.mdl", "--verify", dir / "tri.obj"}).exitCode, 0);
+  EXPECT_EQ(RunQXInspect({dir / "tri.mdl", "--verify", dir / "tri.obj"}).exitCode, 0);
 
   // Vertex 1's x (2.0f) becomes 3.0f: header 7, count 2, name 2+6, material and count 8,
   // then vertex 0 (12 bytes) and x of vertex 1.
@@ -277,7 +274,7 @@ TEST(Inspect, VerifyNamesTheFirstDifference) {
   ASSERT_EQ(file.substr(x1, 4), std::string("\x00\x00\x00\x40", 4));
   file.replace(x1, 4, std::string("\x00\x00\x40\x40", 4));
   WriteFile(dir / "changed.mdl", file);
-  const auto changed = RunInspect({dir / "changed.mdl", "--verify", dir / "square.obj"});
+  const auto changed = RunQXInspect({dir / "changed.mdl", "--verify", dir / "square.obj"});
   EXPECT_EQ(changed.exitCode, 1);
   EXPECT_EQ(changed.out, dir / "changed.mdl" + " differs from " + dir / "square.obj" +
                              ": mesh 0 position 1 x: 3 in the asset, 2 from the source\n");
@@ -305,10 +302,10 @@ TEST(HostileFiles, AmbiguousMeshesAreToldAndVerifiedWithTheSourceFaceSizes) {
   ASSERT_EQ(asset.meshes.size(), 1u);
   EXPECT_TRUE(asset.meshes[0].ambiguous());
   EXPECT_EQ(asset.meshes[0].possibleFaceSizes, (std::vector<std::uint32_t>{3, 1}));
-  EXPECT_NE(RunInspect({dir / "cloud.mdl"}).out.find("ambiguous: the file also parses as "
+  EXPECT_NE(RunQXInspect({dir / "cloud.mdl"}).out.find("ambiguous: the file also parses as "
                                                      "triangles or points"),
             std::string::npos);
-  const auto verified = RunInspect({dir / "cloud.mdl", "--verify", dir / "cloud.gltf"});
+  const auto verified = RunQXInspect({dir / "cloud.mdl", "--verify", dir / "cloud.gltf"});
   EXPECT_EQ(verified.out, dir / "cloud.mdl" + " matches " + dir / "cloud.gltf" + "\n");
   std::vector<std::uint32_t> points = {1};
   ASSERT_TRUE(reader::ReadAssetFile(dir / "cloud.mdl", &asset, &error, &points)) << error;
@@ -321,14 +318,14 @@ TEST(HostileFiles, AmbiguousMeshesAreToldAndVerifiedWithTheSourceFaceSizes) {
 TEST(HostileFiles, ExportRefusesBadIndicesAndReportsShortWrites) {
   TempDir dir;
   // Two one-point meshes with material indices 0 and 0xFFFFFFFF.
-  const std::string wrapping = std::string("QMDL\x01\x00\x00\x02\x00", 9) +
+  const std::string wrapping = testing::Header("QMDL") + testing::U16(2) +
                                std::string("\0\0\0\0\0\0\x01\0\0\0", 10) + std::string(12, '\0') +
                                std::string("\x01\0\0\0\0\0\0\0\0\0", 10) +
                                std::string("\0\0\xFF\xFF\xFF\xFF\x01\0\0\0", 10) +
                                std::string(12, '\0') + std::string("\x01\0\0\0\0\0\0\0\0\0", 10);
   WriteFile(dir / "wrap.mdl", wrapping);
   for (const char* format : {".obj", ".dae"}) {
-    const auto r = RunInspect({dir / "wrap.mdl", "--export", dir / (std::string("x") + format)});
+    const auto r = RunQXInspect({dir / "wrap.mdl", "--export", dir / (std::string("x") + format)});
     EXPECT_EQ(r.signal, 0) << format;
     EXPECT_EQ(r.exitCode, 1) << format;
     EXPECT_EQ(r.err, "QXInspect: " + dir / "wrap.mdl" +
@@ -342,7 +339,7 @@ TEST(HostileFiles, ExportRefusesBadIndicesAndReportsShortWrites) {
   limited.beforeExec = [] { testing::LimitFileSize(200); };
   for (const char* format : {".obj", ".ply", ".dae"}) {
     const std::string out = dir / (std::string("short") + format);
-    const auto r = testing::RunProcess(QXINSPECT_EXE, {dir / "square.mdl", "--export", out}, limited);
+    const auto r = testing::RunQXInspect({dir / "square.mdl", "--export", out}, limited);
     EXPECT_EQ(r.exitCode, 1) << format << r.out;
     EXPECT_NE(r.err.find("Failed to write file with errno 27"), std::string::npos) << r.err;
     EXPECT_FALSE(testing::FileExists(out)) << format;
@@ -356,14 +353,15 @@ TEST(HostileFiles, NonFiniteValuesStayDistinguishable) {
   const auto f32 = testing::F32;
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  std::string file = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00", 19);
+  std::string file = testing::Header("QMDL") + testing::U16(1) + testing::U16(0) +
+                     testing::U32(0) + testing::U32(3);
   file += f32(nan) + f32(1) + f32(1) + f32(inf) + f32(-inf) + f32(2) + f32(1) + f32(2) + f32(3);
   file += std::string("\0\0\0\0\0\0", 6);
   WriteFile(dir / "nan.mdl", file);
-  const auto summary = RunInspect({dir / "nan.mdl"});
+  const auto summary = RunQXInspect({dir / "nan.mdl"});
   EXPECT_NE(summary.out.find("bounds (1, 2, 3) .. (1, 2, 3), leaving out 2 non-finite positions"),
             std::string::npos) << summary.out;
-  const auto json = RunInspect({"--json", "--full", dir / "nan.mdl"});
+  const auto json = RunQXInspect({"--json", "--full", dir / "nan.mdl"});
   ASSERT_EQ(json.exitCode, 0);
   const auto mesh = nlohmann::json::parse(json.out)[0]["meshes"][0];
   EXPECT_EQ(mesh["positions"][0], nlohmann::json::parse(R"(["NaN", 1.0, 1.0])"));
@@ -406,7 +404,7 @@ TEST(Render, ThumbnailsOfEveryKindAreDrawnTheSameEachTime) {
   std::map<std::string, std::pair<std::size_t, std::size_t>> drawn;
   for (const char* name : {"bent.mdl", "cloud.mdl", "walk.anm", "blip.snd"}) {
     for (const char* picture : {"1.png", "2.png"}) {
-      const auto r = RunInspect({dir / name, "--render", dir / picture, "--size", "128"});
+      const auto r = RunQXInspect({dir / name, "--render", dir / picture, "--size", "128"});
       ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
     }
     EXPECT_EQ(ReadFile(dir / "1.png"), ReadFile(dir / "2.png")) << name;
@@ -415,7 +413,7 @@ TEST(Render, ThumbnailsOfEveryKindAreDrawnTheSameEachTime) {
   }
   EXPECT_GT(drawn["bent.mdl"].second, 20u);   // a gradient, where flat shading gives one colour
   EXPECT_GE(drawn["walk.anm"].second, 3u);    // axes and curves of their own colours
-  const auto mod = RunInspect({dir / "theme.mus", "--render", dir / "m.png"});
+  const auto mod = RunQXInspect({dir / "theme.mus", "--render", dir / "m.png"});
   EXPECT_EQ(mod.exitCode, 1);
   EXPECT_NE(mod.err.find("only PCM WAV is drawn"), std::string::npos) << mod.err;
 }
@@ -427,7 +425,7 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   TempDir dir;
   ASSERT_EQ(RunQXConvert({"mdl", kExamples + "/crate.obj", dir / "crate.mdl"}).exitCode, 0);
   for (const char* name : {"a.png", "b.png"}) {
-    const auto r = RunInspect({dir / "crate.mdl", "--render", dir / name, "--size", "256"});
+    const auto r = RunQXInspect({dir / "crate.mdl", "--render", dir / name, "--size", "256"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
   const std::string png = ReadFile(dir / "a.png");
@@ -446,27 +444,28 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   EXPECT_GT(share, 0.4);
   EXPECT_LT(share, 0.8);
 
-  WriteFile(dir / "empty.mdl", std::string("QMDL\x01\x00\x00\x00\x00", 9));
-  const auto empty = RunInspect({dir / "empty.mdl", "--render", dir / "e.png"});
+  WriteFile(dir / "empty.mdl", testing::Header("QMDL") + testing::U16(0));
+  const auto empty = RunQXInspect({dir / "empty.mdl", "--render", dir / "e.png"});
   EXPECT_EQ(empty.exitCode, 1);
   EXPECT_NE(empty.err.find("the model has no faces to draw"), std::string::npos) << empty.err;
   // A triangle with infinite corners has a face, but nothing that can be drawn.
   const float inf = std::numeric_limits<float>::infinity();
-  std::string far = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00", 11) + testing::U32(0) + testing::U32(3);
+  std::string far = testing::Header("QMDL") + testing::U16(1) + testing::U16(0) +
+                    testing::U32(0) + testing::U32(3);
   for (int i = 0; i < 9; ++i) far += testing::F32(i % 2 == 0 ? inf : -inf);
   far += testing::U32(1) + testing::U32(0) + testing::U32(1) + testing::U32(2) + std::string("\0\0", 2);
   WriteFile(dir / "far.mdl", far);
-  const auto huge = RunInspect({dir / "far.mdl", "--render", dir / "e.png"});
+  const auto huge = RunQXInspect({dir / "far.mdl", "--render", dir / "e.png"});
   EXPECT_NE(huge.err.find("the model has 1 face but none can be drawn"), std::string::npos) << huge.err;
   WriteFile(dir / "damaged.mdl", png.substr(0, 5));
-  EXPECT_EQ(RunInspect({dir / "damaged.mdl", "--render", dir / "d.png"}).exitCode, 1);
+  EXPECT_EQ(RunQXInspect({dir / "damaged.mdl", "--render", dir / "d.png"}).exitCode, 1);
   EXPECT_FALSE(testing::FileExists(dir / "e.png"));
   EXPECT_FALSE(testing::FileExists(dir / "d.png"));
 
   // 18 header bytes of a TGA claiming 23170 x 23170 pixels: refused before decoding.
   const std::string tga("\0\0\x02\0\0\0\0\0\0\0\0\0\x82\x5a\x82\x5a\x18\0", 18);
-  WriteFile(dir / "bomb.img", std::string("QTEX\x01\x00\x00", 7) + tga);
-  const auto bomb = RunInspect({dir / "bomb.img", "--render", dir / "b2.png"});
+  WriteFile(dir / "bomb.img", testing::Header("QTEX") + tga);
+  const auto bomb = RunQXInspect({dir / "bomb.img", "--render", dir / "b2.png"});
   EXPECT_EQ(bomb.exitCode, 1);
   EXPECT_NE(bomb.err.find("claims"), std::string::npos) << bomb.err;
   EXPECT_FALSE(testing::FileExists(dir / "b2.png"));
@@ -476,7 +475,8 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   const auto u32 = testing::U32;
   const auto f32 = testing::F32;
   constexpr std::uint32_t kLayers = 3000;
-  std::string layers = std::string("QMDL\x01\x00\x00\x01\x00\x00\x00", 11) + u32(0) + u32(3 * kLayers);
+  std::string layers =
+      testing::Header("QMDL") + testing::U16(1) + testing::U16(0) + u32(0) + u32(3 * kLayers);
   for (std::uint32_t t = 0; t < kLayers; ++t) {
     const float z = 1e-6f * static_cast<float>(t);
     layers += f32(-1) + f32(-1) + f32(z) + f32(1) + f32(-1) + f32(z) + f32(-1) + f32(1) + f32(z);
@@ -485,11 +485,11 @@ TEST(Render, ModelPicturesAreFramedRepeatableAndRefusedWhenEmpty) {
   for (std::uint32_t i = 0; i < 3 * kLayers; ++i) layers += u32(i);
   layers += std::string("\0\0", 2);
   WriteFile(dir / "layers.mdl", layers);
-  const auto costly = RunInspect({dir / "layers.mdl", "--render", dir / "l.png", "--size", "4096"});
+  const auto costly = RunQXInspect({dir / "layers.mdl", "--render", dir / "l.png", "--size", "4096"});
   EXPECT_EQ(costly.exitCode, 1);
   EXPECT_NE(costly.err.find("a smaller --size may draw it"), std::string::npos) << costly.err;
   EXPECT_FALSE(testing::FileExists(dir / "l.png"));
-  EXPECT_EQ(RunInspect({dir / "layers.mdl", "--render", dir / "l.png", "--size", "64"}).exitCode, 0);
+  EXPECT_EQ(RunQXInspect({dir / "layers.mdl", "--render", dir / "l.png", "--size", "64"}).exitCode, 0);
 }
 
 // Time marks are counted, not stepped to: one rotation key at 1e17 ticks (where adding a
@@ -499,7 +499,7 @@ TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
   if (const char* why = testing::Unavailable(testing::Need::kChildSetup)) GTEST_SKIP() << why;
   TempDir dir;
   auto animation = [](const std::vector<double>& times) {
-    std::string bytes = std::string("QANM\x01\x00\x00", 7) + testing::U16(1) + testing::U16(1) +
+    std::string bytes = testing::Header("QANM") + testing::U16(1) + testing::U16(1) +
                         testing::U16(0) + testing::U16(0) + testing::U16(static_cast<unsigned>(times.size()));
     for (double t : times) bytes += testing::F64(t) + testing::F32(0) + testing::F32(0) + testing::F32(0) + testing::F32(1);
     return bytes;
@@ -511,7 +511,7 @@ TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
   testing::ProcessOptions bounded;
   bounded.beforeExec = [] { testing::LimitProcessorSeconds(60); };
   for (const char* name : {"far.anm", "wide.anm", "low.anm"}) {
-    const auto r = testing::RunProcess(QXINSPECT_EXE, {dir / name, "--render", dir / "a.png", "--size", "64"}, bounded);
+    const auto r = testing::RunQXInspect({dir / name, "--render", dir / "a.png", "--size", "64"}, bounded);
     ASSERT_EQ(r.signal, 0) << name << " did not end";
     ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
     EXPECT_GE(Drawn(ReadFile(dir / "a.png")).first, 10u) << name;  // the axes
@@ -521,21 +521,21 @@ TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {
   TempDir dir;
   WriteFile(dir / "bad.mdl", "QMDL\x01");
-  WriteFile(dir / "good.img", std::string("QTEX\x01\x00\x00", 7) + "px");
-  const auto bad = RunInspect({dir / "bad.mdl", dir / "good.img"});
+  WriteFile(dir / "good.img", testing::Header("QTEX") + "px");
+  const auto bad = RunQXInspect({dir / "bad.mdl", dir / "good.img"});
   EXPECT_EQ(bad.exitCode, 1);
   EXPECT_EQ(bad.err, "QXInspect: " + dir / "bad.mdl" +
                          ": file is 5 bytes, shorter than the 7-byte header\n");
   EXPECT_NE(bad.out.find("good.img: texture"), std::string::npos);
 
-  EXPECT_EQ(RunInspect({}).exitCode, 2);
-  EXPECT_EQ(RunInspect({"--full", dir / "good.img"}).exitCode, 2);
-  EXPECT_EQ(RunInspect({"--bogus", dir / "good.img"}).exitCode, 2);
-  EXPECT_EQ(RunInspect({dir / "good.img", dir / "good.img", "--extract", dir / "o"}).exitCode, 2);
-  const auto help = RunInspect({"--help"});
+  EXPECT_EQ(RunQXInspect({}).exitCode, 2);
+  EXPECT_EQ(RunQXInspect({"--full", dir / "good.img"}).exitCode, 2);
+  EXPECT_EQ(RunQXInspect({"--bogus", dir / "good.img"}).exitCode, 2);
+  EXPECT_EQ(RunQXInspect({dir / "good.img", dir / "good.img", "--extract", dir / "o"}).exitCode, 2);
+  const auto help = RunQXInspect({"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("--verify"), std::string::npos);
-  const auto version = RunInspect({"--version"});
+  const auto version = RunQXInspect({"--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_EQ(version.out, "QXInspect " QX_VERSION "\n");
 }

@@ -15,14 +15,11 @@ namespace {
 
 using testing::ReadFile;
 using testing::RunQXConvert;
+using testing::RunQXInspect;
 using testing::TempDir;
 using testing::WriteFile;
 
 const std::string kExamples = QX_EXAMPLES_DIR;
-
-testing::ProcessResult RunInspect(const std::vector<std::string>& args) {
-  return testing::RunProcess(QXINSPECT_EXE, args);
-}
 
 // crate.obj converted into folder as crate.mdl with its report crate.mdl.json.
 nlohmann::json ConvertCrate(const std::string& folder) {
@@ -71,7 +68,7 @@ TEST(Reports, TheGateFailsOnReportsItCannotRead) {
   TempDir dir;
   const nlohmann::json report = ConvertCrate(dir / "reports");
   WriteFile(dir / "reports/other.json", R"({"name": "not a report"})");
-  const auto passing = RunInspect({"--summary-reports", dir / "reports", "--fail-on", "bones"});
+  const auto passing = RunQXInspect({"--summary-reports", dir / "reports", "--fail-on", "bones"});
   EXPECT_EQ(passing.exitCode, 0) << passing.err;
   EXPECT_EQ(passing.err, "");
 
@@ -83,7 +80,7 @@ TEST(Reports, TheGateFailsOnReportsItCannotRead) {
   nlohmann::json null = report;
   null["input"]["size"] = nullptr;
   WriteFile(dir / "reports/null.json", null.dump(2));
-  const auto failing = RunInspect({"--summary-reports", dir / "reports", "--fail-on", "bones"});
+  const auto failing = RunQXInspect({"--summary-reports", dir / "reports", "--fail-on", "bones"});
   EXPECT_EQ(failing.exitCode, 1);
   for (const char* name : {"cut.json cannot be read: it is not JSON",
                            "version.json cannot be read: its schema version is 2",
@@ -104,9 +101,9 @@ TEST(Reports, TheirTextReachesTheTerminalEscaped) {
   report["notCarried"] = {{{"kind", "bones"}, {"count", 1}, {"concerns", nlohmann::json::array()},
                            {"text", "bones\r\nwarning: \x07"}}};
   WriteFile(dir / "reports/crate.mdl.json", report.dump(2));
-  const auto beside = RunInspect({dir / "reports/crate.mdl"});
+  const auto beside = RunQXInspect({dir / "reports/crate.mdl"});
   ASSERT_EQ(beside.exitCode, 0) << beside.err;
-  const auto summary = RunInspect({"--summary-reports", dir / "reports"});
+  const auto summary = RunQXInspect({"--summary-reports", dir / "reports"});
   ASSERT_EQ(summary.exitCode, 0) << summary.err;
   for (const std::string& out : {beside.out, summary.out}) {
     for (char c : out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c) << " in\n" << out;

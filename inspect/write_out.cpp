@@ -163,6 +163,13 @@ std::string WriteFailure(const std::string& path, const OutputFile& output) {
   return output.refused() ? output.errorText() : "cannot write " + path + ": " + output.errorText();
 }
 
+// OutputFile::Write takes a 32-bit signed length.
+bool FitsOneWrite(const std::string& path, const std::string& bytes, std::string* error) {
+  if (bytes.size() <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return true;
+  *error = "cannot write " + path + ": 2 GiB or larger";
+  return false;
+}
+
 }  // namespace
 
 WriteGuard GuardReading(const std::string& inputPath) {
@@ -173,10 +180,7 @@ WriteGuard GuardReading(const std::string& inputPath) {
 
 bool WriteWhole(WriteGuard& guard, const std::string& path, const std::string& bytes,
                 std::string* error) {
-  if (bytes.size() > 0x7FFFFFFFu) {
-    *error = "cannot write " + path + ": 2 GiB or larger";
-    return false;
-  }
+  if (!FitsOneWrite(path, bytes, error)) return false;
   const int claim = ClaimOutput(guard, path, error);
   if (claim < 0) return false;
   OutputFile output;
@@ -304,10 +308,7 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
     const auto& [path, bytes] = written[i];
     outputs.push_back(std::make_unique<OutputFile>());
     OutputFile& output = *outputs.back();
-    if (bytes.size() > 0x7FFFFFFFu) {
-      *error = "cannot write " + path + ": 2 GiB or larger";
-      return false;
-    }
+    if (!FitsOneWrite(path, bytes, error)) return false;
     if (!output.Open(path, guard, claims[i]) ||
         !output.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())) ||
         !output.Prepare()) {

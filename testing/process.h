@@ -53,13 +53,19 @@ const char* Emulator();
 // A tool as a shell command line starts it: quoted, behind the emulator if any.
 std::string ToolInShell(const std::string& tool);
 
-// The converter built beside the tests.
 // Root may write anywhere: as root, the tool runs as user nobody from a copy of it (and
 // of the scene module) in dir, which the build tree's permissions cannot stop; *exe
 // names what to run. Not root: the tool as built. POSIX only.
 ProcessOptions Unprivileged(const std::string& dir, std::string* exe);
 
-ProcessResult RunQXConvert(const std::vector<std::string>& args,
-                           const ProcessOptions& options = {});
+// The tools built beside the tests (the test build names their paths).
+inline ProcessResult RunQXConvert(const std::vector<std::string>& args,
+                                  const ProcessOptions& options = {}) {
+  return RunProcess(QXCONVERT_EXE, args, options);
+}
+inline ProcessResult RunQXInspect(const std::vector<std::string>& args,
+                                  const ProcessOptions& options = {}) {
+  return RunProcess(QXINSPECT_EXE, args, options);
+}
 
 }  // namespace qx::testing

@@ -167,8 +167,4 @@ void LimitProcessorSeconds(unsigned seconds) {
   setrlimit(RLIMIT_CPU, &limit);
 }
 
-ProcessResult RunQXConvert(const std::vector<std::string>& args, const ProcessOptions& options) {
-  return RunProcess(QXCONVERT_EXE, args, options);
-}
-
 }  // namespace qx::testing

@@ -129,8 +129,4 @@ const char* Emulator() { return nullptr; }
 
 std::string ToolInShell(const std::string& tool) { return "\"" + tool + "\""; }
 
-ProcessResult RunQXConvert(const std::vector<std::string>& args, const ProcessOptions& options) {
-  return RunProcess(QXCONVERT_EXE, args, options);
-}
-
 }  // namespace qx::testing
