@@ -283,6 +283,20 @@ TEST(Inspect, VerifyNamesTheFirstDifference) {
                              ": mesh 0 position 1 x: 3 in the asset, 2 from the source\n");
 }
 
+// A check whose path came out empty ("--verify \"$SOURCE\"" with SOURCE unset) is a
+// usage error, not a summary that exits 0 as if it had passed.
+TEST(Inspect, AnEmptyPathIsAUsageError) {
+  TempDir dir;
+  WriteFile(dir / "square.obj", kSquareObj);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
+  for (const char* option : {"--verify", "--extract", "--export", "--render", "--report"}) {
+    const auto r = RunInspect({dir / "square.mdl", option, ""});
+    EXPECT_EQ(r.exitCode, 2) << option;
+    EXPECT_EQ(r.err, std::string("QXInspect: ") + option + " needs a path, not an empty word\n");
+    EXPECT_EQ(r.out, "") << option;
+  }
+}
+
 // A point cloud whose bytes also read as triangles: the format stores no face size, so
 // the reader says the mesh is ambiguous, and --verify reads it with the face size of
 // the source scene instead of guessing.
