@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <assimp/Importer.hpp>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -172,6 +174,14 @@ TEST(Inspect, ExtractGivesBackTheSourceBytes) {
   const auto model = RunInspect({dir / "square.mdl", "--extract", dir / "x"});
   EXPECT_EQ(model.exitCode, 1);
   EXPECT_NE(model.err.find("cannot extract from a model asset"), std::string::npos);
+
+  // A write that fails names the file it could not write, and why in words.
+  const auto missing = RunInspect({dir / "music.mus", "--extract", dir / "none/back.xm"});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.err.find("cannot write " + dir / "none/back.xm" + ": Failed to open file with errno " +
+                             std::to_string(ENOENT) + " (" + std::strerror(ENOENT) + ")"),
+            std::string::npos)
+      << missing.err;
 }
 
 // Every format --export writes, less those the host's Assimp cannot handle.
