@@ -43,7 +43,8 @@ TEST(Reports, OnlyRegularFilesOfBoundedSizeAreRead) {
   testing::MakeSparseFile(dir / "reports/big.json", (std::int64_t{64} << 20) + 1);
   const auto made = testing::RunProcess(
       "/bin/sh", {"-c", "cd '" + dir.path() + "' && mkfifo reports/a.json t.mdl.json && "
-                        "ln -s /dev/zero reports/z.json && cp reports/crate.mdl t.mdl"});
+                        "ln -s /dev/zero reports/z.json && cp reports/crate.mdl t.mdl && "
+                        "mkfifo f.mdl && cp reports/crate.mdl.json f.mdl.json"});
   ASSERT_EQ(made.exitCode, 0) << made.err;
   auto inspect = [&](const std::string& args) {
     return testing::RunProcess("/bin/sh", {"-c", "cd '" + dir.path() + "' && exec timeout 20 " +
@@ -62,6 +63,14 @@ TEST(Reports, OnlyRegularFilesOfBoundedSizeAreRead) {
   const auto beside = inspect("t.mdl");
   EXPECT_EQ(beside.exitCode, 1);
   EXPECT_NE(beside.err.find("the report t.mdl.json is not a regular file"), std::string::npos) << beside.err;
+
+  // An asset read from a FIFO is not opened a second time to match its report.
+  const auto fifo = testing::RunProcess(
+      "/bin/sh", {"-c", "cd '" + dir.path() + "' && { timeout 20 " + testing::ToolInShell(QXINSPECT_EXE) +
+                            " f.mdl & cat reports/crate.mdl > f.mdl; wait $!; }"});
+  EXPECT_EQ(fifo.exitCode, 1);
+  EXPECT_NE(fifo.err.find("cannot read f.mdl to match it with its report: it is not a regular file"),
+            std::string::npos) << fifo.err;
 }
 
 // --fail-on checks every report in the folder: one cut short, one of another schema
