@@ -229,6 +229,14 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kUsage;
   }
+  // An empty value ("--verify \"$SOURCE\"" with SOURCE unset) reads to CLI11 as no
+  // value at all: the run would print a summary and pass the check it was asked for.
+  for (const CLI::Option* given : {extract, exportOption, verify, render, report, summaryReports}) {
+    if (given->count() > 0 && given->as<std::string>().empty()) {
+      std::fprintf(stderr, "QXInspect: %s needs a path, not an empty word\n", given->get_name().c_str());
+      return kUsage;
+    }
+  }
   try {
     return Inspect(options);
   } catch (const std::bad_alloc&) {

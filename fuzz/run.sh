@@ -15,7 +15,7 @@ for corpus in "$root"/fuzz/corpus/*/; do
   name=$(basename "$corpus")
   mkdir -p "$scratch/$name"
   echo "Fuzzing $name for ${seconds}s"
-  (cd "$scratch" && "$build/${name}_fuzzer" -max_total_time="$seconds" -timeout=10 \
+  (cd "$scratch" && "$build/${name}_fuzzer" -max_total_time="$seconds" -timeout=30 \
     -rss_limit_mb=4096 -print_final_stats=1 "$scratch/$name" "$corpus" 2>&1 | tail -n 12)
   # libFuzzer leaves crash-*, leak-* or timeout-* files on a finding.
   if compgen -G "$scratch/crash-*" >/dev/null || compgen -G "$scratch/leak-*" >/dev/null ||

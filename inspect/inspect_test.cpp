@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <assimp/Importer.hpp>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -169,6 +171,14 @@ TEST(Inspect, ExtractGivesBackTheSourceBytes) {
   const auto model = RunQXInspect({dir / "square.mdl", "--extract", dir / "x"});
   EXPECT_EQ(model.exitCode, 1);
   EXPECT_NE(model.err.find("cannot extract from a model asset"), std::string::npos);
+
+  // A write that fails names the file it could not write, and why in words.
+  const auto missing = RunQXInspect({dir / "music.mus", "--extract", dir / "none/back.xm"});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.err.find("cannot write " + dir / "none/back.xm" + ": Failed to open file with errno " +
+                             std::to_string(ENOENT) + " (" + std::strerror(ENOENT) + ")"),
+            std::string::npos)
+      << missing.err;
 }
 
 // Every format --export writes, less those the host's Assimp cannot handle.
@@ -278,6 +288,20 @@ TEST(Inspect, VerifyNamesTheFirstDifference) {
   EXPECT_EQ(changed.exitCode, 1);
   EXPECT_EQ(changed.out, dir / "changed.mdl" + " differs from " + dir / "square.obj" +
                              ": mesh 0 position 1 x: 3 in the asset, 2 from the source\n");
+}
+
+// A check whose path came out empty ("--verify \"$SOURCE\"" with SOURCE unset) is a
+// usage error, not a summary that exits 0 as if it had passed.
+TEST(Inspect, AnEmptyPathIsAUsageError) {
+  TempDir dir;
+  WriteFile(dir / "square.obj", kSquareObj);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "square.obj", dir / "square.mdl"}).exitCode, 0);
+  for (const char* option : {"--verify", "--extract", "--export", "--render", "--report"}) {
+    const auto r = RunQXInspect({dir / "square.mdl", option, ""});
+    EXPECT_EQ(r.exitCode, 2) << option;
+    EXPECT_EQ(r.err, std::string("QXInspect: ") + option + " needs a path, not an empty word\n");
+    EXPECT_EQ(r.out, "") << option;
+  }
 }
 
 // A point cloud whose bytes also read as triangles: the format stores no face size, so

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <cstring>
-#include <fstream>
 #include <system_error>
 
 #include "inspect/json_writer.h"
@@ -53,20 +52,30 @@ bool ReadText(const std::string& path, std::string* text, std::string* error) {
   return true;
 }
 
-bool SizeAndChecksum(const std::string& path, std::uint64_t* size, std::uint32_t* crc) {
-  std::ifstream file(fs::u8path(path), std::ios::binary);
-  if (!file) return false;
+// The asset was read once already: a FIFO or device would block or give other bytes
+// the second time, so only a regular file is matched with its report.
+bool SizeAndChecksum(const std::string& path, std::uint64_t* size, std::uint32_t* crc,
+                     std::string* why) {
+  std::int64_t measured = 0;
+  bool regular = true;
+  int code = 0;
+  std::FILE* file = platform::OpenRegularFile(path, &measured, &regular, &code);
+  if (file == nullptr) {
+    *why = regular ? std::strerror(code) : "it is not a regular file";
+    return false;
+  }
   std::vector<char> slice(1 << 20);
   uLong sum = crc32(0, nullptr, 0);
   *size = 0;
-  while (file) {
-    file.read(slice.data(), static_cast<std::streamsize>(slice.size()));
-    const auto got = static_cast<std::size_t>(file.gcount());
+  for (std::size_t got; (got = std::fread(slice.data(), 1, slice.size(), file)) > 0;) {
     sum = crc32(sum, reinterpret_cast<const Bytef*>(slice.data()), static_cast<uInt>(got));
     *size += got;
   }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
   *crc = static_cast<std::uint32_t>(sum);
-  return !file.bad();
+  if (failed) *why = "a read failed";
+  return !failed;
 }
 
 std::string Seconds(double ticks, double ticksPerSecond) {
@@ -151,8 +160,9 @@ bool LoadReportOf(const std::string& assetPath, const std::string& reportPath,
   }
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
-  if (!SizeAndChecksum(assetPath, &size, &crc)) {
-    *error = "cannot read " + assetPath + " to match it with its report";
+  std::string why;
+  if (!SizeAndChecksum(assetPath, &size, &crc, &why)) {
+    *error = "cannot read " + assetPath + " to match it with its report: " + why;
     return false;
   }
   if (size != r->outputSize || crc != r->outputCrc32) {

@@ -40,7 +40,8 @@ TEST(Reports, OnlyRegularFilesOfBoundedSizeAreRead) {
   testing::MakeSparseFile(dir / "reports/big.json", (std::int64_t{64} << 20) + 1);
   const auto made = testing::RunProcess(
       "/bin/sh", {"-c", "cd '" + dir.path() + "' && mkfifo reports/a.json t.mdl.json && "
-                        "ln -s /dev/zero reports/z.json && cp reports/crate.mdl t.mdl"});
+                        "ln -s /dev/zero reports/z.json && cp reports/crate.mdl t.mdl && "
+                        "mkfifo f.mdl && cp reports/crate.mdl.json f.mdl.json"});
   ASSERT_EQ(made.exitCode, 0) << made.err;
   auto inspect = [&](const std::string& args) {
     return testing::RunProcess("/bin/sh", {"-c", "cd '" + dir.path() + "' && exec timeout 20 " +
@@ -59,11 +60,20 @@ TEST(Reports, OnlyRegularFilesOfBoundedSizeAreRead) {
   const auto beside = inspect("t.mdl");
   EXPECT_EQ(beside.exitCode, 1);
   EXPECT_NE(beside.err.find("the report t.mdl.json is not a regular file"), std::string::npos) << beside.err;
+
+  // An asset read from a FIFO is not opened a second time to match its report.
+  const auto fifo = testing::RunProcess(
+      "/bin/sh", {"-c", "cd '" + dir.path() + "' && { timeout 20 " + testing::ToolInShell(QXINSPECT_EXE) +
+                            " f.mdl & cat reports/crate.mdl > f.mdl; wait $!; }"});
+  EXPECT_EQ(fifo.exitCode, 1);
+  EXPECT_NE(fifo.err.find("cannot read f.mdl to match it with its report: it is not a regular file"),
+            std::string::npos) << fifo.err;
 }
 
 // --fail-on checks every report in the folder: one cut short, one of another schema
-// version and one with null where a number belongs each fail the gate by name; JSON
-// that does not claim to be a report is passed over.
+// version, one with null where a number belongs and ones whose whole numbers are out
+// of range (a version that wraps to 1, a size below 0, a count no integer holds) each
+// fail the gate by name; JSON that does not claim to be a report is passed over.
 TEST(Reports, TheGateFailsOnReportsItCannotRead) {
   TempDir dir;
   const nlohmann::json report = ConvertCrate(dir / "reports");
@@ -80,11 +90,23 @@ TEST(Reports, TheGateFailsOnReportsItCannotRead) {
   nlohmann::json null = report;
   null["input"]["size"] = nullptr;
   WriteFile(dir / "reports/null.json", null.dump(2));
+  nlohmann::json wraps = report;
+  wraps["schemaVersion"] = (std::uint64_t{1} << 32) + 1;
+  WriteFile(dir / "reports/wraps.json", wraps.dump(2));
+  nlohmann::json negative = report;
+  negative["input"]["size"] = -5;
+  WriteFile(dir / "reports/negative.json", negative.dump(2));
+  nlohmann::json huge = report;
+  huge["meshes"][0]["vertices"] = 1e30;
+  WriteFile(dir / "reports/huge.json", huge.dump(2));
   const auto failing = RunQXInspect({"--summary-reports", dir / "reports", "--fail-on", "bones"});
   EXPECT_EQ(failing.exitCode, 1);
   for (const char* name : {"cut.json cannot be read: it is not JSON",
                            "version.json cannot be read: its schema version is 2",
-                           "null.json cannot be read: a field is missing or of the wrong type"}) {
+                           "null.json cannot be read: a field is missing or of the wrong type",
+                           "wraps.json cannot be read: its schema version is 4294967297",
+                           "negative.json cannot be read: a field is out of range",
+                           "huge.json cannot be read: a field is out of range"}) {
     EXPECT_NE(failing.err.find(name), std::string::npos) << name << " not in\n" << failing.err;
   }
   EXPECT_EQ(failing.err.find("other.json"), std::string::npos) << failing.err;

@@ -160,7 +160,10 @@ int ClaimOutput(WriteGuard& guard, const std::string& path, std::string* error) 
 }
 
 std::string WriteFailure(const std::string& path, const OutputFile& output) {
-  return output.refused() ? output.errorText() : "cannot write " + path + ": " + output.errorText();
+  if (output.refused()) return output.errorText();
+  std::string text = "cannot write " + path + ": " + output.errorText();
+  if (output.errorNumber() != 0) text += std::string(" (") + std::strerror(output.errorNumber()) + ")";
+  return text;
 }
 
 // OutputFile::Write takes a 32-bit signed length.
@@ -205,7 +208,7 @@ bool ExtractSource(const reader::AssetFile& asset, const std::string& outputPath
   if (!output.Open(outputPath, guard, claim) ||
       !output.Write(asset.data.data(), static_cast<std::int32_t>(asset.data.size())) ||
       !output.Commit()) {
-    *error = output.errorText();
+    *error = WriteFailure(outputPath, output);
     return false;
   }
   return true;

@@ -4,12 +4,25 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include <stdexcept>
 #include <tuple>
 
 namespace qx::report {
 namespace {
 
 using json = nlohmann::ordered_json;
+
+// A count, size, index or checksum: a whole number from 0 to T's largest. get<T>()
+// alone would wrap -1 or 2^32 into range, and cast 1e30 with undefined behaviour.
+template <typename T>
+T Whole(const json& value) {
+  if (!value.is_number()) return value.get<T>();  // throws, naming the wrong type
+  if (!value.is_number_unsigned() || value.get<std::uint64_t>() > std::numeric_limits<T>::max()) {
+    throw std::out_of_range("a whole number from 0 to " + std::to_string(std::numeric_limits<T>::max()) +
+                            " was expected, not " + value.dump());
+  }
+  return value.get<T>();
+}
 
 json FindingsJson(const std::vector<Finding>& findings) {
   json list = json::array();
@@ -22,7 +35,7 @@ json FindingsJson(const std::vector<Finding>& findings) {
 std::vector<Finding> FindingsOf(const json& list) {
   std::vector<Finding> findings;
   for (const json& f : list) {
-    findings.push_back({f.at("kind").get<std::string>(), f.at("count").get<std::uint64_t>(),
+    findings.push_back({f.at("kind").get<std::string>(), Whole<std::uint64_t>(f.at("count")),
                         f.at("concerns").get<std::vector<std::string>>(),
                         f.at("text").get<std::string>()});
   }
@@ -55,10 +68,10 @@ json FiguresJson(const MeshFigures& f) {
 MeshFigures FiguresOf(const json& j) {
   MeshFigures f;
   f.optimized = true;
-  f.verticesBefore = j.at("vertices").at("before").get<std::uint32_t>();
-  f.verticesAfter = j.at("vertices").at("after").get<std::uint32_t>();
-  f.trianglesBefore = j.at("triangles").at("before").get<std::uint32_t>();
-  f.trianglesAfter = j.at("triangles").at("after").get<std::uint32_t>();
+  f.verticesBefore = Whole<std::uint32_t>(j.at("vertices").at("before"));
+  f.verticesAfter = Whole<std::uint32_t>(j.at("vertices").at("after"));
+  f.trianglesBefore = Whole<std::uint32_t>(j.at("triangles").at("before"));
+  f.trianglesAfter = Whole<std::uint32_t>(j.at("triangles").at("after"));
   for (auto [name, before, after] : {std::tuple{"acmr", &f.acmrBefore, &f.acmrAfter},
                                      std::tuple{"atvr", &f.atvrBefore, &f.atvrAfter},
                                      std::tuple{"overdraw", &f.overdrawBefore, &f.overdrawAfter}}) {
@@ -154,8 +167,8 @@ bool FromJson(const std::string& text, Report* r, std::string* error, bool* fore
     return false;
   }
   try {
-    const int version = document.at("schemaVersion").get<int>();
-    if (version != kSchemaVersion) {
+    const std::uint64_t version = Whole<std::uint64_t>(document.at("schemaVersion"));
+    if (version != static_cast<std::uint64_t>(kSchemaVersion)) {
       *error = "its schema version is " + std::to_string(version) + "; this tool reads version " +
                std::to_string(kSchemaVersion);
       return false;
@@ -166,11 +179,11 @@ bool FromJson(const std::string& text, Report* r, std::string* error, bool* fore
     read.type = document.at("type").get<std::string>();
     const json& input = document.at("input");
     read.input = input.at("path").get<std::string>();
-    read.inputSize = input.at("size").get<std::uint64_t>();
+    read.inputSize = Whole<std::uint64_t>(input.at("size"));
     const json& output = document.at("output");
     read.output = output.at("path").get<std::string>();
-    read.outputSize = output.at("size").get<std::uint64_t>();
-    read.outputCrc32 = output.at("crc32").get<std::uint32_t>();
+    read.outputSize = Whole<std::uint64_t>(output.at("size"));
+    read.outputCrc32 = Whole<std::uint32_t>(output.at("crc32"));
     read.scrambled = output.at("scrambled").get<bool>();
     read.baked = output.at("baked").get<bool>();
     // Fields of later minor versions are read when present; those of versions after
@@ -183,12 +196,12 @@ bool FromJson(const std::string& text, Report* r, std::string* error, bool* fore
     read.writeSeconds = seconds.at("write").get<double>();
     for (const json& m : document.at("meshes")) {
       read.scene.meshes.push_back({m.at("name").get<std::string>(),
-                                   m.at("materialIndex").get<std::uint32_t>(),
+                                   Whole<std::uint32_t>(m.at("materialIndex")),
                                    m.at("material").get<std::string>(),
                                    m.at("textures").get<std::vector<std::string>>(),
-                                   m.at("vertices").get<std::uint32_t>(),
-                                   m.at("faces").get<std::uint32_t>(),
-                                   m.at("indices").get<std::uint64_t>(),
+                                   Whole<std::uint32_t>(m.at("vertices")),
+                                   Whole<std::uint32_t>(m.at("faces")),
+                                   Whole<std::uint64_t>(m.at("indices")),
                                    m.at("primitives").get<std::vector<std::string>>(),
                                    m.at("attributes").get<std::vector<std::string>>(),
                                    m.contains("optimization") ? FiguresOf(m.at("optimization")) : MeshFigures{}});
@@ -198,8 +211,8 @@ bool FromJson(const std::string& text, Report* r, std::string* error, bool* fore
                           a.at("ticksPerSecond").get<double>(), {}};
       for (const json& c : a.at("channels")) {
         animation.channels.push_back(
-            {c.at("node").get<std::string>(), c.at("positionKeys").get<std::uint32_t>(),
-             c.at("rotationKeys").get<std::uint32_t>(), c.at("scalingKeys").get<std::uint32_t>(),
+            {c.at("node").get<std::string>(), Whole<std::uint32_t>(c.at("positionKeys")),
+             Whole<std::uint32_t>(c.at("rotationKeys")), Whole<std::uint32_t>(c.at("scalingKeys")),
              c.at("preState").get<std::string>(), c.at("postState").get<std::string>()});
       }
       read.scene.animations.push_back(std::move(animation));
@@ -211,6 +224,9 @@ bool FromJson(const std::string& text, Report* r, std::string* error, bool* fore
   } catch (const json::exception& e) {
     // at() names the missing key, get() the wrong type: both say which field.
     *error = std::string("a field is missing or of the wrong type (") + e.what() + ")";
+    return false;
+  } catch (const std::out_of_range& e) {
+    *error = std::string("a field is out of range (") + e.what() + ")";
     return false;
   }
 }
