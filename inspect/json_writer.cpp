@@ -72,9 +72,15 @@ std::string JsonQuoted(const std::string& text) {
 }
 
 std::string Printable(const std::string& text) {
-  std::string quoted = JsonQuoted(text);
-  const bool plain = quoted.size() == text.size() + 2 && quoted.compare(1, text.size(), text) == 0;
-  return plain ? text : quoted;
+  // Backslashes and quotes are harmless on a terminal, and every Windows path has
+  // them; control characters and bytes that are not UTF-8 are not.
+  const bool plain = std::none_of(text.begin(), text.end(),
+                                  [](char c) {
+                                    const auto byte = static_cast<unsigned char>(c);
+                                    return byte < 0x20 || byte == 0x7F;
+                                  }) &&
+                     ValidUtf8(text) == text;
+  return plain ? text : JsonQuoted(text);
 }
 
 std::string ValidUtf8(const std::string& text) {

@@ -60,9 +60,9 @@ class JsonWriter {
 // text as a JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
 std::string JsonQuoted(const std::string& text);
 
-// text for a terminal: as it is where JsonQuoted would change nothing inside the
-// quotes, else JsonQuoted, so a name or path read from a file cannot send control
-// sequences (clear the screen) or start a line of its own.
+// text for a terminal: as it is when it holds no control character and is UTF-8, else
+// JsonQuoted, so a name or path read from a file cannot send control sequences (clear
+// the screen) or start a line of its own.
 std::string Printable(const std::string& text);
 
 // text with every byte that is not UTF-8 replaced by U+FFFD; valid text is unchanged.
