@@ -463,8 +463,10 @@ TEST(OutputPaths, NoFileTheRunReadIsOverwrittenInPlace) {
     GTEST_SKIP() << "mount namespaces are not allowed here";
   }
   const auto mounted = testing::RunProcess(
-      "/usr/bin/unshare", {"-m", "sh", "-c", "mount --bind \"$1\" \"$2\" && exec \"$3\" mdl \"$1\" \"$2\"",
-                           "sh", dir / "ro/m.obj", dir / "mounted.mdl", QXCONVERT_EXE});
+      "/usr/bin/unshare",
+      {"-m", "sh", "-c",
+       "mount --bind \"$1\" \"$2\" && exec " + testing::ToolInShell(QXCONVERT_EXE) + " mdl \"$1\" \"$2\"",
+       "sh", dir / "ro/m.obj", dir / "mounted.mdl"});
   EXPECT_EQ(mounted.out, kBanner + "Output " + dir / "mounted.mdl" + " would overwrite the input " +
                              dir / "ro/m.obj" + same);
   EXPECT_EQ(mounted.exitCode, 1);
