@@ -13,7 +13,7 @@
 #include "format/scramble.h"
 #include "convert/animation_payload.h"
 #include "convert/model_payload.h"
-#include "inspect/render.h"
+#include "examine/render.h"
 #include "reader/asset_reader.h"
 #include "testing/cursor.h"
 
@@ -262,9 +262,9 @@ void BM_RenderTwoMillionTriangles(benchmark::State& state) {
   qx::reader::AssetFile asset;
   qx::reader::ReadAsset(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), &asset,
                         &error);
-  qx::inspect::Image image;
+  qx::examine::Image image;
   for (auto _ : state) {
-    if (!qx::inspect::RenderAsset(asset, 512, &image, &error)) state.SkipWithError(error.c_str());
+    if (!qx::examine::RenderAsset(asset, 512, &image, &error)) state.SkipWithError(error.c_str());
   }
 }
 BENCHMARK(BM_RenderTwoMillionTriangles)->Unit(benchmark::kMillisecond);

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "inspect/render.h"
-#include "inspect/write_out.h"
+#include "examine/render.h"
+#include "examine/write_out.h"
 #include "reader/asset_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -37,12 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (asset.kind == qx::reader::AssetKind::Model && size > 0) {
     static const char* const kNames[] = {"x.obj", "x.gltf", "x.glb", "x.ply", "x.stl", "x.dae"};
     std::vector<std::pair<std::string, std::string>> files;
-    qx::inspect::ExportModelToMemory(asset, kNames[data[size - 1] % 6], &files, &error);
+    qx::examine::ExportModelToMemory(asset, kNames[data[size - 1] % 6], &files, &error);
   }
   if (size > 0) {
-    qx::inspect::Image image;
+    qx::examine::Image image;
     error.clear();
-    if (!qx::inspect::RenderAsset(asset, 16 + data[0] % 241, &image, &error) && error.empty()) {
+    if (!qx::examine::RenderAsset(asset, 16 + data[0] % 241, &image, &error) && error.empty()) {
       std::abort();
     }
   }

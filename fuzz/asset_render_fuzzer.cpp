@@ -20,8 +20,8 @@
 #include <random>
 #include <vector>
 
-#include "inspect/render.h"
-#include "inspect/write_out.h"
+#include "examine/render.h"
+#include "examine/write_out.h"
 #include "format/asset_format.h"
 #include "reader/asset_reader.h"
 
@@ -236,12 +236,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (asset.kind == qx::reader::AssetKind::Model && size > 0) {
     static const char* const kNames[] = {"x.obj", "x.gltf", "x.glb", "x.ply", "x.stl", "x.dae"};
     std::vector<std::pair<std::string, std::string>> files;
-    qx::inspect::ExportModelToMemory(asset, kNames[data[size - 1] % 6], &files, &error);
+    qx::examine::ExportModelToMemory(asset, kNames[data[size - 1] % 6], &files, &error);
   }
   // Small pictures keep the runs fast; the drawing code is the same at every size.
   const int side = 16 + (size > 0 ? data[size - 1] % 113 : 0);
-  qx::inspect::Image image;
+  qx::examine::Image image;
   error.clear();
-  if (!qx::inspect::RenderAsset(asset, side, &image, &error) && error.empty()) std::abort();
+  if (!qx::examine::RenderAsset(asset, side, &image, &error) && error.empty()) std::abort();
   return 0;
 }

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "inspect/describe.h"
-#include "inspect/image.h"
+#include "examine/describe.h"
+#include "examine/image.h"
 #include "reader/asset_reader.h"
 
 namespace {
@@ -28,9 +28,9 @@ char* Describe(const Handle& handle, const char* name, bool full) {
   std::FILE* out = open_memstream(&text, &length);
   if (out == nullptr) return nullptr;
   {
-    qx::inspect::JsonWriter json(out);
+    qx::examine::JsonWriter json(out);
     if (handle.read) {
-      qx::inspect::WriteJson(json, name, handle.asset, full);
+      qx::examine::WriteJson(json, name, handle.asset, full);
     } else {
       json.BeginObject();
       json.Key("error");
@@ -128,9 +128,9 @@ const qx::reader::Key* qx_channel_keys(const Handle* handle, std::uint32_t anima
 // or claim more pixels than are decoded). Free either with qx_free.
 std::uint8_t* qx_decode_image(const std::uint8_t* bytes, std::size_t size, int* width, int* height,
                               char** error) {
-  qx::inspect::Image image;
+  qx::examine::Image image;
   std::string why;
-  if (!qx::inspect::DecodeImage(bytes, size, &image, &why)) {
+  if (!qx::examine::DecodeImage(bytes, size, &image, &why)) {
     *error = static_cast<char*>(std::malloc(why.size() + 1));
     if (*error != nullptr) std::memcpy(*error, why.c_str(), why.size() + 1);
     return nullptr;

@@ -9,7 +9,7 @@
 #include "files/write_guard.h"
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 // The guard of a run that reads the asset at inputPath: no file the run writes may be
 // that file, under any spelling or link ("cannot write PATH: it is the file being read").
@@ -37,4 +37,4 @@ bool ExportModelToMemory(const reader::AssetFile& asset, const std::string& outp
                          std::vector<std::pair<std::string, std::string>>* files,
                          std::string* error);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

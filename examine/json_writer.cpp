@@ -1,4 +1,4 @@
-#include "inspect/json_writer.h"
+#include "examine/json_writer.h"
 
 #include <algorithm>
 #include <charconv>
@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <nlohmann/json.hpp>
 
-namespace qx::inspect {
+namespace qx::examine {
 
 void JsonWriter::Put(const char* text, std::size_t length) {
   buffer_.append(text, length);
@@ -151,4 +151,4 @@ void JsonWriter::Double(double value) {
   Number(text, FormatReal(value, text, sizeof text));
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -1,4 +1,4 @@
-#include "inspect/reports.h"
+#include "examine/reports.h"
 
 #include <zlib.h>
 
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <system_error>
 
-#include "inspect/json_writer.h"
+#include "examine/json_writer.h"
 #include "platform/platform.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 namespace fs = std::filesystem;
@@ -237,4 +237,4 @@ bool SummariseReports(const std::string& folder, const std::vector<std::string>&
   return true;
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace qx::inspect {
+namespace qx::examine {
 
 class JsonWriter {
  public:
@@ -68,4 +68,4 @@ std::string Printable(const std::string& text);
 // text with every byte that is not UTF-8 replaced by U+FFFD; valid text is unchanged.
 std::string ValidUtf8(const std::string& text);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

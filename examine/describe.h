@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "inspect/json_writer.h"
+#include "examine/json_writer.h"
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 std::string Summary(const std::string& path, const reader::AssetFile& asset);
 
@@ -15,4 +15,4 @@ std::string Summary(const std::string& path, const reader::AssetFile& asset);
 void WriteJson(JsonWriter& json, const std::string& path, const reader::AssetFile& asset,
                bool full);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

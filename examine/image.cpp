@@ -1,4 +1,4 @@
-#include "inspect/image.h"
+#include "examine/image.h"
 
 #include <cstdint>
 #include <limits>
@@ -15,7 +15,7 @@
 #define STBI_MAX_DIMENSIONS 16384
 #include <stb/stb_image.h>
 
-namespace qx::inspect {
+namespace qx::examine {
 
 bool DecodeImage(const std::uint8_t* bytes, std::size_t size, Image* image, std::string* error) {
   if (size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
@@ -40,4 +40,4 @@ bool DecodeImage(const std::uint8_t* bytes, std::size_t size, Image* image, std:
   return true;
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "app/version.h"
-#include "inspect/describe.h"
-#include "inspect/render.h"
-#include "inspect/reports.h"
-#include "inspect/verify.h"
-#include "inspect/write_out.h"
+#include "examine/describe.h"
+#include "examine/render.h"
+#include "examine/reports.h"
+#include "examine/verify.h"
+#include "examine/write_out.h"
 #include "platform/platform.h"
 #include "reader/asset_reader.h"
 
@@ -44,7 +44,7 @@ void PrintFileError(const std::string& path, const std::string& message) {
 int SummariseReports(const Options& options) {
   std::string text, error;
   std::vector<std::string> failed;
-  if (!qx::inspect::SummariseReports(options.reportsFolder, options.failOn, &text, &failed, &error)) {
+  if (!qx::examine::SummariseReports(options.reportsFolder, options.failOn, &text, &failed, &error)) {
     std::fprintf(stderr, "QXInspect: %s\n", error.c_str());
     return kUsage;
   }
@@ -62,10 +62,10 @@ bool ReportOf(const Options& options, const std::string& path, qx::report::Repor
   const std::string reportPath = options.report.empty() ? path + ".json" : options.report;
   std::error_code missing;
   *found = !options.report.empty() || std::filesystem::exists(std::filesystem::u8path(reportPath), missing);
-  return !*found || qx::inspect::LoadReportOf(path, reportPath, report, error);
+  return !*found || qx::examine::LoadReportOf(path, reportPath, report, error);
 }
 
-int Inspect(const Options& options) {
+int Examine(const Options& options) {
   if (!options.reportsFolder.empty()) return SummariseReports(options);
   if (options.files.empty()) {
     std::fputs("FILE is required\nRun with --help for more information.\n", stderr);
@@ -80,7 +80,7 @@ int Inspect(const Options& options) {
   }
   int status = 0;
   // Documents are written as they are read, so the output never exists whole in memory.
-  qx::inspect::JsonWriter json(stdout);
+  qx::examine::JsonWriter json(stdout);
   const bool jsonArray = options.json && !single;
   if (jsonArray) json.BeginArray();
   for (const std::string& path : options.files) {
@@ -98,9 +98,9 @@ int Inspect(const Options& options) {
       continue;
     }
     // Every file this run writes is claimed from one guard that knows the file read.
-    qx::WriteGuard guard = qx::inspect::GuardReading(path);
+    qx::WriteGuard guard = qx::examine::GuardReading(path);
     if (!options.extract.empty()) {
-      if (!qx::inspect::ExtractSource(asset, options.extract, guard, &error)) {
+      if (!qx::examine::ExtractSource(asset, options.extract, guard, &error)) {
         PrintFileError(path, error);
         return kInvalid;
       }
@@ -108,16 +108,16 @@ int Inspect(const Options& options) {
     } else if (!options.exportPath.empty()) {
       std::vector<std::string> written;
       const bool exported =
-          qx::inspect::ExportModel(asset, options.exportPath, guard, &written, &error);
+          qx::examine::ExportModel(asset, options.exportPath, guard, &written, &error);
       for (const std::string& file : written) std::printf("Exported %s\n", file.c_str());
       if (!exported) {
         PrintFileError(path, error);
         return kInvalid;
       }
     } else if (!options.render.empty()) {
-      qx::inspect::Image image;
-      if (!qx::inspect::RenderAsset(asset, options.size, &image, &error) ||
-          !qx::inspect::WritePng(image, options.render, guard, &error)) {
+      qx::examine::Image image;
+      if (!qx::examine::RenderAsset(asset, options.size, &image, &error) ||
+          !qx::examine::WritePng(image, options.render, guard, &error)) {
         PrintFileError(path, error);
         return kInvalid;
       }
@@ -131,15 +131,15 @@ int Inspect(const Options& options) {
         return kInvalid;
       }
       const bool bake = options.bake || (found && report.baked);
-      if (!qx::inspect::VerifyAgainstSource(asset, bytes, options.verify, &error, bake)) {
+      if (!qx::examine::VerifyAgainstSource(asset, bytes, options.verify, &error, bake)) {
         std::printf("%s differs from %s: %s\n", path.c_str(), options.verify.c_str(), error.c_str());
         return kInvalid;
       }
       std::printf("%s matches %s\n", path.c_str(), options.verify.c_str());
     } else if (options.json) {
-      qx::inspect::WriteJson(json, path, asset, options.full);
+      qx::examine::WriteJson(json, path, asset, options.full);
     } else {
-      std::string summary = qx::inspect::Summary(path, asset);
+      std::string summary = qx::examine::Summary(path, asset);
       qx::report::Report report;
       bool found = false;
       if (!ReportOf(options, path, &report, &found, &error)) {
@@ -147,7 +147,7 @@ int Inspect(const Options& options) {
         status = kInvalid;
         continue;
       }
-      if (found) summary += qx::inspect::ReportSummary(report, asset);
+      if (found) summary += qx::examine::ReportSummary(report, asset);
       std::fwrite(summary.data(), 1, summary.size(), stdout);
     }
   }
@@ -238,7 +238,7 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    return Inspect(options);
+    return Examine(options);
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);
     std::fputs("QXInspect: out of memory\n", stderr);

@@ -8,7 +8,7 @@
 #include "reader/asset_reader.h"
 #include "report/report.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 // The report at reportPath, when it describes the asset file at assetPath (same size
 // and CRC-32). False with *error in words when it cannot be read or is another file's.
@@ -26,4 +26,4 @@ std::string ReportSummary(const report::Report& report, const reader::AssetFile&
 bool SummariseReports(const std::string& folder, const std::vector<std::string>& failOn,
                       std::string* text, std::vector<std::string>* failed, std::string* error);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

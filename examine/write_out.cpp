@@ -1,4 +1,4 @@
-#include "inspect/write_out.h"
+#include "examine/write_out.h"
 
 #include <algorithm>
 #if QX_WITH_ASSIMP
@@ -15,11 +15,11 @@
 #include <memory>
 
 #include "asset/asset.h"
-#include "inspect/json_writer.h"
+#include "examine/json_writer.h"
 #include "files/output_file.h"
 #include "platform/platform.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetKind;
@@ -332,4 +332,4 @@ bool ExportModel(const reader::AssetFile& asset, const std::string& outputPath,
   return true;
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -1,4 +1,4 @@
-#include "inspect/verify.h"
+#include "examine/verify.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include "convert/asset_loader.h"
 #include "format/asset_format.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetKind;
@@ -173,4 +173,4 @@ bool VerifyAgainstSource(const reader::AssetFile& asset, const std::vector<std::
   return difference->empty();
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

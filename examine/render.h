@@ -8,11 +8,11 @@
 
 #include <string>
 
-#include "inspect/image.h"
+#include "examine/image.h"
 #include "files/write_guard.h"
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 // Draws the asset into a size x size image. False with *error for an asset with
 // nothing to draw (a model without triangles, lines or points; a texture whose bytes
@@ -23,4 +23,4 @@ bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::st
 // Writes the image as PNG through the checked, atomic writer, claimed from guard.
 bool WritePng(const Image& image, const std::string& path, WriteGuard& guard, std::string* error);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

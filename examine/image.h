@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace qx::inspect {
+namespace qx::examine {
 
 struct Image {
   int width = 0, height = 0;
@@ -25,4 +25,4 @@ inline constexpr std::uint64_t kMaxPixels = std::uint64_t{8192} * 8192;
 // checked before anything is allocated.
 bool DecodeImage(const std::uint8_t* bytes, std::size_t size, Image* image, std::string* error);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

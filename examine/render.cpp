@@ -1,4 +1,4 @@
-#include "inspect/render.h"
+#include "examine/render.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "inspect/write_out.h"
+#include "examine/write_out.h"
 
 #include <zlib.h>
 
@@ -33,7 +33,7 @@ unsigned char* Deflate(unsigned char* data, int length, int* outLength, int /*qu
 #define STB_IMAGE_WRITE_STATIC
 #include <stb/stb_image_write.h>
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetKind;
@@ -608,4 +608,4 @@ bool WritePng(const Image& image, const std::string& path, WriteGuard& guard, st
   return WriteWhole(guard, path, png, error);
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

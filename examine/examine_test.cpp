@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/version.h"
-#include "inspect/verify.h"
+#include "examine/verify.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_STATIC
@@ -64,7 +64,7 @@ TEST(RoundTrip, EveryExampleReadsBackAsItsSourceScrambledAndPlain) {
       EXPECT_EQ(asset.scrambled, scramble);
       std::vector<std::uint8_t> bytes;
       ASSERT_TRUE(reader::ReadFileBytes(out, &bytes, &error)) << error;
-      EXPECT_TRUE(inspect::VerifyAgainstSource(asset, bytes, source, &error)) << error;
+      EXPECT_TRUE(examine::VerifyAgainstSource(asset, bytes, source, &error)) << error;
       if (sample.type == "tex") {
         EXPECT_EQ(std::string(asset.data.begin(), asset.data.end()), ReadFile(source));
       }

@@ -1,11 +1,11 @@
-#include "inspect/describe.h"
+#include "examine/describe.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
-namespace qx::inspect {
+namespace qx::examine {
 namespace {
 
 using reader::AssetFile;
@@ -317,4 +317,4 @@ void WriteJson(JsonWriter& json, const std::string& path, const AssetFile& asset
   json.EndObject();
 }
 
-}  // namespace qx::inspect
+}  // namespace qx::examine

@@ -8,7 +8,7 @@
 
 #include "reader/asset_reader.h"
 
-namespace qx::inspect {
+namespace qx::examine {
 
 // True when the asset (decoded from file, the asset file's bytes) holds what converting
 // sourcePath gives. Otherwise false, with *difference naming the first field that differs (or
@@ -22,4 +22,4 @@ bool VerifyAgainstSource(const reader::AssetFile& asset, const std::vector<std::
 // Values are compared bit for bit.
 std::string FirstDifference(const reader::AssetFile& asset, const reader::AssetFile& source);
 
-}  // namespace qx::inspect
+}  // namespace qx::examine
