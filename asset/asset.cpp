@@ -54,9 +54,8 @@ class RawSlices {
   // anything is read; a source that cannot be measured (a pipe) is judged as it is read.
   bool Open(AssetType type, const std::string& path, std::string* error) {
     audio_ = type == AssetType::Music || type == AssetType::Sound;
-    std::uint8_t field[kExtensionFieldSize];
     const std::size_t fieldSize = audio_ ? kExtensionFieldSize : 0;
-    if (audio_ && !EncodeExtensionField(path, field, error)) return false;
+    if (audio_ && !EncodeExtensionField(path, field_, error)) return false;
     if (!input_.OpenFile(path, OpenMode::Read)) {
       *error = input_.errorText();
       return false;
@@ -80,8 +79,8 @@ class RawSlices {
     if (reported >= 0 && static_cast<std::size_t>(reported) + fieldSize < sliceSize) {
       sliceSize = std::max<std::size_t>(4096, static_cast<std::size_t>(reported) + fieldSize + 1);
     }
-    slice_.resize(sliceSize);
-    std::memcpy(slice_.data(), field, fieldSize);
+    // Allocated by the first Next: a loader that only checks the source never reads.
+    sliceSize_ = sliceSize;
     prefix_ = fieldSize;
     return true;
   }
@@ -90,6 +89,10 @@ class RawSlices {
   bool Next(std::uint8_t** data, std::size_t* length, std::string* error) {
     *length = 0;
     if (ended_) return true;
+    if (slice_.empty()) {
+      slice_.resize(sliceSize_);
+      std::memcpy(slice_.data(), field_, prefix_);
+    }
     const std::size_t want = slice_.size() - prefix_;
     const std::size_t got = std::fread(slice_.data() + prefix_, 1, want, input_.file());
     *length = prefix_ + got;
@@ -113,6 +116,8 @@ class RawSlices {
 
  private:
   ByteStream input_;
+  std::uint8_t field_[kExtensionFieldSize] = {};
+  std::size_t sliceSize_ = 0;
   std::vector<std::uint8_t> slice_;
   std::size_t prefix_ = 0;
   std::int64_t read_ = 0;
