@@ -462,12 +462,18 @@ void DrawSkeleton(Image& image, Budget& budget, const report::Report& report, st
       lo[1] = std::min(lo[1], p[1]), hi[1] = std::max(hi[1], p[1]);
     }
   };
+  // A pose walks every node and, at worst, every key of the animation.
+  std::uint64_t work = skeleton.size() + 1;
+  for (const reader::Channel channel : keys.channels) {
+    work += channel.positions.size() + channel.scalings.size() + channel.rotations.size();
+  }
   double extent = 0, lo[2], hi[2];
   constexpr int kSamples = 32;
-  for (int i = 0; i <= kSamples && budget.Spend(skeleton.size() + 1); ++i) {
+  for (int i = 0; i <= kSamples && budget.Spend(work); ++i) {
     bounds(PoseAt(skeleton, described, keys, first + (last - first) * i / kSamples), lo, hi);
     if (lo[0] <= hi[0]) extent = std::max({extent, hi[0] - lo[0], hi[1] - lo[1]});
   }
+  if (!budget.Spend(work)) return;
   const std::vector<Point> joints = PoseAt(skeleton, described, keys, ticks);
   bounds(joints, lo, hi);
   const float size = static_cast<float>(image.width), scale = std::max(1.0f, size / 256);
