@@ -479,7 +479,7 @@ void DrawSkeleton(Image& image, Budget& budget, const report::Report& report, st
   const float size = static_cast<float>(image.width), scale = std::max(1.0f, size / 256);
   const std::uint8_t axis[4] = {110, 110, 110, 255};
   char label[64];
-  std::snprintf(label, sizeof label, "pose at %.3f s", seconds);
+  std::snprintf(label, sizeof label, seconds < 1e9 ? "pose at %.3f s" : "pose at %.6g s", seconds);
   Text(image, budget, 0.55f * size, 0.9f * size, label, scale, axis);
   if (!(lo[0] <= hi[0]) || !(extent > 0) || !std::isfinite(extent)) extent = 1;
   const double box = 0.4 * size, fit = box / extent;
