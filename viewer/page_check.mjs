@@ -89,13 +89,14 @@ function channelsFile(file, count) {
     ...Array(count).fill(channel)]));
   return file;
 }
-// One channel whose scaling keys differ from 1 by float noise alone.
+// One channel whose scaling keys differ from 1 by float noise alone: no position
+// keys, `count` scaling keys (time, x, y, z), no rotation keys.
 function noiseFile(file, count = 40) {
-  const channel = Buffer.alloc(6 + count * 24);
+  const channel = Buffer.alloc(6 + count * 20);
   channel.writeUInt16LE(count, 2);
   for (let k = 0; k < count; ++k) {
-    channel.writeDoubleLE(k, 6 + k * 24);
-    for (let c = 0; c < 3; ++c) channel.writeFloatLE(1 + (k % 2 ? 1e-7 : -1e-7), 6 + k * 24 + 8 + c * 4);
+    channel.writeDoubleLE(k, 4 + k * 20);
+    for (let c = 0; c < 3; ++c) channel.writeFloatLE(1 + (k % 2 ? 1e-7 : -1e-7), 4 + k * 20 + 8 + c * 4);
   }
   writeFileSync(file, Buffer.concat([Buffer.from([0x51, 0x41, 0x4e, 0x4d, 1, 0, 0, 1, 0, 1, 0]), channel]));
   return file;
@@ -225,6 +226,7 @@ try {
   assert.ok(early.parents.length >= 31 && moved > 1, 'the skeleton did not move');
   // A channel that stays within float noise of 1 plots flat and says it is constant.
   await open(files.noise);
+  assert.equal(await tab.getAttribute('body', 'data-view'), 'animation', await tab.textContent('#error'));
   const scaling = tab.locator('.plot').nth(1);
   assert.equal(await scaling.getAttribute('data-constant'), 'true');
   const rows = await scaling.evaluate((canvas) => {

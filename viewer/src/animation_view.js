@@ -493,7 +493,7 @@ export class AnimationView {
       const values = first.map(fmt);
       const said = new Set(values).size === 1 ? values[0] : s.names.map((name, c) => `${name} ${values[c]}`).join(', ');
       g.fillText(`constant: ${said}`, pad + 2, pad + 10);
-    } else {
+    } else if (times.length > 0) {
       g.fillText(fmt(hi), pad + 2, pad + 10);
       g.fillText(fmt(lo), pad + 2, height - pad - 2);
     }
