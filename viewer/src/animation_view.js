@@ -248,7 +248,7 @@ export class AnimationView {
       element('label', { title: 'The camera moves with the skeleton' }, this.skeletonView.follow, ' Follow')))];
   }
 
-  // Shows the chosen model and the skeleton, framed on both over the whole animation.
+  // Shows the chosen model and the skeleton on a grid that spans the whole animation.
   placeSkeleton() {
     if (!this.pose) return;
     const { view, modelSelect } = this.skeletonView;
@@ -263,7 +263,7 @@ export class AnimationView {
     // The grid spans the whole animation; the camera frames the pose at the cursor
     // (and the model), and follows the skeleton when it walks off.
     view.resize();
-    view.show(meshes, union([this.pose.bounds(start, end), ...models]));
+    view.show(meshes, union([this.pose.bounds(start, end), ...models].filter(Boolean)));
     view.frame(union([this.pose.bounds(this.time, this.time, 0), ...models].filter(Boolean)));
     view.setSkeleton(this.skeleton.map((node) => node.parent));
     this.followed = null;

@@ -212,15 +212,24 @@ async function openFromAddress() {
   const missing = [];
   setBusy(true, `Fetching ${names.length === 1 ? names[0] : `${names.length} files`}…`);
   await Promise.all(names.map(async (name, i) => {
-    const url = new URL(name, location.href);
-    const base = decodeURIComponent(url.pathname.split('/').pop()) || name;
-    files[i] = await fetchFile(url, base).catch((error) => {
-      missing.push({ name: base, error: `cannot be fetched from ${name}: ${error.message}` });
-      return null;
-    });
+    try {
+      const url = new URL(name, location.href);
+      files[i] = await fetchFile(url, fileName(url));
+    } catch (error) {
+      missing[i] = { name: name.split('/').pop() || name, error: `cannot be fetched from ${name}: ${error.message}` };
+    }
   }));
-  await openFiles(files.filter(Boolean), missing);
+  await openFiles(files.filter(Boolean), missing.filter(Boolean));
   await fetchTextures();
+}
+
+function fileName(url) {
+  const last = url.pathname.split('/').pop();
+  try {
+    return decodeURIComponent(last);
+  } catch {
+    return last; // not percent-encoded UTF-8: the name as written
+  }
 }
 
 async function fetchFile(url, name) {
@@ -242,10 +251,11 @@ async function fetchTextures() {
       for (const spelled of mesh.textures ?? []) {
         if (findTexture(spelled)) continue;
         const path = spelled.replaceAll('\\', '/');
-        const relative = !/^([a-z]:)?\//i.test(path) && !path.split('/').includes('..');
+        const relative = !/^([a-z]:)?\//i.test(path);
         const candidates = [relative && `${stem(path)}.img`, `${stem(baseName(path))}.img`].filter(Boolean);
         for (const candidate of new Set(candidates)) {
-          const url = new URL(candidate, entry.url);
+          // Each part of the name as it is, '#', '?' and '%' included.
+          const url = new URL(candidate.split('/').map((part) => (part === '..' || part === '.' ? part : encodeURIComponent(part))).join('/'), entry.url);
           if (!wanted.has(url.href)) wanted.set(url.href, url);
         }
       }
@@ -253,7 +263,7 @@ async function fetchTextures() {
   }
   if (wanted.size === 0) return;
   const found = (await Promise.all([...wanted.values()].map((url) =>
-    fetchFile(url, decodeURIComponent(url.pathname.split('/').pop())).catch(() => null)))).filter(Boolean);
+    fetchFile(url, fileName(url)).catch(() => null)))).filter(Boolean);
   if (found.length === 0) return;
   const shown = selected;
   await readAll(found);
