@@ -196,8 +196,8 @@ int main(int argc, char** argv) {
       ->needs(verify);
   auto* render = app.add_option("--render", options.render,
                                 "Draw the asset into OUT as PNG: a model shaded, a texture's "
-                                "image, an animation's rotation curves, a sound's or music's "
-                                "waveform (PCM WAV)")
+                                "image, an animation's rotation curves (and with its report its "
+                                "skeleton, posed at --time), a sound's or music's waveform (PCM WAV)")
                      ->type_name("OUT.png");
   app.add_option("--size", options.size, "With --render: the image's width and height in pixels")
       ->check(CLI::Range(16, 4096))
