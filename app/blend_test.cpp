@@ -355,6 +355,15 @@ TEST(BlenderAddon, ExportsEachActionPlacedAndAsTheDirectPath) {
     expectAction(clip.animations[0], frames);
     EXPECT_NE(ReadFile(out + "/" + name + ".anm.json").find("\"duration\""), std::string::npos);
   }
+  // Actions named "*", "../x" and "Con.walk": each file holds its one action.
+  const std::pair<const char*, unsigned> odd[] = {{"_", 5}, {"_x", 7}, {"Con_.walk", 9}};
+  for (const auto& [name, frames] : odd) {
+    SCOPED_TRACE(name);
+    reader::AssetFile clip;
+    ASSERT_TRUE(reader::ReadAssetFile(out + "/odd/" + name + ".anm", &clip, &error)) << error;
+    ASSERT_EQ(clip.animations.size(), 1u);
+    expectAction(clip.animations[0], frames);
+  }
   EXPECT_TRUE(ReadFile(out + "/walk_only.anm") == ReadFile(out + "/Walk.anm"));
   reader::AssetFile every;
   ASSERT_TRUE(reader::ReadAssetFile(out + "/every.anm", &every, &error)) << error;

@@ -13,6 +13,8 @@ import sys
 
 import bpy
 
+# The Action menu's "Every action"; in the plan a job for every action has none, so an
+# action named "*" is one action like any other there.
 EVERY_ACTION = "*"
 _BONE = re.compile(r'^pose\.bones\["((?:[^"\\]|\\.)*)"\]')
 
@@ -56,7 +58,7 @@ def export(plan):
         chosen = None if job["objects"] is None else {bpy.data.objects[name] for name in job["objects"]}
         for obj in layer.objects:
             obj.select_set(chosen is not None and obj in chosen)
-        every = job["action"] == EVERY_ACTION
+        every = job["action"] is None
         if job["kind"] == "anm" and not every:
             # Only the chosen action: the objects that play it hold it, the others none.
             action = bpy.data.actions[job["action"]]
