@@ -70,10 +70,12 @@ def export(plan):
                 shapes = getattr(obj.data, "shape_keys", None)
                 if shapes is not None and shapes.animation_data is not None:
                     shapes.animation_data.action = None
+        # One action's animation is named after it, as every action's are (not "Animation").
         bpy.ops.export_scene.gltf(filepath=job["glb"], export_format="GLB", use_selection=chosen is not None,
                                   export_apply=plan["apply_modifiers"], export_yup=False,
                                   export_animations=job["kind"] == "anm",
-                                  export_nla_strips=every, export_anim_single_armature=every)
+                                  export_nla_strips=every, export_anim_single_armature=every,
+                                  export_nla_strips_merged_animation_name=job["action"] or "Animation")
         for owner, action in kept.items():
             owner.animation_data.action = action
         print("qx-exported", index, flush=True)
