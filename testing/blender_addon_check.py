@@ -102,6 +102,11 @@ def error_of(operator, **options):
 bpy.ops.object.select_all(action="DESELECT")
 assert "Nothing is selected" in error_of(bpy.ops.export_scene.qx_model, filepath=os.path.join(out, "n.mdl"),
                                          use_selection=True)
+bpy.ops.object.select_all(action="DESELECT")
+bpy.data.objects["Camera"].select_set(True)
+assert "The action CamMove moves nothing the asset carries" in error_of(
+    bpy.ops.export_scene.qx_animation, filepath=os.path.join(out, "n.anm"), use_selection=True, action="CamMove")
+bpy.ops.object.select_all(action="DESELECT")
 bpy.ops.object.armature_add()
 bpy.context.active_object.name = "Bare"
 bpy.context.active_object.data.bones[0].name = "Other"  # moved by none of the actions

@@ -225,6 +225,13 @@ class Exporting:
                 why = why_unwritable(job["output"])
                 if why:
                     operator.report({"ERROR"}, f"Could not write {job['output']}: {why}")
+                elif job["kind"] == "anm" and "Model has no animations" in output:
+                    # The glTF export drops cameras, lights and keys on channels that do not
+                    # drive the object, so an action can play and still move nothing exported.
+                    what = f"The action {job['action']} moves nothing" if job["action"] else "No action moves anything"
+                    operator.report({"ERROR"}, what + " the asset carries: keys on a camera or a light, or on "
+                                    "channels that do not drive the object (Euler rotation keys on a bone that "
+                                    "rotates by quaternion), are left out")
             self.done += 1
         self.ok = failures == 0
 
