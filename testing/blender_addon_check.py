@@ -89,6 +89,19 @@ except RuntimeError as error:  # the operator's error report, raised by a call f
     result = str(error)
 assert "none" in str(result) and state() == before, (result, state(), before)
 
+# The Action menu remembers the action, not its place in the list: an action added
+# before it (the list is sorted by name) leaves the choice where it was, and a choice
+# whose action is gone is refused rather than taken for another.
+last = bpy.context.window_manager.operator_properties_last("export_scene.qx_animation")
+last.action = "Jump"
+bpy.data.actions.new("Aaa")
+assert last.action == "Jump", last.action
+bpy.data.actions.remove(bpy.data.actions["Aaa"])
+last.action = "Walk"
+bpy.data.actions["Walk"].name = "Walk2"
+assert last.action == "", last.action
+bpy.data.actions["Walk2"].name = "Walk"
+
 
 
 def error_of(operator, **options):

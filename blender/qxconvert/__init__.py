@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import tempfile
 import time
+import zlib
 
 import bpy
 from bpy.props import BoolProperty, EnumProperty, StringProperty
@@ -374,8 +375,17 @@ _action_items = []  # Blender keeps no reference to the strings a dynamic enum r
 
 
 def actions(self, context):
-    _action_items[:] = [(EVERY_ACTION, "Every action", "Every action, each an animation of the one file")] + [
-        (a.name, a.name, "") for a in bpy.data.actions]
+    # Blender remembers a dynamic enum's choice by its number: numbered by name rather
+    # than by position, the remembered action stays that action when others are added
+    # or removed (and is no choice at all once it is gone).
+    taken = {0}
+    _action_items[:] = [(EVERY_ACTION, "Every action", "Every action, each an animation of the one file", 0)]
+    for a in bpy.data.actions:
+        number = zlib.crc32(a.name.encode("utf-8")) & 0x7FFFFFFF
+        while number in taken:
+            number = number % 0x7FFFFFFF + 1
+        taken.add(number)
+        _action_items.append((a.name, a.name, "", number))
     return _action_items
 
 
@@ -422,6 +432,9 @@ class ExportAnimation(bpy.types.Operator, ExportHelper, ExportAsset):
                      "output": os.path.join(folder, file_name(action.name, ".anm", taken))}
                     for action in sorted(played, key=lambda a: a.name.lower())]
         else:
+            if not self.action:
+                self.report({"ERROR"}, "The action chosen last time is gone: choose an action")
+                return {"CANCELLED"}
             if self.action != EVERY_ACTION:
                 action = bpy.data.actions.get(self.action)
                 if action is None or not any(plays(obj, action) for obj in pool):
