@@ -5,6 +5,8 @@
 
 #include <assimp/Importer.hpp>
 #include <cerrno>
+#include <charconv>
+#include <random>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -16,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/version.h"
+#include "examine/json_writer.h"
 #include "examine/pose.h"
 #include "examine/verify.h"
 #include "report/report.h"
@@ -395,6 +398,34 @@ TEST(HostileFiles, NonFiniteValuesStayDistinguishable) {
   EXPECT_EQ(mesh["positions"][0], nlohmann::json::parse(R"(["NaN", 1.0, 1.0])"));
   EXPECT_EQ(mesh["positions"][1], nlohmann::json::parse(R"(["Infinity", "-Infinity", 2.0])"));
   EXPECT_EQ(mesh["nonFinitePositions"], 2);
+}
+
+// The page's WebAssembly build has no floating-point std::to_chars and writes its
+// digits with printf: the same text as std::to_chars (the standard library here) for
+// floats and doubles of every magnitude, so the page and QXInspect agree digit for digit
+// (a float of 1e11 once read -102114290000 on the page, -102114287616 here).
+TEST(HostileFiles, PrintfDigitsAreToCharsDigits) {
+  std::mt19937_64 random(7);
+  const auto check = [](auto value) {
+    char text[400];
+    const std::string expected(text, std::to_chars(text, text + sizeof text, value).ptr);
+    EXPECT_EQ(examine::ShortestByPrintf(value), expected) << expected;
+  };
+  for (const float special : {0.0f, -0.0f, 1.0f, 10.0f, 0.1f, -102114287616.0f, 1e20f, 3e-39f,
+                              std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min()}) {
+    check(special);
+  }
+  for (int i = 0; i < 200000; ++i) {
+    const auto bits = random();
+    float f;
+    double d;
+    const std::uint32_t low = static_cast<std::uint32_t>(bits);
+    std::memcpy(&f, &low, sizeof f);
+    std::memcpy(&d, &bits, sizeof d);
+    if (std::isfinite(f)) check(f);
+    if (std::isfinite(d)) check(d);
+    check(static_cast<float>(static_cast<std::int64_t>(bits >> 24)));  // large integers
+  }
 }
 
 // A rendered PNG's pixels that are mostly opaque: how many, and how many colours.
