@@ -25,20 +25,7 @@ esac
 # an import that grows without end (Assimp's FBX reader on s390x) stops at 4 GiB.
 ulimit -v $((4 << 20))
 
-models=/usr/share/assimp/models
-inputs=(
-  "mdl $root/examples/crate.obj" "anm $root/examples/walk.bvh" "tex $root/examples/grass.tga"
-  "mus $root/examples/theme.mod" "snd $root/examples/blip.wav"
-  "mdl $models/OBJ/spider.obj" "mdl $models/OBJ/box.obj" "mdl $models/OBJ/WusonOBJ.obj"
-  "mdl $models/PLY/cube.ply" "mdl $models/PLY/pond.0.ply" "mdl $models/PLY/cube_binary.ply"
-  "mdl $models/STL/Spider_ascii.stl" "mdl $models/OFF/Cube.off" "mdl $models/3DS/fels.3ds"
-  "mdl $models/MD2/faerie.md2" "mdl $models/X/test_cube_text.x" "mdl $models/SMD/triangle.smd"
-  "mdl $models/Collada/duck.dae" "mdl $models/FBX/box.fbx" "mdl $models/FBX/spider.fbx"
-  "mdl $models/glTF2/BoxTextured-glTF/BoxTextured.gltf"
-  "mdl $models/glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb"
-  "anm $models/BVH/01_01.bvh" "anm $models/BVH/01_03.bvh" "anm $models/BVH/Boxing_Toes.bvh"
-  "anm $models/Collada/box_nested_animation.dae" "anm $models/FBX/animation_with_skeleton.fbx"
-)
+mapfile -t inputs < <("$root/scripts/reference_models.sh")
 # Debian's Assimp 5.2.5 on big-endian machines: what it does, and why it is not ours.
 known_failure() {
   [ "$arch" = s390x ] || return 1

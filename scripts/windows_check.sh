@@ -30,16 +30,7 @@ inspect=$linux/QXInspect
 banner=$("$lexe" | head -n 1 || true)
 [[ "$banner" == "QXConvert v"* ]] || fail "no banner from $lexe: $banner"
 
-models=/usr/share/assimp/models
-inputs=(
-  "mdl $root/examples/crate.obj" "anm $root/examples/walk.bvh" "tex $root/examples/grass.tga"
-  "mus $root/examples/theme.mod" "snd $root/examples/blip.wav"
-  "mdl $models/OBJ/spider.obj" "mdl $models/OBJ/box.obj" "mdl $models/PLY/cube.ply"
-  "mdl $models/Collada/duck.dae" "mdl $models/FBX/box.fbx" "mdl $models/STL/Spider_ascii.stl"
-  "mdl $models/glTF2/BoxTextured-glTF/BoxTextured.gltf" "mdl $models/3DS/fels.3ds"
-  "anm $models/BVH/01_01.bvh" "anm $models/BVH/Boxing_Toes.bvh"
-  "anm $models/Collada/box_nested_animation.dae" "anm $models/FBX/animation_with_skeleton.fbx"
-)
+mapfile -t inputs < <("$root/scripts/reference_models.sh")
 identical=0 close=0
 echo "== every sample and test model converts as on Linux"
 for entry in "${inputs[@]}"; do
