@@ -121,13 +121,42 @@ DrawFigures FiguresOf(const reader::Mesh& mesh, figures::Budget* budget) {
   return f;
 }
 
+// The figures of every triangle mesh together, as bench/compare.py adds them up: ACMR
+// is misses per triangle and ATVR per vertex used, over all meshes; overdraw is the
+// meshes' own weighted by their triangles (each mesh is drawn at its own scale), given
+// only when every mesh's was measured.
+struct ModelFigures {
+  std::size_t meshes = 0;
+  std::uint64_t triangles = 0, transformed = 0, vertices = 0;
+  double overdrawByTriangles = 0;
+  bool overdraw = true;
+  void Add(const DrawFigures& f) {
+    if (!f.cache) return;
+    ++meshes;
+    triangles += f.vertexCache.triangles;
+    transformed += f.vertexCache.transformed;
+    vertices += f.vertexCache.vertices;
+    overdraw = overdraw && f.overdraw;
+    if (f.overdraw) overdrawByTriangles += double(f.pixels.overdraw) * double(f.vertexCache.triangles);
+  }
+  double Acmr() const { return triangles == 0 ? 0 : double(transformed) / double(triangles); }
+  double Atvr() const { return vertices == 0 ? 0 : double(transformed) / double(vertices); }
+  double Overdraw() const { return triangles == 0 ? 0 : overdrawByTriangles / double(triangles); }
+};
+
 std::string Fixed3(double v) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f", v);
   return text;
 }
 
-void MeshSummary(std::string& out, std::size_t m, const reader::Mesh& mesh, figures::Budget* budget) {
+std::string OverdrawText(bool measured, double overdraw) {
+  return measured ? Fixed3(overdraw)
+                  : "not measured (more than the " + std::to_string(kFigureSteps) + " pixel tests allowed a file)";
+}
+
+void MeshSummary(std::string& out, std::size_t m, const reader::Mesh& mesh, figures::Budget* budget,
+                 ModelFigures* model) {
   out += "  mesh " + std::to_string(m) + " " + JsonQuoted(mesh.name) + ": material " +
          std::to_string(mesh.materialIndex) + ", " + std::to_string(mesh.positions.size()) +
          " vertices, " + std::to_string(mesh.faceCount) + " faces (" +
@@ -146,12 +175,10 @@ void MeshSummary(std::string& out, std::size_t m, const reader::Mesh& mesh, figu
   }
   if (b.finite + b.nonFinite > 0) out += "\n";
   const DrawFigures f = FiguresOf(mesh, budget);
+  model->Add(f);
   if (f.cache) {
     out += "    vertex cache of " + std::to_string(figures::kCacheSize) + ": ACMR " + Fixed3(f.vertexCache.acmr) +
-           ", ATVR " + Fixed3(f.vertexCache.atvr) + "; overdraw " +
-           (f.overdraw ? Fixed3(f.pixels.overdraw)
-                       : "not measured (more than the " + std::to_string(kFigureSteps) + " pixel tests allowed a file)") +
-           "\n";
+           ", ATVR " + Fixed3(f.vertexCache.atvr) + "; overdraw " + OverdrawText(f.overdraw, f.pixels.overdraw) + "\n";
   }
 }
 
@@ -163,7 +190,8 @@ void WriteVec3(JsonWriter& json, const reader::Vec3& v) {
   json.EndArray();
 }
 
-void WriteMeshJson(JsonWriter& json, const reader::Mesh& mesh, bool full, figures::Budget* budget) {
+void WriteMeshJson(JsonWriter& json, const reader::Mesh& mesh, bool full, figures::Budget* budget,
+                   ModelFigures* model) {
   json.BeginObject();
   json.Key("name");
   json.String(mesh.name);
@@ -202,6 +230,7 @@ void WriteMeshJson(JsonWriter& json, const reader::Mesh& mesh, bool full, figure
     json.Unsigned(b.nonFinite);
   }
   const DrawFigures f = FiguresOf(mesh, budget);
+  model->Add(f);
   if (f.cache) {
     json.Key("figures");
     json.BeginObject();
@@ -306,8 +335,16 @@ std::string Summary(const std::string& path, const AssetFile& asset) {
   figures::Budget budget = kFigureSteps;
   switch (asset.kind) {
     case AssetKind::Model:
-      for (std::size_t m = 0; m < asset.meshes.size(); ++m) MeshSummary(out, m, asset.meshes[m], &budget);
+    {
+      ModelFigures model;
+      for (std::size_t m = 0; m < asset.meshes.size(); ++m) MeshSummary(out, m, asset.meshes[m], &budget, &model);
+      if (model.meshes > 1) {
+        out += "  all " + std::to_string(model.meshes) + " triangle meshes, " + std::to_string(model.triangles) +
+               " triangles: ACMR " + Fixed3(model.Acmr()) + ", ATVR " + Fixed3(model.Atvr()) + "; overdraw " +
+               OverdrawText(model.overdraw, model.Overdraw()) + "\n";
+      }
       break;
+    }
     case AssetKind::Animation:
       for (std::size_t a = 0; a < asset.animations.size(); ++a) {
         const KeyStats s = StatsOf(asset.animations[a]);
@@ -348,11 +385,29 @@ void WriteJson(JsonWriter& json, const std::string& path, const AssetFile& asset
   figures::Budget budget = kFigureSteps;
   switch (asset.kind) {
     case AssetKind::Model:
+    {
+      ModelFigures model;
       json.Key("meshes");
       json.BeginArray();
-      for (const reader::Mesh& mesh : asset.meshes) WriteMeshJson(json, mesh, full, &budget);
+      for (const reader::Mesh& mesh : asset.meshes) WriteMeshJson(json, mesh, full, &budget, &model);
       json.EndArray();
+      if (model.meshes > 0) {
+        json.Key("figures");
+        json.BeginObject();
+        json.Key("triangles");
+        json.Unsigned(model.triangles);
+        json.Key("acmr");
+        json.Double(model.Acmr());
+        json.Key("atvr");
+        json.Double(model.Atvr());
+        if (model.overdraw) {
+          json.Key("overdraw");
+          json.Double(model.Overdraw());
+        }
+        json.EndObject();
+      }
       break;
+    }
     case AssetKind::Animation:
       json.Key("animations");
       json.BeginArray();
