@@ -121,28 +121,10 @@ DrawFigures FiguresOf(const reader::Mesh& mesh, figures::Budget* budget) {
   return f;
 }
 
-// The figures of every triangle mesh together, as bench/compare.py adds them up: ACMR
-// is misses per triangle and ATVR per vertex used, over all meshes; overdraw is the
-// meshes' own weighted by their triangles (each mesh is drawn at its own scale), given
-// only when every mesh's was measured.
-struct ModelFigures {
-  std::size_t meshes = 0;
-  std::uint64_t triangles = 0, transformed = 0, vertices = 0;
-  double overdrawByTriangles = 0;
-  bool overdraw = true;
-  void Add(const DrawFigures& f) {
-    if (!f.cache) return;
-    ++meshes;
-    triangles += f.vertexCache.triangles;
-    transformed += f.vertexCache.transformed;
-    vertices += f.vertexCache.vertices;
-    overdraw = overdraw && f.overdraw;
-    if (f.overdraw) overdrawByTriangles += double(f.pixels.overdraw) * double(f.vertexCache.triangles);
-  }
-  double Acmr() const { return triangles == 0 ? 0 : double(transformed) / double(triangles); }
-  double Atvr() const { return vertices == 0 ? 0 : double(transformed) / double(vertices); }
-  double Overdraw() const { return triangles == 0 ? 0 : overdrawByTriangles / double(triangles); }
-};
+// Adds a mesh's figures to the model's.
+void AddTo(figures::Totals* model, const DrawFigures& f) {
+  if (f.cache) model->Add(f.vertexCache, f.overdraw ? &f.pixels : nullptr);
+}
 
 std::string Fixed3(double v) {
   char text[32];
@@ -156,7 +138,7 @@ std::string OverdrawText(bool measured, double overdraw) {
 }
 
 void MeshSummary(std::string& out, std::size_t m, const reader::Mesh& mesh, figures::Budget* budget,
-                 ModelFigures* model) {
+                 figures::Totals* model) {
   out += "  mesh " + std::to_string(m) + " " + JsonQuoted(mesh.name) + ": material " +
          std::to_string(mesh.materialIndex) + ", " + std::to_string(mesh.positions.size()) +
          " vertices, " + std::to_string(mesh.faceCount) + " faces (" +
@@ -175,7 +157,7 @@ void MeshSummary(std::string& out, std::size_t m, const reader::Mesh& mesh, figu
   }
   if (b.finite + b.nonFinite > 0) out += "\n";
   const DrawFigures f = FiguresOf(mesh, budget);
-  model->Add(f);
+  AddTo(model, f);
   if (f.cache) {
     out += "    vertex cache of " + std::to_string(figures::kCacheSize) + ": ACMR " + Fixed3(f.vertexCache.acmr) +
            ", ATVR " + Fixed3(f.vertexCache.atvr) + "; overdraw " + OverdrawText(f.overdraw, f.pixels.overdraw) + "\n";
@@ -191,7 +173,7 @@ void WriteVec3(JsonWriter& json, const reader::Vec3& v) {
 }
 
 void WriteMeshJson(JsonWriter& json, const reader::Mesh& mesh, bool full, figures::Budget* budget,
-                   ModelFigures* model) {
+                   figures::Totals* model) {
   json.BeginObject();
   json.Key("name");
   json.String(mesh.name);
@@ -230,7 +212,7 @@ void WriteMeshJson(JsonWriter& json, const reader::Mesh& mesh, bool full, figure
     json.Unsigned(b.nonFinite);
   }
   const DrawFigures f = FiguresOf(mesh, budget);
-  model->Add(f);
+  AddTo(model, f);
   if (f.cache) {
     json.Key("figures");
     json.BeginObject();
@@ -336,12 +318,12 @@ std::string Summary(const std::string& path, const AssetFile& asset) {
   switch (asset.kind) {
     case AssetKind::Model:
     {
-      ModelFigures model;
+      figures::Totals model;
       for (std::size_t m = 0; m < asset.meshes.size(); ++m) MeshSummary(out, m, asset.meshes[m], &budget, &model);
-      if (model.meshes > 1) {
-        out += "  all " + std::to_string(model.meshes) + " triangle meshes, " + std::to_string(model.triangles) +
-               " triangles: ACMR " + Fixed3(model.Acmr()) + ", ATVR " + Fixed3(model.Atvr()) + "; overdraw " +
-               OverdrawText(model.overdraw, model.Overdraw()) + "\n";
+      if (model.meshes() > 1) {
+        out += "  all " + std::to_string(model.meshes()) + " triangle meshes, " + std::to_string(model.triangles()) +
+               " triangles: ACMR " + Fixed3(model.acmr()) + ", ATVR " + Fixed3(model.atvr()) + "; overdraw " +
+               OverdrawText(model.hasOverdraw(), model.overdraw()) + "\n";
       }
       break;
     }
@@ -386,23 +368,23 @@ void WriteJson(JsonWriter& json, const std::string& path, const AssetFile& asset
   switch (asset.kind) {
     case AssetKind::Model:
     {
-      ModelFigures model;
+      figures::Totals model;
       json.Key("meshes");
       json.BeginArray();
       for (const reader::Mesh& mesh : asset.meshes) WriteMeshJson(json, mesh, full, &budget, &model);
       json.EndArray();
-      if (model.meshes > 0) {
+      if (model.meshes() > 0) {
         json.Key("figures");
         json.BeginObject();
         json.Key("triangles");
-        json.Unsigned(model.triangles);
+        json.Unsigned(model.triangles());
         json.Key("acmr");
-        json.Double(model.Acmr());
+        json.Double(model.acmr());
         json.Key("atvr");
-        json.Double(model.Atvr());
-        if (model.overdraw) {
+        json.Double(model.atvr());
+        if (model.hasOverdraw()) {
           json.Key("overdraw");
-          json.Double(model.Overdraw());
+          json.Double(model.overdraw());
         }
         json.EndObject();
       }

@@ -200,4 +200,17 @@ bool MeasureOverdraw(const float* positions, std::size_t vertexCount, const std:
   return true;
 }
 
+void Totals::Add(const CacheFigures& cache, const OverdrawFigures* overdraw) {
+  ++meshes_;
+  triangles_ += cache.triangles;
+  transformed_ += cache.transformed;
+  vertices_ += cache.vertices;
+  overdrawKnown_ = overdrawKnown_ && overdraw != nullptr;
+  if (overdraw != nullptr) overdrawByTriangles_ += double(overdraw->overdraw) * double(cache.triangles);
+}
+
+double Totals::acmr() const { return triangles_ == 0 ? 0 : double(transformed_) / double(triangles_); }
+double Totals::atvr() const { return vertices_ == 0 ? 0 : double(transformed_) / double(vertices_); }
+double Totals::overdraw() const { return triangles_ == 0 ? 0 : overdrawByTriangles_ / double(triangles_); }
+
 }  // namespace qx::figures

@@ -34,6 +34,27 @@ struct OverdrawFigures {
   float overdraw = 0;         // shaded per covered: 1 at best
 };
 
+// The figures of several meshes together, as bench/compare.py adds them up: ACMR is
+// misses per triangle and ATVR per vertex used, over all meshes; overdraw is the
+// meshes' own weighted by their triangles (each mesh is drawn at its own scale), known
+// only when every mesh's was measured. Here, so that it too is the same bits everywhere.
+class Totals {
+ public:
+  void Add(const CacheFigures& cache, const OverdrawFigures* overdraw);
+  std::size_t meshes() const { return meshes_; }
+  std::uint64_t triangles() const { return triangles_; }
+  double acmr() const;
+  double atvr() const;
+  bool hasOverdraw() const { return overdrawKnown_; }
+  double overdraw() const;
+
+ private:
+  std::size_t meshes_ = 0;
+  std::uint64_t triangles_ = 0, transformed_ = 0, vertices_ = 0;
+  double overdrawByTriangles_ = 0;
+  bool overdrawKnown_ = true;
+};
+
 // Counts of pixel tests: each triangle costs its clipped bounding box in each view, and
 // one step more. A budget bounds what a crafted file of many screen-filling triangles
 // costs a viewer; the converter measures without one, as the library does.
