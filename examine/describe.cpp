@@ -98,8 +98,8 @@ std::string SizesText(const std::vector<std::uint32_t>& sizes) {
 
 // The pixel tests the overdraw figures of one file may take (counted by
 // figures::MeasureOverdraw): a file of a few thousand triangles that each fill the view
-// would otherwise keep QXInspect, or the page, busy for minutes. About a second on this
-// project's machine; a real model of a million triangles takes a few percent of it.
+// would otherwise keep QXInspect, or the page, busy for minutes. About 0.3 s on this
+// project's machine; a grid of a million triangles takes 1% of it.
 constexpr figures::Budget kFigureSteps = 300'000'000;
 
 // How a triangle mesh suits the GPU, as the report gives it for -optimize; none for
