@@ -13,8 +13,9 @@ packages=(cmake ninja-build make g++ pkg-config libassimp-dev libmeshoptimizer-d
 # The viewer page: the reader as WebAssembly, the page's npm packages, and a browser and
 # Assimp's test models for its checks.
 viewer_packages=(emscripten nodejs chromium fonts-dejavu-core assimp-testmodels)
-# .blend sources are exported by the user's Blender; its glTF exporter needs numpy.
-blender_packages=(blender python3-numpy)
+# .blend sources are exported by the user's Blender; its glTF exporter needs numpy, and
+# the add-on's check in Blender's window runs it under Xvfb.
+blender_packages=(blender python3-numpy xvfb xauth)
 
 install_missing() {
   local missing=()
