@@ -148,7 +148,8 @@ TEST(Inspect, SummaryAndJsonDescribeTheMesh) {
                                                                           // + 1 + 48 + 1
           "  mesh 0 \"Square\": material 0, 4 vertices, 2 faces (triangles), "
           "6 indices, normals\n"
-          "    bounds (0, 0, 0) .. (2, 2, 1)\n");
+          "    bounds (0, 0, 0) .. (2, 2, 1)\n"
+          "    vertex cache of 16: ACMR 2.000, ATVR 1.000; overdraw 1.000\n");
 
   const auto json = RunQXInspect({"--json", "--full", dir / "square.mdl"});
   ASSERT_EQ(json.exitCode, 0);
@@ -161,6 +162,20 @@ TEST(Inspect, SummaryAndJsonDescribeTheMesh) {
   EXPECT_EQ(mesh["indices"].size(), 6u);
   EXPECT_EQ(mesh["bounds"]["max"], nlohmann::json::parse("[2.0, 2.0, 1.0]"));
   EXPECT_FALSE(mesh.contains("textureCoords"));
+  EXPECT_EQ(mesh["figures"], nlohmann::json::parse(R"({"acmr": 2.0, "atvr": 1.0, "overdraw": 1.0})"));
+  EXPECT_EQ(doc[0]["figures"], nlohmann::json::parse(R"({"triangles": 2, "acmr": 2.0, "atvr": 1.0, "overdraw": 1.0})"));
+
+  // Many triangles that each fill the view: the overdraw figure stops at its budget
+  // and says so; the cache figures are still there.
+  std::string crafted = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\n";
+  for (int f = 0; f < 20000; ++f) crafted += f % 2 ? "f 1 2 3\n" : "f 2 4 3\n";
+  WriteFile(dir / "crafted.obj", crafted);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "crafted.obj", dir / "crafted.mdl", "-ue"}).exitCode, 0);
+  const auto costly = RunQXInspect({dir / "crafted.mdl"});
+  EXPECT_EQ(costly.exitCode, 0);
+  EXPECT_NE(costly.out.find("ACMR 0.000, ATVR 1.000; overdraw not measured (more than the 300000000 pixel tests"),
+            std::string::npos)
+      << costly.out;
 }
 
 TEST(Inspect, ExtractGivesBackTheSourceBytes) {

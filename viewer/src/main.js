@@ -421,7 +421,16 @@ function showModel(asset) {
       + (asset.meshes.length > MESH_ROWS ? ` (the first ${MESH_ROWS} are listed)` : '')
       + (bounds ? `; size ${sizeOf(bounds)} units` : '')
       + (modelView.gridSpacing ? `; grid lines ${modelView.gridSpacing} apart` : '')
+      + drawFigures(asset.info.figures)
       + undrawable(asset.meshes, bounds);
+}
+
+// The triangle meshes' vertex-cache and overdraw figures, as QXInspect gives them (what
+// -optimize bought shows here); overdraw is absent when the file was too costly to measure.
+function drawFigures(figures) {
+  if (!figures) return '';
+  return `; vertex cache of 16: ACMR ${figures.acmr.toFixed(3)}, ATVR ${figures.atvr.toFixed(3)}`
+    + `; overdraw ${figures.overdraw === undefined ? 'not measured (too costly)' : figures.overdraw.toFixed(3)}`;
 }
 
 const baseName = (path) => path.replaceAll('\\', '/').split('/').pop();
