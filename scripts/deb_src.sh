@@ -11,5 +11,3 @@ enable_deb_src() {  # PACKAGE: one whose source must be found
   fi
   apt-get update -qq
 }
-# (scripts/mingw_assimp.sh holds the same lines: it is keyed by its own text, and an
-# edit would rebuild the cached Windows Assimp.)
