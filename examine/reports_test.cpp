@@ -72,8 +72,9 @@ TEST(Reports, OnlyRegularFilesOfBoundedSizeAreRead) {
 
 // --fail-on checks every report in the folder: one cut short, one of another schema
 // version, one with null where a number belongs and ones whose whole numbers are out
-// of range (a version that wraps to 1, a size below 0, a count no integer holds) each
-// fail the gate by name; JSON that does not claim to be a report is passed over.
+// of range (a version that wraps to 1, a size below 0, a count no integer holds) and one
+// nested 200,000 levels deep each fail the gate by name; JSON that does not claim to be
+// a report is passed over.
 TEST(Reports, TheGateFailsOnReportsItCannotRead) {
   TempDir dir;
   const nlohmann::json report = ConvertCrate(dir / "reports");
@@ -99,6 +100,10 @@ TEST(Reports, TheGateFailsOnReportsItCannotRead) {
   nlohmann::json huge = report;
   huge["meshes"][0]["vertices"] = 1e30;
   WriteFile(dir / "reports/huge.json", huge.dump(2));
+  // Nested past what the parser copies without running out of stack.
+  std::string deep = report.dump();
+  deep.insert(1, "\"deep\": " + std::string(200000, '[') + std::string(200000, ']') + ", ");
+  WriteFile(dir / "reports/deep.json", deep);
   const auto failing = RunQXInspect({"--summary-reports", dir / "reports", "--fail-on", "bones"});
   EXPECT_EQ(failing.exitCode, 1);
   for (const char* name : {"cut.json cannot be read: it is not JSON",
@@ -106,7 +111,8 @@ TEST(Reports, TheGateFailsOnReportsItCannotRead) {
                            "null.json cannot be read: a field is missing or of the wrong type",
                            "wraps.json cannot be read: its schema version is 4294967297",
                            "negative.json cannot be read: a field is out of range",
-                           "huge.json cannot be read: a field is out of range"}) {
+                           "huge.json cannot be read: a field is out of range",
+                           "deep.json cannot be read: it nests arrays or objects more than 64 levels deep"}) {
     EXPECT_NE(failing.err.find(name), std::string::npos) << name << " not in\n" << failing.err;
   }
   EXPECT_EQ(failing.err.find("other.json"), std::string::npos) << failing.err;

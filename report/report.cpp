@@ -1,5 +1,6 @@
 #include "report/report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -157,6 +158,30 @@ std::vector<Node> SkeletonOf(const json& list) {
   return skeleton;
 }
 
+// How deeply arrays and objects nest in text, stopping once past `most`. The parser
+// copies nested values recursively, so a crafted file of a million '[' would overflow
+// the stack before any field is looked at; a report nests six levels.
+int Nesting(const std::string& text, int most) {
+  int depth = 0, deepest = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size() && deepest <= most; ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '\\') ++i;
+      else if (c == '"') quoted = false;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+constexpr int kMostNesting = 64;
+
 }  // namespace
 
 const std::vector<std::string>& FindingKinds() {
@@ -231,6 +256,10 @@ std::string ToJson(const Report& r) {
 
 bool FromJson(const std::string& text, Report* r, std::string* error, bool* foreign) {
   if (foreign != nullptr) *foreign = false;
+  if (Nesting(text, kMostNesting) > kMostNesting) {
+    *error = "it nests arrays or objects more than " + std::to_string(kMostNesting) + " levels deep";
+    return false;
+  }
   const json document = json::parse(text, nullptr, false);
   if (document.is_discarded()) {
     *error = "it is not JSON";
