@@ -717,6 +717,37 @@ TEST(Skeleton, TheReportPosesTheBvhHierarchyAndTheThumbnailFollowsTheTime) {
   }
 }
 
+// Assimp's LWS importer puts the keys before the first frame after it (times 0, -72,
+// -51, -21, 0, ...). Where one pair of neighbouring keys holds a time, the pose lies
+// between them, as the page, which halves the list, puts it; reading from the front
+// stopped at the first key (time 0) instead.
+TEST(Skeleton, KeysOutOfTimeOrderPoseBetweenTheNeighboursAroundTheTime) {
+  const std::string lws = "/usr/share/assimp/models/LWS/move_y_pre_ofrep_post_osc.lws";
+  if (!testing::FileExists(lws)) GTEST_SKIP() << "needs Debian's assimp-testmodels";
+  TempDir dir;
+  ASSERT_EQ(RunQXConvert({"anm", lws, dir / "run.anm", "-report=" + dir / "run.json"}).exitCode, 0);
+  report::Report report;
+  reader::AssetFile asset;
+  std::string error;
+  ASSERT_TRUE(report::FromJson(ReadFile(dir / "run.json"), &report, &error)) << error;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "run.anm", &asset, &error)) << error;
+  const std::vector<report::Node>& skeleton = report.scene.skeleton;
+  ASSERT_EQ(skeleton.size(), 2u);  // the scene's root, identity, and the moving node
+  ASSERT_TRUE(skeleton[1].animated);
+  const reader::KeySpan& keys = asset.animations.at(0).channels[0].positions;
+  int tested = 0;
+  for (std::size_t k = 0; k + 1 < keys.size(); ++k) {
+    const double t = (keys[k].time + keys[k + 1].time) / 2;
+    int around = 0;
+    for (std::size_t j = 0; j + 1 < keys.size(); ++j) around += keys[j].time <= t && t < keys[j + 1].time;
+    if (keys[k].time >= keys[k + 1].time || around != 1) continue;
+    const auto joints = examine::PoseAt(skeleton, report.scene.animations.at(0), asset.animations.at(0), t);
+    EXPECT_NEAR(joints[1][1], (keys[k].y + keys[k + 1].y) / 2, 1e-5) << "at " << t;
+    ++tested;
+  }
+  EXPECT_GE(tested, 3);  // (-72, -51), (-51, -21) and (0, 30) at least
+}
+
 TEST(Inspect, InvalidFilesAndUsageErrorsHaveTheirOwnExitCodes) {
   TempDir dir;
   WriteFile(dir / "bad.mdl", "QMDL\x01");

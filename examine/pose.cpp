@@ -1,5 +1,6 @@
 #include "examine/pose.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <string>
@@ -64,8 +65,10 @@ Quaternion Slerp(Quaternion a, Quaternion b, double f) {
 }
 
 // The keys around `ticks`: before and after, and how far between them (0 at before).
-// Outside the keys both are the nearest end. Keys are in time order as the converter
-// writes them; times that do not compare (NaN) only pick a key, never read past the list.
+// Outside the keys both are the nearest end. The last key at or before `ticks` is found
+// by halving, as the viewer page finds it, so a list out of time order (Assimp's LWS
+// keys before the first frame) poses the same in both, and a node costs the logarithm
+// of its keys rather than all of them; times that do not compare (NaN) only pick a key.
 struct Between {
   const reader::Key* before;
   const reader::Key* after;
@@ -73,14 +76,15 @@ struct Between {
 };
 
 Between Around(const reader::KeySpan& keys, double ticks) {
-  std::size_t next = 0;
-  while (next < keys.size() && !(keys[next].time > ticks)) ++next;
-  if (next == 0) return {&keys[0], &keys[0], 0};
-  if (next == keys.size()) return {&keys[next - 1], &keys[next - 1], 0};
-  const reader::Key& a = keys[next - 1];
-  const reader::Key& b = keys[next];
-  const double f = (ticks - a.time) / (b.time - a.time);
-  return {&a, &b, std::isfinite(f) ? std::fmin(std::fmax(f, 0.0), 1.0) : 0};
+  std::size_t low = 0, high = keys.size();
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    if (keys[middle].time <= ticks) low = middle + 1;
+    else high = middle;
+  }
+  const std::size_t k = low > 0 ? low - 1 : 0, next = std::min(k + 1, keys.size() - 1);
+  const double span = keys[next].time - keys[k].time, f = (ticks - keys[k].time) / span;
+  return {&keys[k], &keys[next], span > 0 && std::isfinite(f) ? std::fmin(std::fmax(f, 0.0), 1.0) : 0};
 }
 
 Point Vector(const reader::KeySpan& keys, double ticks, const Point& rest) {
