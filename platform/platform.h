@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,28 @@ constexpr int kCannotConfine = -2;
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
                const ChildBounds& bounds, std::string* error);
+
+// A child forked from this process, so it starts with everything this process has
+// loaded and set up (POSIX only: CanFork says whether this system has it). body runs
+// in the child with standard input on the null device and standard output and error
+// going to two pipes this process collects; its return value is the child's exit
+// code. The child is ended (SIGTERM, so its clean-up of temporary files runs) should
+// this process die first. False with *error when no child could be started.
+struct ForkedRun {
+  std::string out;
+  std::string err;
+  int exitCode = -1;  // -1 when it ended on a signal
+  int signal = 0;     // the signal that ended it, if any
+  long pid = 0;       // the child's process id
+};
+bool CanFork();
+bool RunForked(const std::function<int()>& body, ForkedRun* run, std::string* error);
+
+// This process's id.
+long ProcessId();
+
+// The path of the running executable; empty when it cannot be found.
+std::string ExecutablePath();
 
 // A PATH for a program that must find the system's own programs, not the caller's:
 // folder, then the system's standard program folders (POSIX: confstr's _CS_PATH).
