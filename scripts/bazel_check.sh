@@ -7,7 +7,9 @@
 #      crate's three: the asset and its two levels of detail, each with a report); an
 #      undeclared .mtl and a source that fails to import fail the build, leaving no
 #      output;
-#   4. bazel test runs QXInspect --verify over every converted sample.
+#   4. persistent workers (the default here) and one-off runs (--strategy=QXConvert=local)
+#      give byte-identical outputs, and Bazel's summary counts the worker actions;
+#   5. bazel test runs QXInspect --verify over every converted sample.
 #   scripts/bazel_check.sh
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -117,6 +119,17 @@ if bazel_run two base-two build //:undeclared; then fail "an undeclared .mtl did
 grep -q 'QXConvert read models/crate.mtl, which is not declared' "$work/log" || { cat "$work/log"; fail "the undeclared file was not named"; }
 if bazel_run two base-two build //:broken; then fail "a broken model did not fail the build"; fi
 [ ! -e "$work/two/bazel-bin/models/broken.mdl" ] || fail "a failed conversion left an output"
+
+echo "== persistent workers convert the samples, as one-off runs do, byte for byte"
+copy workers
+bazel_run workers base-workers build //... || { cat "$work/log"; fail "the build with workers failed"; }
+echo "  workers:  $(summary)"
+summary | grep -Eq '[0-9]+ worker' || fail "no action ran in a worker: $(summary)"
+copy oneoff
+bazel_run oneoff base-oneoff build //... --strategy=QXConvert=local || { cat "$work/log"; fail "the build without workers failed"; }
+echo "  one-off:  $(summary)"
+summary | grep -q worker && fail "--strategy=QXConvert=local still used workers: $(summary)"
+[ "$(outputs workers)" = "$(outputs oneoff)" ] || fail "the outputs of workers and one-off runs differ"
 
 echo "== bazel test verifies every converted sample"
 bazel_run one base-one test //:verify --disk_cache="$work/disk" || { cat "$work/log"; fail "bazel test failed"; }
