@@ -249,7 +249,8 @@ int Batch(JobRunner& runner, const std::string& path) {
 }  // namespace
 
 bool RunManyEntry(const std::vector<std::string>& args, int* exitCode) {
-  if (args.size() < 2) return false;
+  if (args.size() < 2 || (args[1] != "--batch" && args[1] != "--bazel-action")) return false;
+  platform::UseHugePagesForHeap(args);
   if (args[1] == "--batch") {
     if (args.size() != 3) {
       Print(stderr, "QXConvert --batch needs one FILE, or - for standard input\n");

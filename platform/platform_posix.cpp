@@ -569,6 +569,40 @@ std::string ExecutableDirectory() {
   return path.empty() ? path : DirectoryOf(path);
 }
 
+void UseHugePagesForHeap(const std::vector<std::string>& args) {
+  // glibc reads its tunables once, at start; the marker carries what the caller had.
+  constexpr const char* kMarker = "QX_CALLER_GLIBC_TUNABLES";
+  if (const char* caller = std::getenv(kMarker)) {
+    if (caller[0] == '=') {
+      setenv("GLIBC_TUNABLES", caller + 1, 1);
+    } else {
+      unsetenv("GLIBC_TUNABLES");
+    }
+    unsetenv(kMarker);
+    return;
+  }
+  const std::string program = ExecutablePath();
+  if (program.empty() || args.empty()) return;
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  const std::string caller = tunables != nullptr ? std::string("=") + tunables : "-";
+  const std::string wanted =
+      (tunables != nullptr && tunables[0] != '\0' ? std::string(tunables) + ":" : "") + "glibc.malloc.hugetlb=1";
+  if (setenv(kMarker, caller.c_str(), 1) != 0 || setenv("GLIBC_TUNABLES", wanted.c_str(), 1) != 0) return;
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  execv(program.c_str(), argv.data());
+  // Not re-executed (an emulator, a program gone): carry on as started.
+  if (tunables != nullptr) {
+    setenv("GLIBC_TUNABLES", tunables, 1);
+  } else {
+    unsetenv("GLIBC_TUNABLES");
+  }
+  unsetenv(kMarker);
+}
+
 long ProcessId() { return static_cast<long>(getpid()); }
 
 bool CanFork() { return true; }

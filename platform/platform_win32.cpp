@@ -620,6 +620,9 @@ std::string ExecutableDirectory() {
   return path.empty() ? path : DirectoryOf(path);
 }
 
+// The Windows heap has no such switch, and jobs are not forked here.
+void UseHugePagesForHeap(const std::vector<std::string>&) {}
+
 long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
 // Windows has no fork: a caller runs a program instead (RunProgram).
