@@ -127,7 +127,7 @@ echo "== persistent workers convert the samples, as one-off runs do, byte for by
 # converts again with a process each: its assets removed, no cache, the tools built.
 echo "$first_summary" | grep -Eq '[1-9][0-9]* worker' || fail "no action ran in a worker: $first_summary"
 from_workers=$(outputs one)
-(cd "$work/one/bazel-bin" && find . \( -name '*.mdl' -o -name '*.anm' -o -name '*.img' -o -name '*.mus' -o -name '*.snd' \) -delete)
+(cd "$work/one/bazel-bin" && find . -type f \( -name '*.mdl' -o -name '*.anm' -o -name '*.img' -o -name '*.mus' -o -name '*.snd' \) -delete)
 bazel_run one base-one build //... --strategy=QXConvert=local || { cat "$work/log"; fail "the build without workers failed"; }
 echo "  one-off:  $(summary)"
 summary | grep -q worker && fail "--strategy=QXConvert=local still used workers: $(summary)"
