@@ -562,8 +562,11 @@ def bazel_comparison(work, args):
     os.makedirs(os.path.join(space, "textures"))
     shutil.copy(os.path.join(root, "bazel/examples/.bazelrc"), space)
     with open(os.path.join(space, "WORKSPACE"), "w") as f:
-        f.write('workspace(name = "qx_bench")\n'
-                'load("@qxconvert//bazel:deps.bzl", "qx_dependencies")\nqx_dependencies()\n')
+        f.write('workspace(name = "qx_bench")\n')
+        for name, path in [("qxconvert", root), ("rules_cc", f"{root}/bazel/rules_cc"),
+                           ("remote_coverage_tools", f"{root}/bazel/remote_coverage_tools")]:
+            f.write(f'local_repository(name = "{name}", path = "{path}")\n')
+        f.write('load("@qxconvert//bazel:deps.bzl", "qx_dependencies")\nqx_dependencies()\n')
     with open(os.path.join(space, "BUILD.bazel"), "w") as f:
         f.write('load("@qxconvert//bazel:defs.bzl", "qx_assets")\n'
                 'qx_assets(name = "models", srcs = glob(["models/*.obj"]), kind = "mdl")\n'
@@ -574,9 +577,7 @@ def bazel_comparison(work, args):
         triangles = tiny_obj(os.path.join(space, "models", f"m{i:04}.obj"), 13, i)
         with open(os.path.join(space, "textures", f"t{i:04}.tga"), "wb") as f:
             f.write(os.urandom(1024))
-    overrides = [f"--override_repository=qxconvert={root}",
-                 f"--override_repository=rules_cc={root}/bazel/rules_cc",
-                 f"--override_repository=remote_coverage_tools={root}/bazel/remote_coverage_tools"]
+    overrides = []
     tools = ["@qxconvert//:QXConvert", "@qxconvert//:qxconvert_scene.so"]
     disk = os.path.join(work, "bazel-disk")
     strategies = {"workers": ["--strategy=QXConvert=worker"], "a process each": ["--strategy=QXConvert=local"]}
