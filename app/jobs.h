@@ -41,7 +41,7 @@ class JobRunner {
 // True when args (the whole command line) select one of these entries, which no
 // one-off command line reaches (their first argument is no asset type); *exitCode is
 // then the entry's:
-//   --batch FILE|-                        one job per line (see docs/performance.md)
+//   --batch FILE|-                        one job per line, its arguments separated by tabs
 //   --bazel-action DEPFILE DECLARED ARGS  one Bazel action, arguments also from @FILE
 //   --bazel-action --persistent_worker    Bazel's JSON worker protocol on stdin/stdout
 bool RunManyEntry(const std::vector<std::string>& args, int* exitCode);
