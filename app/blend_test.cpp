@@ -353,7 +353,18 @@ TEST(BlenderAddon, ExportsEachActionPlacedAndAsTheDirectPath) {
     ASSERT_TRUE(reader::ReadAssetFile(out + "/" + name + ".anm", &clip, &error)) << error;
     ASSERT_EQ(clip.animations.size(), 1u);
     expectAction(clip.animations[0], frames);
-    EXPECT_NE(ReadFile(out + "/" + name + ".anm.json").find("\"duration\""), std::string::npos);
+    // The report names the animation after its action.
+    EXPECT_NE(ReadFile(out + "/" + name + ".anm.json").find("\"name\": \"" + std::string(name) + "\""),
+              std::string::npos);
+  }
+  // Actions named "*", "../x" and "Con.walk": each file holds its one action.
+  const std::pair<const char*, unsigned> odd[] = {{"_", 5}, {"_x", 7}, {"Con_.walk", 9}};
+  for (const auto& [name, frames] : odd) {
+    SCOPED_TRACE(name);
+    reader::AssetFile clip;
+    ASSERT_TRUE(reader::ReadAssetFile(out + "/odd/" + name + ".anm", &clip, &error)) << error;
+    ASSERT_EQ(clip.animations.size(), 1u);
+    expectAction(clip.animations[0], frames);
   }
   EXPECT_TRUE(ReadFile(out + "/walk_only.anm") == ReadFile(out + "/Walk.anm"));
   reader::AssetFile every;
@@ -380,6 +391,36 @@ TEST(BlenderAddon, ExportsEachActionPlacedAndAsTheDirectPath) {
   EXPECT_TRUE(ReadFile(dir / "direct.mdl") == ReadFile(out + "/scene.mdl"));
   ASSERT_EQ(RunQXConvert({"anm", out + "/scene.blend", dir / "direct.anm", "-ue", "-blender=/usr/bin/blender"}).exitCode, 0);
   EXPECT_TRUE(ReadFile(dir / "direct.anm") == ReadFile(out + "/every.anm"));
+}
+
+// In Blender's window (under Xvfb) an export is a modal operator whose child is the
+// background Blender: Esc, and opening another file (Blender then cancels the
+// operator), stop that child at once and leave no output and no copy of the scene
+// (testing/blender_addon_window.py checks all three).
+TEST(BlenderAddon, EscAndOpeningAFileStopTheExport) {
+  if (const char* why = BlenderUnavailable()) GTEST_SKIP() << why;
+  if (testing::Emulator() != nullptr) GTEST_SKIP() << "Blender cannot start tools built for another machine";
+  if (!FileExists("/usr/bin/xvfb-run")) GTEST_SKIP() << "needs xvfb-run for Blender's window";
+  TempDir dir;
+  std::filesystem::create_directories(dir / "scripts/addons");
+  std::filesystem::create_directories(dir / "tmp");
+  std::filesystem::copy(std::string(QX_SOURCE_DIR) + "/blender/qxconvert", dir / "scripts/addons/qxconvert",
+                        std::filesystem::copy_options::recursive);
+  ProcessOptions window;
+  const std::string scripts = dir / "scripts", temp = dir / "tmp", home = dir.path();
+  window.beforeExec = [scripts, temp, home] {
+    setenv("BLENDER_USER_SCRIPTS", scripts.c_str(), 1);
+    setenv("TMPDIR", temp.c_str(), 1);  // where the add-on's copies of the scene go
+    setenv("HOME", home.c_str(), 1);
+    setenv("PATH", "/usr/bin:/bin", 1);
+  };
+  const auto r = testing::RunProcess(
+      "/usr/bin/xvfb-run", {"-a", "-s", "-screen 0 1024x768x24", "/usr/bin/blender", "--factory-startup",
+                            "-noaudio", "--enable-event-simulate", "--python",
+                            std::string(QX_SOURCE_DIR) + "/testing/blender_addon_window.py", "--", dir.path(),
+                            QXCONVERT_EXE}, window);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("qx-window-check: all held"), std::string::npos) << r.out << r.err;
 }
 
 // Assimp reads the .blend files of Blender 2.5x-2.7x (and some later ones) itself, so

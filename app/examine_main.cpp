@@ -1,6 +1,7 @@
 // QXInspect: looks inside asset files, checks them, and gets their content back out.
 // Exit codes: 0 success, 1 an invalid file or a failed check, 2 a usage error.
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <new>
@@ -31,6 +32,7 @@ struct Options {
   bool bake = false;
   std::string render;
   int size = 512;
+  double time = 0;
   std::string report;
   std::string reportsFolder;
   std::vector<std::string> failOn;
@@ -115,8 +117,15 @@ int Examine(const Options& options) {
         return kInvalid;
       }
     } else if (!options.render.empty()) {
+      // An animation's report names the channel drawn and gives the skeleton to pose.
+      qx::report::Report report;
+      bool found = false;
+      if (asset.kind == qx::reader::AssetKind::Animation && !ReportOf(options, path, &report, &found, &error)) {
+        PrintFileError(path, error);
+        return kInvalid;
+      }
       qx::examine::Image image;
-      if (!qx::examine::RenderAsset(asset, options.size, &image, &error) ||
+      if (!qx::examine::RenderAsset(asset, options.size, &image, &error, found ? &report : nullptr, options.time) ||
           !qx::examine::WritePng(image, options.render, guard, &error)) {
         PrintFileError(path, error);
         return kInvalid;
@@ -187,12 +196,26 @@ int main(int argc, char** argv) {
       ->needs(verify);
   auto* render = app.add_option("--render", options.render,
                                 "Draw the asset into OUT as PNG: a model shaded, a texture's "
-                                "image, an animation's rotation curves, a sound's or music's "
-                                "waveform (PCM WAV)")
+                                "image, an animation's rotation curves (and with its report its "
+                                "skeleton, posed at --time), a sound's or music's waveform (PCM WAV)")
                      ->type_name("OUT.png");
   app.add_option("--size", options.size, "With --render: the image's width and height in pixels")
       ->check(CLI::Range(16, 4096))
       ->default_val(512)
+      ->needs(render);
+  app.add_option("--time", options.time,
+                 "With --render: the time in seconds at which an animation's skeleton is posed "
+                 "(its report gives the skeleton and the tick rate, else 25 ticks a second)")
+      ->type_name("SECONDS")
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            double value = 0;
+            return CLI::detail::lexical_cast(text, value) && std::isfinite(value) && value >= 0
+                       ? std::string()
+                       : "a number of seconds from 0 is needed, not " + text;
+          },
+          "SECONDS"))
+      ->default_val(0)
       ->needs(render);
   auto* report = app.add_option("--report", options.report,
                                 "The conversion report of FILE (default: FILE.json when it exists): "

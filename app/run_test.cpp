@@ -62,10 +62,15 @@ TEST(CommandLine, UnknownTypesPrintBannerMessageAndUsage) {
 
 TEST(CommandLine, MissingInputGoesToStandardErrorWithoutPause) {
   TempDir dir;
-  const auto r = RunQXConvert({"tex", dir / "nope.png", dir / "out", "-pause"});
-  EXPECT_EQ(r.out, kBanner);
-  EXPECT_EQ(r.err, "File \"" + (dir / "nope.png") + "\" not found.\n");
-  EXPECT_EQ(r.exitCode, 1);
+  // The path comes back exactly as given, so these also prove that the argument
+  // reached the tool intact (on Windows, the command line's quoting).
+  for (const std::string name : {"nope.png", "two words.png", "tab\t.png", "q\"uote.png",
+                                 "slash\\\"quote", "trailing slash\\", "two\\\\ \\\\"}) {
+    const auto r = RunQXConvert({"tex", dir / name, dir / "out", "-pause"});
+    EXPECT_EQ(r.out, kBanner) << name;
+    EXPECT_EQ(r.err, "File \"" + (dir / name) + "\" not found.\n") << name;
+    EXPECT_EQ(r.exitCode, 1) << name;
+  }
   EXPECT_FALSE(FileExists(dir / "out"));
 }
 

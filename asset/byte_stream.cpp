@@ -71,23 +71,6 @@ void ByteStream::Close() {
   size_ = 0;
 }
 
-bool ByteStream::CloseChecked() {
-  if (kind_ != StreamKind::File) {
-    Close();
-    return true;
-  }
-  errno = 0;
-  const int result = std::fclose(file_);
-  const int error = errno;
-  file_ = nullptr;
-  kind_ = StreamKind::None;
-  if (result != 0) {
-    SetErrnoText("Failed to write file with errno ", error);
-    return false;
-  }
-  return true;
-}
-
 bool ByteStream::OpenFile(const std::string& path, OpenMode mode) {
   Close();
   const char* modeString = ModeString(mode);

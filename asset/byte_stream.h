@@ -3,6 +3,9 @@
 // owned by the stream (payloads are built here), and a fixed buffer owned by the
 // caller. Positions and sizes are 32-bit signed, so no stream holds 2 GiB or more.
 //
+// The converter writes its outputs through files/output_file (durable, every failure
+// checked), never through a File stream: in the product a File stream only reads.
+//
 // Failures never throw. An open reports failure by its result and leaves a text in
 // errorText(); a file Read or Write that moves fewer bytes than asked does the same,
 // so callers can tell a complete file from a truncated one.
@@ -66,9 +69,6 @@ class ByteStream {
   // payload). The new bytes are not initialised. Null when the stream is not Memory
   // or the size would reach 2 GiB.
   std::uint8_t* Extend(std::int32_t length);
-
-  // Closes like Close(), but reports a failed final flush of a File stream.
-  bool CloseChecked();
 
   bool isOpen() const { return kind_ != StreamKind::None; }
   StreamKind kind() const { return kind_; }

@@ -15,7 +15,7 @@
 namespace qx {
 
 // Whether this build carries the mesh optimiser (it does not where meshoptimizer was
-// not found, as in the Windows build).
+// neither found nor given as source).
 bool MeshWorkAvailable();
 
 // The relative error a simplification may reach (of the mesh's extent); the

@@ -84,6 +84,55 @@ void DescribeAnimations(const aiScene& scene, report::Scene* out) {
   }
 }
 
+// Every node a channel names and its ancestors, in the scene's depth-first order, so
+// each parent comes before its children. Walked with a stack of its own: a crafted
+// source may nest nodes deeper than the call stack reaches.
+void DescribeSkeleton(const aiScene& scene, report::Scene* out) {
+  if (scene.mRootNode == nullptr) return;
+  std::vector<const aiNode*> order;  // depth-first, each node before its children
+  for (std::vector<const aiNode*> stack = {scene.mRootNode}; !stack.empty();) {
+    const aiNode* node = stack.back();
+    stack.pop_back();
+    order.push_back(node);
+    for (unsigned c = node->mNumChildren; c-- > 0;) {
+      if (node->mChildren[c] != nullptr) stack.push_back(node->mChildren[c]);
+    }
+  }
+  // A name held by several nodes is the first in that order, as aiNode::FindNode finds it.
+  std::map<std::string, const aiNode*> byName;
+  for (const aiNode* node : order) byName.emplace(node->mName.C_Str(), node);
+  std::map<const aiNode*, bool> kept;  // true: a channel names it
+  for (unsigned a = 0; a < scene.mNumAnimations; ++a) {
+    const aiAnimation& animation = *scene.mAnimations[a];
+    for (unsigned c = 0; c < animation.mNumChannels; ++c) {
+      const auto found = byName.find(animation.mChannels[c]->mNodeName.C_Str());
+      if (found == byName.end()) continue;
+      kept[found->second] = true;
+      for (const aiNode* up = found->second->mParent; up != nullptr && kept.emplace(up, false).second;) {
+        up = up->mParent;
+      }
+    }
+  }
+  std::map<const aiNode*, std::int32_t> indexOf;
+  for (const aiNode* node : order) {
+    const auto it = kept.find(node);
+    if (it == kept.end()) continue;
+    report::Node entry;
+    entry.name = node->mName.C_Str();
+    const auto parent = indexOf.find(node->mParent);
+    entry.parent = parent != indexOf.end() ? parent->second : -1;
+    aiVector3D scaling, position;
+    aiQuaternion rotation;
+    node->mTransformation.Decompose(scaling, rotation, position);
+    entry.translation = {position.x, position.y, position.z};
+    entry.rotation = {rotation.x, rotation.y, rotation.z, rotation.w};
+    entry.scale = {scaling.x, scaling.y, scaling.z};
+    entry.animated = it->second;
+    indexOf[node] = static_cast<std::int32_t>(out->skeleton.size());
+    out->skeleton.push_back(std::move(entry));
+  }
+}
+
 // Adds a finding when count is not 0.
 void Note(std::vector<report::Finding>* list, const char* kind, std::uint64_t count,
           std::vector<std::string> concerns, const std::string& text) {
@@ -196,6 +245,7 @@ void DescribeScene(const aiScene& source, const aiScene& encoded, format::AssetK
     FindMeshParts(source, out);
   } else {
     DescribeAnimations(source, out);
+    DescribeSkeleton(source, out);
   }
   FindSceneParts(source, kind, out);
 }

@@ -5,16 +5,23 @@
 
 #include <assimp/Importer.hpp>
 #include <cerrno>
+#include <charconv>
+#include <random>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <cmath>
 #include <map>
+#include <sstream>
 #include <set>
 #include <tuple>
 #include <nlohmann/json.hpp>
 
 #include "app/version.h"
+#include "examine/json_writer.h"
+#include "examine/pose.h"
 #include "examine/verify.h"
+#include "report/report.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_STATIC
@@ -141,7 +148,8 @@ TEST(Inspect, SummaryAndJsonDescribeTheMesh) {
                                                                           // + 1 + 48 + 1
           "  mesh 0 \"Square\": material 0, 4 vertices, 2 faces (triangles), "
           "6 indices, normals\n"
-          "    bounds (0, 0, 0) .. (2, 2, 1)\n");
+          "    bounds (0, 0, 0) .. (2, 2, 1)\n"
+          "    vertex cache of 16: ACMR 2.000, ATVR 1.000; overdraw 1.000\n");
 
   const auto json = RunQXInspect({"--json", "--full", dir / "square.mdl"});
   ASSERT_EQ(json.exitCode, 0);
@@ -154,6 +162,20 @@ TEST(Inspect, SummaryAndJsonDescribeTheMesh) {
   EXPECT_EQ(mesh["indices"].size(), 6u);
   EXPECT_EQ(mesh["bounds"]["max"], nlohmann::json::parse("[2.0, 2.0, 1.0]"));
   EXPECT_FALSE(mesh.contains("textureCoords"));
+  EXPECT_EQ(mesh["figures"], nlohmann::json::parse(R"({"acmr": 2.0, "atvr": 1.0, "overdraw": 1.0})"));
+  EXPECT_EQ(doc[0]["figures"], nlohmann::json::parse(R"({"triangles": 2, "acmr": 2.0, "atvr": 1.0, "overdraw": 1.0})"));
+
+  // Many triangles that each fill the view: the overdraw figure stops at its budget
+  // and says so; the cache figures are still there.
+  std::string crafted = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\n";
+  for (int f = 0; f < 20000; ++f) crafted += f % 2 ? "f 1 2 3\n" : "f 2 4 3\n";
+  WriteFile(dir / "crafted.obj", crafted);
+  ASSERT_EQ(RunQXConvert({"mdl", dir / "crafted.obj", dir / "crafted.mdl", "-ue"}).exitCode, 0);
+  const auto costly = RunQXInspect({dir / "crafted.mdl"});
+  EXPECT_EQ(costly.exitCode, 0);
+  EXPECT_NE(costly.out.find("ACMR 0.000, ATVR 1.000; overdraw not measured (more than the 300000000 pixel tests"),
+            std::string::npos)
+      << costly.out;
 }
 
 TEST(Inspect, ExtractGivesBackTheSourceBytes) {
@@ -393,6 +415,34 @@ TEST(HostileFiles, NonFiniteValuesStayDistinguishable) {
   EXPECT_EQ(mesh["nonFinitePositions"], 2);
 }
 
+// The page's WebAssembly build has no floating-point std::to_chars and writes its
+// digits with printf: the same text as std::to_chars (the standard library here) for
+// floats and doubles of every magnitude, so the page and QXInspect agree digit for digit
+// (a float of 1e11 once read -102114290000 on the page, -102114287616 here).
+TEST(HostileFiles, PrintfDigitsAreToCharsDigits) {
+  std::mt19937_64 random(7);
+  const auto check = [](auto value) {
+    char text[400];
+    const std::string expected(text, std::to_chars(text, text + sizeof text, value).ptr);
+    EXPECT_EQ(examine::ShortestByPrintf(value), expected) << expected;
+  };
+  for (const float special : {0.0f, -0.0f, 1.0f, 10.0f, 0.1f, -102114287616.0f, 1e20f, 3e-39f,
+                              std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min()}) {
+    check(special);
+  }
+  for (int i = 0; i < 200000; ++i) {
+    const auto bits = random();
+    float f;
+    double d;
+    const std::uint32_t low = static_cast<std::uint32_t>(bits);
+    std::memcpy(&f, &low, sizeof f);
+    std::memcpy(&d, &bits, sizeof d);
+    if (std::isfinite(f)) check(f);
+    if (std::isfinite(d)) check(d);
+    check(static_cast<float>(static_cast<std::int64_t>(bits >> 24)));  // large integers
+  }
+}
+
 // A rendered PNG's pixels that are mostly opaque: how many, and how many colours.
 std::pair<std::size_t, std::size_t> Drawn(const std::string& png) {
   int width = 0, height = 0, channels = 0;
@@ -539,6 +589,131 @@ TEST(Render, AnimationsAtAnyTimeDrawInBoundedWork) {
     ASSERT_EQ(r.signal, 0) << name << " did not end";
     ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
     EXPECT_GE(Drawn(ReadFile(dir / "a.png")).first, 10u) << name;  // the axes
+  }
+}
+
+// The BVH's joints with their parents and offsets, from its plain HIERARCHY text
+// (End Sites left out: they are no nodes a channel moves).
+struct BvhJoint {
+  std::string parent;
+  double offset[3];
+};
+std::map<std::string, BvhJoint> BvhJoints(const std::string& text) {
+  std::map<std::string, BvhJoint> joints;
+  std::vector<std::string> open;  // the joint each open brace belongs to ("" for an End Site)
+  std::istringstream words(text.substr(0, text.find("MOTION")));
+  std::string next, word;
+  while (words >> word) {
+    if (word == "ROOT" || word == "JOINT") {
+      words >> next;
+      std::string parent;
+      for (auto it = open.rbegin(); it != open.rend() && parent.empty(); ++it) parent = *it;
+      joints[next] = {parent, {0, 0, 0}};
+    } else if (word == "End") {
+      next.clear();
+    } else if (word == "{") {
+      open.push_back(next);
+    } else if (word == "}") {
+      open.pop_back();
+    } else if (word == "OFFSET" && !open.empty() && !open.back().empty()) {
+      for (double& c : joints[open.back()].offset) words >> c;
+    }
+  }
+  return joints;
+}
+
+double Distance(const examine::Point& a, const examine::Point& b) {
+  return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+}
+
+// A BVH converted with its report: the report's skeleton is the file's joint hierarchy,
+// parents first; posed at two times every bone keeps the length of its joint's offset
+// while the joints move; --render --time draws the two poses differently, and without
+// the skeleton (no report, or one older than the skeleton) the time changes nothing.
+// A skeleton field of the wrong type or a parent after its child is refused by name.
+TEST(Skeleton, TheReportPosesTheBvhHierarchyAndTheThumbnailFollowsTheTime) {
+  const std::string bvh = "/usr/share/assimp/models/BVH/01_03.bvh";
+  if (!testing::FileExists(bvh)) GTEST_SKIP() << "needs Debian's assimp-testmodels";
+  TempDir dir;
+  ASSERT_EQ(RunQXConvert({"anm", bvh, dir / "run.anm", "-report=" + dir / "run.json"}).exitCode, 0);
+  report::Report report;
+  std::string error;
+  ASSERT_TRUE(report::FromJson(ReadFile(dir / "run.json"), &report, &error)) << error;
+  const std::vector<report::Node>& skeleton = report.scene.skeleton;
+  const std::map<std::string, BvhJoint> joints = BvhJoints(ReadFile(bvh));
+  ASSERT_EQ(joints.size(), 31u);
+  ASSERT_EQ(skeleton.size(), joints.size());
+  for (std::size_t i = 0; i < skeleton.size(); ++i) {
+    const report::Node& node = skeleton[i];
+    ASSERT_EQ(joints.count(node.name), 1u) << node.name;
+    EXPECT_TRUE(node.animated) << node.name;
+    ASSERT_LT(node.parent, static_cast<std::int32_t>(i)) << node.name;
+    EXPECT_EQ(node.parent < 0 ? "" : skeleton[node.parent].name, joints.at(node.name).parent) << node.name;
+  }
+
+  reader::AssetFile asset;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "run.anm", &asset, &error)) << error;
+  const report::Animation& described = report.scene.animations.at(0);
+  const double rate = examine::TicksPerSecond(described);
+  ASSERT_NEAR(rate, 120, 0.01);  // Frame Time: 0.008333
+  const auto early = examine::PoseAt(skeleton, described, asset.animations.at(0), 0.5 * rate);
+  const auto late = examine::PoseAt(skeleton, described, asset.animations.at(0), 2.5 * rate);
+  double moved = 0;
+  for (std::size_t i = 0; i < skeleton.size(); ++i) {
+    if (skeleton[i].parent < 0) continue;
+    const double* offset = joints.at(skeleton[i].name).offset;
+    const double length = std::sqrt(offset[0] * offset[0] + offset[1] * offset[1] + offset[2] * offset[2]);
+    for (const auto* pose : {&early, &late}) {
+      EXPECT_NEAR(Distance((*pose)[i], (*pose)[skeleton[i].parent]), length, 1e-3 * (1 + length))
+          << skeleton[i].name;
+    }
+    // Measured from the root, so the run across the floor does not count.
+    moved = std::max(moved, std::fabs(Distance(early[i], early[0]) - Distance(late[i], late[0])));
+  }
+  EXPECT_GT(moved, 1.0);  // a limb bends: some joint nears or leaves the hips by a unit
+
+  const auto render = [&](const std::vector<std::string>& extra, const std::string& png) {
+    std::vector<std::string> args = {dir / "run.anm", "--render", dir / png, "--size", "128"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto r = RunQXInspect(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return ReadFile(dir / png);
+  };
+  const std::string posed0 = render({"--report", dir / "run.json", "--time", "0.5"}, "p0.png");
+  const std::string posed1 = render({"--report", dir / "run.json", "--time", "2.5"}, "p1.png");
+  EXPECT_EQ(render({"--time", "0.5"}, "n0.png"), render({"--time", "2.5"}, "n1.png"));
+  nlohmann::json older = nlohmann::json::parse(ReadFile(dir / "run.json"));
+  older.erase("skeleton");
+  older["schemaMinor"] = 1;
+  WriteFile(dir / "older.json", older.dump(2));
+  const std::string unposed = render({"--report", dir / "older.json", "--time", "0.5"}, "o0.png");
+  EXPECT_EQ(unposed, render({"--report", dir / "older.json", "--time", "2.5"}, "o1.png"));
+  // The joints' dots, in their own colour, are drawn only with the skeleton, and sit
+  // elsewhere at the other time (the pictures' time labels differ in any case).
+  auto dots = [](const std::string& png) {
+    int width = 0, height = 0, channels = 0;
+    stbi_uc* pixels = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(png.data()),
+                                            static_cast<int>(png.size()), &width, &height, &channels, 4);
+    std::set<int> at;
+    for (int i = 0; pixels != nullptr && i < width * height; ++i) {
+      if (pixels[4 * i] == 220 && pixels[4 * i + 1] == 90 && pixels[4 * i + 2] == 40) at.insert(i);
+    }
+    stbi_image_free(pixels);
+    return at;
+  };
+  EXPECT_GE(dots(posed0).size(), 9u * 10);  // 31 dots of 3 x 3 pixels, overlapping where joints meet
+  EXPECT_NE(dots(posed0), dots(posed1));
+  EXPECT_TRUE(dots(unposed).empty());
+
+  for (const auto& [field, value] : {std::pair<std::string, nlohmann::json>{"parent", "0"},
+                                     {"parent", 5}, {"rotation", {0, 0, 1}}, {"animated", 1}}) {
+    nlohmann::json wrong = nlohmann::json::parse(ReadFile(dir / "run.json"));
+    wrong["skeleton"][2][field] = value;
+    WriteFile(dir / "wrong.json", wrong.dump(2));
+    const auto r = RunQXInspect({dir / "run.anm", "--report", dir / "wrong.json"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the report " + dir / "wrong.json" + " cannot be read: skeleton[2]." + field),
+              std::string::npos) << r.err;
   }
 }
 

@@ -105,20 +105,40 @@ void JsonWriter::Unsigned(std::uint64_t value) {
 
 namespace {
 
-// The shortest digits that read back as the same value: std::to_chars where the
-// standard library has it for floating point, otherwise the fewest %g digits that do.
+template <typename T>
+std::size_t PrintfShortest(T value, char* text, std::size_t size) {
+  constexpr int kMost = std::is_same_v<T, float> ? 9 : 17;
+  char scientific[40];
+  int digits = 1;
+  int length = 0;
+  for (; digits <= kMost; ++digits) {
+    length = std::snprintf(scientific, sizeof scientific, "%.*e", digits - 1,
+                           static_cast<double>(value));
+    if (static_cast<T>(std::strtod(scientific, nullptr)) == value) break;
+  }
+  digits = std::min(digits, kMost);
+  const int exponent = std::atoi(std::strchr(scientific, 'e') + 1);
+  // Fixed notation unless scientific is shorter; a fixed integer is written exactly
+  // (the digits nearest the value), as std::to_chars does.
+  const int fraction = std::max(digits - 1 - exponent, 0);
+  const int fixedLength = (std::signbit(value) ? 1 : 0) + std::max(exponent + 1, 1) +
+                          (fraction > 0 ? 1 + fraction : 0);
+  if (fixedLength <= length) {
+    return static_cast<std::size_t>(
+        std::snprintf(text, size, "%.*f", fraction, static_cast<double>(value)));
+  }
+  return static_cast<std::size_t>(std::snprintf(text, size, "%s", scientific));
+}
+
+// The shortest digits that read back as the same value, as std::to_chars writes them;
+// where the standard library lacks it for floating point (the page's WebAssembly
+// build), the same text from printf, so the page and QXInspect write the same JSON.
 template <typename T>
 char* Shortest(T value, char* text, std::size_t size) {
 #if defined(__cpp_lib_to_chars)
   return std::to_chars(text, text + size, value).ptr;
 #else
-  constexpr int kMost = std::is_same_v<T, float> ? 9 : 17;
-  int length = 0;
-  for (int digits = 1; digits <= kMost; ++digits) {
-    length = std::snprintf(text, size, "%.*g", digits, static_cast<double>(value));
-    if (static_cast<T>(std::strtod(text, nullptr)) == value) break;
-  }
-  return text + length;
+  return text + PrintfShortest(value, text, size);
 #endif
 }
 
@@ -140,6 +160,16 @@ std::size_t FormatReal(T value, char* text, std::size_t size) {
 }
 
 }  // namespace
+
+std::string ShortestByPrintf(float value) {
+  char text[64];
+  return std::string(text, PrintfShortest(value, text, sizeof text));
+}
+
+std::string ShortestByPrintf(double value) {
+  char text[64];
+  return std::string(text, PrintfShortest(value, text, sizeof text));
+}
 
 void JsonWriter::Float(float value) {
   char text[40];

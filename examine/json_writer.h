@@ -14,6 +14,12 @@
 
 namespace qx::examine {
 
+// What std::to_chars writes for a finite value (the shortest digits that read back as
+// it, fixed unless scientific is shorter), made with printf: JsonWriter's digits where
+// the standard library lacks floating-point std::to_chars (the page's WebAssembly build).
+std::string ShortestByPrintf(float value);
+std::string ShortestByPrintf(double value);
+
 class JsonWriter {
  public:
   explicit JsonWriter(std::FILE* out) : out_(out) {}

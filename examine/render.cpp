@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "examine/pose.h"
 #include "examine/write_out.h"
 
 #include <zlib.h>
@@ -398,9 +399,10 @@ double NiceStep(double span, int count) {
 constexpr int kMostMarks = 10;
 
 // A plot frame: the box, the value axis from -1 to 1 with its zero line, and the time
-// axis with round marks and their values.
-void Axes(Image& image, Budget& budget, double first, double last, const std::string& title) {
-  const float size = static_cast<float>(image.width), left = 0.1f * size, right = 0.97f * size;
+// axis with round marks and their values. The plot takes `width` of the picture's
+// width from the left (all of it when nothing is drawn beside it).
+void Axes(Image& image, Budget& budget, double first, double last, const std::string& title, float width) {
+  const float size = static_cast<float>(image.width), left = 0.1f * size, right = 0.97f * width;
   const float top = 0.1f * size, bottom = 0.85f * size, scale = std::max(1.0f, size / 256);
   const std::uint8_t axis[4] = {110, 110, 110, 255}, grid[4] = {200, 200, 200, 255};
   Line(image, budget, left, top, left, bottom, axis);
@@ -411,7 +413,7 @@ void Axes(Image& image, Budget& budget, double first, double last, const std::st
   Text(image, budget, 2 * scale, zero - 3 * scale, "0", scale, axis);
   Text(image, budget, 2 * scale, bottom - 3 * scale, "-1", scale, axis);
   const double span = last > first ? last - first : 1;
-  const double step = NiceStep(span, 5);
+  const double step = NiceStep(span, width < size ? 3 : 5);
   const double start = std::ceil(first / step) * step;
   // Each mark is counted from the first, never stepped to: at 1e17 ticks adding a step
   // of 0.2 leaves the time where it was. A step is at least a fifth of the span, so a
@@ -433,14 +435,92 @@ void Axes(Image& image, Budget& budget, double first, double last, const std::st
   Text(image, budget, left, 3 * scale, title, scale, axis);
 }
 
+// A name as the small font can draw it: printable ASCII, at most 24 characters.
+std::string Drawable(const std::string& name) {
+  std::string out;
+  for (const char c : name) {
+    if (out.size() == 24) return out + "...";
+    out += c >= 32 && c < 127 ? c : '?';
+  }
+  return out;
+}
+
+// The skeleton posed at `ticks`, seen from the front (x right, y up), in the right half
+// of the picture: bones as lines from each node to its parent, joints as dots. The
+// scale holds for the whole animation (the widest of poses across its keys), so limbs
+// keep their lengths between pictures; each picture is centred on its own pose.
+void DrawSkeleton(Image& image, Budget& budget, const report::Report& report, std::size_t a,
+                  const reader::Animation& keys, double first, double last, double ticks, double seconds) {
+  const std::vector<report::Node>& skeleton = report.scene.skeleton;
+  const report::Animation& described = report.scene.animations[a];
+  auto bounds = [](const std::vector<Point>& joints, double lo[2], double hi[2]) {
+    lo[0] = lo[1] = std::numeric_limits<double>::infinity();
+    hi[0] = hi[1] = -lo[0];
+    for (const Point& p : joints) {
+      if (!std::isfinite(p[0]) || !std::isfinite(p[1])) continue;
+      lo[0] = std::min(lo[0], p[0]), hi[0] = std::max(hi[0], p[0]);
+      lo[1] = std::min(lo[1], p[1]), hi[1] = std::max(hi[1], p[1]);
+    }
+  };
+  // A pose walks every node and, at worst, every key of the animation.
+  std::uint64_t work = skeleton.size() + 1;
+  for (const reader::Channel channel : keys.channels) {
+    work += channel.positions.size() + channel.scalings.size() + channel.rotations.size();
+  }
+  double extent = 0, lo[2], hi[2];
+  constexpr int kSamples = 32;
+  for (int i = 0; i <= kSamples && budget.Spend(work); ++i) {
+    bounds(PoseAt(skeleton, described, keys, first + (last - first) * i / kSamples), lo, hi);
+    if (lo[0] <= hi[0]) extent = std::max({extent, hi[0] - lo[0], hi[1] - lo[1]});
+  }
+  if (!budget.Spend(work)) return;
+  const std::vector<Point> joints = PoseAt(skeleton, described, keys, ticks);
+  bounds(joints, lo, hi);
+  const float size = static_cast<float>(image.width), scale = std::max(1.0f, size / 256);
+  const std::uint8_t axis[4] = {110, 110, 110, 255};
+  char label[64];
+  std::snprintf(label, sizeof label, seconds < 1e9 ? "pose at %.3f s" : "pose at %.6g s", seconds);
+  Text(image, budget, 0.55f * size, 0.9f * size, label, scale, axis);
+  if (!(lo[0] <= hi[0]) || !(extent > 0) || !std::isfinite(extent)) extent = 1;
+  const double box = 0.4 * size, fit = box / extent;
+  const double cx = std::isfinite(lo[0]) ? (lo[0] + hi[0]) / 2 : 0, cy = std::isfinite(lo[1]) ? (lo[1] + hi[1]) / 2 : 0;
+  auto at = [&](const Point& p) {
+    return V3{static_cast<float>(0.75 * size + (p[0] - cx) * fit),
+              static_cast<float>(0.475 * size - (p[1] - cy) * fit), 0};
+  };
+  const std::uint8_t bone[4] = {60, 70, 90, 255}, joint[4] = {220, 90, 40, 255};
+  const int thick = static_cast<int>(scale);
+  for (std::size_t i = 0; i < joints.size() && !budget.Spent(); ++i) {
+    const int parent = skeleton[i].parent;
+    if (parent < 0 || static_cast<std::size_t>(parent) >= i) continue;
+    const V3 p = at(joints[i]), q = at(joints[static_cast<std::size_t>(parent)]);
+    if (!Finite(p) || !Finite(q)) continue;
+    for (int d = 0; d < thick; ++d) Line(image, budget, p.x + d, p.y, q.x + d, q.y, bone);
+  }
+  const int dot = 2 * thick + 1;
+  for (std::size_t i = 0; i < joints.size() && budget.Spend(static_cast<std::uint64_t>(dot) * dot); ++i) {
+    const V3 p = at(joints[i]);
+    if (!Finite(p) || !(std::fabs(p.x) < 1e6f && std::fabs(p.y) < 1e6f)) continue;
+    for (int j = -thick; j <= thick; ++j) {
+      for (int k = -thick; k <= thick; ++k) Put(image, static_cast<int>(p.x) + k, static_cast<int>(p.y) + j, joint);
+    }
+  }
+}
+
 // The rotation of the channel that moves most, its four quaternion components over
 // time, on axes with a time scale: one readable curve set rather than every channel.
-bool RenderAnimation(const reader::AssetFile& asset, Image& image, std::string* error) {
+// Channels are numbered within their animation, as the viewer page numbers them. With
+// a report that has the skeleton, the curves take the left half and the pose the right,
+// with a cursor on the curves at its time.
+bool RenderAnimation(const reader::AssetFile& asset, Image& image, std::string* error,
+                     const report::Report* report, double seconds) {
   reader::Channel busiest;
-  std::size_t busiestIndex = 0, index = 0;
+  std::size_t busiestAnimation = 0, busiestIndex = 0;
   double most = -1;
-  for (const reader::Animation& animation : asset.animations) {
-    for (const reader::Channel channel : animation.channels) {
+  for (std::size_t n = 0; n < asset.animations.size(); ++n) {
+    const reader::ChannelList& channels = asset.animations[n].channels;
+    for (std::size_t index = 0; index < channels.size(); ++index) {
+      const reader::Channel channel = channels[index];
       double motion = 0;
       for (std::size_t k = 1; k < channel.rotations.size(); ++k) {
         const reader::Key& a = channel.rotations[k - 1];
@@ -450,10 +530,10 @@ bool RenderAnimation(const reader::AssetFile& asset, Image& image, std::string* 
       }
       if (!channel.rotations.empty() && motion > most) {
         most = motion;
+        busiestAnimation = n;
         busiestIndex = index;
         busiest = channel;
       }
-      ++index;
     }
   }
   double first = std::numeric_limits<double>::infinity(), last = -first;
@@ -465,12 +545,24 @@ bool RenderAnimation(const reader::AssetFile& asset, Image& image, std::string* 
     *error = "the animation has no rotation keys to draw";
     return false;
   }
+  // The report describes the asset's animations in order; one that does not is not used.
+  const report::Animation* described =
+      report != nullptr && report->scene.animations.size() == asset.animations.size()
+          ? &report->scene.animations[busiestAnimation] : nullptr;
+  const bool posed = described != nullptr && !report->scene.skeleton.empty();
+  std::string title = "Animation " + std::to_string(busiestAnimation) + " / Channel " + std::to_string(busiestIndex);
+  if (described != nullptr && busiestIndex < described->channels.size()) {
+    title += " - " + Drawable(described->channels[busiestIndex].node);
+  }
   Budget budget;
-  Axes(image, budget, first, last, "channel " + std::to_string(busiestIndex) + " rotation (x y z w)");
+  const float size = static_cast<float>(image.width), width = posed ? size / 2 : size;
+  Axes(image, budget, first, last, title + "\nrotation (x y z w)", width);
   const double span = last > first ? last - first : 1;
-  const float size = static_cast<float>(image.width);
+  // The span of the time axis in pixels, written as it was before a pose could share the
+  // picture, so a picture without one keeps its pixels.
+  const double across = posed ? 0.97 * width - 0.1 * size : 0.87 * size;
   auto at = [&](double time, float value) {
-    return V3{static_cast<float>(0.1 * size + 0.87 * size * (time - first) / span),
+    return V3{static_cast<float>(0.1 * size + across * (time - first) / span),
               0.475f * size - 0.375f * size * std::clamp(value, -1.0f, 1.0f), 0};
   };
   static const std::uint8_t kColors[4][4] = {
@@ -483,6 +575,16 @@ bool RenderAnimation(const reader::AssetFile& asset, Image& image, std::string* 
       const V3 p = at(keys[k - 1].time, av[c]), q = at(keys[k].time, bv[c]);
       if (Finite(p) && Finite(q)) Line(image, budget, p.x, p.y, q.x, q.y, kColors[c]);
     }
+  }
+  if (posed) {
+    const double ticks = seconds * TicksPerSecond(*described);
+    const std::uint8_t cursor[4] = {240, 160, 30, 255};
+    if (ticks >= first && ticks <= last) {
+      const V3 top = at(ticks, 1), bottom = at(ticks, -1);
+      Line(image, budget, top.x, top.y, bottom.x, bottom.y, cursor);
+    }
+    DrawSkeleton(image, budget, *report, busiestAnimation, asset.animations[busiestAnimation], first, last, ticks,
+                 seconds);
   }
   if (budget.Spent()) {
     *error = Budget::TooCostly(image.width);
@@ -584,13 +686,14 @@ void AppendBytes(void* context, void* data, int size) {
 
 }  // namespace
 
-bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::string* error) {
+bool RenderAsset(const reader::AssetFile& asset, int size, Image* image, std::string* error,
+                 const report::Report* report, double seconds) {
   image->width = image->height = size;
   image->rgba.assign(static_cast<std::size_t>(size) * size * 4, 0);
   switch (asset.kind) {
     case AssetKind::Model: return RenderModel(asset, *image, error);
     case AssetKind::Texture: return RenderTexture(asset, *image, error);
-    case AssetKind::Animation: return RenderAnimation(asset, *image, error);
+    case AssetKind::Animation: return RenderAnimation(asset, *image, error, report, seconds);
     case AssetKind::Music:
     case AssetKind::Sound: return RenderSound(asset, *image, error);
   }

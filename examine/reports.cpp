@@ -178,7 +178,15 @@ std::string ReportSummary(const report::Report& r, const reader::AssetFile& asse
   std::string out = "  converted from " + Printable(r.input) + " by " + Printable(r.tool) + " " +
                     Printable(r.toolVersion) +
                     (r.baked ? ", placement baked" : "") + "\n";
-  if (asset.kind == reader::AssetKind::Animation) AnimationLines(r, asset, out);
+  if (asset.kind == reader::AssetKind::Animation) {
+    AnimationLines(r, asset, out);
+    if (!r.scene.skeleton.empty()) {
+      std::size_t animated = 0;
+      for (const report::Node& node : r.scene.skeleton) animated += node.animated;
+      out += "  skeleton: " + std::to_string(r.scene.skeleton.size()) + " nodes, " + std::to_string(animated) +
+             " moved by channels, root " + JsonQuoted(r.scene.skeleton[0].name) + " (--render --time poses it)\n";
+    }
+  }
   if (asset.kind == reader::AssetKind::Model) MeshLines(r, out);
   for (const report::Finding& f : r.scene.notCarried) {
     out += "  not carried: " + Printable(f.kind) + " " + std::to_string(f.count) + ": " + Printable(f.text) + "\n";

@@ -219,6 +219,12 @@ long ProcessId();
 // The path of the running executable; empty when it cannot be found.
 std::string ExecutablePath();
 
+#ifdef _WIN32
+// The command line CreateProcessW takes for program and args: each argument quoted so
+// that the C runtime (and CommandLineToArgvW) read it back exactly.
+std::wstring CommandLineOf(const std::string& program, const std::vector<std::string>& args);
+#endif
+
 // A PATH for a program that must find the system's own programs, not the caller's:
 // folder, then the system's standard program folders (POSIX: confstr's _CS_PATH).
 // Empty on Windows, where programs bring their own (PATH is left as it is).

@@ -648,9 +648,12 @@ void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string*
 
 namespace {
 
-// One argument as the C runtime's command-line parser reads it back.
+// One argument as the C runtime's command-line parser reads it back: quoted where it is
+// empty or holds white space or a quote; backslashes double only before a quote.
 std::wstring QuotedArgument(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    return argument;
+  }
   std::wstring quoted = L"\"";
   std::size_t backslashes = 0;
   for (const wchar_t c : argument) {
@@ -668,13 +671,18 @@ std::wstring QuotedArgument(const std::wstring& argument) {
 
 }  // namespace
 
+std::wstring CommandLineOf(const std::string& program, const std::vector<std::string>& args) {
+  std::wstring commandLine = QuotedArgument(Widen(program));
+  for (const std::string& a : args) commandLine += L" " + QuotedArgument(Widen(a));
+  return commandLine;
+}
+
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
                const ChildBounds& bounds, std::string* error) {
   // No confinement of writes exists for an ordinary process: bounds.writableFolder is
   // the caller's to keep (see platform.h).
-  std::wstring commandLine = QuotedArgument(Widen(program));
-  for (const std::string& a : args) commandLine += L" " + QuotedArgument(Widen(a));
+  std::wstring commandLine = CommandLineOf(program, args);
   // The environment block: this process's, with the given entries set or replaced.
   std::vector<std::wstring> entries;
   if (wchar_t* block = GetEnvironmentStringsW()) {

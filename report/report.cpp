@@ -83,6 +83,80 @@ MeshFigures FiguresOf(const json& j) {
   return f;
 }
 
+// A finite double in the report's JSON for a rotation: a quaternion that cannot be
+// written as it is (a component not finite) is written as no rotation at all.
+std::array<double, 4> FiniteRotation(const std::array<double, 4>& q) {
+  for (double c : q) {
+    if (!std::isfinite(c)) return {0, 0, 0, 1};
+  }
+  return q;
+}
+
+json SkeletonJson(const std::vector<Node>& skeleton) {
+  json nodes = json::array();
+  for (const Node& n : skeleton) {
+    nodes.push_back({{"name", n.name},
+                     {"parent", n.parent},
+                     {"translation", {FiniteOrZero(n.translation[0]), FiniteOrZero(n.translation[1]),
+                                      FiniteOrZero(n.translation[2])}},
+                     {"rotation", FiniteRotation(n.rotation)},
+                     {"scale", {FiniteOrZero(n.scale[0]), FiniteOrZero(n.scale[1]), FiniteOrZero(n.scale[2])}},
+                     {"animated", n.animated}});
+  }
+  return nodes;
+}
+
+// A skeleton field that is wrong, by its place in the report ("skeleton[3].parent").
+class FieldError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// node[key], which must hold N numbers; `at` names the node in an error.
+template <std::size_t N>
+std::array<double, N> Numbers(const json& node, const char* key, const std::string& at) {
+  const std::string wrong = at + "." + key + " must be an array of " + std::to_string(N) + " numbers";
+  if (!node.contains(key) || !node[key].is_array() || node[key].size() != N) throw FieldError(wrong);
+  std::array<double, N> numbers{};
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!node[key][i].is_number()) throw FieldError(wrong);
+    numbers[i] = node[key][i].get<double>();
+  }
+  return numbers;
+}
+
+// Every field checked by name, and each parent before its child, so a reader can pose
+// the nodes in one pass from the first.
+std::vector<Node> SkeletonOf(const json& list) {
+  if (!list.is_array()) throw FieldError("skeleton must be an array");
+  std::vector<Node> skeleton;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const json& n = list[i];
+    const std::string at = "skeleton[" + std::to_string(i) + "]";
+    if (!n.is_object()) throw FieldError(at + " must be an object");
+    Node node;
+    if (!n.contains("name") || !n["name"].is_string()) throw FieldError(at + ".name must be a string");
+    node.name = n["name"].get<std::string>();
+    if (!n.contains("parent") || !n["parent"].is_number_integer()) {
+      throw FieldError(at + ".parent must be a whole number");
+    }
+    // An unsigned value may be past any int64_t: it is compared as it is.
+    const bool before = n["parent"].is_number_unsigned() ? n["parent"].get<std::uint64_t>() < i
+                                                         : n["parent"].get<std::int64_t>() == -1;
+    if (!before) {
+      throw FieldError(at + ".parent is " + n["parent"].dump() + "; it must be -1 or the index of a node before it");
+    }
+    node.parent = static_cast<std::int32_t>(n["parent"].get<std::int64_t>());
+    node.translation = Numbers<3>(n, "translation", at);
+    node.rotation = Numbers<4>(n, "rotation", at);
+    node.scale = Numbers<3>(n, "scale", at);
+    if (!n.contains("animated") || !n["animated"].is_boolean()) throw FieldError(at + ".animated must be true or false");
+    node.animated = n["animated"].get<bool>();
+    skeleton.push_back(std::move(node));
+  }
+  return skeleton;
+}
+
 }  // namespace
 
 const std::vector<std::string>& FindingKinds() {
@@ -146,6 +220,7 @@ std::string ToJson(const Report& r) {
       {"notCarried", FindingsJson(r.scene.notCarried)},
       {"warnings", FindingsJson(r.scene.warnings)},
   };
+  if (r.type == "anm") document["skeleton"] = SkeletonJson(r.scene.skeleton);
   if (r.optimized) {
     document["output"]["optimized"] = true;
     if (r.simplifyRatio > 0) document["output"]["simplifyRatio"] = r.simplifyRatio;
@@ -217,6 +292,7 @@ bool FromJson(const std::string& text, Report* r, std::string* error, bool* fore
       }
       read.scene.animations.push_back(std::move(animation));
     }
+    if (document.contains("skeleton")) read.scene.skeleton = SkeletonOf(document["skeleton"]);
     read.scene.notCarried = FindingsOf(document.at("notCarried"));
     read.scene.warnings = FindingsOf(document.at("warnings"));
     *r = std::move(read);
@@ -224,6 +300,9 @@ bool FromJson(const std::string& text, Report* r, std::string* error, bool* fore
   } catch (const json::exception& e) {
     // at() names the missing key, get() the wrong type: both say which field.
     *error = std::string("a field is missing or of the wrong type (") + e.what() + ")";
+    return false;
+  } catch (const FieldError& e) {
+    *error = e.what();
     return false;
   } catch (const std::out_of_range& e) {
     *error = std::string("a field is out of range (") + e.what() + ")";

@@ -4,6 +4,7 @@
 // The structures are plain data, so the scene module fills them without JSON.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -14,8 +15,9 @@ namespace qx::report {
 // Raised only when a field changes meaning or goes; new optional fields keep it.
 inline constexpr int kSchemaVersion = 1;
 // Raised with each set of fields added within the version (absent in a report means
-// 0): 1 adds a mesh's optimization figures and Assimp's own messages as findings.
-inline constexpr int kSchemaMinor = 1;
+// 0): 1 adds a mesh's optimization figures and Assimp's own messages as findings; 2
+// the skeleton of an animation.
+inline constexpr int kSchemaMinor = 2;
 inline constexpr const char* kSchemaName = "qxconvert-report";
 
 // What -optimize or -simplify did to one mesh: its counts and its figures before and
@@ -64,6 +66,18 @@ struct Animation {
   std::vector<Channel> channels;
 };
 
+// A node of the hierarchy an animation moves: every node a channel names, and their
+// ancestors up to the scene's root. The asset holds channels only; with these a viewer
+// poses them. The rest transform is the node's own, relative to its parent.
+struct Node {
+  std::string name;
+  std::int32_t parent = -1;  // an index into the skeleton, below this node's; -1 at the root
+  std::array<double, 3> translation = {0, 0, 0};
+  std::array<double, 4> rotation = {0, 0, 0, 1};  // a unit quaternion, x y z w
+  std::array<double, 3> scale = {1, 1, 1};
+  bool animated = false;  // a channel of some animation names it
+};
+
 // Something of the source the asset does not hold (or holds in part, for a warning):
 // a stable kind a build can test for, how many, which meshes or channels, and words.
 struct Finding {
@@ -85,6 +99,9 @@ inline constexpr const char* kMorphTargetsText = "morph targets (shape keys) are
 struct Scene {
   std::vector<Mesh> meshes;
   std::vector<Animation> animations;
+  // Parents before their children; written for animation assets only, and absent from
+  // reports before schema minor 2.
+  std::vector<Node> skeleton;
   std::vector<Finding> notCarried;
   std::vector<Finding> warnings;
   double importSeconds = 0;

@@ -13,8 +13,9 @@ packages=(cmake ninja-build make g++ pkg-config libassimp-dev libmeshoptimizer-d
 # The viewer page: the reader as WebAssembly, the page's npm packages, and a browser and
 # Assimp's test models for its checks.
 viewer_packages=(emscripten nodejs chromium fonts-dejavu-core assimp-testmodels)
-# .blend sources are exported by the user's Blender; its glTF exporter needs numpy.
-blender_packages=(blender python3-numpy)
+# .blend sources are exported by the user's Blender; its glTF exporter needs numpy, and
+# the add-on's check in Blender's window runs it under Xvfb.
+blender_packages=(blender python3-numpy xvfb xauth)
 
 install_missing() {
   local missing=()
@@ -105,7 +106,8 @@ mode_windows() {
   cache=${QX_CACHE_DIR:-/var/cache/qxconvert}
   mkdir -p "$cache"
   assimp=$(bash "$root/scripts/mingw_assimp.sh" "$cache")
-  # No meshoptimizer for MinGW: the Windows build refuses -optimize and -simplify in words.
+  # Debian has no meshoptimizer for MinGW: its source is compiled in.
+  meshoptimizer=$(bash "$root/scripts/meshoptimizer_source.sh" "$cache")
   # Header-only libraries, staged apart from the host's /usr/include.
   headers=$cache/mingw-headers
   rm -rf "$headers" && mkdir -p "$headers/include"
@@ -113,7 +115,7 @@ mode_windows() {
   build "$root/build-windows" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQX_MINGW_PREFIX="$assimp;$headers" \
     -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF \
-    -DQX_BUILD_VIEWER=ON
+    -DQX_BUILD_VIEWER=ON -DQX_MESHOPTIMIZER_SOURCE_DIR="$meshoptimizer"
   export WINEPREFIX=$root/build-windows/wine WINEDEBUG=-all
   ctest --test-dir "$root/build-windows" -j "$jobs" --output-on-failure
   print_skipped "$root/build-windows" "under Wine"
@@ -133,7 +135,7 @@ print_skipped() {  # BUILD_DIR WHERE: each test skipped in the last run, with it
 install_cross() {  # ARCH TRIPLE
   local arch=$1 triple=$2 sudo=()
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-  install_missing "${packages[@]}" qemu-user "g++-$triple"
+  install_missing "${packages[@]}" qemu-user "g++-$triple" dpkg-dev
   if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     "${sudo[@]}" dpkg --add-architecture "$arch"
     "${sudo[@]}" apt-get update -qq
@@ -164,8 +166,11 @@ install_cross() {  # ARCH TRIPLE
 cross_build() {  # ARCH TRIPLE
   install_cross "$1" "$2"
   build "$root/build" -DCMAKE_BUILD_TYPE=Release
+  local meshoptimizer
+  meshoptimizer=$(bash "$root/scripts/meshoptimizer_source.sh" "${QX_CACHE_DIR:-/var/cache/qxconvert}")
   build "$root/build-$1" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2.cmake" \
-    -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF
+    -DQX_GTEST_SOURCE_DIR=/usr/src/googletest -DQX_BUILD_EXAMPLES=OFF -DQX_BUILD_BENCHMARKS=OFF \
+    -DQX_MESHOPTIMIZER_SOURCE_DIR="$meshoptimizer"
   (ulimit -v $((4 << 20)) && ctest --test-dir "$root/build-$1" -j "$jobs" --output-on-failure)
   print_skipped "$root/build-$1" "under qemu-user ($1)"
   bash "$root/scripts/cross_check.sh" "$1" "$root/build-$1" "$root/build"

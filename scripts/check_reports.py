@@ -95,6 +95,15 @@ def compare_counts(name, report, read):
                  a["keyCounts"]["rotation"]) for a in read["animations"]]
     if got != want:
         sys.exit(f"{name}: the report's counts differ from what QXInspect reads:\n{got}\n{want}")
+    if report["type"] == "anm":
+        # What the schema cannot say: parents come first, and the animated nodes are the channels' nodes.
+        skeleton = report["skeleton"]
+        if any(not -1 <= n["parent"] < i for i, n in enumerate(skeleton)):
+            sys.exit(f"{name}: a skeleton node's parent does not come before it")
+        named = {c["node"] for a in report["animations"] for c in a["channels"]}
+        animated = {n["name"] for n in skeleton if n["animated"]}
+        if not animated <= named or (named and not animated):
+            sys.exit(f"{name}: the skeleton's animated nodes {sorted(animated)} are not the channels' {sorted(named)}")
 
 
 def main():

@@ -17,24 +17,15 @@ cache_root=${1:-/var/cache/qxconvert}
 host=$(dpkg --print-architecture)
 version=$(dpkg-query -W -f='${Version}' "libassimp-dev:$host" 2>/dev/null ||
   apt-cache policy "libassimp-dev:$host" | awk '/Candidate/ {print $2}')
-recipe=$(cat "$0" "$root/cmake/mingw-w64-x86_64.cmake" | sha256sum | cut -c1-12)
+recipe=$(cat "$0" "$root/scripts/deb_src.sh" "$root/cmake/mingw-w64-x86_64.cmake" | sha256sum | cut -c1-12)
 prefix=$cache_root/assimp-mingw-${version//[:~]/_}-$recipe
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
   exit 0
 fi
 
-# apt-get source needs a deb-src entry: the machine's own deb entries, as source.
-if ! apt-get source --print-uris assimp >/dev/null 2>&1; then
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-      > /etc/apt/sources.list.d/qxconvert-deb-src.sources
-  else
-    grep -h '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
-      > /etc/apt/sources.list.d/qxconvert-deb-src.list
-  fi
-  apt-get update -qq
-fi
+. "$root/scripts/deb_src.sh"
+enable_deb_src assimp
 
 work=$(mktemp -d "$cache_root/build-XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -4,7 +4,8 @@
 #      page and the Blender add-on's zip are there;
 #   2. convert every sample and a set of Assimp's test models with both builds: the
 #      files are byte-identical, or (rotations computed with the C library's
-#      trigonometry) identical in layout and counts with values within 1e-6;
+#      trigonometry) identical in layout and counts with values within 1e-6; models
+#      identical on both are identical with -optimize and -simplify=0.5 too;
 #   3. paths with Ω, 日本 and spaces, an output named NUL, and an input in a folder
 #      longer than 260 characters each work.
 #   scripts/windows_check.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
@@ -30,17 +31,8 @@ inspect=$linux/QXInspect
 banner=$("$lexe" | head -n 1 || true)
 [[ "$banner" == "QXConvert v"* ]] || fail "no banner from $lexe: $banner"
 
-models=/usr/share/assimp/models
-inputs=(
-  "mdl $root/examples/crate.obj" "anm $root/examples/walk.bvh" "tex $root/examples/grass.tga"
-  "mus $root/examples/theme.mod" "snd $root/examples/blip.wav"
-  "mdl $models/OBJ/spider.obj" "mdl $models/OBJ/box.obj" "mdl $models/PLY/cube.ply"
-  "mdl $models/Collada/duck.dae" "mdl $models/FBX/box.fbx" "mdl $models/STL/Spider_ascii.stl"
-  "mdl $models/glTF2/BoxTextured-glTF/BoxTextured.gltf" "mdl $models/3DS/fels.3ds"
-  "anm $models/BVH/01_01.bvh" "anm $models/BVH/Boxing_Toes.bvh"
-  "anm $models/Collada/box_nested_animation.dae" "anm $models/FBX/animation_with_skeleton.fbx"
-)
-identical=0 close=0
+mapfile -t inputs < <("$root/scripts/reference_models.sh")
+identical=0 close=0 mesh_work=0
 echo "== every sample and test model converts as on Linux"
 for entry in "${inputs[@]}"; do
   read -r type source <<<"$entry"
@@ -57,13 +49,23 @@ for entry in "${inputs[@]}"; do
   [ "$lcode" = 0 ] || continue
   if cmp -s "$work/linux-$name.out" "$work/windows-$name.out"; then
     identical=$((identical + 1))
+    if [ "$type" = mdl ]; then
+      for option in -optimize -simplify=0.5; do
+        "$lexe" mdl "$source" "$work/linux-$name$option" -ue "$option" >/dev/null
+        wine "$wexe" mdl "$source" "$work/windows-$name$option" -ue "$option" >/dev/null
+        cmp -s "$work/linux-$name$option" "$work/windows-$name$option" ||
+          fail "$name: $option gives other bytes on Windows"
+        mesh_work=$((mesh_work + 1))
+      done
+    fi
   else
     /usr/bin/python3 "$root/scripts/compare_assets.py" "$inspect" "$work/linux-$name.out" \
       "$work/windows-$name.out" || fail "$name differs beyond the tolerance"
     close=$((close + 1))
   fi
 done
-echo "$identical files byte-identical, $close within the tolerance"
+echo "$identical files byte-identical, $close within the tolerance;" \
+  "$mesh_work -optimize and -simplify conversions identical"
 
 echo "== paths outside the ANSI code page, NUL, long paths"
 cp "$root/examples/grass.tga" "$work/日本 Ω.tga"

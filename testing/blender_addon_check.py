@@ -3,7 +3,8 @@
 # moved empty, and six named meshes. Exports every action of the rig to its own file,
 # the one action Walk, the placed cube baked, the meshes as a model, then imports the
 # model back. The scene is saved too, for the converter's direct path to agree with;
-# refusals (nothing selected, a rig without an action, a folder as the tool) say why.
+# refusals (nothing selected, a rig without an action, a folder as the tool, the open
+# .blend as the output) say why; actions with odd names export each to its own file.
 # After each export, successful or not, the scene must be as it was.
 #   blender -b --factory-startup --python-exit-code 1 --python blender_addon_check.py -- OUT_FOLDER QXCONVERT QXINSPECT
 import math
@@ -88,6 +89,19 @@ except RuntimeError as error:  # the operator's error report, raised by a call f
     result = str(error)
 assert "none" in str(result) and state() == before, (result, state(), before)
 
+# The Action menu remembers the action, not its place in the list: an action added
+# before it (the list is sorted by name) leaves the choice where it was, and a choice
+# whose action is gone is refused rather than taken for another.
+last = bpy.context.window_manager.operator_properties_last("export_scene.qx_animation")
+last.action = "Jump"
+bpy.data.actions.new("Aaa")
+assert last.action == "Jump", last.action
+bpy.data.actions.remove(bpy.data.actions["Aaa"])
+last.action = "Walk"
+bpy.data.actions["Walk"].name = "Walk2"
+assert last.action == "", last.action
+bpy.data.actions["Walk2"].name = "Walk"
+
 
 
 def error_of(operator, **options):
@@ -101,6 +115,11 @@ def error_of(operator, **options):
 bpy.ops.object.select_all(action="DESELECT")
 assert "Nothing is selected" in error_of(bpy.ops.export_scene.qx_model, filepath=os.path.join(out, "n.mdl"),
                                          use_selection=True)
+bpy.ops.object.select_all(action="DESELECT")
+bpy.data.objects["Camera"].select_set(True)
+assert "The action CamMove moves nothing the asset carries" in error_of(
+    bpy.ops.export_scene.qx_animation, filepath=os.path.join(out, "n.anm"), use_selection=True, action="CamMove")
+bpy.ops.object.select_all(action="DESELECT")
 bpy.ops.object.armature_add()
 bpy.context.active_object.name = "Bare"
 bpy.context.active_object.data.bones[0].name = "Other"  # moved by none of the actions
@@ -110,6 +129,44 @@ prefs.qxconvert_path = out
 assert "is a folder" in error_of(bpy.ops.export_scene.qx_model, filepath=os.path.join(out, "n.mdl"))
 prefs.qxconvert_path = converter
 bpy.data.objects.remove(bpy.data.objects["Bare"])
+
+# The open .blend is never an output (only a script can name it: the file browser
+# gives the export's extension).
+saved = open(os.path.join(out, "scene.blend"), "rb").read()
+assert "scene is made of" in error_of(bpy.ops.export_scene.qx_model, filepath=os.path.join(out, "scene.blend"))
+assert open(os.path.join(out, "scene.blend"), "rb").read() == saved
+# A converter that prints more than a pipe holds still ends, and its failure is shown.
+loud = os.path.join(out, "loud.sh")
+with open(loud, "w") as f:
+    f.write("#!/bin/sh\nhead -c 300000 /dev/zero | tr '\\0' x\nexit 1\n")
+os.chmod(loud, 0o755)
+prefs.qxconvert_path = loud
+assert "xxxx" in error_of(bpy.ops.export_scene.qx_model, filepath=os.path.join(out, "loud.mdl"))
+prefs.qxconvert_path = converter
+
+# Odd action names in a batch: "*" (what the Action menu calls every action) is one
+# action like any other, "../x" stays in the chosen folder, a Windows device name is
+# not the device.
+bpy.ops.object.armature_add()
+odd = bpy.context.active_object
+odd.name = "Odd"
+odd.data.bones[0].name = "OddBone"  # moved by none of Hero's actions
+odd.pose.bones["OddBone"].rotation_mode = "XYZ"
+odd.animation_data_create()
+for name, frames in (("*", 5), ("../x", 7), ("Con.walk", 9)):
+    odd.animation_data.action = bpy.data.actions.new(name)
+    odd.animation_data.action.use_fake_user = True
+    for frame, angle in ((1, 0.0), (frames, 0.5)):
+        odd.pose.bones["OddBone"].rotation_euler = (angle, 0, 0)
+        odd.pose.bones["OddBone"].keyframe_insert("rotation_euler", frame=frame)
+bpy.ops.object.select_all(action="DESELECT")
+odd.select_set(True)
+os.makedirs(os.path.join(out, "odd"))
+assert bpy.ops.export_scene.qx_animation(filepath=os.path.join(out, "odd", "x.anm"), per_action=True,
+                                         scrambled=False) == {"FINISHED"}
+assert sorted(os.listdir(os.path.join(out, "odd"))) == ["Con_.walk.anm", "_.anm", "_x.anm"], \
+    os.listdir(os.path.join(out, "odd"))
+bpy.data.objects.remove(odd)
 
 bpy.ops.object.select_all(action="DESELECT")
 placed.select_set(True)

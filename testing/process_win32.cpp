@@ -6,31 +6,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/platform.h"
 #include "testing/process.h"
 
 namespace qx::testing {
 namespace {
 
 std::wstring Widen(const std::string& text) { return std::filesystem::u8path(text).wstring(); }
-
-// Quotes one argument so that CommandLineToArgvW (and the C runtime) read it back
-// exactly: backslashes double only where they come before a quote.
-std::wstring Quoted(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(2 * backslashes, L'\\');
-  return out + L"\"";
-}
 
 void Drain(HANDLE pipe, std::string* into) {
   char buffer[65536];
@@ -64,8 +46,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   SetHandleInformation(out[0], HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err[0], HANDLE_FLAG_INHERIT, 0);
 
-  std::wstring commandLine = Quoted(Widen(program));
-  for (const std::string& arg : args) commandLine += L" " + Quoted(Widen(arg));
+  std::wstring commandLine = platform::CommandLineOf(program, args);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;

@@ -64,9 +64,11 @@ function pointCloud(file, count = 2000) {
 
 const files = {
   points: convert('mdl', pointCloud(join(work, 'spiral.ply')), join(work, 'spiral.mdl')),
-  crate: convert('mdl', join(samples, 'crate.obj'), join(work, 'crate.mdl')),
+  crate: convert('mdl', join(samples, 'crate.obj'), join(work, 'crate.mdl'), true, [`-report=${join(work, 'crate.mdl.json')}`]),
   plainCrate: convert('mdl', join(samples, 'crate.obj'), join(work, 'plain-crate.mdl'), false),
   walk: convert('anm', join(samples, 'walk.bvh'), join(work, 'walk.anm'), true, [`-report=${join(work, 'walk.anm.json')}`]),
+  dance: convert('anm', join(process.env.QX_MODELS || '/usr/share/assimp/models', 'BVH/01_03.bvh'), join(work, '01_03.anm'), true,
+    [`-report=${join(work, '01_03.anm.json')}`]),
   grass: convert('tex', join(samples, 'grass.tga'), join(work, 'grass.img')),
   blip: convert('snd', join(samples, 'blip.wav'), join(work, 'blip.snd')),
   theme: convert('mus', join(samples, 'theme.mod'), join(work, 'theme.mus')),
@@ -87,6 +89,18 @@ function channelsFile(file, count) {
     ...Array(count).fill(channel)]));
   return file;
 }
+// One channel whose scaling keys differ from 1 by float noise alone: no position
+// keys, `count` scaling keys (time, x, y, z), no rotation keys.
+function noiseFile(file, count = 40) {
+  const channel = Buffer.alloc(6 + count * 20);
+  channel.writeUInt16LE(count, 2);
+  for (let k = 0; k < count; ++k) {
+    channel.writeDoubleLE(k, 4 + k * 20);
+    for (let c = 0; c < 3; ++c) channel.writeFloatLE(1 + (k % 2 ? 1e-7 : -1e-7), 4 + k * 20 + 8 + c * 4);
+  }
+  writeFileSync(file, Buffer.concat([Buffer.from([0x51, 0x41, 0x4e, 0x4d, 1, 0, 0, 1, 0, 1, 0]), channel]));
+  return file;
+}
 // Two groups, normals only in the second; and a triangle at the edge of float's range.
 writeFileSync(join(work, 'groups.obj'), 'v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 0 1 1\nvn 0 0 1\n'
   + 'g a\nf 1 2 3\ng b\nf 4//1 5//1 6//1\n');
@@ -98,6 +112,7 @@ Object.assign(files, {
   huge: convert('mdl', join(work, 'huge.ply'), join(work, 'huge.mdl')),
   many: channelsFile(join(work, 'many.anm'), 2500),
   one: channelsFile(join(work, 'one.anm'), 1),
+  noise: noiseFile(join(work, 'noise.anm')),
 });
 const inspected = spawnSync(process.env.QX_INSPECT, [files.cut], { encoding: 'utf8' });
 assert.notEqual(inspected.status, 0, 'QXInspect accepted the cut file');
@@ -187,10 +202,59 @@ try {
   await tab.keyboard.press('e');
   assert.match(await tab.locator('.legend').nth(2).textContent(), /x°/);
 
+  // The skeleton its report gives, posed at two times: the joints move, the bones
+  // keep their lengths.
+  await open(files.dance, `${files.dance}.json`);
+  await tab.waitForFunction(() => window.qxViewer.skeleton()?.positions.some((v) => v !== 0));
+  const poseAt = async (t, shot) => {
+    await tab.locator('.toolbar input[type="range"]').fill(String(t));
+    await tab.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
+    await tab.locator('.skeleton-wrap').screenshot({ path: join(shots, shot) });
+    return tab.evaluate(() => window.qxViewer.skeleton());
+  };
+  const early = await poseAt(600, 'skeleton-5s.png');
+  const late = await poseAt(1380, 'skeleton-11.5s.png');
+  const joint = (pose, i) => pose.positions.slice(i * 3, i * 3 + 3);
+  const apart = (a, b) => Math.hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
+  const bone = (pose, i) => apart(joint(pose, i), joint(pose, pose.parents[i]));
+  let moved = 0;
+  early.parents.forEach((parent, i) => {
+    moved = Math.max(moved, apart(joint(early, i), joint(late, i)));
+    if (parent >= 0) assert.ok(Math.abs(bone(early, i) - bone(late, i)) < 1e-3 * Math.max(1, bone(early, i)), `bone ${i} changed length`);
+  });
+  console.log(`01_03.bvh: ${early.parents.length} joints, moved up to ${moved.toFixed(1)} units from 5 s to 11.5 s`);
+  assert.ok(early.parents.length >= 31 && moved > 1, 'the skeleton did not move');
+  // A channel that stays within float noise of 1 plots flat and says it is constant.
+  await open(files.noise);
+  assert.equal(await tab.getAttribute('body', 'data-view'), 'animation', await tab.textContent('#error'));
+  const scaling = tab.locator('.plot').nth(1);
+  assert.equal(await scaling.getAttribute('data-constant'), 'true');
+  const rows = await scaling.evaluate((canvas) => {
+    const { data, width, height } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+    const drawn = new Set();
+    // Right of the label and the cursor, only the curves are drawn.
+    for (let y = 0; y < height; ++y) for (let x = Math.round(width / 2); x < width - 20; ++x) if (data[(y * width + x) * 4 + 3]) drawn.add(y);
+    return drawn.size;
+  });
+  assert.ok(rows > 0 && rows < 10, `the constant channel's plot spans ${rows} rows`);
+
   await open(files.grass, files.blip, files.theme);
   assert.match(await tab.textContent('#media .facts'), /Format: TGA .* 8 × 8$/, 'the TGA texture was not shown as an image');
   await tab.keyboard.press('ArrowDown');
   assert.equal(await tab.locator('#media audio').count(), 1, 'the WAV sound has no player');
+  await tab.waitForSelector('#media canvas.waveform[data-drawn]');
+  assert.match(await tab.textContent('#media .wave-facts'), /^Duration [\d.]+ s · 1 channel · 8,000 Hz, 8-bit$/);
+  const wave = await tab.locator('#media canvas.waveform').evaluate((canvas) => {
+    const { data, width, height } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+    let tallest = 0;
+    for (let x = 10; x < width; ++x) {
+      let rows = 0;
+      for (let y = 0; y < height; ++y) rows += data[(y * width + x) * 4 + 3] ? 1 : 0;
+      tallest = Math.max(tallest, rows / height);
+    }
+    return tallest;
+  });
+  assert.ok(wave > 0.2, `the waveform's tallest column covers ${wave} of its height`);
   await tab.keyboard.press('ArrowDown');
   assert.match(await tab.textContent('#media .hex'), /^00000000 /, 'the MOD music shows no bytes');
   await open(files.bomb);
@@ -247,6 +311,16 @@ try {
   assert.match(await tab.textContent('.table-wrap .note'), /Channels 2000–2499 of 2500/);
   await open(files.one);
   assert.match(await tab.textContent('.toolbar select'), /\(1 channel\)/);
+
+  // Textures the report names follow the model opened with them; a choice made by
+  // hand is kept for the file name.
+  await open(files.crate, `${files.crate}.json`, files.grass);
+  assert.equal(await tab.inputValue('select.texture'), 'grass.img', 'the texture the report names was not given');
+  const named = await tab.evaluate(() => window.qxViewer.snapshot());
+  await tab.selectOption('select.texture', '');
+  assert.notEqual(await tab.evaluate(() => window.qxViewer.snapshot()), named, 'the texture the report names was not drawn');
+  await open(files.crate, `${files.crate}.json`);
+  assert.equal(await tab.inputValue('select.texture'), '', 'the choice made by hand was not kept');
 
   // Scale and orientation: the size and grid spacing are said; Z up turns the view and
   // back; the grid is not counted as the model's pixels.
@@ -316,10 +390,22 @@ try {
   await linked.goto(`http://127.0.0.1:${server.address().port}/index.html#file=assets/walk.anm&file=assets/walk.anm.json`);
   await linked.waitForSelector('body[data-view="animation"][data-state="idle"]');
   assert.equal(await linked.locator('.channels tbody tr').nth(0).locator('td').nth(1).textContent(), 'Hips');
+  // Other files named later open too; one missing among them is listed with its
+  // error, and the model's texture comes from beside it.
+  await linked.evaluate(() => {
+    location.hash = '#file=assets/crate.mdl&file=assets/missing.snd&file=assets/blip.snd&file=assets/crate.mdl.json';
+  });
+  await linked.waitForFunction(() => document.querySelectorAll('#opened li').length === 5, null, { timeout: 10000 });
+  assert.deepEqual(await linked.locator('#opened .name').allTextContents(), ['walk.anm', 'crate.mdl', 'blip.snd', 'missing.snd', 'grass.img']);
+  assert.match(await linked.locator('#opened li').nth(3).locator('.kind').textContent(), /cannot be fetched from assets\/missing\.snd: 404/);
+  assert.equal(await linked.getAttribute('body', 'data-view'), 'model');
+  assert.equal(await linked.inputValue('select.texture'), 'grass.img', 'the texture beside the model was not given');
   await linked.close();
 
   // Opened from disk, with no server at all.
-  await tab.goto(pathToFileURL(process.env.QX_PAGE).href);
+  // There a link cannot open its files, and says why.
+  await tab.goto(`${pathToFileURL(process.env.QX_PAGE).href}#file=assets/crate.mdl`);
+  assert.match(await tab.textContent('#link-note'), /opened from disk .* may not read other files/);
   await open(files.crate);
   assert.equal((await drawn()).drawn, solid.drawn, 'the page opened from disk drew the crate differently');
 } finally {

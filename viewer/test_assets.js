@@ -8,17 +8,18 @@ const { execFileSync } = require('node:child_process');
 
 const EXTENSIONS = { mdl: 'mdl', anm: 'anm', tex: 'img', mus: 'mus', snd: 'snd' };
 
+// The reference conversions every build is held against (scripts/reference_models.txt).
 function sources() {
-  const samples = process.env.QX_SAMPLES;
-  const models = process.env.QX_MODELS || '/usr/share/assimp/models';
-  return [
-    ['mdl', path.join(samples, 'crate.obj')], ['anm', path.join(samples, 'walk.bvh')],
-    ['tex', path.join(samples, 'grass.tga')], ['mus', path.join(samples, 'theme.mod')],
-    ['snd', path.join(samples, 'blip.wav')],
-    ['mdl', path.join(models, 'OBJ/spider.obj')], ['mdl', path.join(models, 'Collada/duck.dae')],
-    ['mdl', path.join(models, 'PLY/cube.ply')], ['mdl', path.join(models, 'FBX/box.fbx')],
-    ['anm', path.join(models, 'BVH/01_01.bvh')],
-  ];
+  const places = {
+    examples: process.env.QX_SAMPLES,
+    assimp: process.env.QX_MODELS || '/usr/share/assimp/models',
+  };
+  const list = fs.readFileSync(path.join(__dirname, '..', 'scripts', 'reference_models.txt'), 'utf8');
+  return list.split('\n').filter((line) => line.trim() && !line.startsWith('#')).map((line) => {
+    const [type, where] = line.trim().split(/\s+/);
+    const slash = where.indexOf('/');
+    return [type, path.join(places[where.slice(0, slash)], where.slice(slash + 1))];
+  });
 }
 
 function convert(type, source, output, scrambled = true, options = []) {

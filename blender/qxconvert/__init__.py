@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import tempfile
 import time
+import zlib
 
 import bpy
 from bpy.props import BoolProperty, EnumProperty, StringProperty
@@ -94,10 +95,17 @@ def why_unwritable(path):
     return None
 
 
+# Names Windows keeps for devices, whatever the extension: "CON.anm" is the console.
+DEVICES = {"CON", "PRN", "AUX", "NUL"} | {f"{port}{n}" for port in ("COM", "LPT") for n in range(1, 10)}
+
+
 def file_name(name, extension, taken):
     """A file name for an action or object: the characters no file system takes become
-    '_', and a name already used this run gets a number."""
+    '_', a device name gets a '_', and a name already used this run gets a number."""
     cleaned = "".join("_" if c in '<>:"/\\|?*' or ord(c) < 32 else c for c in name).strip(" .") or "_"
+    stem, dot, rest = cleaned.partition(".")
+    if stem.rstrip(" ").upper() in DEVICES:
+        cleaned = stem + "_" + dot + rest
     candidate, n = cleaned + extension, 2
     while candidate.lower() in taken:
         candidate, n = f"{cleaned} ({n}){extension}", n + 1
@@ -197,15 +205,17 @@ class Exporting:
             command += [] if self.options["scrambled"] else ["-ue"]
             command += ["-bake"] if self.options.get("bake") else []
             command += ["-report=" + job["output"] + ".json"] if self.options["report"] else []
-            try:
-                self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            except OSError as error:
-                operator.report({"ERROR"}, f"{self.converter}: {error.strerror}")
-                return
-            while self.process.poll() is None:
-                yield
-            output = self.process.stdout.read().decode("utf-8", "replace")
-            self.process.stdout.close()
+            # Its output goes to a file: a pipe read only once it ends would stop it when full.
+            with open(os.path.join(self.folder, "qxconvert.log"), "w+b") as log:
+                try:
+                    self.process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
+                except OSError as error:
+                    operator.report({"ERROR"}, f"{self.converter}: {error.strerror}")
+                    return
+                while self.process.poll() is None:
+                    yield
+                log.seek(0)
+                output = log.read().decode("utf-8", "replace")
             ok = self.process.returncode == 0
             self.process = None
             report_output(operator, output, ok)
@@ -216,6 +226,13 @@ class Exporting:
                 why = why_unwritable(job["output"])
                 if why:
                     operator.report({"ERROR"}, f"Could not write {job['output']}: {why}")
+                elif job["kind"] == "anm" and "Model has no animations" in output:
+                    # The glTF export drops cameras, lights and keys on channels that do not
+                    # drive the object, so an action can play and still move nothing exported.
+                    what = f"The action {job['action']} moves nothing" if job["action"] else "No action moves anything"
+                    operator.report({"ERROR"}, what + " the asset carries: keys on a camera or a light, or on "
+                                    "channels that do not drive the object (Euler rotation keys on a bone that "
+                                    "rotates by quaternion), are left out")
             self.done += 1
         self.ok = failures == 0
 
@@ -228,8 +245,6 @@ class Exporting:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        if self.process is not None and self.process.stdout is not None:
-            self.process.stdout.close()
         self.process = None
 
 
@@ -248,6 +263,18 @@ class ExportAsset:
         converter = tool(self, context, "QXConvert")
         if not converter:
             return {"CANCELLED"}
+        # Refused before the scene is exported, which takes a while for a large one.
+        kept = [bpy.data.filepath] + [bpy.path.abspath(library.filepath) for library in bpy.data.libraries]
+        for job in jobs:
+            output = job["output"]
+            if any(path and os.path.exists(path) and os.path.exists(output) and os.path.samefile(path, output)
+                   for path in kept):
+                self.report({"ERROR"}, f"Could not write {output}: it is a .blend this scene is made of")
+                return {"CANCELLED"}
+            why = why_unwritable(output)
+            if why:
+                self.report({"ERROR"}, f"Could not write {output}: {why}")
+                return {"CANCELLED"}
         options.update(scrambled=self.scrambled, apply_modifiers=self.apply_modifiers, report=self.with_report)
         self._exporting = Exporting(self, converter, jobs, options)
         self._steps = self._exporting.steps()
@@ -279,6 +306,12 @@ class ExportAsset:
         if context.workspace is not None:
             context.workspace.status_text_set(f"QX export: {self._exporting.status} (Esc cancels)")
         return {"RUNNING_MODAL"}
+
+    def cancel(self, context):
+        """Blender ends the export (a file is opened, the window closes): the child is
+        stopped and the copy removed, as with Esc."""
+        self._steps.close()
+        self.end(context, None)
 
     def end(self, context, result):
         manager = context.window_manager
@@ -342,8 +375,17 @@ _action_items = []  # Blender keeps no reference to the strings a dynamic enum r
 
 
 def actions(self, context):
-    _action_items[:] = [(EVERY_ACTION, "Every action", "Every action, each an animation of the one file")] + [
-        (a.name, a.name, "") for a in bpy.data.actions]
+    # Blender remembers a dynamic enum's choice by its number: numbered by name rather
+    # than by position, the remembered action stays that action when others are added
+    # or removed (and is no choice at all once it is gone).
+    taken = {0}
+    _action_items[:] = [(EVERY_ACTION, "Every action", "Every action, each an animation of the one file", 0)]
+    for a in bpy.data.actions:
+        number = zlib.crc32(a.name.encode("utf-8")) & 0x7FFFFFFF
+        while number in taken:
+            number = number % 0x7FFFFFFF + 1
+        taken.add(number)
+        _action_items.append((a.name, a.name, "", number))
     return _action_items
 
 
@@ -390,13 +432,17 @@ class ExportAnimation(bpy.types.Operator, ExportHelper, ExportAsset):
                      "output": os.path.join(folder, file_name(action.name, ".anm", taken))}
                     for action in sorted(played, key=lambda a: a.name.lower())]
         else:
+            if not self.action:
+                self.report({"ERROR"}, "The action chosen last time is gone: choose an action")
+                return {"CANCELLED"}
             if self.action != EVERY_ACTION:
                 action = bpy.data.actions.get(self.action)
                 if action is None or not any(plays(obj, action) for obj in pool):
                     self.report({"ERROR"}, f"No object {'selected' if pool is chosen else 'in the scene'} "
                                            f"plays the action {self.action}")
                     return {"CANCELLED"}
-            jobs = [{"kind": "anm", "objects": names, "action": self.action, "output": self.filepath}]
+            jobs = [{"kind": "anm", "objects": names, "output": self.filepath,
+                     "action": None if self.action == EVERY_ACTION else self.action}]
         return self.start(context, jobs, {})
 
 

@@ -13,6 +13,8 @@ import sys
 
 import bpy
 
+# The Action menu's "Every action"; in the plan a job for every action has none, so an
+# action named "*" is one action like any other there.
 EVERY_ACTION = "*"
 _BONE = re.compile(r'^pose\.bones\["((?:[^"\\]|\\.)*)"\]')
 
@@ -56,7 +58,7 @@ def export(plan):
         chosen = None if job["objects"] is None else {bpy.data.objects[name] for name in job["objects"]}
         for obj in layer.objects:
             obj.select_set(chosen is not None and obj in chosen)
-        every = job["action"] == EVERY_ACTION
+        every = job["action"] is None
         if job["kind"] == "anm" and not every:
             # Only the chosen action: the objects that play it hold it, the others none.
             action = bpy.data.actions[job["action"]]
@@ -68,10 +70,12 @@ def export(plan):
                 shapes = getattr(obj.data, "shape_keys", None)
                 if shapes is not None and shapes.animation_data is not None:
                     shapes.animation_data.action = None
+        # One action's animation is named after it, as every action's are (not "Animation").
         bpy.ops.export_scene.gltf(filepath=job["glb"], export_format="GLB", use_selection=chosen is not None,
                                   export_apply=plan["apply_modifiers"], export_yup=False,
                                   export_animations=job["kind"] == "anm",
-                                  export_nla_strips=every, export_anim_single_armature=every)
+                                  export_nla_strips=every, export_anim_single_armature=every,
+                                  export_nla_strips_merged_animation_name=job["action"] or "Animation")
         for owner, action in kept.items():
             owner.animation_data.action = action
         print("qx-exported", index, flush=True)

@@ -5,6 +5,8 @@
 // stores no tick rate: the page takes it from the conversion report when one came
 // with the file, else from the user (25 by default, kept per file name).
 import { Euler, Quaternion } from 'three';
+import { ModelView } from './model_view.js';
+import { Pose, bracket, skeletonOf } from './skeleton.js';
 
 const TABLE_ROWS = 2000; // a file may hold far more channels than a table can show
 const LISTS = [
@@ -25,18 +27,6 @@ function element(tag, attributes = {}, ...children) {
 
 function fmt(value) {
   return Number.isFinite(value) ? Number(value.toPrecision(5)).toString() : String(value);
-}
-
-// The index of the last key at or before t, or -1.
-function keyBefore(times, t) {
-  let lo = 0;
-  let hi = times.length;
-  while (lo < hi) {
-    const mid = (lo + hi) >> 1;
-    if (times[mid] <= t) lo = mid + 1;
-    else hi = mid;
-  }
-  return lo - 1;
 }
 
 function channelRange(channel) {
@@ -76,10 +66,7 @@ function series(list, keys, euler) {
 // Before the first key and after the last, a channel holds its end values.
 function valueAt(keys, s, list, t, euler) {
   if (keys.times.length === 0) return null;
-  const k = Math.max(0, keyBefore(keys.times, t));
-  const next = Math.min(k + 1, keys.times.length - 1);
-  const span = keys.times[next] - keys.times[k];
-  const f = span > 0 ? Math.min(1, (t - keys.times[k]) / span) : 0;
+  const { k, next, f } = bracket(keys.times, t);
   if (list === 'rotations') {
     const v = keys.values;
     const a = new Quaternion(v[k * 4], v[k * 4 + 1], v[k * 4 + 2], v[k * 4 + 3]);
@@ -93,9 +80,12 @@ function valueAt(keys, s, list, t, euler) {
 }
 
 export class AnimationView {
-  constructor(container, colors) {
+  // `models()` lists the open models ({name, asset, report}) the skeleton can be shown with.
+  constructor(container, colors, models = () => [], background = () => '#23262e') {
     this.container = container;
     this.colors = colors; // () => {x, y, z, w, grid, text, cursor}
+    this.models = models;
+    this.background = background;
     this.euler = false;
   }
 
@@ -104,6 +94,7 @@ export class AnimationView {
     this.asset = asset;
     this.report = report;
     this.name = name;
+    this.skeleton = skeletonOf(report);
     this.cached = null;
     this.animation = 0;
     this.channel = 0;
@@ -123,6 +114,13 @@ export class AnimationView {
     const i = direction > 0 ? times.findIndex((t) => t > this.time + 1e-12)
       : times.findLastIndex((t) => t < this.time - 1e-12);
     if (i >= 0) this.setTime(times[i]);
+  }
+
+  // How the page names the channel shown, everywhere (both numbers count from 0, as
+  // QXInspect counts): "Animation 0 / Channel 3 · Thigh.L".
+  label(c = this.channel) {
+    const name = this.nodeName(c);
+    return `Animation ${this.animation} / Channel ${c}${name ? ` · ${name}` : ''}`;
   }
 
   // From the conversion report, when one came with the file.
@@ -208,6 +206,95 @@ export class AnimationView {
     this.time = t;
     this.slider.value = String(t);
     this.drawPlots();
+    this.poseSkeleton();
+  }
+
+  // The skeleton's view: the report's nodes posed at the cursor, over a model when one
+  // is open (one converted from the same source first).
+  skeletonSection() {
+    this.pose = null;
+    if (this.skeleton === null) return [];
+    if (typeof this.skeleton === 'string') return [element('p', { class: 'note', text: `No skeleton is shown: ${this.skeleton}.` })];
+    const animation = this.asset.animations[this.animation];
+    const named = this.report?.animations?.[this.animation]?.channels;
+    this.pose = new Pose(this.skeleton, animation.channels, named);
+    if (!this.skeletonView) {
+      const canvas = element('canvas', { class: 'skeleton-canvas', 'aria-label': 'Skeleton' });
+      const tip = element('div', { class: 'joint-name', hidden: '' });
+      const wrap = element('div', { class: 'canvas-wrap skeleton-wrap' }, canvas, tip);
+      try {
+        this.skeletonView = {
+          view: new ModelView(canvas), wrap, tip,
+          modelSelect: element('select', { 'aria-label': 'Model shown with the skeleton' }),
+          follow: element('input', { type: 'checkbox', checked: '' }),
+        };
+      } catch {
+        return [element('p', { class: 'note', text: 'This browser cannot draw with WebGL, so the skeleton cannot be shown here.' })];
+      }
+      canvas.addEventListener('pointermove', (event) => this.hover(event));
+      canvas.addEventListener('pointerleave', () => { tip.hidden = true; });
+      this.skeletonView.modelSelect.addEventListener('change', () => this.placeSkeleton());
+    }
+    const { view, wrap, modelSelect } = this.skeletonView;
+    view.setBackground(this.background());
+    const models = this.models();
+    const source = this.report?.input?.path;
+    const same = models.find((m) => source && m.report?.input?.path === source);
+    modelSelect.replaceChildren(new Option('no model', ''), ...models.map((m) => new Option(m.name, m.name)));
+    modelSelect.value = (same ?? models[0])?.name ?? '';
+    this.skeletonView.count = element('span', { class: 'note', text: `${this.skeleton.length} node${this.skeleton.length === 1 ? '' : 's'} from the report; ${this.pose.channels.filter(Boolean).length} moved by channels` });
+    requestAnimationFrame(() => this.placeSkeleton());
+    return [element('div', { class: 'skeleton' }, wrap, element('p', { class: 'skeleton-line' }, this.skeletonView.count, ' · shown with ', modelSelect, ' ',
+      element('label', { title: 'The camera moves with the skeleton' }, this.skeletonView.follow, ' Follow')))];
+  }
+
+  // Shows the chosen model and the skeleton on a grid that spans the whole animation.
+  placeSkeleton() {
+    if (!this.pose) return;
+    const { view, modelSelect } = this.skeletonView;
+    const model = this.models().find((m) => m.name === modelSelect.value);
+    const meshes = model?.asset.meshes ?? [];
+    const [start, end] = this.asset.animations[this.animation].timeRange ?? [0, 0];
+    const union = (boxes) => (boxes.length === 0 ? null : {
+      min: [0, 1, 2].map((c) => Math.min(...boxes.map((b) => b.min[c]))),
+      max: [0, 1, 2].map((c) => Math.max(...boxes.map((b) => b.max[c]))),
+    });
+    const models = meshes.map((m) => m.bounds).filter(Boolean);
+    // The grid spans the whole animation; the camera frames the pose at the cursor
+    // (and the model), and follows the skeleton when it walks off.
+    view.resize();
+    view.show(meshes, union([this.pose.bounds(start, end), ...models].filter(Boolean)));
+    view.frame(union([this.pose.bounds(this.time, this.time, 0), ...models].filter(Boolean)));
+    view.setSkeleton(this.skeleton.map((node) => node.parent));
+    this.followed = null;
+    this.poseSkeleton();
+  }
+
+  poseSkeleton() {
+    if (!this.pose || !this.skeletonView) return;
+    const positions = this.pose.at(this.time);
+    const { view, follow } = this.skeletonView;
+    // The first node a channel moves is the one followed (a BVH's hips).
+    const lead = this.pose.channels.findIndex(Boolean);
+    if (lead >= 0 && follow.checked) {
+      const at = Array.from(positions.subarray(lead * 3, lead * 3 + 3));
+      if (this.followed) view.follow(at[0] - this.followed[0], at[1] - this.followed[1], at[2] - this.followed[2]);
+      this.followed = at;
+    } else {
+      this.followed = null;
+    }
+    view.poseSkeleton(positions);
+  }
+
+  hover(event) {
+    const { view, tip, wrap } = this.skeletonView;
+    const joint = view.jointAt(event.clientX, event.clientY);
+    tip.hidden = joint < 0;
+    if (joint < 0) return;
+    const box = wrap.getBoundingClientRect();
+    tip.textContent = this.skeleton[joint].name || `(node ${joint})`;
+    tip.style.left = `${event.clientX - box.left + 12}px`;
+    tip.style.top = `${event.clientY - box.top + 8}px`;
   }
 
   render() {
@@ -278,6 +365,8 @@ export class AnimationView {
     this.container.append(
       element('div', { class: 'toolbar' }, animationSelect, channelSelect, this.channelNumber, this.slider, this.timeLabel),
       element('div', { class: 'toolbar' }, playback),
+      ...this.skeletonSection(),
+      this.heading = element('h2', { class: 'plots-heading' }),
       element('div', { class: 'plots' }, ...this.plots.map((p) => p.figure)),
       element('div', { class: 'table-wrap' }, table, this.listNote));
     this.pick(this.channel);
@@ -332,6 +421,7 @@ export class AnimationView {
     if (!channel) return;
     const [start, end] = this.asset.animations[this.animation].timeRange ?? [0, 0];
     this.timeLabel.value = `t = ${fmt(this.time)} (${this.seconds(this.time)})`;
+    this.heading.textContent = this.label();
     const colors = this.colors();
     // The series change with the channel or the Euler switch, not with the cursor.
     const which = `${this.animation}/${this.channel}/${this.euler}`;
@@ -359,21 +449,35 @@ export class AnimationView {
     g.setTransform(ratio, 0, 0, ratio, 0, 0);
     g.clearRect(0, 0, width, height);
     const pad = 8;
+    // Keys that differ by float noise alone (a scale of 1 ± 1e-7) would fill the plot
+    // with spikes: every plot spans at least a ten-thousandth of its values' size, and
+    // one whose every component stays within that is labelled as constant.
+    const span = (a, b) => Math.max(1e-4 * Math.max(Math.abs(a), Math.abs(b)), 1e-6);
     let lo = Infinity;
     let hi = -Infinity;
-    for (let k = 0; k < times.length; ++k) {
-      for (let c = 0; c < s.names.length; ++c) {
+    let constant = times.length > 0;
+    const first = s.names.map((_, c) => s.values[c]);
+    s.names.forEach((_, c) => {
+      let clo = Infinity;
+      let chi = -Infinity;
+      for (let k = 0; k < times.length; ++k) {
         const v = s.values[k * s.stride + c];
         if (Number.isFinite(v)) {
-          lo = Math.min(lo, v);
-          hi = Math.max(hi, v);
+          clo = Math.min(clo, v);
+          chi = Math.max(chi, v);
         }
       }
-    }
+      if (clo <= chi) {
+        lo = Math.min(lo, clo);
+        hi = Math.max(hi, chi);
+        if (chi - clo >= span(clo, chi)) constant = false;
+      }
+    });
     if (!(lo <= hi)) lo = hi = 0;
-    if (hi - lo < 1e-9) {
-      lo -= 1;
-      hi += 1;
+    if (hi - lo < span(lo, hi)) {
+      const middle = (lo + hi) / 2;
+      const half = span(lo, hi) / 2;
+      [lo, hi] = [middle - half, middle + half];
     }
     const x = (t) => pad + ((t - start) / Math.max(1e-12, end - start)) * (width - 2 * pad);
     const y = (v) => height - pad - ((v - lo) / (hi - lo)) * (height - 2 * pad);
@@ -385,8 +489,15 @@ export class AnimationView {
     g.stroke();
     g.fillStyle = colors.text;
     g.font = '11px system-ui, sans-serif';
-    g.fillText(fmt(hi), pad + 2, pad + 10);
-    g.fillText(fmt(lo), pad + 2, height - pad - 2);
+    if (constant) {
+      const values = first.map(fmt);
+      const said = new Set(values).size === 1 ? values[0] : s.names.map((name, c) => `${name} ${values[c]}`).join(', ');
+      g.fillText(`constant: ${said}`, pad + 2, pad + 10);
+    } else if (times.length > 0) {
+      g.fillText(fmt(hi), pad + 2, pad + 10);
+      g.fillText(fmt(lo), pad + 2, height - pad - 2);
+    }
+    canvas.dataset.constant = String(constant);
     s.names.forEach((name, c) => {
       g.strokeStyle = colors[name[0]];
       g.lineWidth = 1.5;

@@ -31,6 +31,7 @@ function setTheme(theme) {
   }
   modelView?.setBackground(css('--canvas'));
   animationView?.drawPlots();
+  animationView?.skeletonView?.view.setBackground(css('--canvas'));
 }
 
 function initialTheme() {
@@ -70,8 +71,10 @@ async function attachReport(file) {
   return `${file.name}: the report of none of the open files`;
 }
 
-async function openFiles(all) {
-  if (all.length === 0) return;
+// `missing` are files a link named that could not be fetched ({name, error}): each is
+// listed where it would have been, with its error, and the rest open all the same.
+async function openFiles(all, missing = []) {
+  if (all.length === 0 && missing.length === 0) return;
   const reports = all.filter((f) => /\.json$/i.test(f.name));
   const files = all.filter((f) => !reports.includes(f));
   setBusy(true, `Reading ${all.length === 1 ? all[0].name : `${all.length} files`}…`);
@@ -80,12 +83,19 @@ async function openFiles(all) {
   try {
     first = await readAll(files);
     for (const file of reports) problems.push(await attachReport(file));
+    for (const { name, error } of missing) {
+      const entry = { name, size: 0, file: null, asset: { info: { error } }, report: null, missing: true };
+      const again = opened.findIndex((e) => e.name === name);
+      if (again >= 0) opened[again] = entry;
+      else opened.push(entry);
+    }
   } finally {
     // Whatever failed, the page is left usable.
     renderList();
-    select(first >= 0 ? first : selected);
-    const said = problems.filter(Boolean).join('; ');
-    setBusy(false, said || (all.length > 1 ? `Opened ${all.length} files.` : ''));
+    select(first >= 0 ? first : missing.length ? opened.findIndex((e) => e.missing) : selected);
+    const said = [...missing.map((m) => `${m.name}: ${m.error}`), ...problems].filter(Boolean).join('; ');
+    const count = all.length + missing.length;
+    setBusy(false, said || (count > 1 ? `Opened ${count} files.` : ''));
   }
 }
 
@@ -105,13 +115,35 @@ async function readAll(files) {
     }
     timings.decode = performance.now() - started;
     // The same file dropped again replaces the one open, in its place.
-    const entry = { name: file.name, size: file.size, file, asset, report: null };
+    const entry = { name: file.name, size: file.size, file, asset, report: null, url: file.url };
     const again = opened.findIndex((e) => e.name === file.name);
     if (again >= 0) opened[again] = entry;
     else opened.push(entry);
     if (first < 0) first = again >= 0 ? again : opened.length - 1;
   }
   return first;
+}
+
+// The files dropped, with every file inside a dropped folder (and its folders), so a
+// model's textures and reports beside it come along.
+async function droppedFiles(transfer) {
+  const entries = [...(transfer?.items ?? [])].map((item) => item.webkitGetAsEntry?.()).filter(Boolean);
+  if (!entries.some((entry) => entry.isDirectory)) return [...(transfer?.files ?? [])];
+  const files = [];
+  const walk = async (entry) => {
+    if (entry.isFile) {
+      files.push(await new Promise((resolve, reject) => entry.file(resolve, reject)));
+      return;
+    }
+    const reader = entry.createReader();
+    for (;;) {
+      const batch = await new Promise((resolve, reject) => reader.readEntries(resolve, reject));
+      if (batch.length === 0) break;
+      for (const child of batch) await walk(child);
+    }
+  };
+  for (const entry of entries) await walk(entry);
+  return files;
 }
 
 function renderList() {
@@ -123,7 +155,7 @@ function renderList() {
     const { info } = entry.asset;
     button.innerHTML = '<span class="name"></span><span class="kind"></span>';
     button.querySelector('.name').textContent = entry.name;
-    button.querySelector('.kind').textContent = info.error ? 'cannot be read' : `${info.type} · ${formatSize(entry.size, false)}`;
+    button.querySelector('.kind').textContent = entry.missing ? info.error : info.error ? 'cannot be read' : `${info.type} · ${formatSize(entry.size, false)}`;
     button.classList.toggle('bad', Boolean(info.error));
     button.classList.toggle('selected', i === selected);
     button.addEventListener('click', () => select(i));
@@ -159,22 +191,84 @@ function closeAll() {
 }
 
 // Served over HTTP, the page opens the files its address names (#file=NAME, relative
-// to the page), so a build can link to a preview of what it made.
+// to the page), so a build can link to a preview of what it made; again whenever the
+// address's files change. A file that cannot be fetched is listed with its error and
+// the others open all the same.
 async function openFromAddress() {
   const names = new URLSearchParams(location.hash.slice(1)).getAll('file');
-  if (names.length === 0 || !location.protocol.startsWith('http')) return;
+  $('link-note').hidden = true;
+  if (names.length === 0) return;
+  if (!location.protocol.startsWith('http')) {
+    // Browsers let a page from disk read no other file, so the link cannot work here.
+    $('link-note').textContent = `This address names ${names.length === 1 ? 'a file' : `${names.length} files`} `
+      + `(${names.join(', ')}), but a page opened from disk (${location.protocol}//) may not read other files: `
+      + 'serve the folder over HTTP (for example python3 -m http.server) and open the page from there, or drop the files here.';
+    $('link-note').hidden = false;
+    showOnly('empty');
+    setBusy(false, 'Files named in the address are opened only when the page is served over HTTP.');
+    return;
+  }
   const files = [];
-  for (const name of names) {
+  const missing = [];
+  setBusy(true, `Fetching ${names.length === 1 ? names[0] : `${names.length} files`}…`);
+  await Promise.all(names.map(async (name, i) => {
     try {
-      const response = await fetch(new URL(name, location.href));
-      if (!response.ok) throw new Error(`${response.status} ${response.statusText}`);
-      files.push(new File([await response.blob()], name.split('/').pop()));
+      const url = new URL(name, location.href);
+      files[i] = await fetchFile(url, fileName(url));
     } catch (error) {
-      setBusy(false, `${name}: cannot be fetched (${error.message})`);
-      return;
+      missing[i] = { name: name.split('/').pop() || name, error: `cannot be fetched from ${name}: ${error.message}` };
+    }
+  }));
+  await openFiles(files.filter(Boolean), missing.filter(Boolean));
+  await fetchTextures();
+}
+
+function fileName(url) {
+  const last = url.pathname.split('/').pop();
+  try {
+    return decodeURIComponent(last);
+  } catch {
+    return last; // not percent-encoded UTF-8: the name as written
+  }
+}
+
+async function fetchFile(url, name) {
+  const response = await fetch(url);
+  if (!response.ok) throw new Error(`${response.status} ${response.statusText}`.trim());
+  const file = new File([await response.blob()], name);
+  file.url = url.href;
+  return file;
+}
+
+// The texture files a model's report names that are not open yet, fetched from beside
+// the model where a build puts them: the source's folder kept and the extension .img
+// (textures/grass.tga -> textures/grass.img), or directly beside it.
+async function fetchTextures() {
+  const wanted = new Map();
+  for (const entry of opened) {
+    if (!entry.url || entry.asset.info.type !== 'model' || !entry.report) continue;
+    for (const mesh of entry.report.meshes ?? []) {
+      for (const spelled of mesh.textures ?? []) {
+        if (findTexture(spelled)) continue;
+        const path = spelled.replaceAll('\\', '/');
+        const relative = !/^([a-z]:)?\//i.test(path);
+        const candidates = [relative && `${stem(path)}.img`, `${stem(baseName(path))}.img`].filter(Boolean);
+        for (const candidate of new Set(candidates)) {
+          // Each part of the name as it is, '#', '?' and '%' included.
+          const url = new URL(candidate.split('/').map((part) => (part === '..' || part === '.' ? part : encodeURIComponent(part))).join('/'), entry.url);
+          if (!wanted.has(url.href)) wanted.set(url.href, url);
+        }
+      }
     }
   }
-  await openFiles(files);
+  if (wanted.size === 0) return;
+  const found = (await Promise.all([...wanted.values()].map((url) =>
+    fetchFile(url, fileName(url)).catch(() => null)))).filter(Boolean);
+  if (found.length === 0) return;
+  const shown = selected;
+  await readAll(found);
+  renderList();
+  select(shown);
 }
 
 // The view as a PNG: the model as drawn, or the animation's plots one under another.
@@ -187,13 +281,18 @@ function screenshot() {
   } else if (document.body.dataset.view === 'animation') {
     const plots = [...document.querySelectorAll('#animation canvas.plot')];
     if (plots.length === 0) return;
+    // Under the channel's name as the page gives it.
+    const ratio = window.devicePixelRatio || 1;
     const sheet = document.createElement('canvas');
     sheet.width = Math.max(...plots.map((c) => c.width));
-    sheet.height = plots.reduce((h, c) => h + c.height, 0);
+    sheet.height = plots.reduce((h, c) => h + c.height, 0) + Math.round(24 * ratio);
     const g = sheet.getContext('2d');
     g.fillStyle = css('--bg');
     g.fillRect(0, 0, sheet.width, sheet.height);
-    let y = 0;
+    g.fillStyle = css('--text');
+    g.font = `${Math.round(13 * ratio)}px system-ui, sans-serif`;
+    g.fillText(`${entry.name} · ${animationView.label()}`, 8 * ratio, 17 * ratio);
+    let y = Math.round(24 * ratio);
     for (const c of plots) {
       g.drawImage(c, 0, y);
       y += c.height;
@@ -285,6 +384,7 @@ function showModel(asset) {
   $('normals').disabled = !anyNormals;
   $('checker').disabled = !anyUvs;
 
+  const chosen = chosenTextures(opened[selected]);
   const rows = asset.meshes.slice(0, MESH_ROWS).map((mesh, m) => {
     const row = document.createElement('tr');
     const attributes = [mesh.hasNormals && 'normals', mesh.hasTextureCoords && 'UVs'].filter(Boolean).join(', ') || 'positions only';
@@ -293,7 +393,7 @@ function showModel(asset) {
       mesh.indexCount.toLocaleString('en'), mesh.ambiguous ? `${primitive} (could also be ${mesh.possibleFaceSizes.slice(1).map((n) => PRIMITIVES[n]).join(' or ')})` : primitive,
       mesh.materialIndex, attributes, sizeOf(mesh.bounds)];
     const textureCell = document.createElement('td');
-    if (mesh.hasTextureCoords) textureCell.append(textureChoice(mesh.materialIndex));
+    if (mesh.hasTextureCoords) textureCell.append(textureChoice(mesh.materialIndex, chosen));
     const show = document.createElement('input');
     show.type = 'checkbox';
     show.checked = true;
@@ -311,7 +411,7 @@ function showModel(asset) {
     return row;
   });
   $('mesh-rows').replaceChildren(...rows);
-  for (const [index, name] of Object.entries(opened[selected].textures ?? {})) applyTexture(Number(index), name);
+  for (const [index, name] of Object.entries(chosen)) applyTexture(Number(index), name);
   modelView.onFrame = (ms) => {
     $('frame-time').textContent = `· last frame ${ms.toFixed(1)} ms`;
   };
@@ -321,12 +421,64 @@ function showModel(asset) {
       + (asset.meshes.length > MESH_ROWS ? ` (the first ${MESH_ROWS} are listed)` : '')
       + (bounds ? `; size ${sizeOf(bounds)} units` : '')
       + (modelView.gridSpacing ? `; grid lines ${modelView.gridSpacing} apart` : '')
+      + drawFigures(asset.info.figures)
       + undrawable(asset.meshes, bounds);
+}
+
+// The triangle meshes' vertex-cache and overdraw figures, as QXInspect gives them (what
+// -optimize bought shows here); overdraw is absent when the file was too costly to measure.
+function drawFigures(figures) {
+  if (!figures) return '';
+  return `; vertex cache of 16: ACMR ${figures.acmr.toFixed(3)}, ATVR ${figures.atvr.toFixed(3)}`
+    + `; overdraw ${figures.overdraw === undefined ? 'not measured (too costly)' : figures.overdraw.toFixed(3)}`;
+}
+
+const baseName = (path) => path.replaceAll('\\', '/').split('/').pop();
+const stem = (name) => name.replace(/\.[^./]*$/, '');
+
+// The open texture asset a report's texture file became: converted as NAME.img (or
+// the name kept, or .img appended), compared without case as sources spell freely.
+function findTexture(spelled) {
+  const wanted = baseName(spelled).toLowerCase();
+  return opened.find((e) => {
+    if (e.asset.info.type !== 'texture') return false;
+    const name = e.name.toLowerCase();
+    return name === wanted || stem(name) === wanted || stem(name) === stem(wanted);
+  });
+}
+
+// A model's textures by material index: what the user chose for this file name
+// (kept across visits like tick rates), else the first of the material's texture
+// files its report names that is open.
+function textureStore(name) {
+  return `qx-viewer-textures:${name}`;
+}
+
+function chosenTextures(entry) {
+  let kept = {};
+  try {
+    kept = JSON.parse(localStorage.getItem(textureStore(entry.name)) ?? '{}') ?? {};
+  } catch {
+    // Storage may be off for pages opened from disk; choices then last the visit.
+  }
+  const chosen = {};
+  entry.asset.meshes.forEach((mesh, m) => {
+    if (!mesh.hasTextureCoords || mesh.materialIndex in chosen) return;
+    const manual = entry.textures?.[mesh.materialIndex] ?? kept[mesh.materialIndex];
+    const open = (name) => opened.some((e) => e.name === name && e.asset.info.type === 'texture');
+    if (manual !== undefined && (manual === '' || open(manual))) {
+      chosen[mesh.materialIndex] = manual;
+      return;
+    }
+    const named = (entry.report?.meshes?.[m]?.textures ?? []).map(findTexture).find(Boolean);
+    if (named) chosen[mesh.materialIndex] = named.name;
+  });
+  return chosen;
 }
 
 // A texture among the open files for a material index: the model draws its meshes of
 // that material with it (they need texture coordinates).
-function textureChoice(materialIndex) {
+function textureChoice(materialIndex, chosen) {
   const choice = document.createElement('select');
   choice.className = 'texture';
   choice.setAttribute('aria-label', `Texture of material ${materialIndex}`);
@@ -335,9 +487,18 @@ function textureChoice(materialIndex) {
     if (entry.asset.info.type === 'texture') choice.append(new Option(entry.name, entry.name));
   }
   const model = opened[selected];
-  choice.value = model.textures?.[materialIndex] ?? '';
+  choice.value = chosen[materialIndex] ?? '';
   choice.addEventListener('change', () => {
     model.textures = { ...model.textures, [materialIndex]: choice.value };
+    try {
+      const kept = JSON.parse(localStorage.getItem(textureStore(model.name)) ?? '{}') ?? {};
+      localStorage.setItem(textureStore(model.name), JSON.stringify({ ...kept, [materialIndex]: choice.value }));
+    } catch {
+      // As above.
+    }
+    for (const other of document.querySelectorAll('select.texture')) {
+      if (other !== choice && other.getAttribute('aria-label') === choice.getAttribute('aria-label')) other.value = choice.value;
+    }
     applyTexture(materialIndex, choice.value);
   });
   return choice;
@@ -368,7 +529,7 @@ function showAnimation(asset) {
   showOnly('animation');
   animationView ??= new AnimationView($('animation'), () => ({
     x: css('--x'), y: css('--y'), z: css('--z'), w: css('--w'), grid: css('--grid'), text: css('--muted'), cursor: css('--cursor'),
-  }));
+  }), () => opened.filter((e) => e.asset.info.type === 'model'), () => css('--canvas'));
   animationView.setEuler($('euler').checked);
   animationView.show(asset, opened[selected]?.report, opened[selected]?.name);
 }
@@ -416,7 +577,7 @@ function wireControls() {
     event.preventDefault();
     depth = 0;
     overlay.hidden = true;
-    openFiles([...(event.dataTransfer?.files ?? [])]);
+    droppedFiles(event.dataTransfer).then(openFiles);
   });
 
   window.addEventListener('keydown', (event) => {
@@ -461,6 +622,11 @@ window.qxViewer = {
   drawnPixels: () => modelView?.drawnPixels() ?? { drawn: 0, total: 0 },
   frameTime: (frames = 5) => modelView?.timeFrames(frames),
   snapshot: () => modelView?.snapshot(),
+  // The skeleton as drawn: each joint's parent and position.
+  skeleton: () => {
+    const drawn = animationView?.skeletonView?.view.skeleton;
+    return drawn ? { parents: drawn.parents, positions: Array.from(drawn.joints.geometry.attributes.position.array) } : null;
+  },
   timings,
 };
 
@@ -469,3 +635,4 @@ wireControls();
 showOnly('empty');
 setBusy(false);
 openFromAddress();
+window.addEventListener('hashchange', openFromAddress);

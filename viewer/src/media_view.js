@@ -124,5 +124,113 @@ export function showMedia(container, asset, decodeImage) {
   audio.controls = true;
   audio.src = URL.createObjectURL(new Blob([data], { type }));
   audio.addEventListener('error', () => audio.replaceWith(bytesBlock(data, 'This browser could not play these bytes; the first of them:')));
-  container.append(audio);
+  container.append(audio, waveform(data, audio));
+}
+
+// The channels, rate and sample size a WAV file's format chunk gives; null for others.
+function wavFormat(bytes) {
+  if (bytes.length < 12 || ascii(bytes, 0, 4) !== 'RIFF' || ascii(bytes, 8, 4) !== 'WAVE') return null;
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  for (let at = 12; at + 8 <= bytes.length;) {
+    const size = view.getUint32(at + 4, true);
+    if (ascii(bytes, at, 4) === 'fmt ' && at + 24 <= bytes.length) {
+      return { channels: view.getUint16(at + 10, true), rate: view.getUint32(at + 12, true), bits: view.getUint16(at + 22, true) };
+    }
+    at += 8 + size + (size & 1);
+  }
+  return null;
+}
+
+// The sound's waveform, one lane per channel, with a playhead that follows the player
+// (a click moves it), and its duration, channels and sample rate. The browser decodes
+// the sound, so whatever it plays is drawn; a WAV is decoded at its own rate.
+function waveform(data, audio) {
+  const block = document.createElement('figure');
+  block.className = 'waveform-block';
+  const facts = document.createElement('figcaption');
+  facts.className = 'wave-facts';
+  facts.textContent = 'Decoding the waveform…';
+  const canvas = document.createElement('canvas');
+  canvas.className = 'waveform';
+  block.append(facts, canvas);
+  const format = wavFormat(data);
+  const rate = Math.min(768000, Math.max(3000, format?.rate || 48000));
+  let buffer = null;
+  let peaks = null; // per lane, per column: low and high
+  const draw = () => {
+    if (!buffer) return;
+    const ratio = window.devicePixelRatio || 1;
+    const width = Math.max(1, Math.round(canvas.clientWidth * ratio));
+    const height = Math.max(1, Math.round(canvas.clientHeight * ratio));
+    const lanes = Math.min(buffer.numberOfChannels, 8);
+    if (canvas.width !== width || canvas.height !== height || !peaks) {
+      canvas.width = width;
+      canvas.height = height;
+      peaks = Array.from({ length: lanes }, (_, lane) => {
+        const samples = buffer.getChannelData(lane);
+        const out = new Float32Array(width * 2);
+        for (let x = 0; x < width; ++x) {
+          // Each column reaches the sample before it, so a short sound reads as one curve.
+          const from = Math.max(0, Math.floor((x * samples.length) / width) - 1);
+          const to = Math.min(samples.length, Math.max(from + 1, Math.floor(((x + 1) * samples.length) / width)));
+          let lo = Infinity;
+          let hi = -Infinity;
+          for (let i = from; i < to; ++i) {
+            lo = Math.min(lo, samples[i]);
+            hi = Math.max(hi, samples[i]);
+          }
+          out[x * 2] = lo <= hi ? lo : 0;
+          out[x * 2 + 1] = lo <= hi ? hi : 0;
+        }
+        return out;
+      });
+    }
+    const g = canvas.getContext('2d');
+    const style = getComputedStyle(canvas);
+    g.clearRect(0, 0, width, height);
+    const laneHeight = height / lanes;
+    peaks.forEach((lane, l) => {
+      const middle = laneHeight * (l + 0.5);
+      g.fillStyle = style.getPropertyValue('--grid').trim();
+      g.fillRect(0, Math.round(middle), width, Math.max(1, ratio));
+      g.fillStyle = style.getPropertyValue('--accent').trim();
+      for (let x = 0; x < width; ++x) {
+        const top = middle - lane[x * 2 + 1] * laneHeight * 0.45;
+        const bottom = middle - lane[x * 2] * laneHeight * 0.45;
+        g.fillRect(x, top, 1, Math.max(1, bottom - top));
+      }
+    });
+    const at = buffer.duration > 0 ? (audio.currentTime / buffer.duration) * width : 0;
+    g.fillStyle = style.getPropertyValue('--cursor').trim();
+    g.fillRect(Math.min(width - Math.ceil(ratio), Math.round(at)), 0, Math.ceil(ratio * 1.5), height);
+    canvas.dataset.drawn = 'true';
+  };
+  let frame = 0;
+  const follow = () => {
+    draw();
+    if (!audio.paused) frame = requestAnimationFrame(follow);
+  };
+  audio.addEventListener('play', () => { frame = requestAnimationFrame(follow); });
+  audio.addEventListener('pause', () => cancelAnimationFrame(frame));
+  audio.addEventListener('seeked', draw);
+  audio.addEventListener('timeupdate', draw);
+  canvas.addEventListener('pointerdown', (event) => {
+    if (!buffer) return;
+    const box = canvas.getBoundingClientRect();
+    audio.currentTime = (Math.min(1, Math.max(0, (event.clientX - box.left) / box.width))) * buffer.duration;
+  });
+  new ResizeObserver(draw).observe(canvas);
+  new OfflineAudioContext(1, 1, rate).decodeAudioData(data.slice().buffer).then((decoded) => {
+    buffer = decoded;
+    const channels = decoded.numberOfChannels;
+    const sampleRate = format ? `${format.rate.toLocaleString('en')} Hz${format.bits ? `, ${format.bits}-bit` : ''}`
+      : `${decoded.sampleRate.toLocaleString('en')} Hz as decoded`;
+    facts.textContent = `Duration ${Number(decoded.duration.toPrecision(4))} s · ${channels} channel${channels === 1 ? '' : 's'} · ${sampleRate}`
+      + (channels > 8 ? ' (the first 8 drawn)' : '');
+    draw();
+  }, () => {
+    facts.textContent = 'This browser could not decode the sound to draw its waveform.';
+    canvas.remove();
+  });
+  return block;
 }

@@ -13,6 +13,7 @@ import {
   DataTexture,
   DirectionalLight,
   DoubleSide,
+  Float32BufferAttribute,
   GridHelper,
   Group,
   HemisphereLight,
@@ -128,6 +129,7 @@ export class ModelView {
     this.normalObjects = [];
     this.checker = null;
     this.textures = new Map(); // material index -> a texture the user gave it
+    this.skeleton = null; // {joints, bones, parents}: an animation's skeleton drawn over the model
     this.pending = false;
     new ResizeObserver(() => this.resize()).observe(canvas.parentElement);
   }
@@ -240,8 +242,9 @@ export class ModelView {
     this.requestRender();
   }
 
-  frame() {
-    const { min, max } = this.worldBounds();
+  // Frames the camera on the model, or on `box` ({min, max} in the model's space).
+  frame(box = null) {
+    const { min, max } = box && !this.options.zUp ? box : this.worldBounds();
     const center = new Vector3((min[0] + max[0]) / 2, (min[1] + max[1]) / 2, (min[2] + max[2]) / 2);
     let radius = Math.max(1e-6, new Vector3(max[0] - min[0], max[1] - min[1], max[2] - min[2]).length() / 2);
     // Positions near float's limit overflow the extent: keep the camera usable (the
@@ -287,6 +290,85 @@ export class ModelView {
       this.textures.delete(materialIndex);
     }
     this.apply();
+  }
+
+  // An animation's skeleton: joints as points, bones as lines from each node to its
+  // parent, drawn over the model (never hidden by it). `parents` per joint, -1 at a root.
+  setSkeleton(parents) {
+    if (this.skeleton) {
+      for (const object of [this.skeleton.joints, this.skeleton.bones]) {
+        this.root.remove(object);
+        object.geometry.dispose();
+        object.material.dispose();
+      }
+      this.skeleton = null;
+    }
+    if (!parents) return;
+    const joints = new BufferGeometry();
+    joints.setAttribute('position', new Float32BufferAttribute(new Float32Array(parents.length * 3), 3));
+    const children = parents.map((p, i) => [p, i]).filter(([p]) => p >= 0);
+    const bones = new BufferGeometry();
+    bones.setAttribute('position', new Float32BufferAttribute(new Float32Array(children.length * 6), 3));
+    const over = { depthTest: false, depthWrite: false, transparent: true };
+    const skeleton = {
+      parents,
+      children,
+      joints: new Points(joints, new PointsMaterial({ color: 0xe8590c, size: 6, sizeAttenuation: false, ...over })),
+      bones: new LineSegments(bones, new LineBasicMaterial({ color: 0xff9f1a, ...over })),
+    };
+    for (const object of [skeleton.joints, skeleton.bones]) {
+      object.renderOrder = 1;
+      object.frustumCulled = false;
+      this.root.add(object);
+    }
+    this.skeleton = skeleton;
+  }
+
+  // Places the joints (x, y, z each, in the skeleton's order) and the bones between them.
+  poseSkeleton(positions) {
+    if (!this.skeleton) return;
+    const { joints, bones, children } = this.skeleton;
+    joints.geometry.attributes.position.array.set(positions);
+    joints.geometry.attributes.position.needsUpdate = true;
+    const lines = bones.geometry.attributes.position.array;
+    children.forEach(([parent, child], b) => {
+      lines.set(positions.subarray(parent * 3, parent * 3 + 3), b * 6);
+      lines.set(positions.subarray(child * 3, child * 3 + 3), b * 6 + 3);
+    });
+    bones.geometry.attributes.position.needsUpdate = true;
+    this.requestRender();
+  }
+
+  // Moves the camera and its target by (dx, dy, dz), keeping the view's angle: the
+  // camera follows a skeleton that walks off.
+  follow(dx, dy, dz) {
+    const delta = new Vector3(dx, dy, dz).applyEuler(this.root.rotation);
+    this.camera.position.add(delta);
+    this.controls.target.add(delta);
+    this.controls.update();
+    this.requestRender();
+  }
+
+  // The joint drawn nearest a point on the page, within `reach` pixels; -1 if none.
+  jointAt(clientX, clientY, reach = 10) {
+    if (!this.skeleton) return -1;
+    const box = this.canvas.getBoundingClientRect();
+    const p = this.skeleton.joints.geometry.attributes.position.array;
+    const v = new Vector3();
+    let best = -1;
+    let nearest = reach * reach;
+    this.root.updateMatrixWorld();
+    for (let i = 0; i < p.length / 3; ++i) {
+      v.set(p[i * 3], p[i * 3 + 1], p[i * 3 + 2]).applyMatrix4(this.root.matrixWorld).project(this.camera);
+      if (v.z > 1) continue; // behind the camera
+      const dx = box.left + ((v.x + 1) / 2) * box.width - clientX;
+      const dy = box.top + ((1 - v.y) / 2) * box.height - clientY;
+      if (dx * dx + dy * dy < nearest) {
+        nearest = dx * dx + dy * dy;
+        best = i;
+      }
+    }
+    return best;
   }
 
   // The view as a PNG data URL, drawn now (the drawing buffer is not kept).
