@@ -54,8 +54,11 @@ aiMesh* CopyMesh(const aiMesh& source) {
 
 // The mesh's triangles as one index list, or false when it is not a triangle mesh
 // whose every index names a vertex (then it is copied as it is).
+// Assimp marks the triangles it cut from polygons with a flag beside the type (most
+// quad meshes carry it); they are triangles like any other.
 bool TriangleList(const aiMesh& mesh, std::vector<unsigned>* indices) {
-  if (mesh.mPrimitiveTypes != aiPrimitiveType_TRIANGLE || mesh.mFaces == nullptr || mesh.mNumFaces == 0 ||
+  const unsigned types = mesh.mPrimitiveTypes & ~unsigned(aiPrimitiveType_NGONEncodingFlag);
+  if (types != aiPrimitiveType_TRIANGLE || mesh.mFaces == nullptr || mesh.mNumFaces == 0 ||
       mesh.mVertices == nullptr || mesh.mNumVertices == 0) {
     return false;
   }
@@ -180,6 +183,7 @@ aiMesh* Optimize(const aiMesh& source, std::vector<unsigned> indices, const Mesh
   Remap(&v, remap, used);
 
   aiMesh* mesh = NewMesh(source, static_cast<unsigned>(v.count));
+  mesh->mPrimitiveTypes = aiPrimitiveType_TRIANGLE;  // reordered: no longer polygons' runs
   std::memcpy(&mesh->mVertices[0].x, v.positions.data(), v.positions.size() * sizeof(float));
   if (mesh->mNormals != nullptr) std::memcpy(&mesh->mNormals[0].x, v.normals.data(), v.normals.size() * sizeof(float));
   if (mesh->mTextureCoords[0] != nullptr) {
