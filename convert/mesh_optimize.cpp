@@ -1,6 +1,7 @@
 #include "convert/mesh_optimize.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "convert/model_payload.h"
@@ -154,7 +155,11 @@ aiMesh* Optimize(const aiMesh& source, std::vector<unsigned> indices, const Mesh
     return CopyMesh(source);
   }
 
-  if (work.simplifyRatio > 0) {
+  // A mesh whose extent is not finite (an infinite or overflowing coordinate) is not
+  // simplified: the simplifier measures error against that extent, so it would
+  // collapse the mesh with no bound, and there is no error to report.
+  const float scale = work.simplifyRatio > 0 ? meshopt_simplifyScale(v.positions.data(), v.count, 3 * sizeof(float)) : 0;
+  if (work.simplifyRatio > 0 && std::isfinite(scale)) {
     const std::size_t triangles = indices.size() / 3;
     const std::size_t target = std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(triangles) * work.simplifyRatio)) * 3;
     std::vector<unsigned> simplified(indices.size());
@@ -167,8 +172,7 @@ aiMesh* Optimize(const aiMesh& source, std::vector<unsigned> indices, const Mesh
       indices = std::move(simplified);
       if (figures != nullptr) {
         figures->simplified = true;
-        figures->simplifyError =
-            static_cast<double>(error) * meshopt_simplifyScale(v.positions.data(), v.count, 3 * sizeof(float));
+        figures->simplifyError = static_cast<double>(error) * scale;
       }
     }
   }

@@ -141,6 +141,38 @@ TEST(MeshWork, OptimizeKeepsTheSurfaceAndSimplifyKeepsFewerTriangles) {
   }
 }
 
+// One infinite coordinate makes a mesh's extent infinite, against which the simplifier
+// measures its error: it would collapse the mesh without bound and report no number
+// (JSON null, which made the report unreadable). Such a mesh is optimised but kept
+// whole, and its report reads back.
+TEST(MeshWork, AMeshOfInfiniteExtentIsNotSimplified) {
+  TempDir dir;
+  std::string obj;
+  const int side = 8;
+  for (int y = 0; y <= side; ++y) {
+    for (int x = 0; x <= side; ++x) {
+      obj += "v " + std::string(x == 3 && y == 3 ? "inf" : std::to_string(x)) + " " + std::to_string(y) + " " +
+             std::to_string((x * 7 + y * 3) % 5) + "\n";
+    }
+  }
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      const int a = y * (side + 1) + x + 1, c = a + side + 1;
+      obj += "f " + std::to_string(a) + " " + std::to_string(a + 1) + " " + std::to_string(c + 1) + "\n";
+      obj += "f " + std::to_string(a) + " " + std::to_string(c + 1) + " " + std::to_string(c) + "\n";
+    }
+  }
+  WriteFile(dir / "far.obj", obj);
+  const auto r = RunQXConvert({"mdl", dir / "far.obj", dir / "far.mdl", "-ue", "-simplify=0.5",
+                               "-report=" + (dir / "far.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(Triangles(Read(dir / "far.mdl")), 2u * side * side);
+  const auto report = nlohmann::json::parse(ReadFile(dir / "far.json"));
+  EXPECT_FALSE(report["meshes"][0]["optimization"].contains("simplifyError")) << report.dump();
+  const auto reads = testing::RunQXInspect({dir / "far.mdl", "--report", dir / "far.json"});
+  EXPECT_EQ(reads.exitCode, 0) << reads.out << reads.err;
+}
+
 #endif
 
 // The ratio is refused outside (0, 1) or when it is not a plain decimal number; a
