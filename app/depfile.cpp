@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace qx {
 namespace {
@@ -75,6 +77,52 @@ bool DepfileText(const std::string& target, const std::vector<std::string>& inpu
   }
   *text += "\n";
   return true;
+}
+
+std::vector<std::string> DepfileInputs(const std::string& text) {
+  std::vector<std::string> inputs;
+  std::string name;
+  bool target = true;
+  auto flush = [&] {
+    if (!name.empty() && !target) inputs.push_back(name);
+    name.clear();
+  };
+  const std::string line = text.substr(0, text.find('\n'));
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '$' && i + 1 < line.size() && line[i + 1] == '$') {
+      name += '$';
+      ++i;
+    } else if (c == '\\') {
+      std::size_t n = 0;
+      while (i + n < line.size() && line[i + n] == '\\') ++n;
+      const char next = i + n < line.size() ? line[i + n] : '\0';
+      if (next == ' ') {
+        name.append(n / 2, '\\');
+        if (n % 2 == 1) {
+          name += ' ';
+        } else {
+          flush();
+        }
+        i += n;
+      } else if (n == 1 && (next == '#' || next == ':')) {
+        name += next;
+        ++i;
+      } else {
+        name.append(n, '\\');
+        i += n - 1;
+      }
+    } else if (c == ':' && target && (i + 1 == line.size() || line[i + 1] == ' ')) {
+      name.clear();
+      target = false;
+    } else if (c == ' ') {
+      flush();
+    } else {
+      name += c;
+    }
+  }
+  flush();
+  return inputs;
 }
 
 }  // namespace qx

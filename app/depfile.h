@@ -20,4 +20,10 @@ enum class DepfileReader { kMakeAndNinja, kNinja };
 bool DepfileText(const std::string& target, const std::vector<std::string>& inputs,
                  DepfileReader reader, std::string* text, std::string* error);
 
+// The inputs of a rule line as DepfileText writes it, read the way Ninja and Make read
+// it: "$$" is '$', "\#" and "\:" are '#' and ':', 2N+1 backslashes before a space are
+// N backslashes and a space and 2N are N and the end of the name, and any other
+// backslash is itself. The target, up to the first ':' that ends a word, is left out.
+std::vector<std::string> DepfileInputs(const std::string& text);
+
 }  // namespace qx

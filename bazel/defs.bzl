@@ -36,8 +36,12 @@ def _qx_asset_impl(ctx):
     depfile = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind] + ".d")
     declared = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind] + ".inputs")
     ctx.actions.write(declared, "\n".join([f.path for f in [src] + ctx.files.deps]) + "\n")
+    # The action's arguments travel in a params file, one a line, as a persistent
+    # worker takes them; without workers the converter reads the same file.
     args = ctx.actions.args()
-    args.add_all([depfile, declared, "--", ctx.executable.converter, ctx.attr.kind, src, out])
+    args.use_param_file("@%s", use_always = True)
+    args.set_param_file_format("multiline")
+    args.add_all([depfile, declared, ctx.attr.kind, src, out])
     args.add("-depfile=" + depfile.path)
     if not ctx.attr.scrambled:
         args.add("-ue")
@@ -65,8 +69,8 @@ def _qx_asset_impl(ctx):
         args.add("-report=" + report.path)
         outputs.append(report)
     ctx.actions.run(
-        executable = ctx.executable._check,
-        arguments = [args],
+        executable = ctx.executable.converter,
+        arguments = ["--bazel-action", args],
         inputs = [src, declared] + ctx.files.deps,
         tools = tools,
         outputs = outputs + [depfile],
@@ -74,7 +78,13 @@ def _qx_asset_impl(ctx):
         progress_message = "Converting %s" % src.short_path,
         # Local runs see the whole source tree, so that an undeclared file the import
         # reads shows up in the depfile and fails the check instead of going missing.
-        execution_requirements = {"no-sandbox": "1"},
+        # A worker keeps the importer loaded between conversions and runs each in a
+        # child of its own (docs/bazel.md); without workers each is a process.
+        execution_requirements = {
+            "no-sandbox": "1",
+            "supports-workers": "1",
+            "requires-worker-protocol": "json",
+        },
     )
     # The asset stays the target's one file, so $(rootpath) on it still works; the
     # report travels with it in runfiles and is built on request (its output group).
@@ -119,13 +129,6 @@ qx_asset = rule(
         "scene_module": attr.label(
             default = "@qxconvert//:qxconvert_scene.so",
             allow_files = True,
-            cfg = "exec",
-        ),
-        # Resolved in the repository of this file: this one, or the installed copy.
-        "_check": attr.label(
-            default = Label("//bazel:check_depfile.sh"),
-            executable = True,
-            allow_single_file = True,
             cfg = "exec",
         ),
     },

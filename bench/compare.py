@@ -137,8 +137,10 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="smaller inputs, for trying the script")
     parser.add_argument("--only", choices=["raw", "model", "animation", "report", "startup", "reader",
-                                           "hostile", "meshes"],
-                        help="run one comparison instead of all")
+                                           "hostile", "meshes", "warm", "floor", "bazel"],
+                        help="run one comparison instead of all (bazel runs only when named)")
+    parser.add_argument("--bazel-files", type=int, default=1000,
+                        help="models and textures of the bazel comparison")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     global MEASURE
@@ -172,6 +174,13 @@ def main():
             hostile_reader_comparison(work, qx, args)
         if wanted("meshes"):
             mesh_comparison(work, qx, importer, args, clean_outputs)
+        if wanted("warm"):
+            warm_comparison(work, qx, args, clean_outputs)
+        if wanted("floor"):
+            floor_comparison(work, qx, importer, args, clean_outputs)
+        # Minutes of Bazel: only when asked for.
+        if args.only == "bazel":
+            bazel_comparison(work, args)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -439,6 +448,177 @@ def startup_comparison(work, qx, args):
         "QXConvert, usage only": ([qx], 1),
     }, args.runs * 10, work, None)
     table("Start-up: a 9-byte texture", results, "cp (tiny)", "1.5 x cp")
+
+
+def tiny_obj(path, side, seed):
+    """A small grid model, its heights from seed, so that no two files are alike."""
+    rng = random.Random(seed)
+    with open(path, "w") as f:
+        for y in range(side):
+            for x in range(side):
+                f.write(f"v {x} {y} {rng.random():.6f}\n")
+        for y in range(side - 1):
+            for x in range(side - 1):
+                a = y * side + x + 1
+                f.write(f"f {a} {a + 1} {a + side}\nf {a + 1} {a + side + 1} {a + side}\n")
+    return 2 * (side - 1) * (side - 1)
+
+
+def cpu_seconds(cmd, cwd, **kwargs):
+    """Processor seconds (user and system) of cmd and every process it waited for."""
+    before = os.times()
+    subprocess.run(cmd, cwd=cwd, check=False, stdout=subprocess.DEVNULL, **kwargs)
+    after = os.times()
+    return (after.children_user - before.children_user) + (after.children_system - before.children_system)
+
+
+def batch_file(path, jobs):
+    with open(path, "w") as f:
+        for job in jobs:
+            f.write("\t".join(job) + "\n")
+    return path
+
+
+def warm_comparison(work, qx, args, clean_outputs):
+    """Many conversions from one warm process (--batch, the worker's runner) against a
+    process per conversion: processor time per job for tiny models and textures, and
+    the wall time of one large model and one long animation."""
+    jobs = 50 if args.quick else 200
+    tiny_model = os.path.join(work, "tiny.obj")
+    tiny_obj(tiny_model, 4, 1)  # 18 triangles
+    small_model = os.path.join(work, "small.obj")
+    small_triangles = tiny_obj(small_model, 13, 2)
+    tiny_ply = os.path.join(work, "tiny.ply")
+    with open(tiny_ply, "w") as f:
+        f.write("ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n")
+    tiny_tex = os.path.join(work, "tiny.png")
+    with open(tiny_tex, "wb") as f:
+        f.write(b"\x89PNG tiny")
+    print(f"\nProcessor time per conversion, {jobs} conversions: a process each against one --batch")
+    print(f"  {'source':<34} {'one-off ms':>10} {'warm ms':>8} {'ratio':>6}")
+    for name, kind, source in [("tiny OBJ (18 triangles)", "mdl", tiny_model),
+                               (f"small OBJ ({small_triangles} triangles)", "mdl", small_model),
+                               ("tiny PLY (1 triangle)", "mdl", tiny_ply),
+                               ("9-byte texture", "tex", tiny_tex)]:
+        outputs = [f"out{i}" for i in range(jobs)]
+        cold = sum(cpu_seconds([qx, kind, source, out], work) for out in outputs)
+        clean_outputs()
+        listing = batch_file(os.path.join(work, "jobs.txt"), [[kind, source, out] for out in outputs])
+        warm = cpu_seconds([qx, "--batch", listing], work)
+        clean_outputs()
+        print(f"  {name:<34} {cold / jobs * 1000:10.2f} {warm / jobs * 1000:8.2f} {cold / warm:6.1f}")
+    print("  target: a tiny model at most 1 ms of processor time per job in a warm worker")
+
+    # One large conversion through the worker's runner: the fork must cost nothing that
+    # shows. The batch includes loading Assimp before the fork, as a one-off run does.
+    side = 709 // (4 if args.quick else 1)
+    model = os.path.join(work, "grid.ply")
+    triangles = grid_ply(model, side)
+    anim = os.path.join(work, "long.bvh")
+    long_bvh(anim, 300, 3000 // (16 if args.quick else 1))
+    for title, kind, source in [(f"Model: {triangles} triangles", "mdl", model),
+                                ("Animation: 300 channels", "anm", anim)]:
+        listing = batch_file(os.path.join(work, "one.txt"), [[kind, source, "out.x"]])
+        results = measure({
+            f"QXConvert {kind}": [qx, kind, source, "out.x"],
+            f"QXConvert --batch (1 job)": [qx, "--batch", listing],
+        }, args.runs, work, clean_outputs)
+        table(f"{title}, one-off against the warm runner", results, f"QXConvert {kind}", "1.0 x one-off")
+
+
+def floor_comparison(work, qx, importer, args, clean_outputs):
+    """The conversion against the least any durable converter does: the import, then
+    as many bytes as the asset holds written to a temporary file, forced to the disk,
+    renamed over the output, and the folder forced to the disk."""
+    side = 709 // (4 if args.quick else 1)
+    model = os.path.join(work, "grid.ply")
+    triangles = grid_ply(model, side)
+    cases = [(f"Model: {triangles} triangles", "mdl", "80800B", model)]
+    take = "/usr/share/assimp/models/BVH/01_03.bvh"
+    if os.path.exists(take):
+        cases.append(("Animation: BVH/01_03.bvh", "anm", "800B", take))
+    for title, kind, flags, source in cases:
+        subprocess.run([qx, kind, source, "out.size"], cwd=work, check=True, stdout=subprocess.DEVNULL)
+        size = os.path.getsize(os.path.join(work, "out.size"))
+        results = measure({
+            f"QXConvert {kind}": [qx, kind, source, "out.x"],
+            "floor: import + durable write": [importer, flags, source, "out.floor", str(size)],
+            f"import only (0x{flags})": [importer, flags, source],
+        }, args.runs, work, clean_outputs)
+        table(f"{title} ({size} bytes out), against the durable floor", results,
+              "floor: import + durable write", "1.05 x floor (median of alternating runs)")
+
+
+def bazel_comparison(work, args):
+    """Bazel, cold (a server just started, no cache, every source changed), converting
+    many small models and textures with persistent workers and with a process per
+    action. The converter is built before, so that only the conversions are timed; the
+    model build (first) includes starting the server and analysing the targets."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    space = os.path.join(work, "space")
+    os.makedirs(os.path.join(space, "models"))
+    os.makedirs(os.path.join(space, "textures"))
+    shutil.copy(os.path.join(root, "bazel/examples/.bazelrc"), space)
+    with open(os.path.join(space, "WORKSPACE"), "w") as f:
+        f.write('workspace(name = "qx_bench")\n')
+        for name, path in [("qxconvert", root), ("rules_cc", f"{root}/bazel/rules_cc"),
+                           ("remote_coverage_tools", f"{root}/bazel/remote_coverage_tools")]:
+            f.write(f'local_repository(name = "{name}", path = "{path}")\n')
+        f.write('load("@qxconvert//bazel:deps.bzl", "qx_dependencies")\nqx_dependencies()\n')
+    with open(os.path.join(space, "BUILD.bazel"), "w") as f:
+        f.write('load("@qxconvert//bazel:defs.bzl", "qx_assets")\n'
+                'qx_assets(name = "models", srcs = glob(["models/*.obj"]), kind = "mdl")\n'
+                'qx_assets(name = "textures", srcs = glob(["textures/*.tga"]), kind = "tex")\n')
+    count = args.bazel_files
+    triangles = 0
+    for i in range(count):
+        triangles = tiny_obj(os.path.join(space, "models", f"m{i:04}.obj"), 13, i)
+        with open(os.path.join(space, "textures", f"t{i:04}.tga"), "wb") as f:
+            f.write(os.urandom(1024))
+    overrides = []
+    strategies = {"workers": ["--strategy=QXConvert=worker"], "a process each": ["--strategy=QXConvert=local"]}
+    results = {}
+    summaries = {}
+
+    def touch_sources(mark):
+        # New bytes in every source, so that every conversion runs again.
+        for folder in ("models", "textures"):
+            for name in os.listdir(os.path.join(space, folder)):
+                with open(os.path.join(space, folder, name), "ab") as f:
+                    f.write(f"\n# {mark}\n".encode() if folder == "models" else bytes([mark % 256]))
+
+    mark = 0
+    for run in range(max(1, min(args.runs, 3))):
+        for name, flags in strategies.items():
+            base = os.path.join(work, f"base-{run}-{name.replace(' ', '-')}")
+            bazel = ["bazel", f"--output_base={base}"]
+            # The tools built and everything converted once; then the server (and its
+            # workers) stopped and every source changed: the timed build starts cold.
+            subprocess.run(bazel + ["build"] + overrides + flags + ["//..."], cwd=space, check=True,
+                           capture_output=True)
+            subprocess.run(bazel + ["shutdown"], cwd=space, capture_output=True)
+            mark += 1
+            touch_sources(mark)
+            for target in ("//:models", "//:textures"):
+                started = time.monotonic()
+                out = subprocess.run(bazel + ["build"] + overrides + flags + [target], cwd=space,
+                                     capture_output=True, text=True)
+                seconds = time.monotonic() - started
+                if out.returncode != 0:
+                    sys.exit(out.stderr[-3000:])
+                results.setdefault(f"{target} {name}", []).append((seconds, 0))
+                summaries[f"{target} {name}"] = [l for l in out.stderr.splitlines() if " process" in l][-1:]
+            subprocess.run(bazel + ["shutdown"], cwd=space, capture_output=True)
+            shutil.rmtree(base, ignore_errors=True)
+    for target in ("//:models", "//:textures"):
+        what = f"{count} models of {triangles} triangles" if target == "//:models" else f"{count} 1 KiB textures"
+        table(f"Bazel, cold: {what}", {k: v for k, v in results.items() if k.startswith(target)},
+              f"{target} a process each", "workers at least 5 x faster for the models" if "models" in target else None)
+        for key, lines in summaries.items():
+            if key.startswith(target):
+                print(f"  {key}: {' '.join(lines)}")
 
 
 if __name__ == "__main__":

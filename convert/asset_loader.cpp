@@ -117,6 +117,8 @@ bool LoadScene(Asset& asset, const std::string& inputPath, AssetType kind,
 
 }  // namespace
 
+bool PreloadSceneImporter(std::string* error) { return FindImporter(error) != nullptr; }
+
 bool LoadModel(const std::string& inputPath, Asset* asset, const SceneOptions& options) {
   return LoadScene(*asset, inputPath, AssetType::Model, options);
 }

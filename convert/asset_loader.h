@@ -43,6 +43,11 @@ struct SceneOptions {
 bool LoadModel(const std::string& inputPath, Asset* asset, const SceneOptions& options = {});
 bool LoadAnimation(const std::string& inputPath, Asset* asset, const SceneOptions& options = {});
 
+// Loads the scene module (and Assimp with it) now rather than at the first import, so
+// that processes forked from this one later start with it loaded. False with *error
+// when it cannot be loaded; an import then reports the same error.
+bool PreloadSceneImporter(std::string* error);
+
 // The one way into an Asset for every kind, as QXConvert and QXInspect --verify call it:
 // the scene loaders above, or the Asset's raw loaders (textures, music, sounds), whose
 // sources Save streams.

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,35 @@ constexpr int kCannotConfine = -2;
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& environment, const std::string& logPath,
                const ChildBounds& bounds, std::string* error);
+
+// A child forked from this process, so it starts with everything this process has
+// loaded and set up (POSIX only: CanFork says whether this system has it). body runs
+// in the child with standard input on the null device and standard output and error
+// going to two pipes this process collects; its return value is the child's exit
+// code. The child is ended (SIGTERM, so its clean-up of temporary files runs) should
+// this process die first. False with *error when no child could be started.
+struct ForkedRun {
+  std::string out;
+  std::string err;
+  int exitCode = -1;  // -1 when it ended on a signal
+  int signal = 0;     // the signal that ended it, if any
+  long pid = 0;       // the child's process id
+};
+bool CanFork();
+bool RunForked(const std::function<int()>& body, ForkedRun* run, std::string* error);
+
+// For a process that forks many children which each allocate large buffers afresh
+// (Assimp zeroes a 16 MiB read buffer for every OBJ): re-executes this program once
+// with args, with the C library told to back large allocations with huge pages, so a
+// child faults in 2 MiB at a time rather than 4 KiB. The environment the program then
+// sees (and passes on) is the caller's. Returns when that is done, or cannot be.
+void UseHugePagesForHeap(const std::vector<std::string>& args);
+
+// This process's id.
+long ProcessId();
+
+// The path of the running executable; empty when it cannot be found.
+std::string ExecutablePath();
 
 #ifdef _WIN32
 // The command line CreateProcessW takes for program and args: each argument quoted so

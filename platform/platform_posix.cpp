@@ -2,6 +2,7 @@
 // Landlock to confine the programs it runs.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -556,11 +557,131 @@ void AdviseLargeBuffer(void* data, std::size_t size) {
 #endif
 }
 
-std::string ExecutableDirectory() {
+std::string ExecutablePath() {
   std::vector<char> path(PATH_MAX + 1);
   const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
   if (length <= 0) return std::string();
-  return DirectoryOf(std::string(path.data(), static_cast<std::size_t>(length)));
+  return std::string(path.data(), static_cast<std::size_t>(length));
+}
+
+std::string ExecutableDirectory() {
+  const std::string path = ExecutablePath();
+  return path.empty() ? path : DirectoryOf(path);
+}
+
+void UseHugePagesForHeap(const std::vector<std::string>& args) {
+  // glibc reads its tunables once, at start; the marker carries what the caller had.
+  constexpr const char* kMarker = "QX_CALLER_GLIBC_TUNABLES";
+  if (const char* caller = std::getenv(kMarker)) {
+    if (caller[0] == '=') {
+      setenv("GLIBC_TUNABLES", caller + 1, 1);
+    } else {
+      unsetenv("GLIBC_TUNABLES");
+    }
+    unsetenv(kMarker);
+    return;
+  }
+  const std::string program = ExecutablePath();
+  if (program.empty() || args.empty()) return;
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  const std::string caller = tunables != nullptr ? std::string("=") + tunables : "-";
+  const std::string wanted =
+      (tunables != nullptr && tunables[0] != '\0' ? std::string(tunables) + ":" : "") + "glibc.malloc.hugetlb=1";
+  if (setenv(kMarker, caller.c_str(), 1) != 0 || setenv("GLIBC_TUNABLES", wanted.c_str(), 1) != 0) return;
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  execv(program.c_str(), argv.data());
+  // Not re-executed (an emulator, a program gone): carry on as started.
+  if (tunables != nullptr) {
+    setenv("GLIBC_TUNABLES", tunables, 1);
+  } else {
+    unsetenv("GLIBC_TUNABLES");
+  }
+  unsetenv(kMarker);
+}
+
+long ProcessId() { return static_cast<long>(getpid()); }
+
+bool CanFork() { return true; }
+
+bool RunForked(const std::function<int()>& body, ForkedRun* run, std::string* error) {
+  *run = ForkedRun();
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    for (int fd : {out[0], out[1], err[0], err[1]}) {
+      if (fd >= 0) close(fd);
+    }
+    return false;
+  }
+  // Nothing buffered here may reach the child's output, nor be written twice.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // A worker that dies leaves no conversion running: SIGTERM, so the child's own
+    // handler removes its temporary file first.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    const int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) dup2(null, STDIN_FILENO);
+    if (null > STDERR_FILENO) close(null);
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+    const int code = body();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(code);
+  }
+  const int forkError = errno;
+  close(out[1]);
+  close(err[1]);
+  if (pid < 0) {
+    close(out[0]);
+    close(err[0]);
+    *error = std::string("cannot start a child: ") + std::strerror(forkError);
+    return false;
+  }
+  run->pid = static_cast<long>(pid);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* texts[2] = {&run->out, &run->err};
+  int pending = 2;
+  char buffer[65536];
+  while (pending > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        texts[i]->append(buffer, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --pending;
+      }
+    }
+  }
+  for (const pollfd& p : fds) {
+    if (p.fd >= 0) close(p.fd);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
+    run->exitCode = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    run->signal = WTERMSIG(status);
+  }
+  return true;
 }
 
 void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string* error) {

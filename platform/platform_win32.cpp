@@ -601,7 +601,7 @@ void EndGuard() {
   guardState.active = false;
 }
 
-std::string ExecutableDirectory() {
+std::string ExecutablePath() {
   std::wstring path(MAX_PATH, L'\0');
   while (true) {
     const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
@@ -612,7 +612,26 @@ std::string ExecutableDirectory() {
     }
     path.resize(path.size() * 2);
   }
-  return DirectoryOf(Narrow(path));
+  return Narrow(path);
+}
+
+std::string ExecutableDirectory() {
+  const std::string path = ExecutablePath();
+  return path.empty() ? path : DirectoryOf(path);
+}
+
+// The Windows heap has no such switch, and jobs are not forked here.
+void UseHugePagesForHeap(const std::vector<std::string>&) {}
+
+long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+// Windows has no fork: a caller runs a program instead (RunProgram).
+bool CanFork() { return false; }
+
+bool RunForked(const std::function<int()>&, ForkedRun* run, std::string* error) {
+  *run = ForkedRun();
+  *error = "this system cannot fork a process";
+  return false;
 }
 
 void* LoadModuleSymbol(const std::string& path, const char* symbol, std::string* error) {

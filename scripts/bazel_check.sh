@@ -7,12 +7,15 @@
 #      crate's three: the asset and its two levels of detail, each with a report); an
 #      undeclared .mtl and a source that fails to import fail the build, leaving no
 #      output;
-#   4. bazel test runs QXInspect --verify over every converted sample.
+#   4. persistent workers (the default here) and one-off runs (--strategy=QXConvert=local)
+#      give byte-identical outputs, and Bazel's summary counts the worker actions;
+#   5. bazel test runs QXInspect --verify over every converted sample.
 #   scripts/bazel_check.sh
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work=$(mktemp -d /tmp/qx-bazel-XXXXXX)
 nginx_pid=
+first_summary=
 cleanup() {
   [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
   for base in "$work"/base*; do bazel --output_base="$base" shutdown >/dev/null 2>&1 || true; done
@@ -53,6 +56,7 @@ shared_cache() {
   copy "$1" && copy "$2"
   bazel_run "$1" "base-$1" build //... "$3" || { cat "$work/log"; fail "the first build with $3 failed"; }
   echo "  first:  $(summary)"
+  [ -n "$first_summary" ] || first_summary=$(summary)
   bazel_run "$2" "base-$2" build //... "$3" || { cat "$work/log"; fail "the second build with $3 failed"; }
   echo "  second: $(summary)"
   [ "$(executed)" = 0 ] || fail "the second build ran actions: $(summary)"
@@ -117,6 +121,18 @@ if bazel_run two base-two build //:undeclared; then fail "an undeclared .mtl did
 grep -q 'QXConvert read models/crate.mtl, which is not declared' "$work/log" || { cat "$work/log"; fail "the undeclared file was not named"; }
 if bazel_run two base-two build //:broken; then fail "a broken model did not fail the build"; fi
 [ ! -e "$work/two/bazel-bin/models/broken.mdl" ] || fail "a failed conversion left an output"
+
+echo "== persistent workers convert the samples, as one-off runs do, byte for byte"
+# The first build above converted in workers (the default here). The same copy then
+# converts again with a process each: its assets removed, no cache, the tools built.
+echo "$first_summary" | grep -Eq '[1-9][0-9]* worker' || fail "no action ran in a worker: $first_summary"
+from_workers=$(outputs one)
+(cd "$work/one/bazel-bin" && find . -type f \( -name '*.mdl' -o -name '*.anm' -o -name '*.img' -o -name '*.mus' -o -name '*.snd' \) -delete)
+bazel_run one base-one build //... --strategy=QXConvert=local || { cat "$work/log"; fail "the build without workers failed"; }
+echo "  one-off:  $(summary)"
+summary | grep -q worker && fail "--strategy=QXConvert=local still used workers: $(summary)"
+summary | grep -Eq '[1-9][0-9]* local' || fail "nothing was converted again: $(summary)"
+[ "$(outputs one)" = "$from_workers" ] || fail "the outputs of workers and one-off runs differ"
 
 echo "== bazel test verifies every converted sample"
 bazel_run one base-one test //:verify --disk_cache="$work/disk" || { cat "$work/log"; fail "bazel test failed"; }

@@ -73,6 +73,20 @@ def main():
     compare(failures, "QXConvert", table, "the option table", convert_readme,
             "the README's Options paragraph")
 
+    # The entries that run many conversions (app/jobs.cpp) are no options of a run, so
+    # they stand in a section of their own; the man page and the README name each.
+    with open(f"{source_dir}/app/jobs.cpp", encoding="utf-8") as f:
+        entries = set(re.findall(r'args\[[12]\] [!=]= "(--[a-z_-]+)"', f.read()))
+    with open(f"{man_dir}/QXConvert.1", encoding="utf-8") as f:
+        whole_man = re.sub(r"\\f[BIRP]", "", f.read()).replace("\\-", "-")
+    if not entries:
+        failures.append("QXConvert: no entries found in app/jobs.cpp")
+    for entry in sorted(entries):
+        if not re.search(re.escape(entry) + r"(?![\w-])", whole_man):
+            failures.append(f"QXConvert: {entry} is not in the man page")
+        if not re.search(re.escape(entry) + r"(?![\w-])", readme):
+            failures.append(f"QXConvert: {entry} is not in the README")
+
     help_text = options(tool_output([inspector, "--help"]))
     inspect_man = options(man_sections(f"{man_dir}/QXInspect.1", {"SYNOPSIS", "OPTIONS"}))
     inspect_readme = options(readme_part(readme, "\n## QXInspect\n", "\n## "))

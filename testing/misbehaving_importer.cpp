@@ -1,6 +1,8 @@
 // Test stand-in for the scene module: an importer that misbehaves the way crafted
 // files make a real one misbehave, chosen by the first word of the input file. A
 // copy of QXConvert beside it shows what a run makes of each.
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -28,6 +30,11 @@ extern "C" QX_MODULE_EXPORT bool QxImportScene(const qx::SceneRequest& request) 
   std::string word;
   std::ifstream(path) >> word;
   if (word == "fault") std::raise(SIGSEGV);
+  // Which process started the one that imports: a worker's jobs all name the worker.
+  if (word == "parent") {
+    *error = "not a scene: parent " + std::to_string(getppid());
+    return false;
+  }
   if (word == "overflow") return Recurse(0) != 0;
   if (word == "abort") std::abort();
   if (word == "hang") {
