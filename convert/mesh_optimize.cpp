@@ -1,6 +1,7 @@
 #include "convert/mesh_optimize.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "convert/model_payload.h"
@@ -54,8 +55,11 @@ aiMesh* CopyMesh(const aiMesh& source) {
 
 // The mesh's triangles as one index list, or false when it is not a triangle mesh
 // whose every index names a vertex (then it is copied as it is).
+// Assimp marks the triangles it cut from polygons with a flag beside the type (most
+// quad meshes carry it); they are triangles like any other.
 bool TriangleList(const aiMesh& mesh, std::vector<unsigned>* indices) {
-  if (mesh.mPrimitiveTypes != aiPrimitiveType_TRIANGLE || mesh.mFaces == nullptr || mesh.mNumFaces == 0 ||
+  const unsigned types = mesh.mPrimitiveTypes & ~unsigned(aiPrimitiveType_NGONEncodingFlag);
+  if (types != aiPrimitiveType_TRIANGLE || mesh.mFaces == nullptr || mesh.mNumFaces == 0 ||
       mesh.mVertices == nullptr || mesh.mNumVertices == 0) {
     return false;
   }
@@ -151,7 +155,11 @@ aiMesh* Optimize(const aiMesh& source, std::vector<unsigned> indices, const Mesh
     return CopyMesh(source);
   }
 
-  if (work.simplifyRatio > 0) {
+  // A mesh whose extent is not finite (an infinite or overflowing coordinate) is not
+  // simplified: the simplifier measures error against that extent, so it would
+  // collapse the mesh with no bound, and there is no error to report.
+  const float scale = work.simplifyRatio > 0 ? meshopt_simplifyScale(v.positions.data(), v.count, 3 * sizeof(float)) : 0;
+  if (work.simplifyRatio > 0 && std::isfinite(scale)) {
     const std::size_t triangles = indices.size() / 3;
     const std::size_t target = std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(triangles) * work.simplifyRatio)) * 3;
     std::vector<unsigned> simplified(indices.size());
@@ -164,8 +172,7 @@ aiMesh* Optimize(const aiMesh& source, std::vector<unsigned> indices, const Mesh
       indices = std::move(simplified);
       if (figures != nullptr) {
         figures->simplified = true;
-        figures->simplifyError =
-            static_cast<double>(error) * meshopt_simplifyScale(v.positions.data(), v.count, 3 * sizeof(float));
+        figures->simplifyError = static_cast<double>(error) * scale;
       }
     }
   }
@@ -180,6 +187,7 @@ aiMesh* Optimize(const aiMesh& source, std::vector<unsigned> indices, const Mesh
   Remap(&v, remap, used);
 
   aiMesh* mesh = NewMesh(source, static_cast<unsigned>(v.count));
+  mesh->mPrimitiveTypes = aiPrimitiveType_TRIANGLE;  // reordered: no longer polygons' runs
   std::memcpy(&mesh->mVertices[0].x, v.positions.data(), v.positions.size() * sizeof(float));
   if (mesh->mNormals != nullptr) std::memcpy(&mesh->mNormals[0].x, v.normals.data(), v.normals.size() * sizeof(float));
   if (mesh->mTextureCoords[0] != nullptr) {

@@ -81,9 +81,10 @@ std::size_t Triangles(const reader::AssetFile& asset) {
 // The optimised asset draws exactly the plain one's surface: the same triangles with
 // the same positions, normals and uv, the same way round, in a new order, without the
 // triangles that draw nothing (2CylinderEngine has 10413 of them); a simplified
-// one draws fewer, and its report says how far the surface moved.
+// one draws fewer, and its report says how far the surface moved. The duck's
+// triangles are cut from polygons by Assimp, which flags them so.
 TEST(MeshWork, OptimizeKeepsTheSurfaceAndSimplifyKeepsFewerTriangles) {
-  std::vector<std::string> models = {"OBJ/spider.obj", "3DS/fels.3ds"};
+  std::vector<std::string> models = {"OBJ/spider.obj", "3DS/fels.3ds", "Collada/duck.dae"};
   if (testing::Unavailable(testing::Need::kAssimpGltf) == nullptr) {
     models.push_back("glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb");
   }
@@ -138,6 +139,38 @@ TEST(MeshWork, OptimizeKeepsTheSurfaceAndSimplifyKeepsFewerTriangles) {
     EXPECT_EQ(lodReport["output"]["simplifyRatio"], 0.5);
     EXPECT_TRUE(lodReport["meshes"][0]["optimization"]["simplifyError"].is_number());
   }
+}
+
+// One infinite coordinate makes a mesh's extent infinite, against which the simplifier
+// measures its error: it would collapse the mesh without bound and report no number
+// (JSON null, which made the report unreadable). Such a mesh is optimised but kept
+// whole, and its report reads back.
+TEST(MeshWork, AMeshOfInfiniteExtentIsNotSimplified) {
+  TempDir dir;
+  std::string obj;
+  const int side = 8;
+  for (int y = 0; y <= side; ++y) {
+    for (int x = 0; x <= side; ++x) {
+      obj += "v " + std::string(x == 3 && y == 3 ? "inf" : std::to_string(x)) + " " + std::to_string(y) + " " +
+             std::to_string((x * 7 + y * 3) % 5) + "\n";
+    }
+  }
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      const int a = y * (side + 1) + x + 1, c = a + side + 1;
+      obj += "f " + std::to_string(a) + " " + std::to_string(a + 1) + " " + std::to_string(c + 1) + "\n";
+      obj += "f " + std::to_string(a) + " " + std::to_string(c + 1) + " " + std::to_string(c) + "\n";
+    }
+  }
+  WriteFile(dir / "far.obj", obj);
+  const auto r = RunQXConvert({"mdl", dir / "far.obj", dir / "far.mdl", "-ue", "-simplify=0.5",
+                               "-report=" + (dir / "far.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(Triangles(Read(dir / "far.mdl")), 2u * side * side);
+  const auto report = nlohmann::json::parse(ReadFile(dir / "far.json"));
+  EXPECT_FALSE(report["meshes"][0]["optimization"].contains("simplifyError")) << report.dump();
+  const auto reads = testing::RunQXInspect({dir / "far.mdl", "--report", dir / "far.json"});
+  EXPECT_EQ(reads.exitCode, 0) << reads.out << reads.err;
 }
 
 #endif

@@ -1,6 +1,7 @@
 #include "examine/render.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -174,14 +175,20 @@ bool Fill(Image& image, Budget& budget, std::vector<float>& depth, V3 a, V3 b, V
     float* nearest = &depth[static_cast<std::size_t>(y) * image.width + first];
     std::uint8_t* pixel = &image.rgba[4 * (static_cast<std::size_t>(y) * image.width + first)];
     for (int x = first; x <= last; ++x, ++nearest, pixel += 4, z += static_cast<float>(dzdx), lit += dsdx) {
-      if (z <= *nearest) continue;
-      *nearest = z;
+      if (z < *nearest || (z == *nearest && pixel[3] == 0)) continue;
       // Extreme triangles can interpolate to NaN: that pixel gets the darkest shade.
       const float facing = static_cast<float>(lit);
       const float light = 0.35f + 0.65f * (facing > 0 ? std::min(facing, 1.0f) : 0.0f);
-      pixel[0] = static_cast<std::uint8_t>(255 * std::min(1.0f, color.x * light));
-      pixel[1] = static_cast<std::uint8_t>(255 * std::min(1.0f, color.y * light));
-      pixel[2] = static_cast<std::uint8_t>(255 * std::min(1.0f, color.z * light));
+      const std::array<std::uint8_t, 3> rgb = {static_cast<std::uint8_t>(255 * std::min(1.0f, color.x * light)),
+                                               static_cast<std::uint8_t>(255 * std::min(1.0f, color.y * light)),
+                                               static_cast<std::uint8_t>(255 * std::min(1.0f, color.z * light))};
+      // At equal depth (a shared edge, faces in one plane) the brighter colour wins,
+      // not the first drawn, so the picture does not depend on the triangles' order
+      // (-optimize reorders them).
+      if (z == *nearest && std::lexicographical_compare(rgb.begin(), rgb.end(), pixel, pixel + 3)) continue;
+      if (z == *nearest && std::equal(rgb.begin(), rgb.end(), pixel)) continue;
+      *nearest = z;
+      std::copy(rgb.begin(), rgb.end(), pixel);
       pixel[3] = 255;
     }
   }
