@@ -99,6 +99,26 @@ TEST(WarmRuns, BatchMatchesOneOffRunsForEveryKind) {
   }
 }
 
+#if !defined(_WIN32)
+// A script that drives --batch - one job at a time: each job runs, and its outcome line
+// comes, while the list is still open (a CRLF line end included), so the script can send
+// the next job after reading it.
+TEST(WarmRuns, BatchFromStandardInputAnswersEachJobAsItComes) {
+  if (const char* reason = testing::Unavailable(testing::Need::kPosixShell)) GTEST_SKIP() << reason;
+  TempDir dir;
+  WriteFile(dir / "grass.tga", "pixels");
+  const std::string script =
+      "cd '" + dir.path() + "' && mkfifo jobs && (" + testing::ToolInShell(QXCONVERT_EXE) +
+      " --batch - < jobs > out 2>&1 &) && exec 3> jobs && printf 'tex\\tgrass.tga\\t1.img\\r\\n' >&3 && "
+      "i=0; until grep -q 'Job 1 exited' out; do i=$((i+1)); [ $i -lt 200 ] || { echo late; break; }; "
+      "sleep 0.05; done; printf 'tex\\tgrass.tga\\t2.img\\n' >&3; exec 3>&-; "
+      "until grep -q 'Job 2 exited' out; do sleep 0.05; done; cat out";
+  const auto run = testing::RunProcess("/bin/sh", {"-c", script});
+  EXPECT_EQ(run.out, "QXConvert v1.00\nWrote encrypted 1.img\nJob 1 exited with code 0\n"
+                     "QXConvert v1.00\nWrote encrypted 2.img\nJob 2 exited with code 0\n");
+}
+#endif
+
 #if defined(QX_MISBEHAVING_IMPORTER)
 // Bazel's worker, through the importer stand-in: a crash and a hang among good jobs
 // fail alone with the one-off run's message, and every job, before and after them, is
