@@ -197,6 +197,9 @@ int PersistentWorker(JobRunner& runner) {
     try {
       const json request = json::parse(text);
       id = request.value("requestId", std::int64_t{0});
+      // Jobs run one at a time and each is answered before the next request is read:
+      // the request a cancel names has had its answer, and must not get another.
+      if (request.value("cancel", false)) continue;
       std::vector<std::string> words;
       for (const json& argument : request.value("arguments", json::array())) {
         words.push_back(argument.get<std::string>());

@@ -123,7 +123,8 @@ TEST(WarmRuns, BatchFromStandardInputAnswersEachJobAsItComes) {
 // Bazel's worker, through the importer stand-in: a crash and a hang among good jobs
 // fail alone with the one-off run's message, and every job, before and after them, is
 // a child of the one worker. Requests come as Bazel writes them, one on several lines
-// and one from a params file. An undeclared file the import read fails the action by
+// and one from a params file, and a cancel for one already answered gets no second
+// answer. An undeclared file the import read fails the action by
 // name, and a good action answers with no output.
 TEST(WarmRuns, PersistentWorkerContainsCrashesAndHangs) {
   TempDir dir;
@@ -152,6 +153,9 @@ TEST(WarmRuns, PersistentWorkerContainsCrashesAndHangs) {
       args = {"@" + dir / "params"};
     }
     requests += nlohmann::json({{"arguments", args}, {"requestId", i + 1}}).dump(i == 3 ? 1 : -1) + "\n";
+    // Bazel cancels a request it has had no answer to yet; this worker answers each
+    // before reading on, so a cancel finds nothing to do and gets no answer.
+    if (i == 2) requests += nlohmann::json({{"requestId", i + 1}, {"cancel", true}}).dump() + "\n";
   }
   testing::ProcessOptions options;
   options.input = requests;
