@@ -9,15 +9,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache_root=${1:-/var/cache/qxconvert}
-host=$(dpkg --print-architecture)
-version=$(dpkg-query -W -f='${Version}' "libmeshoptimizer-dev:$host" 2>/dev/null ||
-  apt-cache policy "libmeshoptimizer-dev:$host" | awk '/Candidate/ {print $2}')
+. "$root/scripts/deb_src.sh"
+version=$(host_version libmeshoptimizer-dev)
 dir=$cache_root/meshoptimizer-${version//[:~]/_}
 if [ -f "$dir/.complete" ]; then
   echo "$dir"
   exit 0
 fi
-. "$root/scripts/deb_src.sh"
 enable_deb_src meshoptimizer
 mkdir -p "$cache_root"
 work=$(mktemp -d "$cache_root/source-XXXXXX")

@@ -12,19 +12,16 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache_root=${1:-/var/cache/qxconvert}
-# The build machine's own package: with other architectures installed (arm64, s390x),
-# a bare name would list each of their versions.
-host=$(dpkg --print-architecture)
-version=$(dpkg-query -W -f='${Version}' "libassimp-dev:$host" 2>/dev/null ||
-  apt-cache policy "libassimp-dev:$host" | awk '/Candidate/ {print $2}')
-recipe=$(cat "$0" "$root/scripts/deb_src.sh" "$root/cmake/mingw-w64-x86_64.cmake" | sha256sum | cut -c1-12)
+. "$root/scripts/deb_src.sh"
+version=$(host_version libassimp-dev)
+# The recipe: this script and the toolchain (deb_src.sh only finds the source).
+recipe=$(cat "$0" "$root/cmake/mingw-w64-x86_64.cmake" | sha256sum | cut -c1-12)
 prefix=$cache_root/assimp-mingw-${version//[:~]/_}-$recipe
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
   exit 0
 fi
 
-. "$root/scripts/deb_src.sh"
 enable_deb_src assimp
 
 work=$(mktemp -d "$cache_root/build-XXXXXX")
