@@ -69,6 +69,15 @@ void Print(std::FILE* stream, const std::string& text) {
 
 JobResult JobRunner::Run(const std::vector<std::string>& args) {
   JobResult result;
+  // A command line cannot hold a NUL byte; the run would stop reading the argument
+  // there and convert a file other than the one named.
+  for (const std::string& arg : args) {
+    if (arg.find('\0') != std::string::npos) {
+      result.err = "QXConvert: the argument " + arg.substr(0, arg.find('\0')) +
+                   "... holds a NUL byte, which no file name can\n";
+      return result;
+    }
+  }
   std::vector<std::string> command{program_};
   command.insert(command.end(), args.begin(), args.end());
   std::string error;

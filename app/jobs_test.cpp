@@ -81,12 +81,18 @@ TEST(WarmRuns, BatchMatchesOneOffRunsForEveryKind) {
       if (testing::FileExists(from)) std::filesystem::rename(from, dir / ("cold" + std::to_string(i) + suffix));
     }
   }
+  // A NUL byte, which no command line can hold, fails its job rather than cut the name
+  // short and convert another file.
+  batch += "tex\t" + examples + "/grass.tga" + std::string(1, '\0') + "x\t" + dir / "nul.img\n";
+  expectedErr += "QXConvert: the argument " + examples + "/grass.tga... holds a NUL byte, which no file name can\n";
+  expectedOut += "Job " + std::to_string(sources.size() + 1) + " exited with code 1\n";
   WriteFile(dir / "jobs", batch);
   const auto warm = testing::RunQXConvert({"--batch", dir / "jobs"});
   EXPECT_EQ(warm.out, expectedOut);
   EXPECT_EQ(warm.err, expectedErr);
   EXPECT_EQ(warm.exitCode, worst);
   EXPECT_EQ(worst, 1);  // the missing source
+  EXPECT_FALSE(testing::FileExists(dir / "nul.img"));
   for (std::size_t i = 0; i < sources.size(); ++i) {
     const std::string n = std::to_string(i);
     ASSERT_EQ(testing::FileExists(dir / ("warm" + n + ".out")), testing::FileExists(dir / ("cold" + n + ".out"))) << i;
