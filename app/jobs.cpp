@@ -214,8 +214,11 @@ int PersistentWorker(JobRunner& runner) {
         words.push_back(argument.get<std::string>());
       }
       code = BazelAction(runner, words, &output);
-    } catch (const json::exception& e) {
+    } catch (const json::parse_error& e) {
       output = std::string("QXConvert: a work request that is not valid JSON: ") + e.what() + "\n";
+    } catch (const json::exception& e) {
+      output = std::string("QXConvert: a work request whose arguments are not all strings or whose "
+                           "requestId is not a number: ") + e.what() + "\n";
     }
     response["exitCode"] = code;
     response["output"] = output;

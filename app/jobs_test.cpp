@@ -164,6 +164,8 @@ TEST(WarmRuns, PersistentWorkerContainsCrashesAndHangs) {
     if (i == 2) requests += nlohmann::json({{"requestId", i + 1}, {"cancel", true}}).dump() + "\n";
   }
   testing::ProcessOptions options;
+  // Valid JSON of the wrong shape is answered under its id, and says so.
+  requests += R"({"arguments": [7], "requestId": 99})" "\n";
   options.input = requests;
   const auto worker = testing::RunProcess(exe, {"--bazel-action", "--persistent_worker"}, options);
   EXPECT_EQ(worker.exitCode, 0) << worker.err;
@@ -172,7 +174,12 @@ TEST(WarmRuns, PersistentWorkerContainsCrashesAndHangs) {
   for (std::size_t end; (end = worker.out.find('\n', start)) != std::string::npos; start = end + 1) {
     responses.push_back(nlohmann::json::parse(worker.out.substr(start, end - start)));
   }
-  ASSERT_EQ(responses.size(), jobs.size()) << worker.out;
+  ASSERT_EQ(responses.size(), jobs.size() + 1) << worker.out;
+  EXPECT_EQ(responses.back()["requestId"], 99);
+  EXPECT_EQ(responses.back()["exitCode"], 2);
+  EXPECT_EQ(responses.back()["output"].get<std::string>().rfind(
+                "QXConvert: a work request whose arguments are not all strings", 0), 0u);
+  responses.pop_back();
   std::vector<std::string> parents;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const nlohmann::json& r = responses[i];
