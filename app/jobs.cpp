@@ -69,6 +69,15 @@ void Print(std::FILE* stream, const std::string& text) {
 
 JobResult JobRunner::Run(const std::vector<std::string>& args) {
   JobResult result;
+  // A command line cannot hold a NUL byte; the run would stop reading the argument
+  // there and convert a file other than the one named.
+  for (const std::string& arg : args) {
+    if (arg.find('\0') != std::string::npos) {
+      result.err = "QXConvert: the argument " + arg.substr(0, arg.find('\0')) +
+                   "... holds a NUL byte, which no file name can\n";
+      return result;
+    }
+  }
   std::vector<std::string> command{program_};
   command.insert(command.end(), args.begin(), args.end());
   std::string error;
@@ -197,13 +206,19 @@ int PersistentWorker(JobRunner& runner) {
     try {
       const json request = json::parse(text);
       id = request.value("requestId", std::int64_t{0});
+      // Jobs run one at a time and each is answered before the next request is read:
+      // the request a cancel names has had its answer, and must not get another.
+      if (request.value("cancel", false)) continue;
       std::vector<std::string> words;
       for (const json& argument : request.value("arguments", json::array())) {
         words.push_back(argument.get<std::string>());
       }
       code = BazelAction(runner, words, &output);
-    } catch (const json::exception& e) {
+    } catch (const json::parse_error& e) {
       output = std::string("QXConvert: a work request that is not valid JSON: ") + e.what() + "\n";
+    } catch (const json::exception& e) {
+      output = std::string("QXConvert: a work request whose arguments are not all strings or whose "
+                           "requestId is not a number: ") + e.what() + "\n";
     }
     response["exitCode"] = code;
     response["output"] = output;
@@ -213,22 +228,34 @@ int PersistentWorker(JobRunner& runner) {
   return 0;
 }
 
+// The next line of stream without its line end (CRLF too); false at the end of input.
+// Read as it arrives, so that a script can send a job, read its outcome, then send the
+// next one.
+bool NextLine(std::FILE* stream, std::string* line) {
+  line->clear();
+  int c;
+  while ((c = std::fgetc(stream)) != EOF && c != '\n') line->push_back(static_cast<char>(c));
+  if (c == EOF && line->empty()) return false;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
 // One job per line, its arguments separated by tabs: no quoting, no shell. Each job
 // prints what its one-off run prints, then "Job N exited with code C" on standard
 // output; the batch's exit code is the highest of them.
 int Batch(JobRunner& runner, const std::string& path) {
-  std::string text, error;
-  if (path == "-") {
-    char buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) text.append(buffer, got);
-  } else if (!ReadWholeFile(path, &text, &error)) {
-    Print(stderr, "QXConvert: " + error + "\n");
-    return 1;
+  std::FILE* list = stdin;
+  if (path != "-") {
+    int number = 0;
+    list = platform::OpenFile(path.c_str(), "rb", &number);
+    if (list == nullptr) {
+      Print(stderr, "QXConvert: cannot read " + path + ": " + std::strerror(number) + "\n");
+      return 1;
+    }
   }
   int worst = 0;
   int number = 0;
-  for (const std::string& line : Lines(text)) {
+  for (std::string line; NextLine(list, &line);) {
     if (line.empty()) continue;
     std::vector<std::string> args;
     for (std::size_t start = 0;;) {
@@ -243,6 +270,11 @@ int Batch(JobRunner& runner, const std::string& path) {
     Print(stdout, "Job " + std::to_string(++number) + " exited with code " + std::to_string(job.exitCode) + "\n");
     worst = std::max(worst, job.exitCode);
   }
+  if (std::ferror(list) != 0) {
+    Print(stderr, "QXConvert: cannot read " + (path == "-" ? std::string("standard input") : path) + "\n");
+    worst = std::max(worst, 1);
+  }
+  if (list != stdin) std::fclose(list);
   return worst;
 }
 

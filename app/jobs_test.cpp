@@ -81,12 +81,18 @@ TEST(WarmRuns, BatchMatchesOneOffRunsForEveryKind) {
       if (testing::FileExists(from)) std::filesystem::rename(from, dir / ("cold" + std::to_string(i) + suffix));
     }
   }
+  // A NUL byte, which no command line can hold, fails its job rather than cut the name
+  // short and convert another file.
+  batch += "tex\t" + examples + "/grass.tga" + std::string(1, '\0') + "x\t" + dir / "nul.img\n";
+  expectedErr += "QXConvert: the argument " + examples + "/grass.tga... holds a NUL byte, which no file name can\n";
+  expectedOut += "Job " + std::to_string(sources.size() + 1) + " exited with code 1\n";
   WriteFile(dir / "jobs", batch);
   const auto warm = testing::RunQXConvert({"--batch", dir / "jobs"});
   EXPECT_EQ(warm.out, expectedOut);
   EXPECT_EQ(warm.err, expectedErr);
   EXPECT_EQ(warm.exitCode, worst);
   EXPECT_EQ(worst, 1);  // the missing source
+  EXPECT_FALSE(testing::FileExists(dir / "nul.img"));
   for (std::size_t i = 0; i < sources.size(); ++i) {
     const std::string n = std::to_string(i);
     ASSERT_EQ(testing::FileExists(dir / ("warm" + n + ".out")), testing::FileExists(dir / ("cold" + n + ".out"))) << i;
@@ -99,11 +105,32 @@ TEST(WarmRuns, BatchMatchesOneOffRunsForEveryKind) {
   }
 }
 
+#if !defined(_WIN32)
+// A script that drives --batch - one job at a time: each job runs, and its outcome line
+// comes, while the list is still open (a CRLF line end included), so the script can send
+// the next job after reading it.
+TEST(WarmRuns, BatchFromStandardInputAnswersEachJobAsItComes) {
+  if (const char* reason = testing::Unavailable(testing::Need::kPosixShell)) GTEST_SKIP() << reason;
+  TempDir dir;
+  WriteFile(dir / "grass.tga", "pixels");
+  const std::string script =
+      "cd '" + dir.path() + "' && mkfifo jobs && (" + testing::ToolInShell(QXCONVERT_EXE) +
+      " --batch - < jobs > out 2>&1 &) && exec 3> jobs && printf 'tex\\tgrass.tga\\t1.img\\r\\n' >&3 && "
+      "i=0; until grep -q 'Job 1 exited' out; do i=$((i+1)); [ $i -lt 200 ] || { echo late; break; }; "
+      "sleep 0.05; done; printf 'tex\\tgrass.tga\\t2.img\\n' >&3; exec 3>&-; "
+      "until grep -q 'Job 2 exited' out; do sleep 0.05; done; cat out";
+  const auto run = testing::RunProcess("/bin/sh", {"-c", script});
+  EXPECT_EQ(run.out, "QXConvert v1.00\nWrote encrypted 1.img\nJob 1 exited with code 0\n"
+                     "QXConvert v1.00\nWrote encrypted 2.img\nJob 2 exited with code 0\n");
+}
+#endif
+
 #if defined(QX_MISBEHAVING_IMPORTER)
 // Bazel's worker, through the importer stand-in: a crash and a hang among good jobs
 // fail alone with the one-off run's message, and every job, before and after them, is
 // a child of the one worker. Requests come as Bazel writes them, one on several lines
-// and one from a params file. An undeclared file the import read fails the action by
+// and one from a params file, and a cancel for one already answered gets no second
+// answer. An undeclared file the import read fails the action by
 // name, and a good action answers with no output.
 TEST(WarmRuns, PersistentWorkerContainsCrashesAndHangs) {
   TempDir dir;
@@ -132,8 +159,13 @@ TEST(WarmRuns, PersistentWorkerContainsCrashesAndHangs) {
       args = {"@" + dir / "params"};
     }
     requests += nlohmann::json({{"arguments", args}, {"requestId", i + 1}}).dump(i == 3 ? 1 : -1) + "\n";
+    // Bazel cancels a request it has had no answer to yet; this worker answers each
+    // before reading on, so a cancel finds nothing to do and gets no answer.
+    if (i == 2) requests += nlohmann::json({{"requestId", i + 1}, {"cancel", true}}).dump() + "\n";
   }
   testing::ProcessOptions options;
+  // Valid JSON of the wrong shape is answered under its id, and says so.
+  requests += R"({"arguments": [7], "requestId": 99})" "\n";
   options.input = requests;
   const auto worker = testing::RunProcess(exe, {"--bazel-action", "--persistent_worker"}, options);
   EXPECT_EQ(worker.exitCode, 0) << worker.err;
@@ -142,7 +174,12 @@ TEST(WarmRuns, PersistentWorkerContainsCrashesAndHangs) {
   for (std::size_t end; (end = worker.out.find('\n', start)) != std::string::npos; start = end + 1) {
     responses.push_back(nlohmann::json::parse(worker.out.substr(start, end - start)));
   }
-  ASSERT_EQ(responses.size(), jobs.size()) << worker.out;
+  ASSERT_EQ(responses.size(), jobs.size() + 1) << worker.out;
+  EXPECT_EQ(responses.back()["requestId"], 99);
+  EXPECT_EQ(responses.back()["exitCode"], 2);
+  EXPECT_EQ(responses.back()["output"].get<std::string>().rfind(
+                "QXConvert: a work request whose arguments are not all strings", 0), 0u);
+  responses.pop_back();
   std::vector<std::string> parents;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     const nlohmann::json& r = responses[i];
