@@ -104,6 +104,14 @@ JobResult JobRunner::Run(const std::vector<std::string>& args) {
                        ? -1
                        : platform::RunProgram(platform::ExecutablePath(), args, {}, log, {}, &error);
   if (!tempFolder_.empty()) ReadWholeFile(log, &result.out, &error);
+  // The job wrote its lines in text mode (CR LF on Windows) and this process writes
+  // them out in text mode again: undo the first, or every line would end CR CR LF.
+  std::string lines;
+  for (std::size_t i = 0; i < result.out.size(); ++i) {
+    if (result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n') continue;
+    lines += result.out[i];
+  }
+  result.out = std::move(lines);
   if (code < 0) {
     result.err = "QXConvert: the run failed: " + error + "\n";
     return result;
