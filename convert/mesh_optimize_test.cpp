@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "format/little_endian.h"
 #include "reader/asset_reader.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
@@ -84,7 +85,9 @@ std::size_t Triangles(const reader::AssetFile& asset) {
 // one draws fewer, and its report says how far the surface moved. The duck's
 // triangles are cut from polygons by Assimp, which flags them so.
 TEST(MeshWork, OptimizeKeepsTheSurfaceAndSimplifyKeepsFewerTriangles) {
-  std::vector<std::string> models = {"OBJ/spider.obj", "3DS/fels.3ds", "Collada/duck.dae"};
+  std::vector<std::string> models = {"OBJ/spider.obj", "3DS/fels.3ds"};
+  // Debian's Assimp cannot read Collada on big-endian machines (std::bad_alloc).
+  if (kLittleEndianHost) models.push_back("Collada/duck.dae");
   if (testing::Unavailable(testing::Need::kAssimpGltf) == nullptr) {
     models.push_back("glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb");
   }
