@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "format/little_endian.h"
@@ -44,6 +45,51 @@ constexpr std::size_t kSliceSize = std::size_t{1} << 20;
 bool IsRaw(AssetType type) {
   return type == AssetType::Texture || type == AssetType::Music || type == AssetType::Sound;
 }
+
+// A payload held in memory, handed out in slices of its own buffer.
+class MemorySlices {
+ public:
+  explicit MemorySlices(ByteStream& payload)
+      : bytes_(payload.GetAllData()), size_(std::max<std::int32_t>(payload.Size(), 0)) {}
+  bool Next(std::uint8_t** data, std::size_t* length, std::string*) {
+    *length = std::min(kSliceSize, size_ - at_);
+    *data = bytes_ + at_;
+    at_ += *length;
+    return true;
+  }
+
+ private:
+  std::uint8_t* bytes_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// The header, then each slice scrambled at its payload offset and written.
+template <typename Sink, typename Slices>
+bool WriteAssetFile(Sink& output, const format::Header& header, Slices& slices,
+                    const AssetKey& key, std::string* error) {
+  std::uint8_t bytes[kHeaderSize];
+  format::EncodeHeader(header, bytes);
+  if (!output.Write(bytes, kHeaderSize)) {
+    *error = output.errorText();
+    return false;
+  }
+  std::uint64_t offset = 0;
+  while (true) {
+    std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    if (!slices.Next(&data, &length, error)) return false;
+    if (length == 0) return true;
+    if (header.scrambled) ScramblePayload(key, data, static_cast<std::uint32_t>(length), offset);
+    if (!output.Write(data, static_cast<std::int32_t>(length))) {
+      *error = output.errorText();
+      return false;
+    }
+    offset += length;
+  }
+}
+
+}  // namespace
 
 // A raw source, a slice at a time: the extension field first for music and sound, then
 // the file read to its end, whatever size the file system reports (files under /proc
@@ -125,50 +171,6 @@ class RawSlices {
   bool ended_ = false;
 };
 
-// A payload held in memory, handed out in slices of its own buffer.
-class MemorySlices {
- public:
-  explicit MemorySlices(ByteStream& payload)
-      : bytes_(payload.GetAllData()), size_(std::max<std::int32_t>(payload.Size(), 0)) {}
-  bool Next(std::uint8_t** data, std::size_t* length, std::string*) {
-    *length = std::min(kSliceSize, size_ - at_);
-    *data = bytes_ + at_;
-    at_ += *length;
-    return true;
-  }
-
- private:
-  std::uint8_t* bytes_;
-  std::size_t size_;
-  std::size_t at_ = 0;
-};
-
-// The header, then each slice scrambled at its payload offset and written.
-template <typename Sink, typename Slices>
-bool WriteAssetFile(Sink& output, const format::Header& header, Slices& slices,
-                    const AssetKey& key, std::string* error) {
-  std::uint8_t bytes[kHeaderSize];
-  format::EncodeHeader(header, bytes);
-  if (!output.Write(bytes, kHeaderSize)) {
-    *error = output.errorText();
-    return false;
-  }
-  std::uint64_t offset = 0;
-  while (true) {
-    std::uint8_t* data = nullptr;
-    std::size_t length = 0;
-    if (!slices.Next(&data, &length, error)) return false;
-    if (length == 0) return true;
-    if (header.scrambled) ScramblePayload(key, data, static_cast<std::uint32_t>(length), offset);
-    if (!output.Write(data, static_cast<std::int32_t>(length))) {
-      *error = output.errorText();
-      return false;
-    }
-    offset += length;
-  }
-}
-
-}  // namespace
 
 bool Asset::LoadTexture(const std::string& inputPath) {
   return LoadRaw(AssetType::Texture, inputPath);
@@ -179,9 +181,12 @@ bool Asset::LoadAudio(const std::string& inputPath, bool music) {
 }
 
 bool Asset::LoadRaw(AssetType type, const std::string& inputPath) {
-  RawSlices check;
-  if (!check.Open(type, inputPath, &errorText)) return false;
+  // Kept open for Save: a source opened twice could lose what a pipe's writer sent
+  // while neither held it (a named pipe as the input).
+  auto source = std::make_shared<RawSlices>();
+  if (!source->Open(type, inputPath, &errorText)) return false;
   rawSource_ = inputPath;
+  openSource_ = std::move(source);
   typeTag = format::TagOf(type);
   version = format::kVersion;
   loaded = true;
@@ -200,9 +205,12 @@ bool Asset::SaveTo(Sink& output, bool scramble, const AssetKey& key) {
     return false;
   }
   if (IsRaw(header.kind)) {
-    RawSlices slices;
-    return slices.Open(header.kind, rawSource_, &errorText) &&
-           WriteAssetFile(output, header, slices, key, &errorText);
+    std::shared_ptr<RawSlices> slices = std::move(openSource_);
+    if (slices == nullptr) {  // saved before: read the source again
+      slices = std::make_shared<RawSlices>();
+      if (!slices->Open(header.kind, rawSource_, &errorText)) return false;
+    }
+    return WriteAssetFile(output, header, *slices, key, &errorText);
   }
   MemorySlices slices(payload);
   return WriteAssetFile(output, header, slices, key, &errorText);

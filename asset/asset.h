@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ std::string FileExtension(const std::string& path);
 // zero padded. False with *error when the extension does not fit.
 bool EncodeExtensionField(const std::string& inputPath,
                           std::uint8_t field[format::kExtensionFieldSize], std::string* error);
+
+class RawSlices;
 
 class Asset {
  public:
@@ -56,6 +59,8 @@ class Asset {
 
   // A texture, music or sound: its source, streamed by Save; empty for scenes.
   std::string rawSource_;
+  // The source as the loader opened it, until Save streams it.
+  std::shared_ptr<RawSlices> openSource_;
 };
 
 }  // namespace qx
