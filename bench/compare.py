@@ -13,6 +13,7 @@ import json
 import math
 import os
 import random
+import re
 import shutil
 import statistics
 import struct
@@ -175,7 +176,7 @@ def main():
         if wanted("meshes"):
             mesh_comparison(work, qx, importer, args, clean_outputs)
         if wanted("warm"):
-            warm_comparison(work, qx, args, clean_outputs)
+            warm_comparison(work, qx, importer, args, clean_outputs)
         if wanted("floor"):
             floor_comparison(work, qx, importer, args, clean_outputs)
         # Minutes of Bazel: only when asked for.
@@ -479,10 +480,13 @@ def batch_file(path, jobs):
     return path
 
 
-def warm_comparison(work, qx, args, clean_outputs):
+def warm_comparison(work, qx, importer, args, clean_outputs):
     """Many conversions from one warm process (--batch, the worker's runner) against a
-    process per conversion: processor time per job for tiny models and textures, and
-    the wall time of one large model and one long animation."""
+    process per conversion: processor time per job for tiny models and textures, beside
+    the least such a job can cost with this Assimp (a warm process forking a child that
+    imports and writes as many bytes durably; and the import alone, repeated in one
+    process, which no converter on this Assimp can beat); and the wall time of one large
+    model and one long animation."""
     jobs = 50 if args.quick else 200
     tiny_model = os.path.join(work, "tiny.obj")
     tiny_obj(tiny_model, 4, 1)  # 18 triangles
@@ -497,18 +501,36 @@ def warm_comparison(work, qx, args, clean_outputs):
     with open(tiny_tex, "wb") as f:
         f.write(b"\x89PNG tiny")
     print(f"\nProcessor time per conversion, {jobs} conversions: a process each against one --batch")
-    print(f"  {'source':<34} {'one-off ms':>10} {'warm ms':>8} {'ratio':>6}")
+    print(f"  {'source':<34} {'one-off ms':>10} {'warm ms':>8} {'ratio':>6} {'floor ms':>9} {'import ms':>9}")
+    # The worker's own malloc setting (huge pages), so that the floor is measured alike.
+    tuned = dict(os.environ, GLIBC_TUNABLES="glibc.malloc.hugetlb=1")
+
+    def per_repeat(command):
+        # The repeats' share alone: the same command with none taken away.
+        many = cpu_seconds(command[:2] + [str(jobs)] + command[3:], work, env=tuned)
+        once = cpu_seconds(command[:2] + ["0"] + command[3:], work, env=tuned)
+        return max(0.0, many - once) / jobs * 1000
+
     for name, kind, source in [("tiny OBJ (18 triangles)", "mdl", tiny_model),
                                (f"small OBJ ({small_triangles} triangles)", "mdl", small_model),
                                ("tiny PLY (1 triangle)", "mdl", tiny_ply),
                                ("9-byte texture", "tex", tiny_tex)]:
         outputs = [f"out{i}" for i in range(jobs)]
         cold = sum(cpu_seconds([qx, kind, source, out], work) for out in outputs)
+        size = os.path.getsize(os.path.join(work, outputs[0]))
         clean_outputs()
         listing = batch_file(os.path.join(work, "jobs.txt"), [[kind, source, out] for out in outputs])
         warm = cpu_seconds([qx, "--batch", listing], work)
         clean_outputs()
-        print(f"  {name:<34} {cold / jobs * 1000:10.2f} {warm / jobs * 1000:8.2f} {cold / warm:6.1f}")
+        floor = imported = "-"
+        if kind == "mdl":
+            floor = f"{per_repeat([importer, '--repeat', 'N', '--fork', '80800B', source, 'out.floor', str(size)]):.2f}"
+            imported = f"{per_repeat([importer, '--repeat', 'N', '80800B', source]):.2f}"
+            clean_outputs()
+        print(f"  {name:<34} {cold / jobs * 1000:10.2f} {warm / jobs * 1000:8.2f} {cold / warm:6.1f} "
+              f"{floor:>9} {imported:>9}")
+    print("  floor: a warm process forking a child that imports and writes the asset's bytes durably")
+    print("  import: Assimp's import alone, repeated in one warm process (no fork, nothing written)")
     print("  target: a tiny model at most 1 ms of processor time per job in a warm worker")
 
     # One large conversion through the worker's runner: the fork must cost nothing that
@@ -581,6 +603,7 @@ def bazel_comparison(work, args):
     strategies = {"workers": ["--strategy=QXConvert=worker"], "a process each": ["--strategy=QXConvert=local"]}
     results = {}
     summaries = {}
+    phases = {}
 
     def touch_sources(mark):
         # New bytes in every source, so that every conversion runs again.
@@ -602,14 +625,16 @@ def bazel_comparison(work, args):
             mark += 1
             touch_sources(mark)
             for target in ("//:models", "//:textures"):
+                profile = os.path.join(work, "bazel.profile")
                 started = time.monotonic()
-                out = subprocess.run(bazel + ["build"] + overrides + flags + [target], cwd=space,
-                                     capture_output=True, text=True)
+                out = subprocess.run(bazel + ["build"] + overrides + flags + [f"--profile={profile}", target],
+                                     cwd=space, capture_output=True, text=True)
                 seconds = time.monotonic() - started
                 if out.returncode != 0:
                     sys.exit(out.stderr[-3000:])
                 results.setdefault(f"{target} {name}", []).append((seconds, 0))
                 summaries[f"{target} {name}"] = [l for l in out.stderr.splitlines() if " process" in l][-1:]
+                phases.setdefault(f"{target} {name}", []).append(bazel_phases(bazel, profile, space))
             subprocess.run(bazel + ["shutdown"], cwd=space, capture_output=True)
             shutil.rmtree(base, ignore_errors=True)
     for target in ("//:models", "//:textures"):
@@ -618,7 +643,30 @@ def bazel_comparison(work, args):
               f"{target} a process each", "workers at least 5 x faster for the models" if "models" in target else None)
         for key, lines in summaries.items():
             if key.startswith(target):
-                print(f"  {key}: {' '.join(lines)}")
+                before, execution = (statistics.median(p[i] for p in phases[key]) for i in (0, 1))
+                print(f"  {key}: {' '.join(lines)} Bazel starting and analysing {before:.2f} s, "
+                      f"executing {execution:.2f} s")
+        if "models" in target:
+            # What 5 x asks of the workers' build, beside what Bazel spends before any
+            # conversion starts in that very build.
+            local = statistics.median(t for t, _ in results[f"{target} a process each"])
+            before = statistics.median(p[0] for p in phases[f"{target} workers"])
+            print(f"  5 x faster means the whole build in {local / 5:.2f} s; Bazel alone spent {before:.2f} s "
+                  "starting and analysing before the first conversion")
+
+
+def bazel_phases(bazel, profile, space):
+    """Seconds Bazel spent before executing anything (launch, loading, analysis) and
+    executing, from the build's profile."""
+    out = subprocess.run(bazel + ["analyze-profile", profile], cwd=space, capture_output=True, text=True)
+    seconds = {}
+    for line in out.stdout.splitlines():
+        match = re.match(r"Total (.+) phase time\s+([0-9.]+) (m?s)", line.strip())
+        if match:
+            seconds[match.group(1)] = float(match.group(2)) / (1000 if match.group(3) == "ms" else 1)
+    execution = seconds.get("execution", 0.0)
+    before = sum(v for k, v in seconds.items() if k not in ("execution", "finish"))
+    return before, execution
 
 
 if __name__ == "__main__":

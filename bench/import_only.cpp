@@ -2,44 +2,80 @@
 // converter uses, and nothing else; and, given OUT and BYTES, the least a durable
 // converter must do besides: the import, then BYTES bytes written to a temporary file,
 // forced to the disk, renamed over OUT, and the folder forced to the disk.
-//   import_only FLAGS PATH [OUT BYTES]   (FLAGS in hex, e.g. 80800B)
+//   import_only [--repeat N [--fork]] FLAGS PATH [OUT BYTES]   (FLAGS in hex, e.g. 80800B)
+// --repeat N does it once and then N times more in the same process, as a warm worker
+// would: --fork runs each repeat in a child forked from the warm process, the least a
+// worker that contains each import in a process of its own can cost.
 #include <assimp/scene.h>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <assimp/Importer.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+namespace {
+
+bool ImportAndWrite(unsigned flags, const char* path, const char* out, std::size_t bytes) {
+  Assimp::Importer importer;
+  if (importer.ReadFile(path, flags) == nullptr) {
+    std::fprintf(stderr, "%s\n", importer.GetErrorString());
+    return false;
+  }
+  if (out == nullptr) return true;
+  const std::string target = out;
+  const std::string temp = target + ".tmp";
+  std::vector<char> content(bytes, 'x');
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()) ||
+      fsync(fd) != 0 || close(fd) != 0 || rename(temp.c_str(), target.c_str()) != 0) {
+    std::perror(out);
+    return false;
+  }
+  const std::size_t slash = target.rfind('/');
+  const int dir = open(slash == std::string::npos ? "." : target.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY);
+  const bool synced = dir >= 0 && fsync(dir) == 0;
+  if (dir >= 0) close(dir);
+  return synced;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 5) {
-    std::fprintf(stderr, "usage: import_only FLAGS PATH [OUT BYTES]\n");
+  long repeats = 0;
+  bool fork_each = false;
+  int first = 1;
+  if (argc > 2 && std::strcmp(argv[1], "--repeat") == 0) {
+    repeats = std::strtol(argv[2], nullptr, 10);
+    first = 3;
+    if (argc > 3 && std::strcmp(argv[3], "--fork") == 0) {
+      fork_each = true;
+      first = 4;
+    }
+  }
+  const int rest = argc - first;
+  if ((rest != 2 && rest != 4) || repeats < 0) {
+    std::fprintf(stderr, "usage: import_only [--repeat N [--fork]] FLAGS PATH [OUT BYTES]\n");
     return 2;
   }
-  const auto flags = static_cast<unsigned>(std::strtoul(argv[1], nullptr, 16));
-  Assimp::Importer importer;
-  const aiScene* scene = importer.ReadFile(argv[2], flags);
-  if (scene == nullptr) {
-    std::fprintf(stderr, "%s\n", importer.GetErrorString());
-    return 1;
-  }
-  std::printf("%u meshes, %u animations\n", scene->mNumMeshes, scene->mNumAnimations);
-  if (argc == 5) {
-    const std::string out = argv[3];
-    const std::string temp = out + ".tmp";
-    std::vector<char> bytes(std::strtoull(argv[4], nullptr, 10), 'x');
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
-        fsync(fd) != 0 || close(fd) != 0 || rename(temp.c_str(), out.c_str()) != 0) {
-      std::perror(out.c_str());
-      return 1;
+  const auto flags = static_cast<unsigned>(std::strtoul(argv[first], nullptr, 16));
+  const char* path = argv[first + 1];
+  const char* out = rest == 4 ? argv[first + 2] : nullptr;
+  const std::size_t bytes = rest == 4 ? std::strtoull(argv[first + 3], nullptr, 10) : 0;
+  if (!ImportAndWrite(flags, path, out, bytes)) return 1;
+  for (long i = 0; i < repeats; ++i) {
+    if (!fork_each) {
+      if (!ImportAndWrite(flags, path, out, bytes)) return 1;
+      continue;
     }
-    const std::size_t slash = out.rfind('/');
-    const int dir = open(slash == std::string::npos ? "." : out.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir < 0 || fsync(dir) != 0) return 1;
-    close(dir);
+    const pid_t child = fork();
+    if (child == 0) _exit(ImportAndWrite(flags, path, out, bytes) ? 0 : 1);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
   }
   return 0;
 }

@@ -9,7 +9,8 @@
 #      output;
 #   4. persistent workers (the default here) and one-off runs (--strategy=QXConvert=local)
 #      give byte-identical outputs, and Bazel's summary counts the worker actions;
-#   5. bazel test runs QXInspect --verify over every converted sample.
+#   5. 1,000 generated models convert in workers, each byte-identical with its one-off run;
+#   6. bazel test runs QXInspect --verify over every converted sample.
 #   scripts/bazel_check.sh
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -133,6 +134,38 @@ echo "  one-off:  $(summary)"
 summary | grep -q worker && fail "--strategy=QXConvert=local still used workers: $(summary)"
 summary | grep -Eq '[1-9][0-9]* local' || fail "nothing was converted again: $(summary)"
 [ "$(outputs one)" = "$from_workers" ] || fail "the outputs of workers and one-off runs differ"
+
+echo "== 1,000 generated models convert in workers, byte for byte as one-off runs do"
+# An asset tree as games have them: many small models (288 triangles each, no two alike).
+mkdir "$work/one/tree" "$work/one-off"
+python3 - "$work/one/tree" <<'GENERATE'
+import random, sys
+for i in range(1000):
+    rng, side = random.Random(i), 13
+    with open(f"{sys.argv[1]}/m{i:04}.obj", "w") as f:
+        f.writelines(f"v {x} {y} {rng.random():.6f}\n" for y in range(side) for x in range(side))
+        for y in range(side - 1):
+            for x in range(side - 1):
+                a = y * side + x + 1
+                f.write(f"f {a} {a + 1} {a + side}\nf {a + 1} {a + side + 1} {a + side}\n")
+GENERATE
+cat >"$work/one/tree/BUILD.bazel" <<'RULES'
+load("@qxconvert//bazel:defs.bzl", "qx_assets")
+qx_assets(name = "tree", srcs = glob(["*.obj"]), kind = "mdl")
+RULES
+bazel_run one base-one build //tree || { cat "$work/log"; fail "the 1,000-model build failed"; }
+echo "  workers: $(summary)"
+summary | grep -Eq ' 1000 worker' || fail "the 1,000 models did not all convert in workers: $(summary)"
+# The converter the workers ran, built for the machine that runs the actions.
+converter=$(ls "$work"/one/bazel-out/*-exec-*/bin/external/qxconvert/QXConvert 2>/dev/null | head -n 1)
+[ -x "$converter" ] || fail "the converter Bazel built is not under bazel-out"
+for model in "$work"/one/tree/*.obj; do
+  name=$(basename "$model" .obj)
+  "$converter" mdl "$model" "$work/one-off/$name.mdl" >/dev/null || fail "the one-off run of $name.obj failed"
+  cmp -s "$work/one-off/$name.mdl" "$work/one/bazel-bin/tree/$name.mdl" ||
+    fail "tree/$name.mdl from a worker differs from its one-off run"
+done
+echo "  1000 assets byte-identical with one-off runs"
 
 echo "== bazel test verifies every converted sample"
 bazel_run one base-one test //:verify --disk_cache="$work/disk" || { cat "$work/log"; fail "bazel test failed"; }
