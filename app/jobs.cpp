@@ -16,7 +16,8 @@
 
 namespace qx {
 
-JobRunner::JobRunner(std::string program) : program_(std::move(program)) {
+JobRunner::JobRunner(std::string program, bool jobsReadInput)
+    : program_(std::move(program)), jobsReadInput_(jobsReadInput) {
   // What makes a one-off run of a model slow is loading Assimp: done once here, every
   // forked job starts with it. A failure is the job's to report, as a one-off run does.
   std::string ignored;
@@ -83,7 +84,7 @@ JobResult JobRunner::Run(const std::vector<std::string>& args) {
   std::string error;
   if (platform::CanFork()) {
     platform::ForkedRun run;
-    if (!platform::RunForked([&] { return RunConverter(command); }, &run, &error)) {
+    if (!platform::RunForked([&] { return RunConverter(command); }, jobsReadInput_, &run, &error)) {
       result.err = "QXConvert: " + error + "\n";
       return result;
     }
@@ -297,12 +298,13 @@ bool RunManyEntry(const std::vector<std::string>& args, int* exitCode) {
       *exitCode = 2;
       return true;
     }
-    JobRunner runner(args[0]);
+    // A list from a file leaves standard input to the jobs; "-" takes it for the list.
+    JobRunner runner(args[0], args[2] != "-");
     *exitCode = Batch(runner, args[2]);
     return true;
   }
   if (args[1] != "--bazel-action") return false;
-  JobRunner runner(args[0]);
+  JobRunner runner(args[0], false);
   if (args.size() == 3 && args[2] == "--persistent_worker") {
     *exitCode = PersistentWorker(runner);
     return true;

@@ -22,8 +22,10 @@ struct JobResult {
 
 class JobRunner {
  public:
-  // program: the path the one-off runs are given as their first argument.
-  explicit JobRunner(std::string program);
+  // program: the path the one-off runs are given as their first argument. jobsReadInput:
+  // a job reads this process's standard input, as a one-off run would (a source named
+  // /dev/stdin); otherwise, where that input carries the jobs themselves, the null device.
+  JobRunner(std::string program, bool jobsReadInput);
   ~JobRunner();
   JobRunner(const JobRunner&) = delete;
   JobRunner& operator=(const JobRunner&) = delete;
@@ -35,6 +37,7 @@ class JobRunner {
 
  private:
   std::string program_;
+  bool jobsReadInput_;
   std::string tempFolder_;  // where a job's output is collected when it cannot fork
 };
 

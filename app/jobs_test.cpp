@@ -123,6 +123,24 @@ TEST(WarmRuns, BatchFromStandardInputAnswersEachJobAsItComes) {
   EXPECT_EQ(run.out, "QXConvert v1.00\nWrote encrypted 1.img\nJob 1 exited with code 0\n"
                      "QXConvert v1.00\nWrote encrypted 2.img\nJob 2 exited with code 0\n");
 }
+// A list read from a file leaves standard input to the jobs, as it is to one-off runs:
+// a job whose source is /dev/stdin converts what was sent there.
+TEST(WarmRuns, BatchFromAFileLeavesStandardInputToItsJobs) {
+  if (const char* reason = testing::Unavailable(testing::Need::kPosixShell)) GTEST_SKIP() << reason;
+  TempDir dir;
+  WriteFile(dir / "tri.ply",
+            "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+            "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+            "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n");
+  WriteFile(dir / "jobs", TabLine({"mdl", "/dev/stdin", "warm.mdl"}));
+  const std::string tool = testing::ToolInShell(QXCONVERT_EXE);
+  const auto run = testing::RunProcess(
+      "/bin/sh", {"-c", "cd '" + dir.path() + "' && " + tool + " mdl /dev/stdin once.mdl < tri.ply > /dev/null && " +
+                            tool + " --batch jobs < tri.ply"});
+  EXPECT_EQ(run.out, "QXConvert v1.00\nWrote encrypted warm.mdl\nJob 1 exited with code 0\n") << run.err;
+  ASSERT_TRUE(testing::FileExists(dir / "once.mdl"));
+  EXPECT_EQ(ReadFile(dir / "warm.mdl"), ReadFile(dir / "once.mdl"));
+}
 #endif
 
 #if defined(QX_MISBEHAVING_IMPORTER)

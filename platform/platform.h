@@ -192,10 +192,11 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
 
 // A child forked from this process, so it starts with everything this process has
 // loaded and set up (POSIX only: CanFork says whether this system has it). body runs
-// in the child with standard input on the null device and standard output and error
-// going to two pipes this process collects; its return value is the child's exit
-// code. The child is ended (SIGTERM, so its clean-up of temporary files runs) should
-// this process die first. False with *error when no child could be started.
+// in the child with this process's standard input if keepInput, else the null device,
+// and with standard output and error going to two pipes this process collects; its
+// return value is the child's exit code. The child is ended (SIGTERM, so its clean-up
+// of temporary files runs) should this process die first. False with *error when no
+// child could be started.
 struct ForkedRun {
   std::string out;
   std::string err;
@@ -204,7 +205,7 @@ struct ForkedRun {
   long pid = 0;       // the child's process id
 };
 bool CanFork();
-bool RunForked(const std::function<int()>& body, ForkedRun* run, std::string* error);
+bool RunForked(const std::function<int()>& body, bool keepInput, ForkedRun* run, std::string* error);
 
 // For a process that forks many children which each allocate large buffers afresh
 // (Assimp zeroes a 16 MiB read buffer for every OBJ): re-executes this program once

@@ -607,7 +607,7 @@ long ProcessId() { return static_cast<long>(getpid()); }
 
 bool CanFork() { return true; }
 
-bool RunForked(const std::function<int()>& body, ForkedRun* run, std::string* error) {
+bool RunForked(const std::function<int()>& body, bool keepInput, ForkedRun* run, std::string* error) {
   *run = ForkedRun();
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
@@ -630,9 +630,11 @@ bool RunForked(const std::function<int()>& body, ForkedRun* run, std::string* er
     if (getppid() != parent) _exit(1);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
-    const int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, STDIN_FILENO);
-    if (null > STDERR_FILENO) close(null);
+    if (!keepInput) {
+      const int null = open("/dev/null", O_RDONLY);
+      if (null >= 0) dup2(null, STDIN_FILENO);
+      if (null > STDERR_FILENO) close(null);
+    }
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     const int code = body();
     std::fflush(stdout);

@@ -628,7 +628,7 @@ long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 // Windows has no fork: a caller runs a program instead (RunProgram).
 bool CanFork() { return false; }
 
-bool RunForked(const std::function<int()>&, ForkedRun* run, std::string* error) {
+bool RunForked(const std::function<int()>&, bool, ForkedRun* run, std::string* error) {
   *run = ForkedRun();
   *error = "this system cannot fork a process";
   return false;
