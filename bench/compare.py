@@ -14,6 +14,7 @@ import math
 import os
 import random
 import re
+import resource
 import shutil
 import statistics
 import struct
@@ -466,11 +467,15 @@ def tiny_obj(path, side, seed):
 
 
 def cpu_seconds(cmd, cwd, **kwargs):
-    """Processor seconds (user and system) of cmd and every process it waited for."""
-    before = os.times()
+    """Processor seconds (user and system) of cmd and every process it waited for, to the
+    microsecond (os.times counts in clock ticks of 10 ms: 0.05 ms a job over 200 jobs,
+    as much as the differences measured)."""
+    def used():
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return usage.ru_utime + usage.ru_stime
+    before = used()
     subprocess.run(cmd, cwd=cwd, check=False, stdout=subprocess.DEVNULL, **kwargs)
-    after = os.times()
-    return (after.children_user - before.children_user) + (after.children_system - before.children_system)
+    return used() - before
 
 
 def batch_file(path, jobs):
