@@ -264,7 +264,11 @@ int Batch(JobRunner& runner, const std::string& path) {
   }
   int worst = 0;
   int number = 0;
-  for (std::string line; NextLine(list, &line);) {
+  bool firstLine = true;
+  for (std::string line; NextLine(list, &line); firstLine = false) {
+    // A list saved by a Windows editor may begin with a UTF-8 byte order mark, which
+    // would otherwise make the first job's asset type unknown.
+    if (firstLine && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     if (line.empty()) continue;
     std::vector<std::string> args;
     for (std::size_t start = 0;;) {

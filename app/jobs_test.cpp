@@ -86,7 +86,10 @@ TEST(WarmRuns, BatchMatchesOneOffRunsForEveryKind) {
   batch += "tex\t" + examples + "/grass.tga" + std::string(1, '\0') + "x\t" + dir / "nul.img\n";
   expectedErr += "QXConvert: the argument " + examples + "/grass.tga... holds a NUL byte, which no file name can\n";
   expectedOut += "Job " + std::to_string(sources.size() + 1) + " exited with code 1\n";
-  WriteFile(dir / "jobs", batch);
+  // As a Windows editor may save it: a byte order mark first, CR LF line ends.
+  std::string saved = "\xEF\xBB\xBF";
+  for (const char c : batch) saved += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  WriteFile(dir / "jobs", saved);
   const auto warm = testing::RunQXConvert({"--batch", dir / "jobs"});
   EXPECT_EQ(warm.out, expectedOut);
   EXPECT_EQ(warm.err, expectedErr);
