@@ -7,6 +7,7 @@
 
 #include "app/version.h"
 #include "convert/import_bounds.h"
+#include "convert/mesh_work.h"
 #include "testing/temp_dir.h"
 
 namespace qx {
@@ -20,7 +21,7 @@ void ExpectHolds(const std::string& path, const std::string& text) {
   EXPECT_NE(Source(path).find(text), std::string::npos) << path << " does not say: " << text;
 }
 
-TEST(PublishedFacts, ImportBoundsAreTheCodes) {
+TEST(PublishedFacts, BoundsAreTheCodes) {
   const std::string seconds = std::to_string(kMaxImportSeconds);
   const std::string mib = std::to_string(kMaxImportMiB);
   const std::string defaultSeconds = std::to_string(kDefaultImportSeconds);
@@ -35,6 +36,7 @@ TEST(PublishedFacts, ImportBoundsAreTheCodes) {
                                      std::to_string(kMaxImportMiB >> 20) + " TiB;");
   ExpectHolds("docs/outputs.md", "`-timeout=" + defaultSeconds + " -memory=" + defaultMiB + "`");
   ExpectHolds("docs/cmake.md", "TIMEOUT " + defaultSeconds + " MEMORY " + defaultMiB + ")");
+  ExpectHolds("bazel/defs.bzl", "\n_MAX_RATIO_DECIMALS = " + std::to_string(kMaxRatioDecimals) + "\n");
 }
 
 // Blender reads bl_info without running the add-on, and the manifest is plain TOML.

@@ -12,6 +12,7 @@
 #include "app/depfile.h"
 #include "asset/asset.h"
 #include "convert/import_bounds.h"
+#include "convert/mesh_work.h"
 #include "convert/asset_loader.h"
 #include "files/write_guard.h"
 #include "format/scramble.h"
@@ -298,7 +299,8 @@ bool ParseRatio(const OptionInfo& option, const std::string& text, double* value
   const std::size_t point = text.find('.');
   const std::string whole = text.substr(0, point);
   const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
-  bool valid = !(whole.empty() && fraction.empty()) && whole.size() <= 9 && fraction.size() <= 9;
+  bool valid = !(whole.empty() && fraction.empty()) && whole.size() <= 9 &&
+               fraction.size() <= kMaxRatioDecimals;
   for (const char c : whole + fraction) valid = valid && c >= '0' && c <= '9';
   double ratio = 0;
   if (valid) {

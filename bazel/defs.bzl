@@ -21,6 +21,9 @@ own, named as qx_add_assets names it: models/crate.lod1.mdl.
 
 _EXTENSIONS = {"mdl": ".mdl", "anm": ".anm", "tex": ".img", "mus": ".mus", "snd": ".snd"}
 
+# The most decimals the converter's -simplify= takes (convert/mesh_work.h).
+_MAX_RATIO_DECIMALS = 9
+
 def _qx_asset_impl(ctx):
     src = ctx.file.src
     stem = ctx.attr.src.label.name
@@ -28,9 +31,10 @@ def _qx_asset_impl(ctx):
     if ctx.attr.simplify:
         ratio = ctx.attr.simplify
         digits = ratio[2:] if ratio.startswith("0.") else ratio[1:] if ratio.startswith(".") else ""
-        if ctx.attr.kind != "mdl" or ctx.attr.lod < 1 or not digits.isdigit() or not digits.strip("0"):
-            fail("qx_asset(%s): simplify needs a model, a ratio between 0 and 1 such as \"0.5\", and lod >= 1" %
-                 ctx.label.name)
+        if (ctx.attr.kind != "mdl" or ctx.attr.lod < 1 or not digits.isdigit() or not digits.strip("0") or
+            len(digits) > _MAX_RATIO_DECIMALS):
+            fail(("qx_asset(%s): simplify needs a model, a ratio between 0 and 1 such as \"0.5\" with at most " +
+                  "%d decimals, and lod >= 1") % (ctx.label.name, _MAX_RATIO_DECIMALS))
         stem += ".lod%d" % ctx.attr.lod
     out = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind])
     depfile = ctx.actions.declare_file(stem + _EXTENSIONS[ctx.attr.kind] + ".d")

@@ -3,7 +3,13 @@
 // module without Assimp's types.
 #pragma once
 
+#include <cstdint>
+
 namespace qx {
+
+// The most decimals -simplify= takes (0.123456789): its one definition. CMake reads it
+// for the LODS check; the Bazel rules are held to it by a test.
+inline constexpr std::uint64_t kMaxRatioDecimals = 9;
 
 // Nothing by default, and then no mesh is touched.
 struct MeshWork {

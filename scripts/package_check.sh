@@ -126,6 +126,9 @@ echo "== LODS: crate.lod1.mdl and crate.lod2.mdl, each simplified, with its own 
 cp "$root/examples/crate.obj" "$root/examples/crate.mtl" "$edge/"
 if edge_case lods 'assets LODS 0.5 1.5 MODELS crate.obj'; then fail "LODS 1.5 configured"; fi
 grep -q "LODS needs ratios between 0 and 1" "$work/err" || { cat "$work/err"; fail "unexpected error for LODS 1.5"; }
+# One decimal more than the converter takes is refused here, not when the build runs.
+if edge_case lods 'assets LODS 0.1234567891 MODELS crate.obj'; then fail "LODS with 10 decimals configured"; fi
+grep -q "at most 9 decimals" "$work/err" || { cat "$work/err"; fail "unexpected error for 10 decimals"; }
 edge_case lods 'assets REPORTS UNSCRAMBLED LODS 0.5 0.25 MODELS crate.obj' || { cat "$work/err"; fail "LODS did not configure"; }
 cmake --build "$work/edge-build" >"$work/log" 2>&1 || { cat "$work/log"; fail "LODS did not build"; }
 [ "$(converted "$work/log")" = 3 ] || { cat "$work/log"; fail "LODS 0.5 0.25 did not make three conversions"; }
