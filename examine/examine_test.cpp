@@ -643,6 +643,16 @@ double Distance(const examine::Point& a, const examine::Point& b) {
   return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
 }
 
+// Converts source as an animation with its report, dir/run.anm and dir/run.json, and
+// reads both back.
+void ConvertAnimationWithReport(const std::string& source, const TempDir& dir, report::Report* report,
+                                reader::AssetFile* asset) {
+  ASSERT_EQ(RunQXConvert({"anm", source, dir / "run.anm", "-report=" + dir / "run.json"}).exitCode, 0);
+  std::string error;
+  ASSERT_TRUE(report::FromJson(ReadFile(dir / "run.json"), report, &error)) << error;
+  ASSERT_TRUE(reader::ReadAssetFile(dir / "run.anm", asset, &error)) << error;
+}
+
 // A BVH converted with its report: the report's skeleton is the file's joint hierarchy,
 // parents first; posed at two times every bone keeps the length of its joint's offset
 // while the joints move; --render --time draws the two poses differently, and without
@@ -652,10 +662,10 @@ TEST(Skeleton, TheReportPosesTheBvhHierarchyAndTheThumbnailFollowsTheTime) {
   const std::string bvh = "/usr/share/assimp/models/BVH/01_03.bvh";
   if (!testing::FileExists(bvh)) GTEST_SKIP() << "needs Debian's assimp-testmodels";
   TempDir dir;
-  ASSERT_EQ(RunQXConvert({"anm", bvh, dir / "run.anm", "-report=" + dir / "run.json"}).exitCode, 0);
   report::Report report;
+  reader::AssetFile asset;
+  ASSERT_NO_FATAL_FAILURE(ConvertAnimationWithReport(bvh, dir, &report, &asset));
   std::string error;
-  ASSERT_TRUE(report::FromJson(ReadFile(dir / "run.json"), &report, &error)) << error;
   const std::vector<report::Node>& skeleton = report.scene.skeleton;
   const std::map<std::string, BvhJoint> joints = BvhJoints(ReadFile(bvh));
   ASSERT_EQ(joints.size(), 31u);
@@ -668,8 +678,6 @@ TEST(Skeleton, TheReportPosesTheBvhHierarchyAndTheThumbnailFollowsTheTime) {
     EXPECT_EQ(node.parent < 0 ? "" : skeleton[node.parent].name, joints.at(node.name).parent) << node.name;
   }
 
-  reader::AssetFile asset;
-  ASSERT_TRUE(reader::ReadAssetFile(dir / "run.anm", &asset, &error)) << error;
   const report::Animation& described = report.scene.animations.at(0);
   const double rate = examine::TicksPerSecond(described);
   ASSERT_NEAR(rate, 120, 0.01);  // Frame Time: 0.008333
@@ -742,12 +750,9 @@ TEST(Skeleton, KeysOutOfTimeOrderPoseBetweenTheNeighboursAroundTheTime) {
   const std::string lws = "/usr/share/assimp/models/LWS/move_y_pre_ofrep_post_osc.lws";
   if (!testing::FileExists(lws)) GTEST_SKIP() << "needs Debian's assimp-testmodels";
   TempDir dir;
-  ASSERT_EQ(RunQXConvert({"anm", lws, dir / "run.anm", "-report=" + dir / "run.json"}).exitCode, 0);
   report::Report report;
   reader::AssetFile asset;
-  std::string error;
-  ASSERT_TRUE(report::FromJson(ReadFile(dir / "run.json"), &report, &error)) << error;
-  ASSERT_TRUE(reader::ReadAssetFile(dir / "run.anm", &asset, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(ConvertAnimationWithReport(lws, dir, &report, &asset));
   const std::vector<report::Node>& skeleton = report.scene.skeleton;
   ASSERT_EQ(skeleton.size(), 2u);  // the scene's root, identity, and the moving node
   ASSERT_TRUE(skeleton[1].animated);
