@@ -30,9 +30,10 @@ JobRunner::~JobRunner() {
 
 namespace {
 
-bool ReadWholeFile(const std::string& path, std::string* text, std::string* error) {
+// mode is "rb", or "r" for text a process wrote in text mode.
+bool ReadWholeFile(const std::string& path, const char* mode, std::string* text, std::string* error) {
   int number = 0;
-  std::FILE* file = platform::OpenFile(path.c_str(), "rb", &number);
+  std::FILE* file = platform::OpenFile(path.c_str(), mode, &number);
   if (file == nullptr) {
     *error = "cannot read " + path + ": " + std::strerror(number);
     return false;
@@ -104,15 +105,9 @@ JobResult JobRunner::Run(const std::vector<std::string>& args) {
   const int code = tempFolder_.empty()
                        ? -1
                        : platform::RunProgram(platform::ExecutablePath(), args, {}, log, {}, &error);
-  if (!tempFolder_.empty()) ReadWholeFile(log, &result.out, &error);
   // The job wrote its lines in text mode (CR LF on Windows) and this process writes
-  // them out in text mode again: undo the first, or every line would end CR CR LF.
-  std::string lines;
-  for (std::size_t i = 0; i < result.out.size(); ++i) {
-    if (result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n') continue;
-    lines += result.out[i];
-  }
-  result.out = std::move(lines);
+  // them out in text mode again: read in text mode, or every line would end CR CR LF.
+  if (!tempFolder_.empty()) ReadWholeFile(log, "r", &result.out, &error);
   if (code < 0) {
     result.err = "QXConvert: the run failed: " + error + "\n";
     return result;
@@ -134,7 +129,7 @@ int BazelAction(JobRunner& runner, const std::vector<std::string>& words, std::s
   for (const std::string& word : words) {
     std::string text, error;
     if (word.size() > 1 && word[0] == '@') {
-      if (!ReadWholeFile(word.substr(1), &text, &error)) {
+      if (!ReadWholeFile(word.substr(1), "rb", &text, &error)) {
         *output = "QXConvert: " + error + "\n";
         return 1;
       }
@@ -156,7 +151,8 @@ int BazelAction(JobRunner& runner, const std::vector<std::string>& words, std::s
     return job.exitCode;
   }
   std::string depText, declaredText, error;
-  if (!ReadWholeFile(depfile, &depText, &error) || !ReadWholeFile(declaredList, &declaredText, &error)) {
+  if (!ReadWholeFile(depfile, "rb", &depText, &error) ||
+      !ReadWholeFile(declaredList, "rb", &declaredText, &error)) {
     *output = "QXConvert: " + error + "\n";
     return 1;
   }
@@ -307,7 +303,6 @@ bool RunManyEntry(const std::vector<std::string>& args, int* exitCode) {
     *exitCode = Batch(runner, args[2]);
     return true;
   }
-  if (args[1] != "--bazel-action") return false;
   JobRunner runner(args[0], false);
   if (args.size() == 3 && args[2] == "--persistent_worker") {
     *exitCode = PersistentWorker(runner);
